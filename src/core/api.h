@@ -1,0 +1,19 @@
+// The two entry points of the core, on UTF-8 text. Nothing here knows Python.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace tarnwick {
+
+// The token list of `text`, one line per token: `KIND VALUE LINE:COL`.
+std::string lex_to_serialized(std::string_view text);
+
+// The syntax tree of `text`: the header `# file_name=...` and one line per
+// node, children indented two spaces below their parent.
+std::string parse_to_serialized(std::string_view text, std::string_view file_name);
+
+// Version of the native package.
+inline constexpr std::string_view version = "3.6.0";
+
+}  // namespace tarnwick

@@ -1,0 +1,281 @@
+// The scanner rules. Every byte sequence yields tokens: what fits no rule
+// becomes an `unknown` token one character long, and unterminated strings and
+// comments end at the end of the line or of the text.
+#include "lexer/lexer.h"
+
+#include <cstring>
+
+#include "unicode/unicode.h"
+
+namespace tarnwick {
+namespace {
+
+inline bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
+inline bool is_hex_digit(unsigned char c) {
+  return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+inline bool is_ascii_letter(unsigned char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+// Character classes of word tokens; ASCII is decided inline.
+inline bool is_word_start_at(std::string_view s, std::size_t i, std::size_t& len) {
+  unsigned char c = static_cast<unsigned char>(s[i]);
+  if (c < 0x80) {
+    len = 1;
+    return c == '_' || is_ascii_letter(c);
+  }
+  char32_t cp = unicode::decode(s, i, len);
+  return unicode::is_alphabetic(cp);
+}
+inline bool is_word_part_at(std::string_view s, std::size_t i, std::size_t& len) {
+  unsigned char c = static_cast<unsigned char>(s[i]);
+  if (c < 0x80) {
+    len = 1;
+    return c == '_' || is_ascii_letter(c) || is_digit(c);
+  }
+  char32_t cp = unicode::decode(s, i, len);
+  return unicode::is_alphabetic(cp) || unicode::is_numeric(cp);
+}
+
+inline bool is_symbol_char(unsigned char c) {
+  switch (c) {
+    case ';': case ',': case ':': case '.': case '=': case '+': case '-':
+    case '*': case '/': case '(': case ')': case '[': case ']': case '^':
+    case '@': case '<': case '>':
+      return true;
+    default:
+      return false;
+  }
+}
+
+// The two-character symbols, in the order they are tested.
+constexpr std::string_view two_char_symbols[] = {
+    ":=", "<=", ">=", "<>", "..", "**", "+=", "-=", "*=", "/=", "><", "=>"};
+
+inline std::size_t run_of(std::string_view s, std::size_t i, bool (*pred)(unsigned char)) {
+  while (i < s.size() && pred(static_cast<unsigned char>(s[i]))) ++i;
+  return i;
+}
+inline bool is_octal_digit(unsigned char c) { return c >= '0' && c <= '7'; }
+inline bool is_binary_digit(unsigned char c) { return c == '0' || c == '1'; }
+
+// Offset just after the first occurrence of `closer` at or after `from`, or
+// the end of the text.
+inline std::size_t end_after(std::string_view s, std::size_t from, std::string_view closer) {
+  if (from > s.size()) return s.size();
+  std::size_t at = s.find(closer, from);
+  return at == std::string_view::npos ? s.size() : at + closer.size();
+}
+
+}  // namespace
+
+void Lexer::skip_blanks() {
+  const char* data = source_.data();
+  std::size_t i = offset_;
+  const std::size_t n = source_.size();
+  std::uint32_t line = line_;
+  std::uint32_t column = column_;
+  while (i < n) {
+    char c = data[i];
+    if (c == ' ' || c == '\t' || c == '\r') {
+      ++column;
+    } else if (c == '\n') {
+      ++line;
+      column = 1;
+    } else {
+      break;
+    }
+    ++i;
+  }
+  char_offset_ += i - offset_;
+  offset_ = i;
+  line_ = line;
+  column_ = column;
+}
+
+void Lexer::advance_to(std::size_t new_offset) {
+  const char* data = source_.data();
+  std::size_t i = offset_;
+  std::uint64_t points = 0;
+  std::uint64_t points_after_lf = 0;
+  std::uint32_t line_feeds = 0;
+  while (i < new_offset) {
+    unsigned char c = static_cast<unsigned char>(data[i]);
+    if (c == '\n') {
+      ++line_feeds;
+      points_after_lf = 0;
+      ++points;
+      ++i;
+      continue;
+    }
+    std::size_t len = unicode::sequence_length(c);
+    ++points;
+    ++points_after_lf;
+    i += len;
+  }
+  line_ += line_feeds;
+  if (line_feeds > 0) {
+    column_ = static_cast<std::uint32_t>(1 + points_after_lf);
+  } else {
+    column_ += static_cast<std::uint32_t>(points);
+  }
+  char_offset_ += points;
+  offset_ = new_offset;
+}
+
+std::size_t Lexer::scan_word_from(std::size_t pos) const {
+  std::size_t len = 0;
+  while (pos < source_.size() && is_word_part_at(source_, pos, len)) pos += len;
+  return pos;
+}
+
+std::size_t Lexer::scan_decimal() const {
+  const std::string_view s = source_;
+  std::size_t i = run_of(s, offset_, is_digit);
+  if (i >= s.size()) return i;
+  if (s[i] == '.') {
+    if (i + 1 < s.size() && s[i + 1] == '.') return i;  // a range: 1..5
+    i = run_of(s, i + 1, is_digit);
+    if (i >= s.size()) return i;
+  }
+  if (s[i] == 'e' || s[i] == 'E') {
+    std::size_t j = i + 1;
+    if (j < s.size() && (s[j] == '+' || s[j] == '-')) ++j;
+    j = run_of(s, j, is_digit);
+    if (j > i + 1) return j;  // a sign or a digit follows the 'e'
+  }
+  return i;
+}
+
+std::size_t Lexer::scan_string() const {
+  const std::string_view s = source_;
+  const std::size_t n = s.size();
+  const std::size_t o = offset_;
+  auto quotes_at = [&](std::size_t count) {
+    if (o + count > n) return false;
+    for (std::size_t k = 0; k < count; ++k)
+      if (s[o + k] != '\'') return false;
+    return o + count == n || s[o + count] == '\r' || s[o + count] == '\n';
+  };
+  if (quotes_at(5)) return end_after(s, o + 5, "'''''");
+  if (quotes_at(3)) return end_after(s, o + 3, "'''");
+  std::size_t i = o + 1;
+  while (i < n) {
+    char c = s[i];
+    if (c == '\'') {
+      if (i + 1 < n && s[i + 1] == '\'') {
+        i += 2;  // an embedded quote
+        continue;
+      }
+      return i + 1;
+    }
+    if (c == '\r' || c == '\n') return i;  // unterminated: the break stays out
+    ++i;
+  }
+  return n;
+}
+
+std::size_t Lexer::scan_default(TokenKind& kind) const {
+  const std::string_view s = source_;
+  const std::size_t o = offset_;
+  const unsigned char c = static_cast<unsigned char>(s[o]);
+  std::size_t len = 0;
+  if (is_word_start_at(s, o, len)) {
+    std::size_t end = scan_word_from(o + len);
+    kind = is_keyword(s.substr(o, end - o)) ? TokenKind::Keyword : TokenKind::Identifier;
+    return end;
+  }
+  if (is_digit(c)) {
+    kind = TokenKind::Number;
+    return scan_decimal();
+  }
+  if (o + 2 <= s.size()) {
+    std::string_view two = s.substr(o, 2);
+    for (std::string_view sym : two_char_symbols) {
+      if (two == sym) {
+        kind = TokenKind::Symbol;
+        return o + 2;
+      }
+    }
+  }
+  if (is_symbol_char(c)) {
+    kind = TokenKind::Symbol;
+    return o + 1;
+  }
+  kind = TokenKind::Unknown;
+  std::size_t end = o + unicode::sequence_length(c);
+  return end > s.size() ? s.size() : end;
+}
+
+std::size_t Lexer::scan_token(TokenKind& kind, std::uint8_t& text_skip) const {
+  const std::string_view s = source_;
+  const std::size_t n = s.size();
+  const std::size_t o = offset_;
+  const unsigned char c = static_cast<unsigned char>(s[o]);
+  const int next = o + 1 < n ? static_cast<unsigned char>(s[o + 1]) : -1;
+  text_skip = 0;
+  switch (c) {
+    case '#':
+      kind = TokenKind::CharCode;
+      if (next == '$') return run_of(s, o + 2, is_hex_digit);
+      return run_of(s, o + 1, is_digit);
+    case '$':
+      kind = TokenKind::Number;
+      return run_of(s, o + 1, is_hex_digit);
+    case '%':
+      if (next == '0' || next == '1') {
+        kind = TokenKind::Number;
+        return run_of(s, o + 1, is_binary_digit);
+      }
+      break;
+    case '&':
+      if (next >= 0 && is_digit(static_cast<unsigned char>(next))) {
+        kind = TokenKind::Number;
+        return run_of(s, o + 1, is_octal_digit);
+      }
+      if (next >= 0) {
+        std::size_t len = 0;
+        if (is_word_start_at(s, o + 1, len)) {
+          std::size_t end = scan_word_from(o + 1 + len);
+          text_skip = 1;
+          kind = is_keyword(s.substr(o + 1, end - o - 1)) ? TokenKind::Keyword
+                                                           : TokenKind::Identifier;
+          return end;
+        }
+      }
+      break;
+    case '\'':
+      kind = TokenKind::String;
+      return scan_string();
+    case '(':
+      if (next == '*') {
+        kind = (o + 2 < n && s[o + 2] == '$') ? TokenKind::Directive : TokenKind::Comment;
+        return end_after(s, o + 2, "*)");
+      }
+      break;
+    case '/':
+      if (next == '/') {
+        kind = TokenKind::Comment;
+        const void* lf = std::memchr(s.data() + o, '\n', n - o);
+        return lf ? static_cast<std::size_t>(static_cast<const char*>(lf) - s.data()) : n;
+      }
+      break;
+    case '{':
+      kind = (next == '$') ? TokenKind::Directive : TokenKind::Comment;
+      return end_after(s, o + 1, "}");
+    default:
+      break;
+  }
+  return scan_default(kind);
+}
+
+std::vector<Token> tokenize(std::string_view source) {
+  std::vector<Token> tokens;
+  tokens.reserve(source.size() / 4 + 1);
+  Lexer lexer(source);
+  lexer.run([&](const Token& t) { tokens.push_back(t); });
+  return tokens;
+}
+
+}  // namespace tarnwick

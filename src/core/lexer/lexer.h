@@ -1,0 +1,86 @@
+// The scanner: UTF-8 source text to tokens with line and column positions.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "lexer/token.h"
+
+namespace tarnwick {
+
+// True when the lower-case form of `word` is one of the 166 keywords.
+bool is_keyword(std::string_view word);
+
+// Scanner state over one source text. `offset` always lies on a character
+// boundary; `line` and `column` are those of the character at `offset`.
+class Lexer {
+ public:
+  explicit Lexer(std::string_view source) : source_(source) {}
+
+  // Scans the whole text, handing every token (comments, directives and the
+  // final end-of-file token included) to `sink(const Token&)` in order.
+  template <class Sink>
+  void run(Sink&& sink);
+
+  // Moves `offset` to `new_offset` (a character boundary at or after it) and
+  // brings the code point count, line and column up to date.
+  void advance_to(std::size_t new_offset);
+
+  std::size_t offset() const { return offset_; }
+  std::uint64_t char_offset() const { return char_offset_; }
+  std::uint32_t line() const { return line_; }
+  std::uint32_t column() const { return column_; }
+
+ private:
+  // Picks the rule for the token at `offset_` and returns its end.
+  std::size_t scan_token(TokenKind& kind, std::uint8_t& text_skip) const;
+  std::size_t scan_default(TokenKind& kind) const;
+  std::size_t scan_word_from(std::size_t pos) const;
+  std::size_t scan_decimal() const;
+  std::size_t scan_string() const;
+  void skip_blanks();
+
+  std::string_view source_;
+  std::size_t offset_ = 0;
+  std::uint64_t char_offset_ = 0;
+  std::uint32_t line_ = 1;
+  std::uint32_t column_ = 1;
+};
+
+template <class Sink>
+void Lexer::run(Sink&& sink) {
+  for (;;) {
+    skip_blanks();
+    if (offset_ >= source_.size()) {
+      Token eof;
+      eof.start = eof.end = source_.size();
+      eof.line = line_;
+      eof.column = column_;
+      eof.kind = TokenKind::Eof;
+      sink(eof);
+      return;
+    }
+    Token t;
+    t.start = offset_;
+    t.line = line_;
+    t.column = column_;
+    t.end = scan_token(t.kind, t.text_skip);
+    sink(t);
+    advance_to(t.end);
+  }
+}
+
+// The full token list of `source`, ending with the end-of-file token.
+std::vector<Token> tokenize(std::string_view source);
+
+// Appends the escaped form of a token's text: backslash doubled, tab, line
+// feed and carriage return as \x09, \x0A and \x0D.
+void escape_token_value(std::string_view text, std::string& out);
+
+// Appends `KIND VALUE LINE:COL` for one token (no line feed).
+void format_token_line(const Token& token, std::string_view source, std::string& out);
+
+}  // namespace tarnwick

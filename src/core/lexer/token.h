@@ -1,0 +1,53 @@
+// Token model shared by the lexer and the parser.
+#pragma once
+
+#include <cstdint>
+#include <iterator>
+#include <string_view>
+
+namespace tarnwick {
+
+enum class TokenKind : std::uint8_t {
+#define TOKEN_KIND(name, text) name,
+#include "lexer/token_kinds.def"
+#undef TOKEN_KIND
+};
+
+inline constexpr std::string_view token_kind_names[] = {
+#define TOKEN_KIND(name, text) text,
+#include "lexer/token_kinds.def"
+#undef TOKEN_KIND
+};
+static_assert(std::size(token_kind_names) == 10);
+
+inline std::string_view token_kind_name(TokenKind k) {
+  return token_kind_names[static_cast<std::uint8_t>(k)];
+}
+
+// A token refers to the source text by byte offsets; its text is a view into
+// that source. `start` is on the '&' of an escaped identifier, whose text
+// leaves the '&' out (text_skip == 1).
+struct Token {
+  std::uint64_t start = 0;   // byte offset of the first byte (the '&' included)
+  std::uint64_t end = 0;     // byte offset one past the last byte
+  std::uint32_t line = 0;    // 1-based line of the first character
+  std::uint32_t column = 0;  // 1-based column, in code points
+  TokenKind kind = TokenKind::Eof;
+  std::uint8_t text_skip = 0;
+
+  std::string_view text(std::string_view source) const {
+    return source.substr(start + text_skip, end - start - text_skip);
+  }
+  std::string_view written(std::string_view source) const {
+    return source.substr(start, end - start);
+  }
+  bool is_word() const {
+    return kind == TokenKind::Identifier || kind == TokenKind::Keyword;
+  }
+  bool is_word_like() const {
+    return kind == TokenKind::Identifier || kind == TokenKind::Keyword ||
+           kind == TokenKind::Number;
+  }
+};
+
+}  // namespace tarnwick

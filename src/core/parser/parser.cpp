@@ -1,0 +1,213 @@
+// Parser state, cursor verbs and text helpers shared by every grammar rule.
+#include "parser/parser.h"
+
+#include <array>
+
+#include "lexer/lexer.h"
+#include "unicode/unicode.h"
+
+namespace tarnwick {
+namespace {
+
+constexpr std::string_view type_reference_words[] = {";", ")", ",", "end", "of", ":", "=", "]"};
+
+inline bool is_one_of(std::string_view text, StopWords words) {
+  for (std::string_view w : words)
+    if (unicode::ascii_iequals(text, w)) return true;
+  return false;
+}
+
+}  // namespace
+
+const StopWords type_reference_stop_words{type_reference_words};
+
+Parser::Parser(std::string_view text) : source(text), arena(text) {
+  tokens.reserve(text.size() / 5 + 1);
+  Lexer lexer(text);
+  lexer.run([this](const Token& t) {
+    if (t.kind != TokenKind::Comment && t.kind != TokenKind::Directive) tokens.push_back(t);
+  });
+}
+
+const Token& end_token() {
+  static const Token token{};  // empty text, offsets 0, line 0, column 0, Eof
+  return token;
+}
+
+const Token& peek(const Parser& p) {
+  return p.position < p.tokens.size() ? p.tokens[p.position] : end_token();
+}
+
+const Token& peek_at(const Parser& p, std::size_t ahead) {
+  std::size_t i = p.position + ahead;
+  return i >= p.position && i < p.tokens.size() ? p.tokens[i] : end_token();
+}
+
+Token next_token(Parser& p) {
+  if (p.position >= p.tokens.size()) throw InternalError("next_token past the end of the token list");
+  return p.tokens[p.position++];
+}
+
+bool current_is(const Parser& p, std::string_view word) {
+  return p.position < p.tokens.size() && unicode::lower_equals(p.text(p.tokens[p.position]), word);
+}
+
+bool current_text_is(const Parser& p, std::string_view text) {
+  return p.position < p.tokens.size() && p.text(p.tokens[p.position]) == text;
+}
+
+bool accept(Parser& p, std::string_view word) {
+  if (!current_is(p, word)) return false;
+  ++p.position;
+  return true;
+}
+
+void skip_past(Parser& p, std::string_view word) {
+  while (p.position < p.tokens.size()) {
+    bool hit = unicode::lower_equals(p.text(p.tokens[p.position]), word);
+    ++p.position;
+    if (hit) return;
+  }
+}
+
+std::optional<std::string> peek_lower(const Parser& p, std::size_t ahead) {
+  std::size_t i = p.position + ahead;
+  if (i < p.position || i >= p.tokens.size()) return std::nullopt;
+  return unicode::to_lower(p.text(p.tokens[i]));
+}
+
+bool peek_lower_is(const Parser& p, std::size_t ahead, std::string_view word) {
+  std::size_t i = p.position + ahead;
+  return i >= p.position && i < p.tokens.size() && unicode::lower_equals(p.text(p.tokens[i]), word);
+}
+
+std::string_view take_name(Parser& p) {
+  if (p.position >= p.tokens.size() || !p.tokens[p.position].is_word()) return {};
+  return p.text(p.tokens[p.position++]);
+}
+
+std::string_view name_text(const Parser& p, const Token& t) {
+  std::string_view text = p.text(t);
+  std::string_view written = t.written(p.source);
+  if (!written.empty() && written[0] == '&' && written.size() == text.size() + 1 &&
+      unicode::ascii_iequals(written.substr(1), text)) {
+    return written;
+  }
+  return text;
+}
+
+std::string parse_dotted_name(Parser& p) {
+  std::string name;
+  std::size_t i = p.position;
+  bool first = true;
+  while (i < p.tokens.size() && p.tokens[i].is_word()) {
+    if (!first) name.push_back('.');
+    first = false;
+    name.append(name_text(p, p.tokens[i]));
+    if (i + 1 < p.tokens.size() && p.text(p.tokens[i + 1]) == ".") {
+      i += 2;
+    } else {
+      i += 1;
+      break;
+    }
+  }
+  p.position = i > p.position ? i : p.position;
+  return name;
+}
+
+Run scan_until(const Parser& p, StopWords stop_words) {
+  std::size_t depth = 0;
+  const std::size_t n = p.tokens.size();
+  const std::size_t begin = p.position < n ? p.position : n;
+  std::size_t i = begin;
+  for (; i < n; ++i) {
+    std::string_view t = p.text(p.tokens[i]);
+    bool closed = false;
+    if (t.size() == 1) {
+      char c = t[0];
+      if (c == '(' || c == '[' || c == '<') {
+        ++depth;
+      } else if ((c == ')' || c == ']' || c == '>') && depth > 0) {
+        --depth;
+        closed = true;
+      }
+    }
+    if (depth == 0 && !closed && is_one_of(t, stop_words)) break;
+  }
+  return Run{begin, i};
+}
+
+Run scan_until(const Parser& p, std::initializer_list<std::string_view> stop_words) {
+  return scan_until(p, StopWords(stop_words.begin(), stop_words.size()));
+}
+
+std::vector<Run> split_by_comma(const Parser& p, Run run) {
+  std::vector<Run> groups;
+  std::size_t start = run.begin;
+  for (std::size_t i = run.begin; i < run.end; ++i) {
+    std::string_view t = p.text(p.tokens[i]);
+    if (!t.empty() && t[0] == ',') {
+      if (i > start) groups.push_back(Run{start, i});
+      start = i + 1;
+    }
+  }
+  if (run.end > start) groups.push_back(Run{start, run.end});
+  return groups;
+}
+
+std::string join_token_texts(const Parser& p, Run run) {
+  std::string out;
+  for (std::size_t i = run.begin; i < run.end; ++i) {
+    if (i > run.begin && p.tokens[i - 1].is_word_like() && p.tokens[i].is_word_like())
+      out.push_back(' ');
+    out.append(p.text(p.tokens[i]));
+  }
+  return out;
+}
+
+std::vector<SourcePosition> positions_of(const Parser& p, Run run) {
+  std::vector<SourcePosition> out;
+  if (run.empty()) return out;
+  for (std::size_t i = run.begin; i < run.end; ++i) {
+    const Token& t = p.tokens[i];
+    if (i > run.begin && p.tokens[i - 1].is_word_like() && t.is_word_like())
+      out.push_back(SourcePosition{t.line, t.column > 1 ? t.column - 1 : 1});
+    std::size_t points = unicode::count_code_points(p.text(t));
+    for (std::size_t k = 0; k < points; ++k)
+      out.push_back(SourcePosition{t.line, static_cast<std::uint32_t>(t.column + k)});
+  }
+  const Token& last = p.tokens[run.end - 1];
+  std::string_view text = p.text(last);
+  std::size_t lf = text.rfind('\n');
+  if (lf == std::string_view::npos) {
+    out.push_back(SourcePosition{
+        last.line, static_cast<std::uint32_t>(last.column + unicode::count_code_points(text))});
+  } else {
+    std::uint32_t feeds = 0;
+    for (char c : text) feeds += c == '\n';
+    out.push_back(SourcePosition{
+        last.line + feeds,
+        static_cast<std::uint32_t>(1 + unicode::count_code_points(text.substr(lf + 1)))});
+  }
+  return out;
+}
+
+std::string unquote(std::string_view text) {
+  if (text.size() > 1 && text.front() == '\'' && text.back() == '\'')
+    text = text.substr(1, text.size() - 2);
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    out.push_back(text[i]);
+    if (text[i] == '\'' && i + 1 < text.size() && text[i + 1] == '\'') ++i;
+  }
+  return out;
+}
+
+void stamp_end(Parser& p, NodeId node, const Token& t) {
+  auto n = static_cast<std::uint32_t>(unicode::count_code_points(p.text(t)));
+  p.arena.set_end(node, t.line, t.column + n);
+  p.arena.set_positions_run(node, t.line, t.column, n + 1);
+}
+
+}  // namespace tarnwick

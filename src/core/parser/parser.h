@@ -1,0 +1,190 @@
+// Parser state, token cursor, text helpers and the grammar rules.
+//
+// Every grammar rule takes the `Parser` and moves through the tokens only
+// with the cursor verbs below; it builds nodes only through the arena. The
+// rules live one file per family:
+//   units.cpp         file header, unit body, uses/exports clauses
+//   declarations.cpp  const, var and type sections
+//   routines.cpp      procedures, functions, methods and their parameters
+//   generics.cpp      generic parameter lists
+//   expressions.cpp   expressions over a run of tokens
+//   statements.cpp    statements and blocks
+//   types.cpp         type definitions and references
+//   type_members.cpp  bodies of classes, records, interfaces and helpers
+//   properties.cpp    property declarations
+//   attributes.cpp    custom attribute lists
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "lexer/token.h"
+#include "tree/arena.h"
+
+namespace tarnwick {
+
+// A half-open range [begin, end) of indices into `Parser::tokens`. Runs stand
+// for the token runs the rules hand to each other; they are never copied.
+struct Run {
+  std::size_t begin = 0;
+  std::size_t end = 0;
+  std::size_t size() const { return end - begin; }
+  bool empty() const { return end <= begin; }
+};
+
+using StopWords = std::span<const std::string_view>;
+
+// How deep the grammar rules may nest (statements in statements, brackets in
+// expressions, types in types, routines in routines). Past the limit the
+// nested construct is not parsed: the rule that would go deeper yields no node
+// (or an empty one) and the enclosing loop skips the tokens it leaves.
+inline constexpr std::size_t max_depth = 1000;
+
+// Bracket partners of the whole token list, for the expression parser: the
+// index of the closer that matches each "(" or "[" (or `no_partner`),
+// counting only brackets of the same shape.
+struct BracketIndex {
+  static constexpr std::uint32_t no_partner = 0xFFFFFFFFu;
+  std::vector<std::uint32_t> round_partner;
+  std::vector<std::uint32_t> square_partner;
+  bool built = false;
+};
+
+struct Parser {
+  explicit Parser(std::string_view source);
+
+  std::string_view source;    // the text; token offsets index into it
+  std::vector<Token> tokens;  // the scanner's tokens without comments and directives
+  NodeArena arena;
+  std::size_t position = 0;   // index of the current token; may pass the end
+  std::size_t depth = 0;      // current nesting of guarded rules
+  BracketIndex brackets;
+
+  std::string_view text(const Token& t) const { return t.text(source); }
+  bool at_end() const { return position >= tokens.size(); }
+};
+
+// Counts one level of rule nesting for as long as it lives. `ok()` is false
+// when the limit is passed; the rule must then return without recursing.
+class DepthGuard {
+ public:
+  explicit DepthGuard(Parser& p) : p_(p) { ++p_.depth; }
+  ~DepthGuard() { --p_.depth; }
+  DepthGuard(const DepthGuard&) = delete;
+  DepthGuard& operator=(const DepthGuard&) = delete;
+  bool ok() const { return p_.depth <= max_depth; }
+
+ private:
+  Parser& p_;
+};
+
+// The token `peek` answers past the end of the list: empty text, offsets 0,
+// line 0, column 0, kind Eof. Built once for the process.
+const Token& end_token();
+
+// ---- Cursor -----------------------------------------------------------------
+
+// The current token, or `end_token()` when there is none.
+const Token& peek(const Parser& p);
+// The token `ahead` places after the current one, or `end_token()`.
+const Token& peek_at(const Parser& p, std::size_t ahead);
+// Takes the current token and advances; a fault when there is none.
+Token next_token(Parser& p);
+// Advances over the current token when its full lower-case text is `word`.
+bool accept(Parser& p, std::string_view word);
+// Advances past the first token (from the current one) whose lower-case text
+// is `word`, or to the end of the list.
+void skip_past(Parser& p, std::string_view word);
+// The lower-case text of the token `ahead` places after the current one.
+std::optional<std::string> peek_lower(const Parser& p, std::size_t ahead);
+// True when the token `ahead` places after the current one exists and its
+// full lower-case text is `word`.
+bool peek_lower_is(const Parser& p, std::size_t ahead, std::string_view word);
+// True when the current token's full lower-case text is `word` (false past the end).
+bool current_is(const Parser& p, std::string_view word);
+// True when the current token's text is exactly `text`.
+bool current_text_is(const Parser& p, std::string_view text);
+// The text of the current word token, consumed; empty when it is not a word.
+std::string_view take_name(Parser& p);
+
+// ---- Text helpers -----------------------------------------------------------
+
+// The text under which a name token is recorded: with its '&' when written so.
+std::string_view name_text(const Parser& p, const Token& t);
+// A name of word tokens joined by "." tokens.
+std::string parse_dotted_name(Parser& p);
+// The tokens from the current one up to the first stop word at bracket depth
+// 0 (ASCII case ignored); the position does not move.
+Run scan_until(const Parser& p, StopWords stop_words);
+Run scan_until(const Parser& p, std::initializer_list<std::string_view> stop_words);
+// The run cut at comma tokens, without empty groups.
+std::vector<Run> split_by_comma(const Parser& p, Run run);
+// Token texts joined with one space between neighbouring word-like tokens.
+std::string join_token_texts(const Parser& p, Run run);
+// One source position per character of `join_token_texts` and one after it.
+std::vector<SourcePosition> positions_of(const Parser& p, Run run);
+// The content of a string literal: outer quotes removed, '' made '.
+std::string unquote(std::string_view text);
+// Sets a node's end and source positions from one token's text.
+void stamp_end(Parser& p, NodeId node, const Token& t);
+
+// ---- Stop-word lists shared between rule families ---------------------------
+
+extern const StopWords type_reference_stop_words;  // ; ) , end of : = ]
+
+// ---- Grammar rules ----------------------------------------------------------
+
+// units.cpp
+Node parse_file(Parser& p);
+NodeId parse_file_into_arena(Parser& p);  // the same, answering the root id
+void parse_unit_body(Parser& p, NodeId root);
+
+// declarations.cpp
+NodeId parse_const_section(Parser& p, std::string_view word);
+NodeId parse_var_section(Parser& p, std::string_view word);
+NodeId parse_type_section(Parser& p, bool class_body);
+
+// routines.cpp
+NodeId parse_routine(Parser& p, bool expect_body);
+NodeId parse_parameters(Parser& p);
+
+// generics.cpp
+void parse_generic_params(Parser& p, NodeId target);
+
+// expressions.cpp
+std::optional<NodeId> parse_expression(Parser& p, Run run);
+std::optional<NodeId> parse_expression_unwrapped(Parser& p, Run run);
+std::vector<Run> split_top_level_commas(const Parser& p, Run run);
+
+// statements.cpp
+std::optional<NodeId> parse_statement(Parser& p);
+NodeId parse_compound_statement(Parser& p);
+void parse_statement_list(Parser& p, NodeId parent, StopWords stop_words);
+
+// types.cpp
+// `declared_type` is true for the type of a type declaration, where a hint
+// word (deprecated, experimental, library, platform) ends a type reference.
+NodeId parse_type(Parser& p, bool declared_type = false);
+NodeId parse_type_definition(Parser& p, const Token& start, bool declared_type = false);
+NodeId parse_type_reference(Parser& p, const Token& start, StopWords stop_words);
+NodeId parse_procedural_type(Parser& p, const Token& start);
+
+// type_members.cpp
+void parse_type_members(Parser& p, NodeId type_node);
+std::vector<NodeId> parse_field_declaration(Parser& p, bool class_flag,
+                                            std::optional<NodeId> attributes);
+void parse_variant_part(Parser& p, NodeId type_node, bool nested);
+
+// properties.cpp
+NodeId parse_property(Parser& p);
+
+// attributes.cpp
+NodeId parse_attributes(Parser& p);
+
+}  // namespace tarnwick

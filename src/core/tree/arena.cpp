@@ -1,0 +1,233 @@
+#include "tree/arena.h"
+
+#include <limits>
+#include <utility>
+
+#include "unicode/unicode.h"
+
+namespace tarnwick {
+namespace {
+
+template <class T>
+std::uint32_t checked_index(std::size_t n) {
+  if (n >= NodeArena::none) throw InternalError("node arena is full");
+  return static_cast<std::uint32_t>(n);
+}
+
+inline bool is_continuation(std::string_view s, std::uint64_t at) {
+  return at < s.size() && (static_cast<unsigned char>(s[at]) & 0xC0) == 0x80;
+}
+
+}  // namespace
+
+NodeArena::TextRef NodeArena::store_text(std::string_view text) {
+  TextRef ref;
+  ref.length = checked_index<char>(text.size());
+  const char* p = text.data();
+  if (text.empty()) return ref;
+  if (p >= source_.data() && p + text.size() <= source_.data() + source_.size()) {
+    ref.offset = static_cast<std::uint64_t>(p - source_.data());
+    ref.in_source = true;
+    return ref;
+  }
+  if (p >= pool_.data() && p + text.size() <= pool_.data() + pool_.size()) {
+    ref.offset = static_cast<std::uint64_t>(p - pool_.data());
+    ref.in_source = false;
+    return ref;
+  }
+  ref.offset = pool_.size();
+  ref.in_source = false;
+  pool_.append(text);
+  return ref;
+}
+
+void NodeArena::fill_from_token(Record& r, const Token& token) const {
+  if (token.start > token.end || token.end > source_.size() ||
+      token.start + token.text_skip > token.end || is_continuation(source_, token.start) ||
+      is_continuation(source_, token.end)) {
+    throw InternalError("token span does not delimit whole characters of the source");
+  }
+  std::string_view s = source_.substr(token.start, token.end - token.start);
+  r.line = token.line;
+  r.col = token.column;
+  // Count line feeds and code points of the token as written.
+  std::uint64_t points = 0, after_lf = 0, line_feeds = 0;
+  for (std::size_t i = 0; i < s.size();) {
+    unsigned char c = static_cast<unsigned char>(s[i]);
+    if (c == '\n') {
+      ++line_feeds;
+      after_lf = 0;
+      ++points;
+      ++i;
+      continue;
+    }
+    ++points;
+    ++after_lf;
+    i += unicode::sequence_length(c);
+  }
+  if (line_feeds == 0) {
+    r.end_line = token.line;
+    r.end_col = static_cast<std::uint32_t>(token.column + points);
+  } else {
+    r.end_line = static_cast<std::uint32_t>(token.line + line_feeds);
+    r.end_col = static_cast<std::uint32_t>(1 + after_lf);
+  }
+  // One position per code point of the text, plus the one after it, all on
+  // the first line.
+  std::uint64_t text_points = token.text_skip ? points - 1 : points;
+  r.positions = Positions{token.line, token.column, static_cast<std::uint32_t>(text_points + 1), none};
+}
+
+NodeId NodeArena::add_node(NodeKind kind, const Token& token) {
+  Record r;
+  fill_from_token(r, token);
+  r.kind = kind;
+  checked_index<Record>(records_.size() + 1);
+  records_.push_back(r);
+  return records_.size() - 1;
+}
+
+NodeId NodeArena::add_value_node(NodeKind kind, const Token& token, std::string_view value) {
+  NodeId id = add_node(kind, token);
+  records_[id].value = store_text(value);
+  records_[id].has_value = true;
+  return id;
+}
+
+void NodeArena::add_child(NodeId parent, NodeId child) {
+  check(parent);
+  check(child);
+  std::uint32_t entry = checked_index<ChildEntry>(children_.size());
+  children_.push_back(ChildEntry{static_cast<std::uint32_t>(child), none});
+  Record& r = records_[parent];
+  if (r.last_child == none) {
+    r.first_child = entry;
+  } else {
+    children_[r.last_child].next = entry;
+  }
+  r.last_child = entry;
+}
+
+void NodeArena::set_attribute(NodeId node, AttributeKey key, std::string_view value) {
+  check(node);
+  TextRef ref = store_text(value);
+  std::uint32_t* link = &records_[node].first_attribute;
+  while (*link != none) {
+    AttributeEntry& e = attributes_[*link];
+    if (e.key == key) {
+      e.value = ref;
+      return;
+    }
+    link = &e.next;
+  }
+  std::uint32_t entry = checked_index<AttributeEntry>(attributes_.size());
+  attributes_.push_back(AttributeEntry{key, ref, none});
+  // `link` may point into `attributes_`, which push_back may have moved.
+  std::uint32_t* tail = &records_[node].first_attribute;
+  while (*tail != none) tail = &attributes_[*tail].next;
+  *tail = entry;
+}
+
+std::optional<std::string_view> NodeArena::attribute(NodeId node, AttributeKey key) const {
+  for (std::uint32_t e = record(node).first_attribute; e != none; e = attributes_[e].next)
+    if (attributes_[e].key == key) return text(attributes_[e].value);
+  return std::nullopt;
+}
+
+std::size_t NodeArena::child_count(NodeId node) const {
+  std::size_t n = 0;
+  for (std::uint32_t e = record(node).first_child; e != none; e = children_[e].next) ++n;
+  return n;
+}
+
+std::optional<NodeId> NodeArena::last_child(NodeId node) const {
+  std::uint32_t e = record(node).last_child;
+  if (e == none) return std::nullopt;
+  return children_[e].child;
+}
+
+std::optional<NodeId> NodeArena::first_child(NodeId node) const {
+  std::uint32_t e = record(node).first_child;
+  if (e == none) return std::nullopt;
+  return children_[e].child;
+}
+
+void NodeArena::set_end(NodeId node, std::uint32_t end_line, std::uint32_t end_col) {
+  Record& r = records_[check(node)];
+  r.end_line = end_line;
+  r.end_col = end_col;
+}
+
+void NodeArena::set_positions_run(NodeId node, std::uint32_t line, std::uint32_t col,
+                                  std::uint32_t count) {
+  records_[check(node)].positions = Positions{line, col, count, none};
+}
+
+std::uint32_t NodeArena::new_position_list(std::vector<SourcePosition> list) {
+  std::uint32_t index = checked_index<char>(position_lists_.size());
+  position_lists_.push_back(std::move(list));
+  return index;
+}
+
+void NodeArena::set_positions(NodeId node, std::span<const SourcePosition> positions) {
+  check(node);
+  std::uint32_t index =
+      new_position_list(std::vector<SourcePosition>(positions.begin(), positions.end()));
+  records_[node].positions =
+      Positions{0, 0, checked_index<char>(positions.size()), index};
+}
+
+// Deep copy in pre-order with an explicit stack. Each copied record keeps the
+// original's fields; attribute entries are duplicated so that later changes
+// to either node stay apart, and position lists are shared because they are
+// never changed in place.
+NodeId NodeArena::copy_subtree(NodeId node) {
+  check(node);
+  struct Pending {
+    std::uint32_t source;  // node to copy
+    std::uint32_t parent;  // copy to attach it to, or none for the root
+  };
+  auto copy_record = [&](std::uint32_t src) -> std::uint32_t {
+    Record r = records_[src];
+    r.first_child = r.last_child = none;
+    r.first_attribute = none;
+    std::uint32_t id = checked_index<Record>(records_.size());
+    records_.push_back(r);
+    std::uint32_t previous = none;
+    for (std::uint32_t e = records_[src].first_attribute; e != none; e = attributes_[e].next) {
+      std::uint32_t entry = checked_index<AttributeEntry>(attributes_.size());
+      AttributeEntry copy{attributes_[e].key, attributes_[e].value, none};
+      attributes_.push_back(copy);
+      if (previous == none) {
+        records_[id].first_attribute = entry;
+      } else {
+        attributes_[previous].next = entry;
+      }
+      previous = entry;
+    }
+    return id;
+  };
+  std::uint32_t root = copy_record(static_cast<std::uint32_t>(node));
+  // Children are pushed in reverse so they are copied in order; each child's
+  // id list is read from the original, which copying never changes.
+  std::vector<Pending> stack;
+  std::vector<std::uint32_t> kids;
+  auto push_children = [&](std::uint32_t src, std::uint32_t copy) {
+    kids.clear();
+    for (std::uint32_t e = records_[src].first_child; e != none; e = children_[e].next)
+      kids.push_back(children_[e].child);
+    for (auto it = kids.rbegin(); it != kids.rend(); ++it) stack.push_back(Pending{*it, copy});
+  };
+  push_children(static_cast<std::uint32_t>(node), root);
+  while (!stack.empty()) {
+    Pending p = stack.back();
+    stack.pop_back();
+    check(p.source);
+    std::uint32_t copy = copy_record(p.source);
+    add_child(p.parent, copy);
+    push_children(p.source, copy);
+  }
+  return root;
+}
+
+}  // namespace tarnwick

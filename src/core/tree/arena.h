@@ -1,0 +1,113 @@
+// The node arena in which the grammar builds the tree. Nodes are referred to
+// by id; children are kept as linked entries so appending is O(1) and the
+// same child may be attached under several parents.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "lexer/token.h"
+#include "tree/node.h"
+
+namespace tarnwick {
+
+using NodeId = std::size_t;
+
+class NodeArena {
+ public:
+  static constexpr std::uint32_t none = 0xFFFFFFFFu;
+
+  // A text kept by the arena: a slice of the source or of its own text pool.
+  struct TextRef {
+    std::uint64_t offset = 0;
+    std::uint32_t length = 0;
+    bool in_source = true;
+  };
+  // Source positions: either a run of consecutive columns on one line or a
+  // list stored in the position pool.
+  struct Positions {
+    std::uint32_t line = 0;
+    std::uint32_t col = 0;
+    std::uint32_t count = 0;
+    std::uint32_t pool = none;  // index of the list in `position_lists_`, or none for a run
+  };
+  struct Record {
+    std::uint32_t line = 0, col = 0, end_line = 0, end_col = 0;
+    Positions positions;
+    TextRef value;
+    TextRef file_name;
+    std::uint32_t first_attribute = none;
+    std::uint32_t first_child = none;
+    std::uint32_t last_child = none;
+    NodeKind kind = NodeKind::Unknown;
+    bool has_value = false;
+  };
+  struct AttributeEntry {
+    AttributeKey key;
+    TextRef value;
+    std::uint32_t next;
+  };
+  struct ChildEntry {
+    std::uint32_t child;
+    std::uint32_t next;
+  };
+
+  explicit NodeArena(std::string_view source) : source_(source) {}
+
+  NodeId add_node(NodeKind kind, const Token& token);
+  NodeId add_value_node(NodeKind kind, const Token& token, std::string_view value);
+  void add_child(NodeId parent, NodeId child);
+  void set_attribute(NodeId node, AttributeKey key, std::string_view value);
+  NodeId copy_subtree(NodeId node);
+  Node build_tree(NodeId root) const;
+
+  // Overwrites a node's end.
+  void set_end(NodeId node, std::uint32_t end_line, std::uint32_t end_col);
+  // Replaces a node's source positions with a run on one line.
+  void set_positions_run(NodeId node, std::uint32_t line, std::uint32_t col, std::uint32_t count);
+  // Replaces a node's source positions with an explicit list.
+  void set_positions(NodeId node, std::span<const SourcePosition> positions);
+
+  // Readers.
+  std::size_t size() const { return records_.size(); }
+  const Record& record(NodeId node) const { return records_[check(node)]; }
+  NodeKind kind(NodeId node) const { return record(node).kind; }
+  std::optional<std::string_view> attribute(NodeId node, AttributeKey key) const;
+  std::size_t child_count(NodeId node) const;
+  // The id of the last child, if any.
+  std::optional<NodeId> last_child(NodeId node) const;
+  std::optional<NodeId> first_child(NodeId node) const;
+  std::string_view text(const TextRef& ref) const {
+    return ref.in_source ? source_.substr(ref.offset, ref.length)
+                         : std::string_view(pool_).substr(ref.offset, ref.length);
+  }
+  const std::vector<SourcePosition>& position_list(std::uint32_t index) const {
+    return position_lists_[index];
+  }
+  const AttributeEntry& attribute_entry(std::uint32_t index) const { return attributes_[index]; }
+  const ChildEntry& child_entry(std::uint32_t index) const { return children_[index]; }
+  std::string_view source() const { return source_; }
+
+ private:
+  std::size_t check(NodeId node) const {
+    if (node >= records_.size()) throw InternalError("node id names no node of the arena");
+    return node;
+  }
+  TextRef store_text(std::string_view text);
+  std::uint32_t new_position_list(std::vector<SourcePosition> list);
+  void fill_from_token(Record& r, const Token& token) const;
+
+  std::string_view source_;
+  std::vector<Record> records_;
+  std::vector<AttributeEntry> attributes_;
+  std::vector<ChildEntry> children_;
+  std::vector<std::vector<SourcePosition>> position_lists_;
+  std::string pool_;
+};
+
+}  // namespace tarnwick

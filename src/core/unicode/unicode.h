@@ -1,0 +1,52 @@
+// Character classes and case mapping for the lexer and the parser.
+// The tables come from the Unicode Character Database (see unicode_tables.inc
+// for the version); ASCII is answered inline and never reaches them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace tarnwick::unicode {
+
+// Length of the UTF-8 sequence whose lead byte is `lead` (1 for ASCII and for
+// bytes that cannot lead a sequence).
+inline std::size_t sequence_length(unsigned char lead) {
+  if (lead < 0x80) return 1;
+  if ((lead & 0xE0) == 0xC0) return 2;
+  if ((lead & 0xF0) == 0xE0) return 3;
+  if ((lead & 0xF8) == 0xF0) return 4;
+  return 1;
+}
+
+// Decodes the code point at `text[i]` and stores its byte length in `len`.
+// Truncated or malformed sequences decode as U+FFFD of the bytes available.
+char32_t decode(std::string_view text, std::size_t i, std::size_t& len);
+
+// Number of code points in well-formed UTF-8 text.
+std::size_t count_code_points(std::string_view text);
+
+// Unicode Alphabetic property.
+bool is_alphabetic(char32_t cp);
+// General category Nd, Nl or No.
+bool is_numeric(char32_t cp);
+// Unicode White_Space property.
+bool is_white_space(char32_t cp);
+
+// Appends the full default lower-case form of `text` to `out` (SpecialCasing
+// unconditional mappings and the final-sigma rule included).
+void append_lower(std::string_view text, std::string& out);
+std::string to_lower(std::string_view text);
+
+// True when the full lower-case form of `text` equals `word`, a lower-case
+// ASCII literal. ASCII texts are compared without building the lower form.
+bool lower_equals(std::string_view text, std::string_view word);
+
+// True when `a` equals `b` ignoring the case of the ASCII letters only.
+bool ascii_iequals(std::string_view a, std::string_view b);
+
+// `text` without leading and trailing White_Space characters.
+std::string_view trim_white_space(std::string_view text);
+
+}  // namespace tarnwick::unicode

@@ -1,0 +1,410 @@
+"""The `tarnwick` command: token lists and syntax trees of Object Pascal files.
+
+    tarnwick tokens [options] PATH...   print the token list of each file
+    tarnwick tree   [options] PATH...   print the syntax tree of each file
+    tarnwick check  [options] PATH...   read everything and print a summary
+    tarnwick --version
+
+A PATH is a file, a directory or "-" for standard input. See `tarnwick --help`
+(the epilog below) for the rules on directories, output files, decoding and
+exit codes.
+"""
+
+from __future__ import annotations
+
+import argparse
+import codecs
+import functools
+import os
+import re
+import signal
+import sys
+import time
+from concurrent.futures import ProcessPoolExecutor
+from typing import Iterator, NamedTuple, Sequence
+
+from tqdm import tqdm
+
+import tarnwick
+
+__all__ = ["main"]
+
+DEFAULT_EXTENSIONS = (".pas", ".pp", ".inc", ".dpr", ".dpk", ".lpr")
+OUTPUT_SUFFIX = {"tokens": ".tokens", "tree": ".tree"}
+STDIN_NAME = "<stdin>"
+PROGRESS_DELAY = 0.5  # seconds a directory run lasts before its bar appears
+
+EXIT_OK, EXIT_FAILED, EXIT_USAGE = 0, 1, 2
+
+EPILOG = """\
+paths:
+  A file is read whatever its name. A directory is walked recursively for the
+  extensions of --ext (default: .pas .pp .inc .dpr .dpk .lpr, matched without
+  regard to case); its files are taken sorted by path, component by component,
+  and symbolic links to directories are not followed. "-" reads standard input,
+  named "<stdin>" in messages and in the tree header; it may be given once.
+
+output:
+  tokens and tree print each file's text followed by one line feed, in the
+  order of the paths (a token list always ends with its "eof" line, a tree
+  always starts with its "# file_name=" header). The file name in the tree
+  header is the path as given, joined with the path inside a walked directory.
+  With --out DIR nothing is printed: each input FILE is written to
+  DIR/FILE.tokens or DIR/FILE.tree (same text), where FILE is the path below
+  the directory given on the command line, or the base name of a file given
+  directly. Two inputs with the same output file are a usage error.
+
+decoding:
+  Files are decoded with --encoding (default utf-8). A file that starts with the
+  UTF-8 byte-order mark is decoded as UTF-8 whatever --encoding says, and the
+  mark is dropped; a U+FEFF left at the start of the decoded text is dropped
+  too. Lines and columns therefore count from the first character after the
+  mark. Line breaks are passed on unchanged. A file holding a NUL character is
+  refused as a binary file.
+
+check:
+  prints files, bytes (as read), tokens (all lines of the token lists), nodes
+  (of the trees), the time and speed, the files holding "unknown" tokens with
+  the position of the first one, and the files that could not be read. With
+  any -j the summary is the same apart from time and speed.
+
+exit status:
+  0 success, 1 some files could not be read, decoded or written, 2 bad usage.
+"""
+
+
+class UsageError(Exception):
+    """A problem with the command line found after argument parsing."""
+
+
+class SourceError(Exception):
+    """A file was read but cannot be lexed: not text in the chosen encoding."""
+
+
+class Job(NamedTuple):
+    name: str  # shown in messages and passed as the file name
+    path: str | None  # None: standard input
+    out: str | None = None  # output file under --out; None prints the result
+    data: bytes | None = None  # standard input read ahead for worker processes
+
+
+class Result(NamedTuple):
+    name: str
+    error: str | None = None
+    text: str | None = None  # output to print
+    size: int = 0
+    tokens: int = 0
+    nodes: int = 0
+    unknown: str | None = None  # "LINE:COL 'c'" of the first unknown token
+
+
+# ---------------------------------------------------------------------------
+# One file
+
+
+def decode(data: bytes, encoding: str) -> str:
+    skip = 0
+    if data.startswith(codecs.BOM_UTF8):
+        skip, encoding = len(codecs.BOM_UTF8), "utf-8"
+    try:
+        text = data[skip:].decode(encoding)
+    except UnicodeDecodeError as e:
+        if b"\0" in data:
+            raise SourceError("binary file") from None
+        raise SourceError(
+            f"cannot decode as {encoding}: byte 0x{e.object[e.start]:02x} "
+            f"at offset {skip + e.start} (try --encoding)"
+        ) from None
+    if "\0" in text:
+        raise SourceError("binary file")
+    return text.removeprefix("\ufeff")
+
+
+NODE_LINE = re.compile(r"^ *nt", re.MULTILINE)
+
+
+def first_unknown(token_list: str) -> str | None:
+    """"LINE:COL 'c'" of the first unknown token of a token list, if any."""
+    if token_list.startswith("unknown "):
+        start = 0
+    else:
+        start = token_list.find("\nunknown ") + 1
+        if start == 0:
+            return None
+    end = token_list.find("\n", start)
+    line = token_list[start : end if end >= 0 else len(token_list)]
+    value, _, position = line[len("unknown ") :].rpartition(" ")
+    return f"{position} {value.replace(chr(92) * 2, chr(92))!r}"
+
+
+def process(command: str, encoding: str, job: Job) -> Result:
+    """Reads, decodes and runs one job; every failure becomes a one-line error."""
+    try:
+        if job.data is not None:
+            data = job.data
+        elif job.path is None:
+            data = sys.stdin.buffer.read()
+        else:
+            with open(job.path, "rb") as f:
+                data = f.read()
+        text = decode(data, encoding)
+        if command == "check":
+            token_list = tarnwick.lex_to_serialized(text, job.name)
+            tree = tarnwick.parse_to_serialized(text, job.name)
+            return Result(
+                job.name,
+                size=len(data),
+                tokens=token_list.count("\n") + 1,
+                nodes=len(NODE_LINE.findall(tree)),
+                unknown=first_unknown(token_list),
+            )
+        if command == "tokens":
+            output = tarnwick.lex_to_serialized(text, job.name)
+        else:
+            output = tarnwick.parse_to_serialized(text, job.name)
+        if job.out is None:
+            return Result(job.name, text=output)
+        os.makedirs(os.path.dirname(job.out) or ".", exist_ok=True)
+        with open(job.out, "w", encoding="utf-8", newline="\n") as f:
+            f.write(output + "\n")
+        return Result(job.name)
+    except SourceError as e:
+        return Result(job.name, error=f"{job.name}: {e}")
+    except OSError as e:
+        return Result(job.name, error=f"{e.filename or job.name}: {e.strerror or e}")
+    except tarnwick.PanicException as e:
+        return Result(job.name, error=f"{job.name}: internal error: {e}")
+
+
+# ---------------------------------------------------------------------------
+# Paths to jobs
+
+
+def walk(directory: str, extensions: frozenset[str]) -> list[str]:
+    found = []
+    for root, _dirs, files in os.walk(directory):
+        for name in files:
+            if os.path.splitext(name)[1].lower() in extensions:
+                found.append(os.path.relpath(os.path.join(root, name), directory))
+    return sorted(found, key=lambda rel: rel.split(os.sep))
+
+
+def make_jobs(args: argparse.Namespace) -> tuple[list[Job], bool]:
+    """The jobs in output order, and whether any path was a directory."""
+    out_dir = getattr(args, "out", None)
+    suffix = OUTPUT_SUFFIX.get(args.command, "")
+    jobs: list[Job] = []
+    walked = False
+    if args.paths.count("-") > 1:
+        raise UsageError('standard input ("-") can be given only once')
+    for path in args.paths:
+        if path == "-":
+            if out_dir is not None:
+                raise UsageError('--out cannot be used with standard input ("-")')
+            jobs.append(Job(STDIN_NAME, None))
+        elif os.path.isdir(path):
+            walked = True
+            for rel in walk(path, args.ext):
+                out = os.path.join(out_dir, rel + suffix) if out_dir is not None else None
+                jobs.append(Job(os.path.join(path, rel), os.path.join(path, rel), out))
+        else:
+            out = None
+            if out_dir is not None:
+                out = os.path.join(out_dir, os.path.basename(path) + suffix)
+            jobs.append(Job(path, path, out))
+    if out_dir is not None:
+        if os.path.exists(out_dir) and not os.path.isdir(out_dir):
+            raise UsageError(f"--out {out_dir}: not a directory")
+        seen: dict[str, str] = {}
+        for job in jobs:
+            key = os.path.normpath(job.out or "")
+            if key in seen:
+                raise UsageError(f"{seen[key]} and {job.name} would both be written to {job.out}")
+            seen[key] = job.name
+    return jobs, walked
+
+
+# ---------------------------------------------------------------------------
+# Running
+
+
+def ignore_interrupts() -> None:
+    # Worker processes leave Ctrl-C to the parent, which stops the run.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+
+
+class Progress:
+    """A bar on standard error that appears only once a run has lasted a moment.
+
+    Messages go through it so that they never break the bar's line.
+    """
+
+    def __init__(self, total: int, enabled: bool) -> None:
+        self.total, self.enabled, self.done = total, enabled, 0
+        self.started = time.monotonic()
+        self.bar: tqdm | None = None
+
+    def step(self) -> None:
+        self.done += 1
+        if self.bar is not None:
+            self.bar.update()
+        elif self.enabled and time.monotonic() - self.started >= PROGRESS_DELAY:
+            self.bar = tqdm(total=self.total, initial=self.done, file=sys.stderr, unit="file", leave=False)
+
+    def message(self, text: str) -> None:
+        if self.bar is None:
+            sys.stderr.write(text + "\n")
+            sys.stderr.flush()
+        else:
+            self.bar.write(text, file=sys.stderr)
+
+    def close(self) -> None:
+        if self.bar is not None:
+            self.bar.close()
+
+
+def run(command: str, jobs: list[Job], workers: int, encoding: str, progress: Progress) -> Iterator[Result]:
+    """Yields the results in job order; with one worker nothing is spawned."""
+    work = functools.partial(process, command, encoding)
+    workers = min(workers, len(jobs))
+    if workers <= 1:
+        results: Iterator[Result] = map(work, jobs)
+        executor = None
+    else:
+        # Workers cannot share the parent's standard input: read it here.
+        jobs = [j._replace(data=sys.stdin.buffer.read()) if j.path is None else j for j in jobs]
+        executor = ProcessPoolExecutor(workers, initializer=ignore_interrupts)
+        chunk = max(1, min(32, len(jobs) // (workers * 8)))
+        results = executor.map(work, jobs, chunksize=chunk)
+    try:
+        for result in results:
+            progress.step()
+            yield result
+    finally:
+        progress.close()
+        if executor is not None:
+            executor.shutdown(wait=True, cancel_futures=True)
+
+
+def print_outputs(results: Iterator[Result], progress: Progress) -> int:
+    status = EXIT_OK
+    stdout = sys.stdout.buffer
+    for result in results:
+        if result.error is not None:
+            stdout.flush()
+            progress.message(f"tarnwick: {result.error}")
+            status = EXIT_FAILED
+        elif result.text is not None:
+            stdout.write(result.text.encode("utf-8") + b"\n")
+    stdout.flush()
+    return status
+
+
+def print_summary(results: Iterator[Result], progress: Progress) -> int:
+    done: list[Result] = []
+    failed: list[Result] = []
+    for result in results:
+        if result.error is not None:
+            progress.message(f"tarnwick: {result.error}")
+            failed.append(result)
+        else:
+            done.append(result)
+    elapsed = time.monotonic() - progress.started
+    size = sum(r.size for r in done)
+    unknown = [r for r in done if r.unknown is not None]
+    lines = [
+        f"files: {len(done)}",
+        f"bytes: {size}",
+        f"tokens: {sum(r.tokens for r in done)}",
+        f"nodes: {sum(r.nodes for r in done)}",
+        f"time: {elapsed:.3f} s",
+        f"speed: {size / 1e6 / max(elapsed, 1e-9):.2f} MB/s",
+        f"files with unknown tokens: {len(unknown)}",
+        *(f"  {r.name}:{r.unknown}" for r in unknown),
+        f"files not read: {len(failed)}",
+        *(f"  {r.error}" for r in failed),
+    ]
+    sys.stdout.buffer.write(("\n".join(lines) + "\n").encode("utf-8"))
+    sys.stdout.flush()
+    return EXIT_FAILED if failed else EXIT_OK
+
+
+# ---------------------------------------------------------------------------
+# Command line
+
+
+def positive_int(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        value = 0
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"expected a whole number of at least 1, got {text!r}")
+    return value
+
+
+def extension_set(text: str) -> frozenset[str]:
+    items = [item.strip().lower() for item in text.split(",")]
+    if not all(items) or any(item in (".", "*") for item in items):
+        raise argparse.ArgumentTypeError(f"expected extensions such as .pas,.inc, got {text!r}")
+    return frozenset(item if item.startswith(".") else "." + item for item in items)
+
+
+def encoding_name(text: str) -> str:
+    try:
+        return codecs.lookup(text).name
+    except LookupError:
+        raise argparse.ArgumentTypeError(f"unknown encoding {text!r}") from None
+
+
+def build_parser() -> argparse.ArgumentParser:
+    common = argparse.ArgumentParser(add_help=False)
+    common.add_argument("paths", nargs="+", metavar="PATH", help='file, directory, or "-" for standard input')
+    common.add_argument("-j", "--jobs", type=positive_int, default=os.cpu_count() or 1, metavar="N",
+                        help="worker processes (default: the number of cores); results do not depend on it")
+    common.add_argument("--ext", type=extension_set, default=frozenset(DEFAULT_EXTENSIONS), metavar="LIST",
+                        help="comma-separated extensions to take from directories (default: %s)" % ",".join(DEFAULT_EXTENSIONS))
+    common.add_argument("--encoding", type=encoding_name, default="utf-8",
+                        help="encoding of the sources, e.g. cp1252 (default: utf-8)")
+    writes = argparse.ArgumentParser(add_help=False)
+    writes.add_argument("--out", metavar="DIR", help="write one output file per input under DIR instead of printing")
+
+    parser = argparse.ArgumentParser(
+        prog="tarnwick",
+        description="Token lists and syntax trees of Object Pascal (Delphi) sources.",
+        epilog=EPILOG,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    parser.add_argument("--version", action="version", version=f"tarnwick {tarnwick.version()}")
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    for name, parents, text in (
+        ("tokens", [common, writes], "print the token list of each file"),
+        ("tree", [common, writes], "print the syntax tree of each file"),
+        ("check", [common], "read and parse every file, then print a summary"),
+    ):
+        commands.add_parser(name, parents=parents, help=text, description=text.capitalize() + ".",
+                            epilog=EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
+    return parser
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    try:
+        jobs, walked = make_jobs(args)
+    except UsageError as e:
+        parser.error(str(e))  # exits with status 2
+    printing = args.command != "check" and args.out is None
+    # The bar shares the terminal only with the summary, never with printed outputs.
+    progress = Progress(len(jobs), walked and sys.stderr.isatty() and not (printing and sys.stdout.isatty()))
+    try:
+        results = run(args.command, jobs, args.jobs, args.encoding, progress)
+        if args.command == "check":
+            return print_summary(results, progress)
+        return print_outputs(results, progress)
+    except BrokenPipeError:
+        # The reader went away (e.g. `| head`): stop quietly.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return EXIT_FAILED
+    except KeyboardInterrupt:
+        return 130
