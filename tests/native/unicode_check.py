@@ -145,7 +145,7 @@ class Results:
     def report(self) -> bool:
         total_ok = total_bad = 0
         for name, (ok, bad) in self.counts.items():
-            print(f"{name:44} {ok:8} matched {bad:6} differ")
+            print(f"{name:50} {ok:8} matched {bad:6} differ")
             for ex in self.examples.get(name, []):
                 print("    " + ex)
             total_ok += ok

@@ -148,7 +148,7 @@ constexpr bool ascii_answers_match_tables() {
 }
 static_assert(ascii_answers_match_tables());
 
-// ---- UTF-8 helpers. ----
+// ---- UTF-8 encoding and stepping back. ----
 
 inline unsigned char byte_at(std::string_view text, std::size_t i) {
   return static_cast<unsigned char>(text[i]);
