@@ -22,7 +22,6 @@ const
   DefaultReorderLevel = 5;
   MaxItemsPerWarehouse = 10000;
   VatRate: Double = 0.2;
-  CategoryCodes: array[0..3] of Char = ('G', 'F', 'T', 'X');
 
 resourcestring
   SItemNotFound = 'Item "%s" was not found';
@@ -118,13 +117,6 @@ type
     property OnChange: TStockChangeEvent read FOnChange write FOnChange;
   end;
 
-  TPerishableItem = class sealed(TStockItem)
-  private
-    FBestBefore: TDate;
-  public
-    property BestBefore: TDate read FBestBefore write FBestBefore;
-  end;
-
   { A keyed list of catalogue objects that owns its entries. }
   TCatalogue<T: TInventoryObject> = class
   private
@@ -141,7 +133,7 @@ type
     property Items[const Key: string]: T read GetItem; default;
   end;
 
-  TWarehouse = class(TComponent)
+  TWarehouse = class sealed(TComponent)
   private
     FItems: TCatalogue<TStockItem>;
     FObservers: TList<IStockObserver>;
@@ -176,9 +168,6 @@ uses
 type
   TMovementLog = TList<TMovement>;
 
-var
-  MovementCounter: Integer;
-
 { ExportNameAttribute }
 
 constructor ExportNameAttribute.Create(const AName: string);
@@ -197,8 +186,7 @@ begin
     mkIssue:
       Result := Format('%d x %s issued to customer %d', [Quantity, ItemCode, CustomerId]);
     mkTransfer:
-      Result := Format('%d x %s moved %d -> %d',
-        [Quantity, ItemCode, FromWarehouse, ToWarehouse]);
+      Result := Format('%d x %s moved %d -> %d', [Quantity, ItemCode, FromWarehouse, ToWarehouse]);
   else
     Result := Format('%d x %s adjusted (reason %d)', [Quantity, ItemCode, Reason]);
   end;
@@ -326,10 +314,7 @@ function TWarehouse.AddItem(const ACode, AName: string; ACategory: TItemCategory
 begin
   if FItems.Count >= MaxItemsPerWarehouse then
     raise EInventoryError.CreateFmt(SWarehouseFull, [Name]);
-  if ACategory = icFood then
-    Result := TPerishableItem.Create(ACode, AName, ACategory)
-  else
-    Result := TStockItem.Create(ACode, AName, ACategory);
+  Result := TStockItem.Create(ACode, AName, ACategory);
   try
     Result.Quantity := AQuantity;
     Result.OnChange := ItemChanged;
@@ -354,7 +339,6 @@ begin
     UnitCost := AUnitCost;
   end;
   FMovements.Add(Movement);
-  Inc(MovementCounter);
   with FItems[ACode] do
     Quantity := Quantity + AQuantity;
 end;
@@ -404,9 +388,7 @@ begin
     begin
       Key := Codes[Index];
       Item := FItems[Key];
-      if (MinLevel < 0) and Item.NeedsReorder then
-        Lines.Add(FormatLine(Item))
-      else if (MinLevel >= 0) and (Item.Quantity <= MinLevel) then
+      if ((MinLevel < 0) and Item.NeedsReorder) or (Item.Quantity <= MinLevel) then
         Lines.Add(FormatLine(Item));
       Inc(Index);
     end;
@@ -461,7 +443,6 @@ end;
 
 (* The default warehouse lives as long as the program does. *)
 initialization
-  MovementCounter := 0;
   DefaultWarehouse := TWarehouse.Create(nil);
   {$IFDEF DEBUG}
   DefaultWarehouse.AddItem('DEMO-1', 'Demonstration item', icOther, 1);

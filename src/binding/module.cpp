@@ -15,6 +15,8 @@
 #include <utility>
 
 #include "api.h"
+#include "lexer/lexer.h"
+#include "tree/node.h"
 
 namespace {
 
@@ -50,6 +52,10 @@ template <class Body>
 PyObject* guarded(Body&& body) noexcept {
   try {
     return body();
+  } catch (const tarnwick::TextTooLarge& e) {
+    PyErr_SetString(PyExc_ValueError, e.what());
+  } catch (const tarnwick::OutputTooLarge& e) {
+    PyErr_SetString(PyExc_MemoryError, e.what());
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::exception& e) {

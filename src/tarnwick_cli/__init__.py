@@ -41,7 +41,8 @@ paths:
   A file is read whatever its name. A directory is walked recursively for the
   extensions of --ext (default: .pas .pp .inc .dpr .dpk .lpr, matched without
   regard to case); its files are taken sorted by path, component by component,
-  and symbolic links to directories are not followed. "-" reads standard input,
+  and symbolic links to directories are not followed; a directory that cannot
+  be listed is reported like an unreadable file. "-" reads standard input,
   named "<stdin>" in messages and in the tree header; it may be given once.
 
 output:
@@ -68,6 +69,12 @@ check:
   the position of the first one, and the files that could not be read. With
   any -j the summary is the same apart from time and speed.
 
+progress:
+  When standard error is a terminal, a directory is walked and the run has
+  lasted half a second, a progress bar is shown on standard error (not while
+  outputs are printed to the same terminal). Errors are one line each, on
+  standard error, naming the file.
+
 exit status:
   0 success, 1 some files could not be read, decoded or written, 2 bad usage.
 """
@@ -86,6 +93,7 @@ class Job(NamedTuple):
     path: str | None  # None: standard input
     out: str | None = None  # output file under --out; None prints the result
     data: bytes | None = None  # standard input read ahead for worker processes
+    error: str | None = None  # a directory that could not be walked
 
 
 class Result(NamedTuple):
@@ -120,7 +128,10 @@ def decode(data: bytes, encoding: str) -> str:
     return text.removeprefix("\ufeff")
 
 
-NODE_LINE = re.compile(r"^ *nt", re.MULTILINE)
+# Every node line follows a line feed (the header comes first); value lines
+# start with "value=" instead of "nt".
+NODE_LINE = re.compile(r"\n *nt")
+BACKSLASH = "\\"
 
 
 def first_unknown(token_list: str) -> str | None:
@@ -132,13 +143,15 @@ def first_unknown(token_list: str) -> str | None:
         if start == 0:
             return None
     end = token_list.find("\n", start)
-    line = token_list[start : end if end >= 0 else len(token_list)]
+    line = token_list[start:] if end < 0 else token_list[start:end]
     value, _, position = line[len("unknown ") :].rpartition(" ")
-    return f"{position} {value.replace(chr(92) * 2, chr(92))!r}"
+    return f"{position} {value.replace(BACKSLASH * 2, BACKSLASH)!r}"  # undo the token escaping
 
 
 def process(command: str, encoding: str, job: Job) -> Result:
     """Reads, decodes and runs one job; every failure becomes a one-line error."""
+    if job.error is not None:
+        return Result(job.name, error=job.error)
     try:
         if job.data is not None:
             data = job.data
@@ -171,7 +184,8 @@ def process(command: str, encoding: str, job: Job) -> Result:
     except SourceError as e:
         return Result(job.name, error=f"{job.name}: {e}")
     except OSError as e:
-        return Result(job.name, error=f"{e.filename or job.name}: {e.strerror or e}")
+        name = display(e.filename) if isinstance(e.filename, str) else job.name
+        return Result(job.name, error=f"{name}: {e.strerror or e}")
     except tarnwick.PanicException as e:
         return Result(job.name, error=f"{job.name}: internal error: {e}")
 
@@ -180,13 +194,29 @@ def process(command: str, encoding: str, job: Job) -> Result:
 # Paths to jobs
 
 
-def walk(directory: str, extensions: frozenset[str]) -> list[str]:
-    found = []
-    for root, _dirs, files in os.walk(directory):
-        for name in files:
-            if os.path.splitext(name)[1].lower() in extensions:
-                found.append(os.path.relpath(os.path.join(root, name), directory))
-    return sorted(found, key=lambda rel: rel.split(os.sep))
+def display(path: str) -> str:
+    # Names that are not valid UTF-8 get backslash escapes for their odd bytes,
+    # so that they can be printed and passed to the module.
+    return os.fsencode(path).decode("utf-8", "backslashreplace")
+
+
+def walk(directory: str, extensions: frozenset[str], out_dir: str | None, suffix: str) -> list[Job]:
+    """The sources under `directory`, sorted by path component by component."""
+    found: list[tuple[list[str], Job]] = []
+
+    def unreadable(e: OSError) -> None:
+        name = e.filename or directory
+        job = Job(display(name), None, error=f"{display(name)}: {e.strerror}")
+        found.append((os.path.relpath(name, directory).split(os.sep), job))
+
+    for root, _dirs, files in os.walk(directory, onerror=unreadable):
+        for file in files:
+            if os.path.splitext(file)[1].lower() in extensions:
+                path = os.path.join(root, file)
+                rel = os.path.relpath(path, directory)
+                out = os.path.join(out_dir, rel + suffix) if out_dir is not None else None
+                found.append((rel.split(os.sep), Job(display(path), path, out)))
+    return [job for _key, job in sorted(found, key=lambda item: item[0])]
 
 
 def make_jobs(args: argparse.Namespace) -> tuple[list[Job], bool]:
@@ -204,22 +234,22 @@ def make_jobs(args: argparse.Namespace) -> tuple[list[Job], bool]:
             jobs.append(Job(STDIN_NAME, None))
         elif os.path.isdir(path):
             walked = True
-            for rel in walk(path, args.ext):
-                out = os.path.join(out_dir, rel + suffix) if out_dir is not None else None
-                jobs.append(Job(os.path.join(path, rel), os.path.join(path, rel), out))
+            jobs.extend(walk(path, args.ext, out_dir, suffix))
         else:
             out = None
             if out_dir is not None:
                 out = os.path.join(out_dir, os.path.basename(path) + suffix)
-            jobs.append(Job(path, path, out))
+            jobs.append(Job(display(path), path, out))
     if out_dir is not None:
         if os.path.exists(out_dir) and not os.path.isdir(out_dir):
             raise UsageError(f"--out {out_dir}: not a directory")
         seen: dict[str, str] = {}
         for job in jobs:
-            key = os.path.normpath(job.out or "")
+            if job.out is None:
+                continue
+            key = os.path.normpath(job.out)
             if key in seen:
-                raise UsageError(f"{seen[key]} and {job.name} would both be written to {job.out}")
+                raise UsageError(f"{seen[key]} and {job.name} would both be written to {display(job.out)}")
             seen[key] = job.name
     return jobs, walked
 
@@ -272,7 +302,7 @@ def run(command: str, jobs: list[Job], workers: int, encoding: str, progress: Pr
         executor = None
     else:
         # Workers cannot share the parent's standard input: read it here.
-        jobs = [j._replace(data=sys.stdin.buffer.read()) if j.path is None else j for j in jobs]
+        jobs = [j._replace(data=sys.stdin.buffer.read()) if j.name == STDIN_NAME and j.path is None else j for j in jobs]
         executor = ProcessPoolExecutor(workers, initializer=ignore_interrupts)
         chunk = max(1, min(32, len(jobs) // (workers * 8)))
         results = executor.map(work, jobs, chunksize=chunk)
@@ -286,17 +316,24 @@ def run(command: str, jobs: list[Job], workers: int, encoding: str, progress: Pr
             executor.shutdown(wait=True, cancel_futures=True)
 
 
+def write_all(data: bytes) -> None:
+    # A pipe whose reader goes away can end a write short instead of failing;
+    # writing the rest then raises BrokenPipeError.
+    view = memoryview(data)
+    while view:
+        view = view[sys.stdout.buffer.write(view) :]
+
+
 def print_outputs(results: Iterator[Result], progress: Progress) -> int:
     status = EXIT_OK
-    stdout = sys.stdout.buffer
     for result in results:
         if result.error is not None:
-            stdout.flush()
+            sys.stdout.flush()
             progress.message(f"tarnwick: {result.error}")
             status = EXIT_FAILED
         elif result.text is not None:
-            stdout.write(result.text.encode("utf-8") + b"\n")
-    stdout.flush()
+            write_all(result.text.encode("utf-8") + b"\n")
+    sys.stdout.flush()
     return status
 
 
@@ -324,7 +361,7 @@ def print_summary(results: Iterator[Result], progress: Progress) -> int:
         f"files not read: {len(failed)}",
         *(f"  {r.error}" for r in failed),
     ]
-    sys.stdout.buffer.write(("\n".join(lines) + "\n").encode("utf-8"))
+    write_all(("\n".join(lines) + "\n").encode("utf-8"))
     sys.stdout.flush()
     return EXIT_FAILED if failed else EXIT_OK
 

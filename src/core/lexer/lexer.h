@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -11,6 +12,17 @@
 
 namespace tarnwick {
 
+// Lines and columns are 32-bit numbers; a text longer than this could
+// number them past 2^32 - 1, so it is refused before anything is scanned.
+inline constexpr std::size_t max_text_size = 0xFFFFFFFEu;
+
+class TextTooLarge : public std::length_error {
+ public:
+  TextTooLarge()
+      : std::length_error("text too large: tarnwick accepts texts of at most 4294967294 bytes "
+                          "of UTF-8") {}
+};
+
 // True when the lower-case form of `word` is one of the 166 keywords.
 bool is_keyword(std::string_view word);
 
@@ -18,7 +30,9 @@ bool is_keyword(std::string_view word);
 // boundary; `line` and `column` are those of the character at `offset`.
 class Lexer {
  public:
-  explicit Lexer(std::string_view source) : source_(source) {}
+  explicit Lexer(std::string_view source) : source_(source) {
+    if (source.size() > max_text_size) throw TextTooLarge();
+  }
 
   // Scans the whole text, handing every token (comments, directives and the
   // final end-of-file token included) to `sink(const Token&)` in order.

@@ -82,6 +82,7 @@ NodeId NodeArena::add_node(NodeKind kind, const Token& token) {
   Record r;
   fill_from_token(r, token);
   r.kind = kind;
+  if (records_.size() >= max_nodes_) throw OutputTooLarge();
   checked_index<Record>(records_.size() + 1);
   records_.push_back(r);
   return records_.size() - 1;
@@ -191,6 +192,7 @@ NodeId NodeArena::copy_subtree(NodeId node) {
     Record r = records_[src];
     r.first_child = r.last_child = none;
     r.first_attribute = none;
+    if (records_.size() >= max_nodes_) throw OutputTooLarge();
     std::uint32_t id = checked_index<Record>(records_.size());
     records_.push_back(r);
     std::uint32_t previous = none;

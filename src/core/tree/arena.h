@@ -57,7 +57,8 @@ class NodeArena {
     std::uint32_t next;
   };
 
-  explicit NodeArena(std::string_view source) : source_(source) {}
+  explicit NodeArena(std::string_view source)
+      : source_(source), max_nodes_(output_limit(source.size()) / 32) {}
 
   NodeId add_node(NodeKind kind, const Token& token);
   NodeId add_value_node(NodeKind kind, const Token& token, std::string_view value);
@@ -103,6 +104,9 @@ class NodeArena {
   void fill_from_token(Record& r, const Token& token) const;
 
   std::string_view source_;
+  // Every node line is longer than 32 bytes, so more nodes than this could
+  // never be written within the output limit.
+  std::size_t max_nodes_;
   std::vector<Record> records_;
   std::vector<AttributeEntry> attributes_;
   std::vector<ChildEntry> children_;

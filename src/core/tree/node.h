@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
+#include <new>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -67,6 +68,24 @@ class InternalError : public std::logic_error {
  public:
   using std::logic_error::logic_error;
 };
+
+// A call that would need more memory than tarnwick allows itself: the output
+// of a pathological input (a dotted chain a hundred thousand parts long, a
+// type copied for tens of thousands of names) would be gigabytes. Reaches
+// Python as MemoryError with this message.
+class OutputTooLarge : public std::bad_alloc {
+ public:
+  const char* what() const noexcept override {
+    return "the syntax tree text of this input would exceed the output limit";
+  }
+};
+
+// The largest tree text a call may produce for a source of `source_size`
+// bytes: 1 GiB plus 64 bytes per source byte, far above what real code needs
+// (about 15 bytes of tree text per byte of source).
+inline constexpr std::size_t output_limit(std::size_t source_size) {
+  return (std::size_t{1} << 30) + 64 * source_size;
+}
 
 struct SourcePosition {
   std::uint32_t line = 0;

@@ -157,6 +157,7 @@ std::string serialize_tree(const Node& root, std::string_view file_name) {
 
 std::string serialize_arena(const NodeArena& arena, NodeId root, std::string_view file_name,
                             std::size_t reserve) {
+  const std::size_t limit = output_limit(arena.source().size());
   std::string out;
   out.reserve(std::max(reserve, header.size()));
   out.append(header);
@@ -187,6 +188,7 @@ std::string serialize_arena(const NodeArena& arena, NodeId root, std::string_vie
       append_list(out, arena.position_list(r.positions.pool));
     }
     write_value(out, p.depth, line);
+    if (out.size() > limit) throw OutputTooLarge();
     kids.clear();
     for (std::uint32_t e = r.first_child; e != NodeArena::none;) {
       const auto& entry = arena.child_entry(e);

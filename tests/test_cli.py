@@ -1,0 +1,450 @@
+"""The `tarnwick` command, run as a separate process on small trees of files.
+
+Expected outputs come from the module functions called in this process on the
+same text, so every comparison is of whole texts.
+"""
+
+import errno
+import os
+import re
+import shutil
+import subprocess
+import sys
+import sysconfig
+import time
+
+import pytest
+
+import tarnwick
+
+UNIT = "unit Shapes;\n\ninterface\n\ntype\n  TShape = class\n    function Area: Double; virtual;\n  end;\n\nimplementation\n\nend.\n"
+PROGRAM = "program Demo;\n{$APPTYPE CONSOLE}\nbegin\n  WriteLn('hi'); // greet\nend.\n"
+INCLUDE = "{ shared settings }\nconst Limit = $FF;\n"
+ODD = "unit Odd;\nvar\n  x := 1 ! 2;\nend.\n"  # "!" is an unknown token at 3:10
+SOURCES = [UNIT, PROGRAM, INCLUDE, ODD]
+
+SCRIPT = shutil.which("tarnwick", path=os.pathsep.join([sysconfig.get_path("scripts"), os.environ.get("PATH", "")]))
+
+
+def expected(command, text, name):
+    if command == "tokens":
+        return tarnwick.lex_to_serialized(text, name)
+    return tarnwick.parse_to_serialized(text, name)
+
+
+def printed(command, *pairs):
+    """What the command prints for (text, name) pairs: each output and a line feed."""
+    return "".join(expected(command, text, name) + "\n" for text, name in pairs)
+
+
+def write(path, content):
+    path.parent.mkdir(parents=True, exist_ok=True)
+    if isinstance(content, str):
+        content = content.encode("utf-8")
+    path.write_bytes(content)
+    return path
+
+
+@pytest.fixture(params=["module", "script"])
+def cli(request, tmp_path):
+    """Runs the command in tmp_path: `python -m tarnwick_cli`, or the installed script."""
+    if request.param == "script":
+        if SCRIPT is None:
+            pytest.skip("the tarnwick command is not installed")
+        prefix = [SCRIPT]
+    else:
+        prefix = [sys.executable, "-m", "tarnwick_cli"]
+
+    def run(*args, input=b"", env=None):
+        result = subprocess.run([*prefix, *map(str, args)], input=input, capture_output=True,
+                                cwd=tmp_path, env=env, timeout=300)
+        assert b"Traceback" not in result.stderr, result.stderr.decode()
+        return result
+
+    return run
+
+
+def out(result):
+    return result.stdout.decode("utf-8")
+
+
+def err_lines(result):
+    return result.stderr.decode("utf-8").splitlines()
+
+
+@pytest.fixture
+def tree(tmp_path):
+    """A small source tree under tmp_path/src, and the order the walk must give."""
+    files = {
+        "b.pas": UNIT,
+        "A2.pas": PROGRAM,
+        "a.pas": INCLUDE,
+        "a/z.pas": UNIT.replace("Shapes", "Z"),
+        "c/d/deep.dpr": PROGRAM,
+        "c/lib.PAS": ODD,
+        "c/set.inc": INCLUDE,
+        "c/x.pp": UNIT,
+        "c/y.dpk": "package Y;\nend.\n",
+        "c/w.lpr": PROGRAM,
+        "notes.txt": "not Pascal",
+        "c/readme.md": "# not Pascal",
+    }
+    for rel, text in files.items():
+        write(tmp_path / "src" / rel, text)
+    # Sorted component by component, by code point; .txt and .md are not taken.
+    order = ["A2.pas", "a/z.pas", "a.pas", "b.pas", "c/d/deep.dpr", "c/lib.PAS",
+             "c/set.inc", "c/w.lpr", "c/x.pp", "c/y.dpk"]
+    return files, order
+
+
+def test_version(cli):
+    result = cli("--version")
+    assert (result.returncode, out(result)) == (0, f"tarnwick {tarnwick.version()}\n")
+
+
+@pytest.mark.parametrize("command", ["tokens", "tree"])
+def test_one_file(cli, tmp_path, command):
+    write(tmp_path / "shapes.pas", UNIT)
+    result = cli(command, "shapes.pas")
+    assert (result.returncode, out(result), result.stderr) == (0, printed(command, (UNIT, "shapes.pas")), b"")
+
+
+@pytest.mark.parametrize("command", ["tokens", "tree"])
+def test_files_in_command_line_order(cli, tmp_path, command):
+    write(tmp_path / "b.pas", UNIT)
+    write(tmp_path / "sub" / "a.dpr", PROGRAM)
+    write(tmp_path / "notes.txt", INCLUDE)  # named files are read whatever their extension
+    result = cli(command, "b.pas", "sub/a.dpr", "notes.txt", "b.pas")
+    assert result.returncode == 0
+    assert out(result) == printed(command, (UNIT, "b.pas"), (PROGRAM, "sub/a.dpr"),
+                                  (INCLUDE, "notes.txt"), (UNIT, "b.pas"))
+
+
+@pytest.mark.parametrize("command", ["tokens", "tree"])
+def test_standard_input(cli, tmp_path, command):
+    write(tmp_path / "a.pas", UNIT)
+    result = cli(command, "a.pas", "-", "a.pas", input=PROGRAM.encode())
+    assert result.returncode == 0
+    assert out(result) == printed(command, (UNIT, "a.pas"), (PROGRAM, "<stdin>"), (UNIT, "a.pas"))
+
+
+@pytest.mark.skipif(sys.platform != "linux", reason="needs file names that are any bytes")
+@pytest.mark.parametrize("command", ["tokens", "tree"])
+def test_file_name_that_is_not_utf8(cli, tmp_path, command):
+    write(tmp_path / "src" / "ok.pas", PROGRAM)
+    (tmp_path / "src" / os.fsdecode(b"caf\xe9.pas")).write_text(UNIT)
+    result = cli(command, "src")
+    assert result.returncode == 0
+    assert out(result) == printed(command, (UNIT, "src/caf\\xe9.pas"), (PROGRAM, "src/ok.pas"))
+
+
+def test_line_breaks_and_non_ascii_pass_unchanged(cli, tmp_path):
+    text = "unit Ünïcode;\r\n// café\r\nvar\tß: Integer;\r\nend."
+    write(tmp_path / "u.pas", text)
+    env = {**os.environ, "LC_ALL": "C", "LANG": "C"}
+    env.pop("PYTHONIOENCODING", None)
+    env.pop("PYTHONUTF8", None)
+    result = cli("tree", "u.pas", env=env)
+    assert (result.returncode, out(result)) == (0, printed("tree", (text, "u.pas")))
+
+
+@pytest.mark.parametrize("command", ["tokens", "tree"])
+def test_directory_walk(cli, tree, command):
+    files, order = tree
+    result = cli(command, "src")
+    assert result.returncode == 0
+    assert out(result) == printed(command, *((files[rel], "src/" + rel) for rel in order))
+
+
+@pytest.mark.parametrize(
+    "ext, taken",
+    [
+        (".txt,.md", ["c/readme.md", "notes.txt"]),
+        ("inc,PP", ["c/set.inc", "c/x.pp"]),
+        (".pas", ["A2.pas", "a/z.pas", "a.pas", "b.pas", "c/lib.PAS"]),
+    ],
+)
+def test_ext_changes_the_walked_set(cli, tree, ext, taken):
+    files, _ = tree
+    result = cli("tokens", "--ext", ext, "src")
+    assert result.returncode == 0
+    assert out(result) == printed("tokens", *((files[rel], "src/" + rel) for rel in taken))
+
+
+@pytest.mark.parametrize("command, suffix", [("tokens", ".tokens"), ("tree", ".tree")])
+def test_out_mirrors_the_input_tree(cli, tmp_path, tree, command, suffix):
+    files, order = tree
+    write(tmp_path / "extra" / "single.pas", PROGRAM)
+    result = cli(command, "--out", "result", "src", "extra/single.pas")
+    assert (result.returncode, result.stdout, result.stderr) == (0, b"", b"")
+    written = sorted(str(p.relative_to(tmp_path / "result")) for p in (tmp_path / "result").rglob("*") if p.is_file())
+    assert written == sorted([rel + suffix for rel in order] + ["single.pas" + suffix])
+    for rel in order:
+        content = (tmp_path / "result" / (rel + suffix)).read_bytes().decode("utf-8")
+        assert content == printed(command, (files[rel], "src/" + rel))
+    single = (tmp_path / "result" / ("single.pas" + suffix)).read_text(encoding="utf-8")
+    assert single == printed(command, (PROGRAM, "extra/single.pas"))
+
+
+def check_lines(result):
+    """The summary without its time and speed, which differ from run to run."""
+    lines = out(result).splitlines()
+    assert re.fullmatch(r"time: \d+\.\d{3} s", lines[4]), lines[4]
+    assert re.fullmatch(r"speed: \d+\.\d{2} MB/s", lines[5]), lines[5]
+    return lines[:4] + lines[6:]
+
+
+def test_check_summary(cli, tmp_path, tree):
+    files, order = tree
+    write(tmp_path / "src" / "c" / "broken.pas", b"unit B;\xff\xfe\nend.")
+    write(tmp_path / "src" / "bin.inc", b"MZ\x90\x00\x03\x00")
+    result = cli("check", "src", "-", input=UNIT.encode())
+    texts = [files[rel] for rel in order] + [UNIT]
+    tokens = sum(len(tarnwick.lex_to_serialized(t, "x").split("\n")) for t in texts)
+    nodes = sum(
+        sum(1 for line in tarnwick.parse_to_serialized(t, "x").split("\n")[1:] if not line.lstrip().startswith("value="))
+        for t in texts
+    )
+    assert result.returncode == 1
+    assert check_lines(result) == [
+        f"files: {len(texts)}",
+        f"bytes: {sum(len(t.encode()) for t in texts)}",
+        f"tokens: {tokens}",
+        f"nodes: {nodes}",
+        "files with unknown tokens: 1",
+        "  src/c/lib.PAS:3:10 '!'",
+        "files not read: 2",
+        "  src/bin.inc: binary file",
+        "  src/c/broken.pas: cannot decode as utf-8: byte 0xff at offset 7 (try --encoding)",
+    ]
+    assert err_lines(result) == [
+        "tarnwick: src/bin.inc: binary file",
+        "tarnwick: src/c/broken.pas: cannot decode as utf-8: byte 0xff at offset 7 (try --encoding)",
+    ]
+
+
+@pytest.mark.parametrize(
+    "text, shown",
+    [
+        ("\u20ac unit A;", "1:1 '\u20ac'"),
+        ("unit A;\n\tx := a \\ b ! c;", "2:9 '\\\\'"),
+        ("{ ! }\n// !\n'!' ? !", "3:5 '?'"),
+    ],
+    ids=["first-token", "backslash", "after-comments-and-strings"],
+)
+def test_check_names_the_first_unknown_token(cli, tmp_path, text, shown):
+    write(tmp_path / "odd.pas", text)
+    write(tmp_path / "fine.pas", UNIT)
+    result = cli("check", "fine.pas", "odd.pas")
+    assert result.returncode == 0
+    assert check_lines(result)[4:] == ["files with unknown tokens: 1", f"  odd.pas:{shown}", "files not read: 0"]
+
+
+def test_check_of_nothing(cli, tmp_path):
+    (tmp_path / "empty").mkdir()
+    result = cli("check", "empty")
+    assert result.returncode == 0
+    assert check_lines(result) == ["files: 0", "bytes: 0", "tokens: 0", "nodes: 0",
+                                   "files with unknown tokens: 0", "files not read: 0"]
+
+
+def many_files(tmp_path):
+    for i in range(40):
+        text = SOURCES[i % len(SOURCES)].replace("end.", f"end. {{{i}}}")
+        write(tmp_path / "many" / f"d{i % 3}" / f"f{i:02}.pas", text)
+    write(tmp_path / "many" / "d1" / "bad.pas", b"\x00\x01")
+    write(tmp_path / "many" / "d2" / "latin.pas", "caf\xe9".encode("cp1252"))
+
+
+@pytest.mark.parametrize("args", [["tokens"], ["tree"], ["check"], ["tree", "--encoding", "cp1252"]])
+def test_parallel_run_matches_serial_run(cli, tmp_path, args):
+    many_files(tmp_path)
+    serial = cli(*args, "-j", "1", "many", "-", input=ODD.encode())
+    parallel = cli(*args, "-j", "2", "many", "-", input=ODD.encode())
+    assert serial.returncode == parallel.returncode == 1
+    assert serial.stderr == parallel.stderr
+    if args == ["check"]:
+        assert check_lines(serial) == check_lines(parallel)
+        assert "files: 41" in check_lines(serial)
+    else:
+        assert serial.stdout == parallel.stdout
+        assert out(serial).endswith(printed(args[0], (ODD, "<stdin>")))
+
+
+def test_parallel_out_matches_serial_out(cli, tmp_path):
+    many_files(tmp_path)
+    assert cli("tree", "-j", "1", "--out", "one", "many").returncode == 1
+    assert cli("tree", "-j", "2", "--out", "two", "many").returncode == 1
+    one = {p.relative_to(tmp_path / "one"): p.read_bytes() for p in (tmp_path / "one").rglob("*.tree")}
+    two = {p.relative_to(tmp_path / "two"): p.read_bytes() for p in (tmp_path / "two").rglob("*.tree")}
+    assert len(one) == 40 and one == two
+
+
+BOM = b"\xef\xbb\xbf"
+
+
+@pytest.mark.parametrize("encoding", [[], ["--encoding", "cp1252"]])
+@pytest.mark.parametrize("command", ["tokens", "tree"])
+def test_utf8_bom_is_dropped(cli, tmp_path, command, encoding):
+    # A UTF-8 byte-order mark also decides the encoding of its file.
+    text = "unit Bom;\n// déjà vu\nend."
+    write(tmp_path / "bom.pas", BOM + text.encode())
+    result = cli(command, *encoding, "bom.pas", "-", input=BOM + text.encode())
+    assert result.returncode == 0
+    assert out(result) == printed(command, (text, "bom.pas"), (text, "<stdin>"))
+
+
+@pytest.mark.parametrize("command", ["tokens", "tree"])
+def test_encoding_option(cli, tmp_path, command):
+    text = "unit Caf\u00e9;\n{ \u00a3 \u20ac }\nend."
+    write(tmp_path / "w.pas", text.encode("cp1252"))
+    result = cli(command, "--encoding", "cp1252", "w.pas")
+    assert (result.returncode, out(result)) == (0, printed(command, (text, "w.pas")))
+    result = cli(command, "w.pas")
+    assert result.returncode == 1
+    assert err_lines(result) == ["tarnwick: w.pas: cannot decode as utf-8: byte 0xe9 at offset 8 (try --encoding)"]
+
+
+@pytest.mark.parametrize(
+    "setup, path, message",
+    [
+        (lambda root: None, "missing.pas", os.strerror(errno.ENOENT)),
+        (lambda root: write(root / "plain.pas", UNIT), "plain.pas/inner.pas", os.strerror(errno.ENOTDIR)),
+        (lambda root: write(root / "bin.pas", b"unit A;\x00\x00end."), "bin.pas", "binary file"),
+        (lambda root: write(root / "utf16.pas", "unit A;".encode("utf-16")), "utf16.pas", "binary file"),
+        (lambda root: write(root / "latin.pas", b"{ \xe9 }"), "latin.pas",
+         "cannot decode as utf-8: byte 0xe9 at offset 2 (try --encoding)"),
+    ],
+    ids=["missing", "not-a-directory", "nul-bytes", "utf-16", "not-utf-8"],
+)
+@pytest.mark.parametrize("command", ["tokens", "tree", "check"])
+def test_unreadable_input(cli, tmp_path, setup, path, message, command):
+    setup(tmp_path)
+    write(tmp_path / "good.pas", UNIT)
+    result = cli(command, path, "good.pas")
+    assert result.returncode == 1
+    assert err_lines(result) == [f"tarnwick: {path}: {message}"]
+    if command == "check":
+        assert check_lines(result)[-2:] == ["files not read: 1", f"  {path}: {message}"]
+    else:
+        assert out(result) == printed(command, (UNIT, "good.pas"))
+
+
+@pytest.mark.skipif(not hasattr(os, "geteuid") or os.geteuid() == 0, reason="needs a user without read rights")
+def test_permission_denied(cli, tmp_path):
+    locked = write(tmp_path / "locked.pas", UNIT)
+    locked.chmod(0)
+    result = cli("tokens", "locked.pas")
+    assert result.returncode == 1
+    assert err_lines(result) == [f"tarnwick: locked.pas: {os.strerror(errno.EACCES)}"]
+
+
+@pytest.mark.skipif(not hasattr(os, "geteuid") or os.geteuid() == 0, reason="needs a user without read rights")
+def test_directory_that_cannot_be_listed(cli, tmp_path, tree):
+    files, order = tree
+    locked = tmp_path / "src" / "c" / "d"
+    locked.chmod(0)
+    try:
+        result = cli("tokens", "src")
+    finally:
+        locked.chmod(0o755)
+    assert result.returncode == 1
+    assert err_lines(result) == [f"tarnwick: src/c/d: {os.strerror(errno.EACCES)}"]
+    assert out(result) == printed("tokens", *((files[rel], "src/" + rel) for rel in order if rel != "c/d/deep.dpr"))
+
+
+def test_output_file_that_is_a_directory(cli, tmp_path):
+    write(tmp_path / "a.pas", UNIT)
+    write(tmp_path / "b.pas", PROGRAM)
+    (tmp_path / "result" / "a.pas.tokens").mkdir(parents=True)
+    result = cli("tokens", "--out", "result", "a.pas", "b.pas")
+    assert result.returncode == 1
+    assert err_lines(result) == [f"tarnwick: result/a.pas.tokens: {os.strerror(errno.EISDIR)}"]
+    assert (tmp_path / "result" / "b.pas.tokens").read_text() == printed("tokens", (PROGRAM, "b.pas"))
+
+
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        ([], "the following arguments are required: COMMAND"),
+        (["lex", "a.pas"], "argument COMMAND: invalid choice: 'lex'"),
+        (["tokens"], "the following arguments are required: PATH"),
+        (["tokens", "-j", "0", "a.pas"], "argument -j/--jobs: expected a whole number of at least 1, got '0'"),
+        (["tree", "--encoding", "klingon", "a.pas"], "argument --encoding: unknown encoding 'klingon'"),
+        (["tree", "--ext", ".pas,", "src"], "argument --ext: expected extensions such as .pas,.inc, got '.pas,'"),
+        (["check", "--out", "o", "a.pas"], "unrecognized arguments: --out"),
+        (["tokens", "-", "-"], 'standard input ("-") can be given only once'),
+        (["tree", "--out", "o", "-"], '--out cannot be used with standard input ("-")'),
+        (["tree", "--out", "a.pas", "a.pas"], "--out a.pas: not a directory"),
+        (["tree", "--out", "o", "a.pas", "src/a.pas"], "a.pas and src/a.pas would both be written to o/a.pas.tree"),
+    ],
+)
+def test_bad_usage(cli, tmp_path, args, message):
+    write(tmp_path / "a.pas", UNIT)
+    write(tmp_path / "src" / "a.pas", UNIT)
+    result = cli(*args)
+    assert (result.returncode, result.stdout) == (2, b"")
+    lines = err_lines(result)
+    assert lines[0].startswith("usage: tarnwick")
+    assert lines[-1].startswith("tarnwick") and ": error: " + message in lines[-1]
+    assert not (tmp_path / "o").exists()
+
+
+def test_closed_output_stops_quietly(tmp_path):
+    write(tmp_path / "big.pas", "x := 1;\n" * 40000)
+    process = subprocess.Popen([sys.executable, "-m", "tarnwick_cli", "tokens", "big.pas"], cwd=tmp_path,
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    assert process.stdout.readline() == b"identifier x 1:1\n"
+    process.stdout.close()
+    stderr = process.stderr.read()
+    assert process.wait(timeout=300) == 1
+    assert stderr == b""
+
+
+def test_no_progress_bar_without_terminal(cli, tree):
+    result = cli("check", "-j", "2", "src")
+    assert (result.returncode, result.stderr) == (0, b"")
+
+
+def run_on_terminal(tmp_path, args, stdin_delay):
+    """Runs the command with standard error on a terminal; returns what it showed there."""
+    pty = pytest.importorskip("pty")
+    fcntl = pytest.importorskip("fcntl")
+    termios = pytest.importorskip("termios")
+    import struct
+
+    leader, follower = pty.openpty()
+    fcntl.ioctl(follower, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))
+    process = subprocess.Popen([sys.executable, "-m", "tarnwick_cli", *args], cwd=tmp_path,
+                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=follower)
+    os.close(follower)
+    time.sleep(stdin_delay)  # keeps the run going: "-" is read when its turn comes
+    stdout, _ = process.communicate(PROGRAM.encode(), timeout=300)
+    shown = b""
+    while True:
+        try:
+            chunk = os.read(leader, 65536)
+        except OSError:  # the terminal is closed once the process has ended
+            break
+        if not chunk:
+            break
+        shown += chunk
+    os.close(leader)
+    return process.returncode, stdout, shown.decode("utf-8", "replace")
+
+
+def test_progress_bar_on_terminal_for_a_long_directory_run(tmp_path, tree):
+    code, stdout, shown = run_on_terminal(tmp_path, ["check", "-j", "1", "src", "-"], stdin_delay=3.0)
+    assert code == 0
+    assert stdout.decode().startswith("files: 11\n")
+    assert re.search(r"\d+/11 \[", shown), shown
+
+
+@pytest.mark.parametrize(
+    "args, stdin_delay",
+    [(["check", "-j", "1", "src"], 0.0), (["check", "-j", "1", "src/b.pas", "src/a.pas", "-"], 1.0)],
+    ids=["short-directory-run", "no-directory"],
+)
+def test_no_progress_bar_on_terminal(tmp_path, tree, args, stdin_delay):
+    code, _, shown = run_on_terminal(tmp_path, args, stdin_delay)
+    assert (code, shown) == (0, "")
