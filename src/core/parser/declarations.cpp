@@ -1,7 +1,242 @@
-// PLACEHOLDER: replaced by the real rules
+// Declaration sections: const and resourcestring, var and threadvar, type.
+// Each rule consumes its section word, builds one section node and reads
+// items until a word shows that the section is over; that word is left for
+// the caller.
 #include "parser/parser.h"
+
+#include <vector>
+
+#include "unicode/unicode.h"
+
 namespace tarnwick {
-NodeId parse_const_section(Parser& p, std::string_view) { Token t = next_token(p); return p.arena.add_node(NodeKind::Constants, t); }
-NodeId parse_var_section(Parser& p, std::string_view) { Token t = next_token(p); return p.arena.add_node(NodeKind::Variables, t); }
-NodeId parse_type_section(Parser& p, bool) { Token t = next_token(p); return p.arena.add_node(NodeKind::TypeSection, t); }
+namespace {
+
+constexpr std::string_view routine_words[] = {"function", "operator", "procedure", "destructor",
+                                              "constructor"};
+
+// Keywords that end a const or var section.
+constexpr std::string_view section_end_keywords[] = {
+    "var",        "asm",          "end",       "type",          "uses",
+    "const",      "label",        "begin",     "exports",       "contains",
+    "requires",   "interface",    "threadvar", "finalization",  "implementation",
+    "initialization", "resourcestring", "function", "operator", "procedure",
+    "destructor", "constructor"};
+
+// Keywords that end a type section.
+constexpr std::string_view type_section_end_keywords[] = {
+    "end",      "begin",   "interface", "finalization", "implementation", "initialization",
+    "function", "operator", "procedure", "destructor",  "constructor",    "var",
+    "asm",      "uses",    "type",      "const",        "label",          "class",
+    "exports",  "threadvar", "resourcestring"};
+
+// Words that end a type section inside a class or record body, whatever
+// their token kind: the member loop reads them.
+constexpr std::string_view class_body_end_words[] = {
+    "class", "public", "strict", "private", "property", "protected", "published"};
+
+constexpr std::string_view type_hint_words[] = {"library", "platform", "deprecated",
+                                                "experimental"};
+
+constexpr std::string_view type_calling_conventions[] = {
+    "cdecl",    "cblock",   "pascal",   "winapi",    "extdecl",    "stdcall",
+    "syscall",  "register", "safecall", "softfloat", "msfastcall", "vectorcall"};
+
+// The word of `words` that the current token's lower-case text equals.
+template <std::size_t N>
+std::optional<std::string_view> current_word(const Parser& p, const std::string_view (&words)[N]) {
+  for (std::string_view w : words)
+    if (current_is(p, w)) return w;
+  return std::nullopt;
 }
+
+template <std::size_t N>
+bool ahead_is_one_of(const Parser& p, std::size_t ahead, const std::string_view (&words)[N]) {
+  for (std::string_view w : words)
+    if (peek_lower_is(p, ahead, w)) return true;
+  return false;
+}
+
+// The test at the start of every const and var item: the list is exhausted,
+// or the current token is ";" or "end", or a keyword that starts something
+// else (a section, a routine, or "class" before a routine word).
+bool const_or_var_section_ends(const Parser& p) {
+  if (p.at_end()) return true;
+  if (current_is(p, ";") || current_is(p, "end")) return true;
+  if (peek(p).kind != TokenKind::Keyword) return false;
+  if (current_word(p, section_end_keywords)) return true;
+  return current_is(p, "class") && ahead_is_one_of(p, 1, routine_words);
+}
+
+// The item-start test of a type section.
+bool type_section_ends(const Parser& p, bool class_body) {
+  if (peek(p).kind == TokenKind::Keyword && current_word(p, type_section_end_keywords)) return true;
+  return class_body && current_word(p, class_body_end_words).has_value();
+}
+
+}  // namespace
+
+// const-section: ('const' | 'resourcestring') { name [':' type] ['=' value] ';' }
+NodeId parse_const_section(Parser& p, std::string_view word) {
+  Token section_word = next_token(p);
+  NodeId section = p.arena.add_node(NodeKind::Constants, section_word);
+  p.arena.set_attribute(section, AttributeKey::Kind, word);
+  while (!const_or_var_section_ends(p)) {
+    const std::size_t item_start = p.position;
+    const Token first = peek(p);
+    std::string_view name = take_name(p);
+    if (name.empty()) {
+      ++p.position;  // not a name: skipped
+      continue;
+    }
+    NodeId constant = p.arena.add_node(NodeKind::Constant, first);
+    p.arena.add_child(constant, p.arena.add_value_node(NodeKind::Name, first, name));
+    if (accept(p, ":")) p.arena.add_child(constant, parse_type(p));
+    if (accept(p, "=")) {
+      Run value = scan_until(p, {";"});
+      if (!value.empty()) {
+        p.position = value.end;
+        // The value node starts at the constant's name, not at the value.
+        NodeId value_node = p.arena.add_node(NodeKind::Value, first);
+        if (std::optional<NodeId> e = parse_expression_unwrapped(p, value))
+          p.arena.add_child(value_node, *e);
+        p.arena.add_child(constant, value_node);
+      }
+    }
+    p.arena.add_child(section, constant);
+    accept(p, ";");
+    if (p.position == item_start) ++p.position;
+  }
+  return section;
+}
+
+// var-section: ('var' | 'threadvar') { name {',' name} [':' type] ['=' value] ';' }
+// Every name of a list gets its own copy of the one parsed type; initial
+// values leave no node.
+NodeId parse_var_section(Parser& p, std::string_view word) {
+  Token section_word = next_token(p);
+  NodeId section = p.arena.add_node(NodeKind::Variables, section_word);
+  p.arena.set_attribute(section, AttributeKey::Kind, word);
+  std::vector<std::size_t> names;  // token indices of the item's names
+  while (!const_or_var_section_ends(p)) {
+    const std::size_t item_start = p.position;
+    names.clear();
+    for (;;) {
+      while (peek(p).is_word()) names.push_back(p.position++);
+      if (!current_text_is(p, ",")) break;
+      ++p.position;
+    }
+    if (names.empty()) {
+      ++p.position;  // not a name: skipped
+      continue;
+    }
+    std::optional<NodeId> type;
+    if (accept(p, ":")) {
+      if (accept(p, "=")) p.position = scan_until(p, {";", ","}).end;
+      type = parse_type(p);
+    } else {
+      skip_past(p, ";");  // no type: the rest of the declaration is dropped
+    }
+    if (accept(p, "=")) p.position = scan_until(p, {";", ","}).end;  // initial value
+    for (std::size_t index : names) {
+      const Token& name_token = p.tokens[index];
+      NodeId variable = p.arena.add_node(NodeKind::Variable, name_token);
+      p.arena.add_child(variable,
+                        p.arena.add_value_node(NodeKind::Name, name_token, p.text(name_token)));
+      if (type) p.arena.add_child(variable, p.arena.copy_subtree(*type));
+      p.arena.add_child(section, variable);
+    }
+    accept(p, ";");
+    if (p.position == item_start) ++p.position;
+  }
+  return section;
+}
+
+// type-section: 'type' { [attributes] ['generic'] name [type-params] '=' type
+//                        ['align' [number]] {hint} ';' {directive ';'} }
+// Inside a class or record body (`class_body`) the section also ends at a
+// visibility word or "class", and at a line without "=", which is left to the
+// member loop.
+NodeId parse_type_section(Parser& p, bool class_body) {
+  Token type_word = next_token(p);
+  NodeId section = p.arena.add_node(NodeKind::TypeSection, type_word);
+  stamp_end(p, section, type_word);
+  while (!p.at_end()) {
+    const std::size_t item_start = p.position;
+    if (type_section_ends(p, class_body)) break;
+    std::optional<NodeId> attributes;
+    if (current_text_is(p, "[")) attributes = parse_attributes(p);
+    if (!peek(p).is_word()) {
+      ++p.position;  // not a name: skipped
+      continue;
+    }
+    const bool generic = accept(p, "generic");
+    const Token first = peek(p);
+    std::string name = parse_dotted_name(p);
+    NodeId decl = p.arena.add_node(NodeKind::TypeDecl, first);
+    p.arena.set_attribute(decl, AttributeKey::Name, name);
+    if (attributes) p.arena.add_child(decl, *attributes);
+    if (generic) p.arena.set_attribute(decl, AttributeKey::Kind, "generic");
+    const std::size_t children_before = p.arena.child_count(decl);
+    parse_generic_params(p, decl);
+    // A parameter list closed as "TFoo<T>= ..." ends at the ">=" token, which
+    // then stands for the "=" of the declaration.
+    const bool has_params = p.arena.child_count(decl) > children_before;
+    bool equals = accept(p, "=");
+    if (!equals && has_params && current_text_is(p, ">=")) {
+      ++p.position;
+      equals = true;
+    }
+    if (!equals) {
+      if (class_body) {
+        p.position = item_start;  // a member line: left to the member loop
+        break;
+      }
+      ++p.position;
+      accept(p, ";");
+      p.arena.add_child(section, decl);
+      if (p.position == item_start) ++p.position;
+      continue;
+    }
+    NodeId type = parse_type(p, /*declared_type=*/true);
+    if (accept(p, "align")) {
+      p.arena.set_attribute(decl, AttributeKey::Align, "align");
+      if (peek(p).kind == TokenKind::Number) ++p.position;  // the alignment itself is not kept
+    }
+    while (std::optional<std::string_view> hint = current_word(p, type_hint_words)) {
+      ++p.position;
+      if (*hint == "deprecated") {
+        if (peek(p).kind == TokenKind::String) {
+          Token message = next_token(p);
+          p.arena.set_attribute(decl, AttributeKey::Deprecated, unquote(p.text(message)));
+        } else {
+          p.arena.set_attribute(decl, AttributeKey::Deprecated, "true");
+        }
+      } else {
+        p.arena.set_attribute(decl, AttributeKey::Kind, *hint);
+      }
+    }
+    accept(p, ";");
+    for (;;) {
+      if (accept(p, "far")) {
+        p.arena.set_attribute(decl, AttributeKey::Far, "true");
+      } else if (accept(p, "near")) {
+        p.arena.set_attribute(decl, AttributeKey::Near, "true");
+      } else if (accept(p, "varargs")) {
+        p.arena.set_attribute(decl, AttributeKey::VarArgs, "true");
+      } else if (std::optional<std::string_view> convention =
+                     current_word(p, type_calling_conventions)) {
+        ++p.position;
+        p.arena.set_attribute(decl, AttributeKey::CallingConvention, *convention);
+      } else {
+        break;
+      }
+      accept(p, ";");
+    }
+    p.arena.add_child(decl, type);
+    p.arena.add_child(section, decl);
+    if (p.position == item_start) ++p.position;
+  }
+  return section;
+}
+
+}  // namespace tarnwick

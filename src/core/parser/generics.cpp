@@ -1,5 +1,99 @@
-// PLACEHOLDER: replaced by the real rules
+// Generic parameter lists of type declarations and routines.
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
 #include "parser/parser.h"
+#include "unicode/unicode.h"
+
 namespace tarnwick {
-void parse_generic_params(Parser&, NodeId) {}
+namespace {
+
+// A group ends at ";" or at the closing ">". A ">=" ends it too: written
+// without a blank, the closing bracket and the "=" of a type declaration
+// make one token, which is left for the declaration.
+constexpr std::string_view group_stop_words[] = {";", ">", ">="};
+
+struct ConstraintWord {
+  std::string_view word;
+  NodeKind kind;
+};
+
+constexpr ConstraintWord constraint_words[] = {
+    {"class", NodeKind::ClassConstraint},
+    {"record", NodeKind::RecordConstraint},
+    {"constructor", NodeKind::ConstructorConstraint},
+    {"interface", NodeKind::InterfaceConstraint},
+    {"unmanaged", NodeKind::UnmanagedConstraint},
+};
+
+// The text of a name or constraint: its tokens joined, trimmed of white space.
+std::string piece_text(const Parser& p, Run piece) {
+  std::string joined = join_token_texts(p, piece);
+  return std::string(unicode::trim_white_space(joined));
 }
+
+// constraint: 'class' | 'record' | 'constructor' | 'interface' | 'unmanaged'
+//   | type written as text
+NodeId parse_constraint(Parser& p, Run piece) {
+  const Token& first = p.tokens[piece.begin];
+  const std::string text = piece_text(p, piece);
+  for (const ConstraintWord& c : constraint_words)
+    if (unicode::lower_equals(text, c.word)) return p.arena.add_node(c.kind, first);
+  NodeId type = p.arena.add_node(NodeKind::Type, first);
+  p.arena.set_attribute(type, AttributeKey::Name, text);
+  return type;
+}
+
+// group: name {',' name} [':' constraint {',' constraint}]
+// Every parameter of the group has the group's one `Constraints` node as a
+// child, so each shows its own copy of it in the tree.
+void parse_group(Parser& p, NodeId list, Run run) {
+  Run names = run;
+  Run constraints{run.end, run.end};
+  for (std::size_t i = run.begin; i < run.end; ++i) {
+    if (p.text(p.tokens[i]) == ":") {
+      names = Run{run.begin, i};
+      constraints = Run{i + 1, run.end};
+      break;
+    }
+  }
+  std::optional<NodeId> constraint_node;
+  const std::vector<Run> constraint_pieces = split_by_comma(p, constraints);
+  if (!constraint_pieces.empty()) {
+    constraint_node = p.arena.add_node(NodeKind::Constraints, p.tokens[constraints.begin]);
+    for (Run piece : constraint_pieces)
+      p.arena.add_child(*constraint_node, parse_constraint(p, piece));
+  }
+  for (Run piece : split_by_comma(p, names)) {
+    const Token& first = p.tokens[piece.begin];
+    NodeId param = p.arena.add_node(NodeKind::TypeParam, first);
+    p.arena.add_child(param, p.arena.add_value_node(NodeKind::Name, first, piece_text(p, piece)));
+    if (constraint_node) p.arena.add_child(param, *constraint_node);
+    p.arena.add_child(list, param);
+  }
+}
+
+}  // namespace
+
+// generic-params: '<' group {';' group} '>'
+void parse_generic_params(Parser& p, NodeId target) {
+  if (!current_text_is(p, "<")) return;
+  NodeId list = p.arena.add_node(NodeKind::TypeParams, peek(p));
+  ++p.position;
+  while (!p.at_end()) {
+    if (current_text_is(p, ">") || current_text_is(p, ">=")) break;
+    const std::size_t group_start = p.position;
+    const Run run = scan_until(p, group_stop_words);
+    if (run.empty()) break;
+    p.position = run.end;
+    parse_group(p, list, run);
+    accept(p, ";");
+    if (p.position == group_start) ++p.position;
+  }
+  accept(p, ">");
+  p.arena.add_child(target, list);
+}
+
+}  // namespace tarnwick

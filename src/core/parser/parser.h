@@ -22,6 +22,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "lexer/token.h"
@@ -53,6 +54,22 @@ struct BracketIndex {
   static constexpr std::uint32_t no_partner = 0xFFFFFFFFu;
   std::vector<std::uint32_t> round_partner;
   std::vector<std::uint32_t> square_partner;
+  // The effect of a token sequence on one bracket counter that never drops
+  // below 0: the counter c becomes max(c + add, floor).
+  struct CounterEffect {
+    std::int64_t add = 0;
+    std::int64_t floor = 0;
+  };
+  // What the tokens of one matched pair, both brackets included, do to the
+  // angle counter and to the counter of the other bracket shape ("[" for a
+  // "(" pair, "(" for a "[" pair). The pair's own counter ends where it began.
+  struct PairEffect {
+    CounterEffect angle;
+    CounterEffect other;
+  };
+  // For each opener with a partner, the index of its entry in `pair_effects`.
+  std::vector<std::uint32_t> pair_slot;
+  std::vector<PairEffect> pair_effects;
   bool built = false;
 };
 
@@ -64,7 +81,12 @@ struct Parser {
   NodeArena arena;
   std::size_t position = 0;   // index of the current token; may pass the end
   std::size_t depth = 0;      // current nesting of guarded rules
-  BracketIndex brackets;
+  mutable BracketIndex brackets;  // built on first use, also through a const Parser
+  // For each one-character "<" token in order, its index and the index of
+  // the ">" that closes it in a routine heading's qualified name (the token
+  // count when none does); built on first use by routines.cpp.
+  std::vector<std::pair<std::size_t, std::size_t>> heading_angle_close;
+  bool heading_angle_close_built = false;
 
   std::string_view text(const Token& t) const { return t.text(source); }
   bool at_end() const { return position >= tokens.size(); }

@@ -1,5 +1,198 @@
-// PLACEHOLDER: replaced by the real rules
+// Property declarations: name, index parameters, type and specifiers.
 #include "parser/parser.h"
+
+#include "unicode/unicode.h"
+
 namespace tarnwick {
-NodeId parse_property(Parser& p) { Token t = next_token(p); return p.arena.add_node(NodeKind::Property, t); }
+namespace {
+
+// Words that end a property's type.
+constexpr std::string_view property_type_words[] = {
+    ";",         ")",        ",",      "end",    "of",       ":",          "=",        "read",
+    "write",     "default",  "nodefault", "stored", "index", "dispid",     "implements",
+    "readonly",  "writeonly", "add",   "remove", "deprecated", "experimental", "library",
+    "platform"};
+const StopWords property_type_stop_words{property_type_words};
+
+// Words that end the expression of a specifier: the specifier words and the
+// hints, so that "read FZ deprecated 'x'" reads FZ alone.
+constexpr std::string_view specifier_words[] = {
+    ";",        "index",     "dispid",  "implements", "read",       "write",   "readonly",
+    "writeonly", "add",      "remove",  "default",    "nodefault",  "stored",  "deprecated",
+    "experimental", "library", "platform"};
+const StopWords specifier_stop_words{specifier_words};
+
+// Index-parameter modifiers.
+constexpr std::string_view parameter_modifiers[] = {"var", "out", "constref", "const"};
+
+// Attaches the expression that follows a specifier word to its node.
+void attach_specifier_expression(Parser& p, NodeId node) {
+  Run value = scan_until(p, specifier_stop_words);
+  p.position = value.end;
+  if (std::optional<NodeId> expression = parse_expression_unwrapped(p, value))
+    p.arena.add_child(node, *expression);
 }
+
+// What one pass of the index-parameter loop found.
+enum class ParameterStep : std::uint8_t { Stop, Skip, Read };
+struct ParameterStart {
+  ParameterStep step;
+  NodeId parameter;
+};
+
+// index-parameter head: [modifier] name
+// A modifier word replaces the one in force; a token without a name is
+// stepped over.
+[[gnu::noinline]] ParameterStart start_index_parameter(Parser& p, std::string_view& modifier) {
+  for (std::string_view m : parameter_modifiers) {
+    if (current_is(p, m)) {
+      modifier = m;
+      ++p.position;
+      if (p.at_end() || current_text_is(p, "]")) return {ParameterStep::Stop, 0};
+      break;
+    }
+  }
+  const Token& first = peek(p);
+  std::string_view name = take_name(p);
+  if (name.empty()) {
+    ++p.position;
+    return {ParameterStep::Skip, 0};
+  }
+  NodeId parameter = p.arena.add_node(NodeKind::Parameter, first);
+  if (!modifier.empty()) p.arena.set_attribute(parameter, AttributeKey::Kind, modifier);
+  p.arena.add_child(parameter, p.arena.add_value_node(NodeKind::Name, first, name));
+  return {ParameterStep::Read, parameter};
+}
+
+// index-parameter tail: ['=' default] [';']
+// The default is kept as the text of its tokens; a ";" ends the modifier.
+[[gnu::noinline]] void finish_index_parameter(Parser& p, NodeId property, NodeId parameter,
+                                              std::string_view& modifier) {
+  if (accept(p, "=")) {
+    NodeId value = p.arena.add_node(NodeKind::Value, peek(p));
+    Run default_value = scan_until(p, {";", "]"});
+    if (!default_value.empty()) {
+      NodeId text = p.arena.add_value_node(NodeKind::Unknown, p.tokens[default_value.begin],
+                                           join_token_texts(p, default_value));
+      p.arena.add_child(value, text);
+    }
+    p.position = default_value.end;
+    p.arena.add_child(parameter, value);
+  }
+  p.arena.add_child(property, parameter);
+  if (accept(p, ";")) modifier = {};
+}
+
+// index-parameters: '[' { [modifier] name [':' type] ['=' default] [';'] } ']'
+// A "," is not read as a separator: it is skipped as a token without a name,
+// so a modifier stays in force until the next ";".
+void parse_index_parameters(Parser& p, NodeId property) {
+  ++p.position;  // '['
+  std::string_view modifier;
+  while (!p.at_end() && !current_text_is(p, "]")) {
+    const std::size_t pass_start = p.position;
+    const ParameterStart start = start_index_parameter(p, modifier);
+    if (start.step == ParameterStep::Stop) break;
+    if (start.step == ParameterStep::Skip) continue;
+    if (accept(p, ":")) p.arena.add_child(start.parameter, parse_type(p));
+    finish_index_parameter(p, property, start.parameter, modifier);
+    if (p.at_end() || current_text_is(p, "]")) break;
+    if (p.position == pass_start) ++p.position;
+  }
+  accept(p, "]");
+}
+
+// Reads one specifier at the current word, or answers false when the word
+// is no specifier.
+bool parse_specifier(Parser& p, NodeId property) {
+  std::string lowered = unicode::to_lower(p.text(peek(p)));
+  const std::string_view w = lowered;
+  auto take = [&](NodeKind kind) { return p.arena.add_node(kind, next_token(p)); };
+  auto take_unknown = [&]() {
+    Token word = next_token(p);
+    NodeId node = p.arena.add_node(NodeKind::Unknown, word);
+    p.arena.set_attribute(node, AttributeKey::Kind, w);
+    return node;
+  };
+  NodeId node;
+  if (w == "read" || w == "write") {
+    node = take(w == "read" ? NodeKind::Read : NodeKind::Write);
+    attach_specifier_expression(p, node);
+  } else if (w == "add" || w == "remove" || w == "dispid") {
+    node = take_unknown();
+    attach_specifier_expression(p, node);
+  } else if (w == "readonly" || w == "writeonly") {
+    node = take_unknown();
+  } else if (w == "index") {
+    node = take(NodeKind::Index);
+    attach_specifier_expression(p, node);
+  } else if (w == "stored") {
+    node = take_unknown();
+    if (!current_text_is(p, ";")) attach_specifier_expression(p, node);
+  } else if (w == "default") {
+    node = take(NodeKind::Default);
+    if (!current_text_is(p, ";")) attach_specifier_expression(p, node);
+  } else if (w == "nodefault") {
+    node = take(NodeKind::Default);
+    p.arena.set_attribute(node, AttributeKey::Kind, "nodefault");
+  } else if (w == "implements") {
+    node = take(NodeKind::Implements);
+    attach_specifier_expression(p, node);
+  } else if (w == "deprecated") {
+    ++p.position;
+    if (peek(p).kind == TokenKind::String) {
+      Token message = next_token(p);
+      p.arena.set_attribute(property, AttributeKey::Deprecated, unquote(p.text(message)));
+    } else {
+      p.arena.set_attribute(property, AttributeKey::Deprecated, "true");
+    }
+    return true;
+  } else if (w == "experimental" || w == "library" || w == "platform") {
+    ++p.position;
+    p.arena.set_attribute(property, AttributeKey::Kind, w);
+    return true;
+  } else {
+    return false;
+  }
+  p.arena.add_child(property, node);
+  return true;
+}
+
+// property-head: 'property' name
+[[gnu::noinline]] NodeId start_property(Parser& p) {
+  NodeId property = p.arena.add_node(NodeKind::Property, next_token(p));
+  std::string name = parse_dotted_name(p);
+  if (!name.empty()) p.arena.set_attribute(property, AttributeKey::Name, name);
+  return property;
+}
+
+// property-tail: [':' type] {specifier} [';' ['default' ';']]
+[[gnu::noinline]] void finish_property(Parser& p, NodeId property) {
+  if (accept(p, ":"))
+    p.arena.add_child(property, parse_type_reference(p, peek(p), property_type_stop_words));
+  while (!p.at_end() && parse_specifier(p, property)) {
+  }
+  if (accept(p, ";") && current_is(p, "default")) {
+    p.arena.add_child(property, p.arena.add_node(NodeKind::Default, next_token(p)));
+    accept(p, ";");
+  }
+}
+
+}  // namespace
+
+// property: 'property' name ['[' index-parameters ']'] [':' type]
+//           {specifier} [';' ['default' ';']]
+// specifier: read X | write X | index X | stored [X] | default [X] | nodefault
+//          | implements X | dispid X | add X | remove X | readonly | writeonly
+//          | hint
+// Only the index parameters can hold a nested type (of their own, through
+// the type grammar), so this rule keeps its frame small and leaves the rest
+// to the helpers.
+NodeId parse_property(Parser& p) {
+  const NodeId property = start_property(p);
+  if (current_text_is(p, "[")) parse_index_parameters(p, property);
+  finish_property(p, property);
+  return property;
+}
+
+}  // namespace tarnwick

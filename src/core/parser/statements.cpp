@@ -1,7 +1,290 @@
-// PLACEHOLDER: replaced by the real rules
+// Statements: blocks, structured statements recognised by their leading
+// word, and simple statements handed to the expression parser as one run
+// (an assignment split at its ":=" first).
+//
+// Recursion goes through `parse_statement` only, which holds the depth guard:
+// past the nesting limit it answers no node and consumes nothing, and the
+// enclosing loop passes over the tokens one at a time.
+#include <array>
+#include <optional>
+#include <string_view>
+
 #include "parser/parser.h"
+#include "unicode/unicode.h"
+
 namespace tarnwick {
-std::optional<NodeId> parse_statement(Parser& p) { Token t = next_token(p); return p.arena.add_node(NodeKind::Statement, t); }
-NodeId parse_compound_statement(Parser& p) { Token t = next_token(p); return p.arena.add_node(NodeKind::Statements, t); }
-void parse_statement_list(Parser&, NodeId, StopWords) {}
+namespace {
+
+constexpr std::string_view simple_statement_stops[] = {";",      "end",    "else",
+                                                       "until",  "except", "finally"};
+constexpr std::string_view try_body_stops[] = {"except", "finally", "end"};
+constexpr std::string_view end_stop[] = {"end"};
+constexpr std::string_view until_stop[] = {"until"};
+constexpr std::string_view handler_stops[] = {"do", ";", "end"};
+constexpr std::string_view case_label_stop[] = {":"};
+constexpr std::string_view selector_stop[] = {"of"};
+constexpr std::string_view condition_stops[] = {";", "end"};
+
+void add_if(Parser& p, NodeId parent, std::optional<NodeId> child) {
+  if (child) p.arena.add_child(parent, *child);
 }
+
+// The header of if, while, for and with: the tokens up to the stop word, ";"
+// or a case-sensitive "end" outside round and square brackets. Angle brackets
+// do not count, so "if a < b then" ends at its "then".
+[[gnu::noinline]] Run scan_header(const Parser& p, std::string_view stop_word) {
+  const std::size_t n = p.tokens.size();
+  const std::size_t begin = p.position < n ? p.position : n;
+  std::size_t depth = 0;
+  std::size_t i = begin;
+  for (; i < n; ++i) {
+    std::string_view t = p.text(p.tokens[i]);
+    if (depth == 0 && (unicode::ascii_iequals(t, stop_word) || t == ";" || t == "end")) break;
+    if (t == "(" || t == "[") {
+      ++depth;
+    } else if ((t == ")" || t == "]") && depth > 0) {
+      --depth;
+    }
+  }
+  return Run{begin, i};
+}
+
+// if-statement:    'if' condition 'then' statement ['else' statement]
+// while-statement: 'while' condition 'do' statement
+// for-statement:   'for' header 'do' statement
+// with-statement:  'with' subjects 'do' statement
+[[gnu::noinline]] NodeId parse_headed_statement(Parser& p, NodeKind kind) {
+  NodeId node = p.arena.add_node(kind, peek(p));
+  ++p.position;
+  const std::string_view stop_word = kind == NodeKind::If ? "then" : "do";
+  Run header = scan_header(p, stop_word);
+  p.position = header.end;
+  add_if(p, node, parse_expression_unwrapped(p, header));
+  accept(p, stop_word);
+  add_if(p, node, parse_statement(p));
+  if (kind == NodeKind::If && current_is(p, "else")) {
+    NodeId otherwise = p.arena.add_node(NodeKind::Else, peek(p));
+    ++p.position;
+    add_if(p, otherwise, parse_statement(p));
+    p.arena.add_child(node, otherwise);
+  }
+  return node;
+}
+
+// label-prefix: identifier ':' statement
+[[gnu::noinline]] NodeId parse_labelled_statement(Parser& p) {
+  const Token& name = peek(p);
+  NodeId label = p.arena.add_node(NodeKind::Label, name);
+  p.arena.set_attribute(label, AttributeKey::Name, p.text(name));
+  p.position += 2;
+  add_if(p, label, parse_statement(p));
+  return label;
+}
+
+// exception-handler: 'on' [name ':'] type 'do' statement
+// The exception variable and type leave no nodes.
+[[gnu::noinline]] NodeId parse_exception_handler(Parser& p) {
+  NodeId handler = p.arena.add_node(NodeKind::ExceptionHandler, peek(p));
+  ++p.position;
+  p.position = scan_until(p, handler_stops).end;
+  accept(p, "do");
+  add_if(p, handler, parse_statement(p));
+  return handler;
+}
+
+// except-part: 'except' {('on' ... 'do' statement | ['else'] statement) [';']} up to 'end'
+[[gnu::noinline]] NodeId parse_except_part(Parser& p) {
+  NodeId part = p.arena.add_node(NodeKind::Except, peek(p));
+  ++p.position;
+  while (!p.at_end() && !current_is(p, "end")) {
+    const std::size_t pass_start = p.position;
+    if (current_is(p, "on")) {
+      p.arena.add_child(part, parse_exception_handler(p));
+    } else {
+      accept(p, "else");
+      add_if(p, part, parse_statement(p));
+    }
+    accept(p, ";");
+    if (p.position == pass_start) ++p.position;
+  }
+  return part;
+}
+
+// try-statement: 'try' statements ('except' handlers | 'finally' statements) 'end'
+[[gnu::noinline]] NodeId parse_try_statement(Parser& p) {
+  NodeId node = p.arena.add_node(NodeKind::Try, peek(p));
+  ++p.position;
+  parse_statement_list(p, node, try_body_stops);
+  if (current_is(p, "except")) {
+    p.arena.add_child(node, parse_except_part(p));
+  } else if (current_is(p, "finally")) {
+    NodeId part = p.arena.add_node(NodeKind::Finally, peek(p));
+    ++p.position;
+    parse_statement_list(p, part, end_stop);
+    p.arena.add_child(node, part);
+  }
+  accept(p, "end");
+  return node;
+}
+
+// case-labels: label {',' label}
+// One `CaseLabel` per piece between top-level commas; empty pieces give none.
+[[gnu::noinline]] NodeId parse_case_labels(Parser& p, Run labels) {
+  NodeId arm = p.arena.add_node(NodeKind::CaseLabels, p.tokens[labels.begin]);
+  for (Run piece : split_top_level_commas(p, labels)) {
+    if (piece.empty()) continue;
+    NodeId label = p.arena.add_node(NodeKind::CaseLabel, p.tokens[piece.begin]);
+    add_if(p, label, parse_expression_unwrapped(p, piece));
+    p.arena.add_child(arm, label);
+  }
+  return arm;
+}
+
+// case-arm: label {',' label} ':' statement
+// An arm without its ":" is dropped.
+[[gnu::noinline]] void parse_case_arm(Parser& p, NodeId case_node) {
+  const std::size_t arm_start = p.position;
+  Run labels = scan_until(p, case_label_stop);
+  p.position = labels.end;
+  if (!accept(p, ":")) {
+    if (p.position == arm_start) ++p.position;
+    return;
+  }
+  if (labels.empty()) return;
+  NodeId arm = parse_case_labels(p, labels);
+  add_if(p, arm, parse_statement(p));
+  p.arena.add_child(case_node, arm);
+  accept(p, ";");
+  if (p.position == arm_start) ++p.position;
+}
+
+// case-statement: 'case' selector 'of' {case-arm ';'} [('else' | 'otherwise') statements] 'end'
+[[gnu::noinline]] NodeId parse_case_statement(Parser& p) {
+  const Token& word = peek(p);
+  NodeId node = p.arena.add_node(NodeKind::Case, word);
+  NodeId selector = p.arena.add_node(NodeKind::CaseSelector, word);
+  ++p.position;
+  Run run = scan_until(p, selector_stop);
+  if (!run.empty()) {
+    p.position = run.end;
+    add_if(p, selector, parse_expression_unwrapped(p, run));
+  }
+  accept(p, "of");
+  p.arena.add_child(node, selector);
+  while (!p.at_end() && !current_is(p, "else") && !current_is(p, "otherwise") &&
+         !current_is(p, "end")) {
+    parse_case_arm(p, node);
+  }
+  if (current_is(p, "else") || current_is(p, "otherwise")) {
+    NodeId part = p.arena.add_node(NodeKind::CaseElse, peek(p));
+    ++p.position;
+    parse_statement_list(p, part, end_stop);
+    p.arena.add_child(node, part);
+  }
+  accept(p, "end");
+  return node;
+}
+
+// repeat-statement: 'repeat' statements 'until' condition
+[[gnu::noinline]] NodeId parse_repeat_statement(Parser& p) {
+  NodeId node = p.arena.add_node(NodeKind::Repeat, peek(p));
+  ++p.position;
+  parse_statement_list(p, node, until_stop);
+  accept(p, "until");
+  Run condition = scan_until(p, condition_stops);
+  if (!condition.empty()) {
+    p.position = condition.end;
+    add_if(p, node, parse_expression_unwrapped(p, condition));
+  }
+  return node;
+}
+
+// asm-block: 'asm' ... 'end'
+// The instructions leave no nodes; an "end" right after the block's own is
+// taken as well.
+NodeId parse_asm_block(Parser& p) {
+  NodeId node = p.arena.add_node(NodeKind::Statements, peek(p));
+  p.arena.set_attribute(node, AttributeKey::Kind, "asm");
+  ++p.position;
+  skip_past(p, "end");
+  accept(p, "end");
+  return node;
+}
+
+// simple-statement: target ':=' value | expression
+// The run ends at ";", "end", "else", "until", "except" or "finally" outside
+// brackets (angle brackets included).
+[[gnu::noinline]] std::optional<NodeId> parse_simple_statement(Parser& p) {
+  Run run = scan_until(p, simple_statement_stops);
+  if (run.empty()) return std::nullopt;
+  p.position = run.end;
+  std::size_t assign_at = run.begin;
+  while (assign_at < run.end && p.text(p.tokens[assign_at]) != ":=") ++assign_at;
+  if (assign_at == run.end) return parse_expression_unwrapped(p, run);
+  // A run that ends with ":=" starts its right side at the ":=" itself.
+  const Token& first = p.tokens[run.begin];
+  const Token& value_start = p.tokens[assign_at + 1 < run.end ? assign_at + 1 : assign_at];
+  NodeId assign = p.arena.add_node(NodeKind::Assign, first);
+  NodeId lhs = p.arena.add_node(NodeKind::LHS, first);
+  NodeId rhs = p.arena.add_node(NodeKind::RHS, value_start);
+  add_if(p, lhs, parse_expression(p, Run{run.begin, assign_at}));
+  add_if(p, rhs, parse_expression(p, Run{assign_at + 1, run.end}));
+  p.arena.add_child(assign, lhs);
+  p.arena.add_child(assign, rhs);
+  return assign;
+}
+
+}  // namespace
+
+// compound-statement: 'begin' {statement [';']} 'end'
+NodeId parse_compound_statement(Parser& p) {
+  NodeId block = p.arena.add_node(NodeKind::Statements, peek(p));
+  ++p.position;
+  while (!p.at_end() && !current_is(p, "end")) {
+    const std::size_t pass_start = p.position;
+    add_if(p, block, parse_statement(p));
+    accept(p, ";");
+    if (p.position == pass_start) ++p.position;
+  }
+  accept(p, "end");
+  return block;
+}
+
+// statement-list: {statement [';']} up to one of the stop words (not consumed)
+void parse_statement_list(Parser& p, NodeId parent, StopWords stop_words) {
+  while (!p.at_end()) {
+    for (std::string_view w : stop_words)
+      if (current_is(p, w)) return;
+    const std::size_t pass_start = p.position;
+    add_if(p, parent, parse_statement(p));
+    accept(p, ";");
+    if (p.position == pass_start) ++p.position;
+  }
+}
+
+// statement: ';' | label ':' statement | compound | if | while | for | with
+//          | try | case | repeat | asm | simple-statement
+std::optional<NodeId> parse_statement(Parser& p) {
+  DepthGuard guard(p);
+  if (!guard.ok()) return std::nullopt;
+  if (current_text_is(p, ";")) {
+    NodeId empty = p.arena.add_node(NodeKind::EmptyStatement, peek(p));
+    ++p.position;
+    return empty;
+  }
+  if (peek(p).kind == TokenKind::Identifier && p.text(peek_at(p, 1)) == ":") {
+    return parse_labelled_statement(p);
+  }
+  if (current_is(p, "begin")) return parse_compound_statement(p);
+  if (current_is(p, "if")) return parse_headed_statement(p, NodeKind::If);
+  if (current_is(p, "while")) return parse_headed_statement(p, NodeKind::While);
+  if (current_is(p, "for")) return parse_headed_statement(p, NodeKind::For);
+  if (current_is(p, "with")) return parse_headed_statement(p, NodeKind::With);
+  if (current_is(p, "try")) return parse_try_statement(p);
+  if (current_is(p, "case")) return parse_case_statement(p);
+  if (current_is(p, "repeat")) return parse_repeat_statement(p);
+  if (current_is(p, "asm")) return parse_asm_block(p);
+  return parse_simple_statement(p);
+}
+
+}  // namespace tarnwick

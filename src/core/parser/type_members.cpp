@@ -1,7 +1,428 @@
-// PLACEHOLDER: replaced by the real rules
+// Bodies of classes, records, objects, interfaces and helpers: the member
+// loop with its visibility sections, fields (several names may share one
+// type), GUIDs, attribute lists, and the variant part of a record.
 #include "parser/parser.h"
+
+#include "unicode/unicode.h"
+
 namespace tarnwick {
-void parse_type_members(Parser&, NodeId) {}
-std::vector<NodeId> parse_field_declaration(Parser&, bool, std::optional<NodeId>) { return {}; }
-void parse_variant_part(Parser&, NodeId, bool) {}
+namespace {
+
+constexpr std::string_view routine_words[] = {"function", "operator", "procedure", "destructor",
+                                              "constructor"};
+
+// Keywords that end a field list: section words and routine words.
+constexpr std::string_view field_list_end_words[] = {
+    "var",      "asm",         "end",           "type",           "uses",
+    "const",    "label",       "begin",         "exports",        "contains",
+    "requires", "interface",   "threadvar",     "finalization",   "implementation",
+    "initialization", "resourcestring", "function", "operator",   "procedure",
+    "destructor", "constructor"};
+
+// Directive words a field of procedural type may carry after its type.
+constexpr std::string_view field_directive_words[] = {
+    "cdecl",    "pascal",    "winapi",     "stdcall",    "syscall", "register", "safecall",
+    "softfloat", "msfastcall", "vectorcall", "cblock", "extdecl", "varargs"};
+
+// The words that close a structured body before its "end": unit sections.
+constexpr std::string_view body_breaking_words[] = {"exports", "finalization", "implementation",
+                                                    "initialization"};
+
+template <std::size_t N>
+bool current_is_one_of(const Parser& p, const std::string_view (&words)[N]) {
+  for (std::string_view w : words)
+    if (current_is(p, w)) return true;
+  return false;
 }
+
+bool is_routine_word_at(const Parser& p, std::size_t ahead) {
+  for (std::string_view w : routine_words)
+    if (peek_lower_is(p, ahead, w)) return true;
+  return false;
+}
+
+// A routine heading starts here: a routine word, or "class" and a routine word.
+bool at_routine(const Parser& p) {
+  return is_routine_word_at(p, 0) || (current_is(p, "class") && is_routine_word_at(p, 1));
+}
+
+bool current_is_keyword(const Parser& p, std::string_view word) {
+  return peek(p).kind == TokenKind::Keyword && current_is(p, word);
+}
+
+void attach_all(Parser& p, NodeId parent, const std::vector<NodeId>& children) {
+  for (NodeId child : children) p.arena.add_child(parent, child);
+}
+
+// A field list stops before a section word, a routine heading or the end of
+// the body.
+bool ends_field_list(const Parser& p) {
+  if (current_text_is(p, ";") || current_is(p, "end")) return true;
+  if (peek(p).kind != TokenKind::Keyword) return false;
+  if (current_is_one_of(p, field_list_end_words)) return true;
+  return current_is(p, "class") && is_routine_word_at(p, 1);
+}
+
+// Sets a directive attribute on a field and on the field's last child.
+void set_on_field_and_last_child(Parser& p, NodeId field, AttributeKey key,
+                                 std::string_view value) {
+  p.arena.set_attribute(field, key, value);
+  if (std::optional<NodeId> last = p.arena.last_child(field))
+    p.arena.set_attribute(*last, key, value);
+}
+
+// guid: '[' 'string' ']'
+[[gnu::noinline]] void parse_guid(Parser& p, NodeId type_node) {
+  Token open = next_token(p);
+  Token text = next_token(p);
+  NodeId guid = p.arena.add_node(NodeKind::Guid, open);
+  p.arena.set_attribute(guid, AttributeKey::Name, unquote(p.text(text)));
+  p.arena.add_child(type_node, guid);
+  accept(p, "]");
+}
+
+// variant-labels: label {',' label}
+// Every label becomes a CaseLabel holding its text as a numeric literal.
+[[gnu::noinline]] NodeId parse_variant_labels(Parser& p, Run labels) {
+  NodeId node = p.arena.add_node(NodeKind::CaseLabels, p.tokens[labels.begin]);
+  for (Run group : split_by_comma(p, labels)) {
+    const Token& first = p.tokens[group.begin];
+    NodeId label = p.arena.add_node(NodeKind::CaseLabel, first);
+    NodeId literal = p.arena.add_value_node(NodeKind::Literal, first, join_token_texts(p, group));
+    p.arena.set_attribute(literal, AttributeKey::Type, "numeric");
+    p.arena.add_child(label, literal);
+    p.arena.add_child(node, label);
+  }
+  return node;
+}
+
+// variant-tag: [name ':'] type
+// Only the type is kept; it goes to the record's Type node.
+[[gnu::noinline]] void parse_variant_tag(Parser& p, NodeId type_node, Run head) {
+  Run tag = head;
+  for (std::size_t i = head.begin; i < head.end; ++i) {
+    if (p.text(p.tokens[i]) == ":") {
+      tag.begin = i + 1;
+      break;
+    }
+  }
+  if (tag.empty()) return;
+  NodeId node = p.arena.add_node(NodeKind::Type, p.tokens[tag.begin]);
+  std::string text = join_token_texts(p, tag);
+  p.arena.set_attribute(node, AttributeKey::Name, unicode::trim_white_space(text));
+  std::vector<SourcePosition> positions = positions_of(p, tag);
+  p.arena.set_positions(node, positions);
+  p.arena.add_child(type_node, node);
+}
+
+// What the member loop does at the current token.
+enum class Member : std::uint8_t {
+  Leave,          // "end", a unit section word, the end of the tokens
+  StrictSection,  // 'strict' ('private' | 'protected')
+  Var,            // 'var'
+  VariantPart,    // 'case'
+  ClassConst,     // 'class' 'const'
+  ClassVar,       // 'class' 'var'
+  Section,        // 'private' | 'protected' | 'public' | 'published'
+  Guid,           // '[' 'string'
+  Attributes,     // '['
+  Property,       // 'property'
+  ClassProperty,  // 'class' 'property'
+  Routine,        // routine word, or 'class' and a routine word
+  ConstSection,   // 'const'
+  TypeSection,    // 'type'
+  Fields,         // any other word
+  Skip,           // anything else
+};
+
+[[gnu::noinline]] Member classify_member(const Parser& p) {
+  if (p.at_end() || current_is(p, "end")) return Member::Leave;
+  if (current_is(p, "strict") && (peek_lower_is(p, 1, "private") || peek_lower_is(p, 1, "protected")))
+    return Member::StrictSection;
+  if (current_is_keyword(p, "var")) return Member::Var;
+  if (current_is_keyword(p, "case")) return Member::VariantPart;
+  if (current_is(p, "class") && peek_lower_is(p, 1, "const")) return Member::ClassConst;
+  if (current_is(p, "class") && peek_lower_is(p, 1, "var")) return Member::ClassVar;
+  for (std::string_view w : {"public", "private", "protected", "published"})
+    if (current_is(p, w)) return Member::Section;
+  if (current_text_is(p, "["))
+    return peek_at(p, 1).kind == TokenKind::String ? Member::Guid : Member::Attributes;
+  if (current_is(p, "property")) return Member::Property;
+  if (current_is(p, "class") && peek_lower_is(p, 1, "property")) return Member::ClassProperty;
+  if (at_routine(p)) return Member::Routine;
+  if (current_is_keyword(p, "const")) return Member::ConstSection;
+  if (current_is_keyword(p, "type")) return Member::TypeSection;
+  if (current_is_one_of(p, body_breaking_words)) return Member::Leave;
+  return peek(p).is_word() ? Member::Fields : Member::Skip;
+}
+
+// visibility: ['strict'] ('private' | 'protected') | 'public' | 'published'
+// The section node starts at the first word and becomes the container.
+[[gnu::noinline]] NodeId open_section(Parser& p, NodeId type_node) {
+  const Token& first = peek(p);
+  NodeKind kind = NodeKind::Public;
+  std::size_t words = 1;
+  if (current_is(p, "strict")) {
+    kind = peek_lower_is(p, 1, "private") ? NodeKind::StrictPrivate : NodeKind::StrictProtected;
+    words = 2;
+  } else if (current_is(p, "private")) {
+    kind = NodeKind::Private;
+  } else if (current_is(p, "protected")) {
+    kind = NodeKind::Protected;
+  } else if (current_is(p, "published")) {
+    kind = NodeKind::Published;
+  }
+  NodeId section = p.arena.add_node(kind, first);
+  p.position += words;
+  p.arena.add_child(type_node, section);
+  return section;
+}
+
+// Marks a property read after 'class'.
+[[gnu::noinline]] void mark_class_property(Parser& p, NodeId property) {
+  p.arena.set_attribute(property, AttributeKey::Class, "true");
+}
+
+// Attaches an attribute list as the last child of a member.
+NodeId with_attributes(Parser& p, NodeId member, NodeId attributes) {
+  p.arena.add_child(member, attributes);
+  return member;
+}
+
+// field-head: name, answered as a Field holding its Name; nothing when the
+// field list ends here.
+[[gnu::noinline]] std::optional<NodeId> start_field(Parser& p) {
+  if (ends_field_list(p)) return std::nullopt;
+  const Token& first = peek(p);
+  std::string_view name = take_name(p);
+  if (name.empty()) return std::nullopt;
+  NodeId field = p.arena.add_node(NodeKind::Field, first);
+  p.arena.add_child(field, p.arena.add_value_node(NodeKind::Name, first, name));
+  return field;
+}
+
+// Gives the pending fields (those from `pending_from` on) their copies of a
+// type, then the type itself to the field that was just read.
+[[gnu::noinline]] void give_type(Parser& p, const std::vector<NodeId>& fields,
+                                 std::size_t pending_from, NodeId field, NodeId type) {
+  for (std::size_t i = pending_from; i < fields.size(); ++i)
+    p.arena.add_child(fields[i], p.arena.copy_subtree(type));
+  p.arena.add_child(field, type);
+}
+
+// field-tail: ['=' value] {directive [';']}
+// The initial value is dropped. Calling conventions and "varargs" go to the
+// field and to its last child; "cblock" is read and recorded nowhere.
+[[gnu::noinline]] void finish_field(Parser& p, NodeId field, bool class_flag,
+                                    std::optional<NodeId> attributes) {
+  if (accept(p, "=")) p.position = scan_until(p, {";"}).end;
+  std::string_view convention;
+  bool varargs = false;
+  while (!p.at_end()) {
+    std::string_view directive;
+    for (std::string_view w : field_directive_words) {
+      if (current_is(p, w)) {
+        directive = w;
+        break;
+      }
+    }
+    if (directive.empty()) break;
+    ++p.position;
+    if (directive == "varargs") {
+      varargs = true;
+    } else if (directive != "cblock") {
+      convention = directive;
+    }
+    if (current_text_is(p, ";")) ++p.position;
+  }
+  if (class_flag) p.arena.set_attribute(field, AttributeKey::Class, "true");
+  if (attributes) p.arena.add_child(field, p.arena.copy_subtree(*attributes));
+  if (!convention.empty())
+    set_on_field_and_last_child(p, field, AttributeKey::CallingConvention, convention);
+  if (varargs) set_on_field_and_last_child(p, field, AttributeKey::VarArgs, "true");
+}
+
+// variant-head: 'case' [tag ':'] type 'of'
+[[gnu::noinline]] void parse_variant_head(Parser& p, NodeId type_node) {
+  ++p.position;  // 'case'
+  Run head = scan_until(p, {"of"});
+  p.position = head.end;
+  accept(p, "of");
+  parse_variant_tag(p, type_node, head);
+}
+
+// Reads one variant's labels and the ":" after them; false when there are
+// none, after stepping over a ";" or one token.
+[[gnu::noinline]] bool read_variant_labels(Parser& p, NodeId type_node) {
+  const std::size_t pass_start = p.position;
+  Run labels = scan_until(p, {":", ";", "end", ")"});
+  if (labels.empty()) {
+    accept(p, ";");
+    if (p.position == pass_start) ++p.position;
+    return false;
+  }
+  p.position = labels.end;
+  p.arena.add_child(type_node, parse_variant_labels(p, labels));
+  accept(p, ":");
+  return true;
+}
+
+}  // namespace
+
+// The member rules below sit on the path of nested types (a field of record
+// type, a nested variant part), so they keep few locals and leave the work
+// that needs more to the helpers above.
+
+// structured-body: { visibility | 'class' 'var' | 'var' | variant-part | guid
+//                    | [attributes] (property | method | field-declaration)
+//                    | const-section | type-section } 'end'
+// Members go to the current container: the Type node until a visibility
+// section starts, then that section's node. 'class var' marks the fields
+// after it until 'var', a section or a nested const or type section.
+void parse_type_members(Parser& p, NodeId type_node) {
+  NodeId container = type_node;
+  bool class_members = false;
+  for (;;) {
+    const std::size_t pass_start = p.position;
+    switch (classify_member(p)) {
+      case Member::Leave:
+        accept(p, "end");
+        return;
+      case Member::StrictSection:
+      case Member::Section:
+        container = open_section(p, type_node);
+        class_members = false;
+        break;
+      case Member::Var:
+        ++p.position;
+        class_members = false;
+        break;
+      case Member::VariantPart:
+        parse_variant_part(p, type_node, false);
+        break;
+      case Member::ClassConst:
+        // Read as a field named "class" (marked only in a public section);
+        // the constants after it are skipped through the next ";".
+        attach_all(p, container,
+                   parse_field_declaration(p, p.arena.kind(container) == NodeKind::Public,
+                                           std::nullopt));
+        skip_past(p, ";");
+        class_members = false;
+        break;
+      case Member::ClassVar:
+        p.position += 2;
+        class_members = true;
+        break;
+      case Member::Guid:
+        parse_guid(p, type_node);
+        break;
+      case Member::Attributes: {
+        const NodeId attributes = parse_attributes(p);
+        if (current_is(p, "property")) {
+          p.arena.add_child(container, with_attributes(p, parse_property(p), attributes));
+        } else if (at_routine(p)) {
+          p.arena.add_child(container, with_attributes(p, parse_routine(p, false), attributes));
+        } else if (peek(p).is_word()) {
+          attach_all(p, container, parse_field_declaration(p, class_members, attributes));
+        }
+        // Before anything else the attribute list belongs to nothing and is dropped.
+        break;
+      }
+      case Member::Property:
+        p.arena.add_child(container, parse_property(p));
+        break;
+      case Member::ClassProperty: {
+        ++p.position;  // 'class'
+        const NodeId property = parse_property(p);
+        mark_class_property(p, property);
+        p.arena.add_child(container, property);
+        break;
+      }
+      case Member::Routine:
+        p.arena.add_child(container, parse_routine(p, false));
+        break;
+      case Member::ConstSection:
+        p.arena.add_child(container, parse_const_section(p, "const"));
+        class_members = false;
+        break;
+      case Member::TypeSection:
+        p.arena.add_child(container, parse_type_section(p, true));
+        class_members = false;
+        break;
+      case Member::Fields: {
+        // 'automated' is read as a field named so; the declaration after it
+        // is skipped through the next ";".
+        const bool automated = current_is(p, "automated");
+        attach_all(p, container, parse_field_declaration(p, class_members, std::nullopt));
+        if (automated) skip_past(p, ";");
+        break;
+      }
+      case Member::Skip:
+        ++p.position;  // ";" after a member, stray symbols
+        break;
+    }
+    // A pass that reads nothing (a word that ends a field list but starts no
+    // member here, such as "begin" or "uses") steps over one token.
+    if (p.position == pass_start) ++p.position;
+  }
+}
+
+// field-declaration: name {',' name} ':' type ['=' value] {directive [';']}
+// Names before the ':' are pending and get copies of the type parsed after
+// it; the pending ones are always the last fields of the list.
+std::vector<NodeId> parse_field_declaration(Parser& p, bool class_flag,
+                                            std::optional<NodeId> attributes) {
+  std::vector<NodeId> fields;
+  std::size_t pending_from = 0;
+  for (;;) {
+    const std::optional<NodeId> field = start_field(p);
+    if (!field) break;
+    if (accept(p, ":")) {
+      give_type(p, fields, pending_from, *field, parse_type(p));
+      pending_from = fields.size() + 1;
+    }
+    finish_field(p, *field, class_flag, attributes);
+    fields.push_back(*field);
+    if (!accept(p, ",")) break;
+  }
+  return fields;
+}
+
+// variant-part: 'case' [tag ':'] type 'of' { labels ':' ['(' variant-fields ')'] [';'] }
+// variant-fields: { ['[' attributes ']'] (field-declaration | variant-part) [';'] }
+// The variant part has no node of its own: the tag type, the labels and the
+// fields all go to the record's Type node, nested variant parts included.
+void parse_variant_part(Parser& p, NodeId type_node, bool nested) {
+  DepthGuard guard(p);
+  if (!guard.ok()) return;
+  parse_variant_head(p, type_node);
+  while (!p.at_end()) {
+    if (current_is(p, "end") || (nested && current_text_is(p, ")"))) break;
+    const std::size_t pass_start = p.position;
+    if (!read_variant_labels(p, type_node)) continue;
+    if (accept(p, "(")) {
+      while (!p.at_end() && !current_text_is(p, ")")) {
+        const std::size_t field_start = p.position;
+        std::optional<NodeId> attributes;
+        if (current_text_is(p, "[")) {
+          attributes = parse_attributes(p);
+          if (p.at_end()) break;
+        }
+        if (current_is(p, "case")) {
+          parse_variant_part(p, type_node, true);  // attributes before it are dropped
+        } else if (peek(p).is_word()) {
+          attach_all(p, type_node, parse_field_declaration(p, false, attributes));
+        } else {
+          ++p.position;
+        }
+        if (current_text_is(p, ";")) ++p.position;
+        if (p.position == field_start) ++p.position;
+      }
+      accept(p, ")");
+    }
+    accept(p, ";");
+    if (p.position == pass_start) ++p.position;
+  }
+}
+
+}  // namespace tarnwick

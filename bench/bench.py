@@ -1,0 +1,910 @@
+"""Throughput and memory benchmark of tarnwick against the usual Python peers.
+
+Command (from the repository root)::
+
+    pip install ".[bench]"
+    python bench/bench.py [--full] [--rounds N] [--sample-mb 20] [--write-results]
+
+Options:
+
+``--full``
+    Time the whole corpus instead of the ~20 MB sample.
+``--rounds N``
+    Interleaved rounds (default 5).
+``--sample-mb M``
+    Size of the deterministic sample in MB (10**6 bytes of UTF-8 source).
+``--write-results``
+    Also write the report to ``bench/RESULTS.md``, headed by the machine
+    (CPU, cores, memory), the compiler, the Python version and the date.
+``--source DIR``, ``--generate``, ``--scaling-mb LIST``
+    Another source tree; force the generated corpus; the sizes of the
+    scaling table (default ``0.1,1,10,100``).
+
+Corpus. The Free Pascal sources (Debian package ``fpc-source-3.2.2``, under
+``/usr/share/fpcsrc``) when installed: every ``.pas``, ``.pp``, ``.inc``,
+``.lpr`` and ``.dpr`` file that decodes as UTF-8. The sample takes the files
+in sorted path order, shuffles them with a fixed seed and keeps files until it
+holds ``--sample-mb`` MB; ``--full`` takes them all. Without those sources the
+script writes a corpus of Pascal units synthesised from templates (classes,
+records, generics, routines, statements, comments, directives) into a
+directory under the temporary directory and uses it the same way. Every
+input is read into memory before any timing starts.
+
+What is measured, in one process, in interleaved rounds (every contender runs
+over the whole sample once per round, the starting contender rotating from
+round to round), reported as median and min-max over the rounds:
+
+- ``lex_to_serialized`` and ``parse_to_serialized`` of each file (the ``str``
+  passed in is made afresh before each pass, so no cached UTF-8 form of a
+  previous call is reused);
+- tree-sitter-pascal: ``Parser.parse`` of the UTF-8 bytes of each file (the
+  tree only, nothing is read out of it);
+- Pygments ``DelphiLexer``: ``list(lexer.get_tokens_unprocessed(text))``;
+- the floor of each tarnwick function: ``bytes.decode`` of the UTF-8 bytes of
+  the text that function returns for each file (computed once before the
+  rounds), i.e. the least any function returning that text can cost.
+
+Printed: MB/s of source for each contender; tarnwick/peer throughput ratios
+per round (``parse_to_serialized`` against tree-sitter, ``lex_to_serialized``
+against Pygments); the time of each tarnwick function over its floor; the
+peak memory of each tarnwick function relative to the text it returns, taken
+in a fresh subprocess per function and input (the largest sample file and the
+whole sample concatenated) as the rise of the peak resident set (VmHWM,
+reset through /proc/self/clear_refs just before the call) over the resident
+set before the call; a scaling table of time per MB for inputs of 100 KB,
+1 MB, 10 MB and 100 MB; and the goals checked against these figures.
+
+The scaling inputs all come from one 100 MB text made by concatenating corpus
+files (whole corpus, seeded order, repeated if the corpus is smaller) and cut
+at line ends: the 100 KB row times about a thousand 100 KB pieces, the 100 MB
+row one piece, so every row covers the same source text and only the size of
+a single call changes.
+
+Two SHA-256 digests of all outputs over the timed files are printed as well:
+equal digests before and after a change mean byte-identical outputs.
+"""
+
+from __future__ import annotations
+
+import argparse
+import datetime
+import gc
+import hashlib
+import json
+import os
+import platform
+import random
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from dataclasses import dataclass, field
+from typing import Callable
+
+FPC_SOURCE = "/usr/share/fpcsrc"
+EXTENSIONS = (".pas", ".pp", ".inc", ".lpr", ".dpr")
+SEED = 20_250_101
+MB = 1_000_000
+RESULTS_PATH = os.path.join(os.path.dirname(os.path.abspath(__file__)), "RESULTS.md")
+
+# Goals of the performance work, checked on the sample run.
+GOAL_PARSE_VS_TREE_SITTER = 5.0
+GOAL_LEX_VS_PYGMENTS = 50.0
+GOAL_PARSE_OVER_FLOOR = 4.0
+GOAL_LEX_OVER_FLOOR = 3.0
+GOAL_PARSE_PEAK_OVER_OUTPUT = 3.0
+GOAL_SCALING_SPREAD = 0.25
+
+
+def note(message: str) -> None:
+    """Progress goes to stderr so that stdout holds only the report."""
+    print(message, file=sys.stderr, flush=True)
+
+
+# --------------------------------------------------------------------------
+# Corpus
+# --------------------------------------------------------------------------
+
+
+@dataclass
+class SourceFile:
+    name: str  # path relative to the corpus root
+    data: bytes  # the UTF-8 bytes as read
+    text: str
+
+
+@dataclass
+class Corpus:
+    description: str
+    root: str
+    files: list[SourceFile]
+    skipped: int  # files with a Pascal extension that are not UTF-8
+
+    @property
+    def size(self) -> int:
+        return sum(len(f.data) for f in self.files)
+
+
+def load_corpus(root: str, description: str) -> Corpus:
+    paths = []
+    for directory, dirs, names in os.walk(root):
+        dirs.sort()
+        for name in names:
+            if os.path.splitext(name)[1].lower() in EXTENSIONS:
+                path = os.path.join(directory, name)
+                if os.path.isfile(path):
+                    paths.append(path)
+    paths.sort()
+    files = []
+    skipped = 0
+    for path in paths:
+        with open(path, "rb") as handle:
+            data = handle.read()
+        try:
+            text = data.decode("utf-8")
+        except UnicodeDecodeError:
+            skipped += 1
+            continue
+        files.append(SourceFile(os.path.relpath(path, root), data, text))
+    return Corpus(description, root, files, skipped)
+
+
+def choose_sample(files: list[SourceFile], size_mb: float) -> list[SourceFile]:
+    """Files in sorted path order, shuffled with the fixed seed, taken until
+    the sample holds `size_mb` MB; returned in path order."""
+    order = sorted(files, key=lambda f: f.name)
+    random.Random(SEED).shuffle(order)
+    target = size_mb * MB
+    chosen = []
+    total = 0
+    for f in order:
+        if total >= target:
+            break
+        chosen.append(f)
+        total += len(f.data)
+    return sorted(chosen, key=lambda f: f.name)
+
+
+# --------------------------------------------------------------------------
+# Generated corpus, used when the Free Pascal sources are not installed
+# --------------------------------------------------------------------------
+
+GENERATOR_VERSION = "1"
+
+_WORDS = (
+    "item order customer stock price count total name value index buffer "
+    "stream node list owner parent child key data size width height color "
+    "font caption text line column offset length state mode flag handle "
+    "result error message event sender target source cache entry record "
+    "field table query cursor report invoice amount tax rate date time"
+).split()
+_TYPES = ("Integer", "Cardinal", "Int64", "Byte", "Word", "Boolean", "Double",
+          "Single", "Currency", "string", "Char", "TDateTime", "Pointer",
+          "Variant", "TObject", "TStrings", "TStream", "UnicodeString")
+_UNITS = ("System.SysUtils", "System.Classes", "System.Math", "System.Types",
+          "System.Generics.Collections", "System.Generics.Defaults",
+          "System.StrUtils", "System.DateUtils", "System.Variants",
+          "Data.DB", "Vcl.Controls", "Vcl.Forms", "Vcl.Graphics")
+_TEXTS = ("Saved %d records", "Customer not found", "Größe überschritten",
+          "Line %d, column %d", "Can''t open the file", "Ready", "Überblick",
+          "Total: %.2f", "Value out of range", "Δ = %g", "ok")
+
+
+class PascalUnitGenerator:
+    """Synthesises Delphi units: interface declarations and the bodies of
+    their routines, with the mix of constructs of hand-written code."""
+
+    def __init__(self, rng: random.Random) -> None:
+        self.rng = rng
+
+    def word(self) -> str:
+        return self.rng.choice(_WORDS)
+
+    def ident(self, parts: int = 2) -> str:
+        return "".join(self.word().capitalize() for _ in range(parts))
+
+    def local(self) -> str:
+        return self.rng.choice(("L", "A", "")) + self.ident(self.rng.randint(1, 2))
+
+    def type_name(self, own: list[str]) -> str:
+        r = self.rng.random()
+        if own and r < 0.25:
+            return self.rng.choice(own)
+        if r < 0.32:
+            return f"TList<{self.rng.choice(_TYPES)}>"
+        if r < 0.36:
+            return f"TDictionary<string, {self.rng.choice(_TYPES)}>"
+        if r < 0.40:
+            return f"array of {self.rng.choice(_TYPES)}"
+        return self.rng.choice(_TYPES)
+
+    def number(self) -> str:
+        r = self.rng.random()
+        if r < 0.6:
+            return str(self.rng.randint(0, 1000))
+        if r < 0.75:
+            return f"${self.rng.randint(0, 0xFFFF):04X}"
+        if r < 0.9:
+            return f"{self.rng.randint(0, 999)}.{self.rng.randint(0, 99)}"
+        return f"{self.rng.randint(1, 9)}.{self.rng.randint(0, 9)}E{self.rng.randint(-5, 5)}"
+
+    def string(self) -> str:
+        text = self.rng.choice(_TEXTS)
+        if self.rng.random() < 0.1:
+            return f"'{text}'#13#10"
+        return f"'{text}'"
+
+    def expression(self, names: list[str], depth: int = 0) -> str:
+        r = self.rng.random()
+        if depth > 2 or r < 0.3:
+            return self.rng.choice(names) if names and r < 0.2 else self.number()
+        if r < 0.45:
+            op = self.rng.choice(("+", "-", "*", "div", "mod", "and", "or", "shl"))
+            return f"{self.expression(names, depth + 1)} {op} {self.expression(names, depth + 1)}"
+        if r < 0.55:
+            return f"({self.expression(names, depth + 1)})"
+        if r < 0.7:
+            args = ", ".join(self.expression(names, depth + 1)
+                             for _ in range(self.rng.randint(0, 3)))
+            return f"{self.ident()}({args})"
+        if r < 0.8:
+            return f"F{self.ident()}.{self.ident(1)}"
+        if r < 0.88:
+            return f"Format({self.string()}, [{self.expression(names, depth + 1)}])"
+        if r < 0.94:
+            return f"{self.rng.choice(names) if names else 'Self'}[{self.expression(names, depth + 1)}]"
+        return self.string()
+
+    def condition(self, names: list[str]) -> str:
+        op = self.rng.choice(("=", "<>", "<", ">", "<=", ">="))
+        cond = f"{self.expression(names, 1)} {op} {self.expression(names, 1)}"
+        if self.rng.random() < 0.3:
+            cond = f"({cond}) and not Assigned(F{self.ident()})"
+        return cond
+
+    def statements(self, names: list[str], indent: str, depth: int, count: int) -> list[str]:
+        out = []
+        for _ in range(count):
+            out.extend(self.statement(names, indent, depth))
+        return out
+
+    def block(self, names: list[str], indent: str, depth: int) -> list[str]:
+        body = self.statements(names, indent + "  ", depth + 1, self.rng.randint(1, 4))
+        return [f"{indent}begin", *body, f"{indent}end;"]
+
+    def statement(self, names: list[str], indent: str, depth: int) -> list[str]:
+        r = self.rng.random()
+        if depth >= 3 or r < 0.35:
+            target = self.rng.choice(names) if names else "Result"
+            return [f"{indent}{target} := {self.expression(names)};"]
+        if r < 0.45:
+            args = ", ".join(self.expression(names, 1) for _ in range(self.rng.randint(0, 3)))
+            return [f"{indent}{self.ident()}({args});"]
+        if r < 0.57:
+            lines = [f"{indent}if {self.condition(names)} then", *self.block(names, indent, depth)]
+            if self.rng.random() < 0.4:
+                lines[-1] = lines[-1][:-1]
+                lines += [f"{indent}else", *self.block(names, indent, depth)]
+            return lines
+        if r < 0.65:
+            var = self.rng.choice(("I", "J", "K"))
+            return [f"{indent}for {var} := 0 to {self.expression(names, 2)} - 1 do",
+                    *self.block(names, indent, depth)]
+        if r < 0.70:
+            return [f"{indent}while {self.condition(names)} do",
+                    *self.block(names, indent, depth)]
+        if r < 0.74:
+            return [f"{indent}repeat",
+                    *self.statements(names, indent + "  ", depth + 1, self.rng.randint(1, 3)),
+                    f"{indent}until {self.condition(names)};"]
+        if r < 0.80:
+            lines = [f"{indent}case {self.expression(names, 2)} of"]
+            for value in range(self.rng.randint(1, 4)):
+                lines.append(f"{indent}  {value}: {self.expression(names, 2)};")
+            lines.append(f"{indent}else")
+            lines.extend(self.statements(names, indent + "  ", depth + 1, 1))
+            lines.append(f"{indent}end;")
+            return lines
+        if r < 0.87:
+            obj = f"L{self.ident(1)}"
+            return [f"{indent}{obj} := T{self.ident()}.Create(nil);",
+                    f"{indent}try",
+                    *self.statements(names, indent + "  ", depth + 1, self.rng.randint(1, 3)),
+                    f"{indent}finally",
+                    f"{indent}  {obj}.Free;",
+                    f"{indent}end;"]
+        if r < 0.90:
+            return [f"{indent}try",
+                    *self.statements(names, indent + "  ", depth + 1, self.rng.randint(1, 2)),
+                    f"{indent}except",
+                    f"{indent}  on E: Exception do",
+                    f"{indent}    raise E{self.ident(1)}.CreateFmt({self.string()}, [E.Message]);",
+                    f"{indent}end;"]
+        if r < 0.93:
+            return [f"{indent}with F{self.ident()} do", *self.block(names, indent, depth)]
+        if r < 0.96:
+            return [f"{indent}// {' '.join(self.word() for _ in range(self.rng.randint(3, 9)))}",
+                    *self.statement(names, indent, depth + 1)]
+        if r < 0.98:
+            return [f"{indent}{{$IFDEF DEBUG}}",
+                    f"{indent}WriteLn({self.string()});",
+                    f"{indent}{{$ENDIF}}"]
+        return [f"{indent}Inc({self.rng.choice(names) if names else 'Result'});"]
+
+    def params(self, own: list[str]) -> tuple[str, list[str]]:
+        names = []
+        groups = []
+        for _ in range(self.rng.randint(0, 3)):
+            name = "A" + self.ident(1)
+            if name in names:
+                continue
+            names.append(name)
+            prefix = self.rng.choice(("", "", "const ", "var ", "out "))
+            groups.append(f"{prefix}{name}: {self.type_name(own)}")
+        return (f"({'; '.join(groups)})" if groups else ""), names
+
+    def unit(self, name: str) -> str:
+        rng = self.rng
+        own = [f"T{self.ident()}" for _ in range(rng.randint(2, 5))]
+        lines = [
+            f"{{ {name} - {' '.join(self.word() for _ in range(6))} }}",
+            "",
+            f"unit {name};",
+            "",
+            "{$MODE DELPHI}" if rng.random() < 0.3 else "{$SCOPEDENUMS ON}",
+            "",
+            "interface",
+            "",
+            "uses",
+            "  " + ", ".join(rng.sample(_UNITS, rng.randint(2, 6))) + ";",
+            "",
+            "const",
+        ]
+        for _ in range(rng.randint(2, 8)):
+            value = self.string() if rng.random() < 0.4 else self.number()
+            lines.append(f"  c{self.ident()} = {value};")
+        lines += ["", "type"]
+        methods: list[tuple[str, str, str, list[str], bool]] = []
+        enum = f"T{self.ident(1)}Kind"
+        members = ", ".join(f"{enum[1:3].lower()}{self.ident(1)}{i}" for i in range(rng.randint(2, 7)))
+        lines += [f"  {enum} = ({members});", f"  {enum}s = set of {enum};", ""]
+        lines += [f"  {own[0]}Rec = packed record"]
+        for _ in range(rng.randint(2, 6)):
+            lines.append(f"    {self.ident()}: {rng.choice(_TYPES)};")
+        lines += ["  end;", ""]
+        for cls in own:
+            parent = rng.choice(("TObject", "TComponent", "TInterfacedObject", "TPersistent"))
+            generic = "<T>" if rng.random() < 0.15 else ""
+            lines += [f"  {cls}{generic} = class({parent})", "  private"]
+            fields = []
+            for _ in range(rng.randint(2, 7)):
+                fname = "F" + self.ident()
+                if fname not in fields:
+                    fields.append(fname)
+                    lines.append(f"    {fname}: {self.type_name(own)};")
+            lines.append("  public")
+            for _ in range(rng.randint(2, 8)):
+                mname = self.ident()
+                params, pnames = self.params(own)
+                if rng.random() < 0.5:
+                    ret = self.type_name(own)
+                    head = f"function {mname}{params}: {ret};"
+                else:
+                    head = f"procedure {mname}{params};"
+                tail = rng.choice(("", "", " virtual;", " override;", " overload;"))
+                lines.append(f"    {head}{tail}")
+                methods.append((cls + generic, head, mname, pnames, head.startswith("function")))
+            for fname in fields[: rng.randint(0, len(fields))]:
+                lines.append(f"    property {fname[1:]}: {self.type_name(own)} read {fname} write {fname};")
+            lines += ["  end;", ""]
+        lines += ["var", f"  G{self.ident()}: {own[0]};", "", "implementation", ""]
+        if rng.random() < 0.5:
+            lines += ["uses", "  " + ", ".join(rng.sample(_UNITS, 2)) + ";", ""]
+        for cls, head, mname, pnames, is_function in methods:
+            kind, rest = head.split(" ", 1)
+            lines.append(f"{kind} {cls}.{rest}")
+            local_names = [self.local() for _ in range(rng.randint(0, 4))]
+            if local_names:
+                lines.append("var")
+                for lname in dict.fromkeys(local_names):
+                    lines.append(f"  {lname}: {self.type_name(own)};")
+            names = pnames + local_names + (["Result"] if is_function else [])
+            lines += ["begin", *self.statements(names, "  ", 0, rng.randint(1, 7)), "end;", ""]
+        lines += ["initialization", f"  G{self.ident()} := nil;", "", "end."]
+        return "\n".join(lines) + "\n"
+
+
+def generated_corpus(size_mb: float) -> Corpus:
+    directory = os.path.join(tempfile.gettempdir(), "tarnwick-bench-corpus")
+    stamp_path = os.path.join(directory, "STAMP")
+    stamp = f"{GENERATOR_VERSION} {SEED} {size_mb}"
+    try:
+        with open(stamp_path, encoding="utf-8") as handle:
+            fresh = handle.read() == stamp
+    except OSError:
+        fresh = False
+    if not fresh:
+        note(f"writing a generated corpus of {size_mb:g} MB to {directory}")
+        os.makedirs(directory, exist_ok=True)
+        for name in os.listdir(directory):
+            os.remove(os.path.join(directory, name))
+        rng = random.Random(SEED)
+        generator = PascalUnitGenerator(rng)
+        total = 0
+        index = 0
+        while total < size_mb * MB:
+            name = f"U{generator.ident()}{index:05d}"
+            text = generator.unit(name)
+            # Units of every size: a few long ones, as in real codebases.
+            if rng.random() < 0.05:
+                text = text.replace("\nend.\n", "\n") + "".join(
+                    generator.unit(name).split("implementation", 1)[1].rsplit("initialization", 1)[0]
+                    for _ in range(rng.randint(5, 40))) + "end.\n"
+            with open(os.path.join(directory, name + ".pas"), "w", encoding="utf-8") as handle:
+                handle.write(text)
+            total += len(text.encode("utf-8"))
+            index += 1
+        with open(stamp_path, "w", encoding="utf-8") as handle:
+            handle.write(stamp)
+    return load_corpus(directory, f"generated Delphi units in {directory}")
+
+
+# --------------------------------------------------------------------------
+# Statistics and formatting
+# --------------------------------------------------------------------------
+
+
+@dataclass
+class Series:
+    values: list[float] = field(default_factory=list)
+
+    @property
+    def median(self) -> float:
+        return statistics.median(self.values)
+
+    @property
+    def low(self) -> float:
+        return min(self.values)
+
+    @property
+    def high(self) -> float:
+        return max(self.values)
+
+    def show(self, digits: int = 1, suffix: str = "") -> str:
+        return (f"{self.median:.{digits}f}{suffix} "
+                f"({self.low:.{digits}f}–{self.high:.{digits}f})")
+
+
+def table(headers: list[str], rows: list[list[str]]) -> list[str]:
+    lines = ["| " + " | ".join(headers) + " |",
+             "|" + "|".join(" --- " for _ in headers) + "|"]
+    lines += ["| " + " | ".join(row) + " |" for row in rows]
+    return lines
+
+
+def mb(n: float) -> str:
+    return f"{n / MB:.1f}"
+
+
+# --------------------------------------------------------------------------
+# Timing
+# --------------------------------------------------------------------------
+
+
+@dataclass
+class Contender:
+    name: str
+    prepare: Callable[[], object]  # untimed; returns the inputs of one pass
+    run: Callable[[object], None]  # timed; one pass over the inputs
+
+
+def time_pass(contender: Contender) -> float:
+    inputs = contender.prepare()
+    gc.collect()
+    start = time.perf_counter()
+    contender.run(inputs)
+    elapsed = time.perf_counter() - start
+    del inputs
+    return elapsed
+
+
+def interleaved(contenders: list[Contender], rounds: int) -> dict[str, Series]:
+    results = {c.name: Series() for c in contenders}
+    for r in range(rounds):
+        shift = r % len(contenders)
+        for contender in contenders[shift:] + contenders[:shift]:
+            results[contender.name].values.append(time_pass(contender))
+        line = ", ".join(f"{c.name} {results[c.name].values[-1]:.2f}s" for c in contenders)
+        note(f"round {r + 1}/{rounds}: {line}")
+    return results
+
+
+# --------------------------------------------------------------------------
+# Peak memory, measured in a fresh interpreter per function and input
+# --------------------------------------------------------------------------
+
+_MEMORY_CHILD = r"""
+import gc, json, sys
+import tarnwick
+
+def status_kb(key):
+    with open("/proc/self/status") as handle:
+        for line in handle:
+            if line.startswith(key + ":"):
+                return int(line.split()[1])
+    raise RuntimeError(key + " missing from /proc/self/status")
+
+path, function_name = sys.argv[1], sys.argv[2]
+function = getattr(tarnwick, function_name)
+with open(path, encoding="utf-8") as handle:
+    text = handle.read()
+function("unit A; begin end.", "warm.pas")
+gc.collect()
+try:
+    with open("/proc/self/clear_refs", "w") as handle:
+        handle.write("5")
+    reset = True
+except OSError:
+    reset = False
+before = status_kb("VmRSS")
+result = function(text, path)
+peak = status_kb("VmHWM")
+output_bytes = len(result) if result.isascii() else len(result.encode("utf-8"))
+print(json.dumps({"before_kb": before, "peak_kb": peak, "reset": reset,
+                  "output_bytes": output_bytes, "str_bytes": sys.getsizeof(result)}))
+"""
+
+
+def peak_memory(path: str, function_name: str) -> dict:
+    completed = subprocess.run(
+        [sys.executable, "-c", _MEMORY_CHILD, path, function_name],
+        capture_output=True, text=True, check=False)
+    if completed.returncode != 0:
+        raise RuntimeError(f"memory probe of {function_name} failed:\n{completed.stderr}")
+    return json.loads(completed.stdout.strip().splitlines()[-1])
+
+
+# --------------------------------------------------------------------------
+# Scaling
+# --------------------------------------------------------------------------
+
+
+def scaling_stream(corpus: Corpus, size: int) -> bytes:
+    """`size` bytes (rounded up to a line end) of corpus files in seeded order,
+    joined by line feeds; the corpus repeats if it is smaller."""
+    order = sorted(corpus.files, key=lambda f: f.name)
+    random.Random(SEED + 1).shuffle(order)
+    parts = []
+    total = 0
+    while total < size:
+        for f in order:
+            parts.append(f.data)
+            total += len(f.data) + 1
+            if total >= size:
+                break
+    stream = b"\n".join(parts)
+    end = stream.find(b"\n", size)
+    return stream if end < 0 else stream[:end + 1]
+
+
+def cut_points(stream: bytes, piece: int) -> list[tuple[int, int]]:
+    """Pieces of about `piece` bytes, each ending at a line end."""
+    spans = []
+    start = 0
+    while start < len(stream):
+        end = stream.find(b"\n", start + piece - 1)
+        end = len(stream) if end < 0 else end + 1
+        spans.append((start, end))
+        start = end
+    return spans
+
+
+# --------------------------------------------------------------------------
+# Machine description for RESULTS.md
+# --------------------------------------------------------------------------
+
+
+def machine_lines() -> list[str]:
+    cpu = "unknown"
+    try:
+        with open("/proc/cpuinfo", encoding="utf-8") as handle:
+            for line in handle:
+                if line.startswith("model name"):
+                    cpu = line.split(":", 1)[1].strip()
+                    break
+    except OSError:
+        pass
+    memory = "unknown"
+    try:
+        with open("/proc/meminfo", encoding="utf-8") as handle:
+            for line in handle:
+                if line.startswith("MemTotal:"):
+                    memory = f"{int(line.split()[1]) / 1024 / 1024:.1f} GiB"
+                    break
+    except OSError:
+        pass
+    try:
+        compiler = subprocess.run(["g++", "--version"], capture_output=True, text=True,
+                                  check=False).stdout.splitlines()[0]
+    except (OSError, IndexError):
+        compiler = "g++ not found"
+    return [
+        f"- Date: {datetime.datetime.now(datetime.timezone.utc):%Y-%m-%d %H:%M} UTC",
+        f"- CPU: {cpu}, {os.cpu_count()} cores",
+        f"- Memory: {memory}",
+        f"- Compiler: {compiler}",
+        f"- Python: {platform.python_version()} ({platform.python_implementation()}), "
+        f"{platform.platform()}",
+        f"- Load average at the start: {', '.join(f'{x:.2f}' for x in os.getloadavg())}",
+    ]
+
+
+# --------------------------------------------------------------------------
+# Main
+# --------------------------------------------------------------------------
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(
+        description="Benchmark tarnwick against tree-sitter-pascal and Pygments.")
+    parser.add_argument("--full", action="store_true", help="time the whole corpus")
+    parser.add_argument("--rounds", type=int, default=5, help="interleaved rounds (default 5)")
+    parser.add_argument("--sample-mb", type=float, default=20.0,
+                        help="size of the sample in MB (default 20)")
+    parser.add_argument("--write-results", action="store_true",
+                        help=f"write the report to {RESULTS_PATH}")
+    parser.add_argument("--source", default=FPC_SOURCE,
+                        help=f"corpus root (default {FPC_SOURCE})")
+    parser.add_argument("--generate", action="store_true",
+                        help="use the generated corpus even if the source tree exists")
+    parser.add_argument("--scaling-mb", default="0.1,1,10,100",
+                        help="input sizes of the scaling table in MB (default 0.1,1,10,100)")
+    args = parser.parse_args(argv)
+    if args.rounds < 1:
+        parser.error("--rounds must be at least 1")
+
+    import pygments
+    import tree_sitter
+    import tree_sitter_pascal
+    from importlib.metadata import version as dist_version
+    from pygments.lexers import DelphiLexer
+
+    import tarnwick
+
+    command = "python bench/bench.py " + " ".join(sys.argv[1:] if argv is None else argv)
+    started = time.time()
+    machine = machine_lines()
+
+    # Corpus, all in memory before any timing.
+    if not args.generate and os.path.isdir(args.source):
+        note(f"reading {args.source}")
+        corpus = load_corpus(args.source, f"Free Pascal sources in {args.source}")
+    else:
+        corpus = generated_corpus(max(32.0, args.sample_mb * 1.5))
+    if not corpus.files:
+        print(f"no Pascal files in {corpus.root}", file=sys.stderr)
+        return 1
+    files = corpus.files if args.full else choose_sample(corpus.files, args.sample_mb)
+    names = [f.name for f in files]
+    datas = [f.data for f in files]
+    texts = [f.text for f in files]
+    source_bytes = sum(len(d) for d in datas)
+    source_mb = source_bytes / MB
+
+    lex = tarnwick.lex_to_serialized
+    parse = tarnwick.parse_to_serialized
+
+    # The outputs, once: their bytes feed the floors, their digests identify them.
+    note(f"computing the outputs of {len(files)} files ({mb(source_bytes)} MB)")
+    outputs: dict[str, list[bytes]] = {}
+    digests: dict[str, str] = {}
+    for label, function in (("lex_to_serialized", lex), ("parse_to_serialized", parse)):
+        digest = hashlib.sha256()
+        encoded = []
+        for name, text in zip(names, texts):
+            out = function(text, name).encode("utf-8")
+            digest.update(len(out).to_bytes(8, "little"))
+            digest.update(out)
+            encoded.append(out)
+        outputs[label] = encoded
+        digests[label] = digest.hexdigest()
+    output_bytes = {label: sum(len(b) for b in blobs) for label, blobs in outputs.items()}
+
+    ts_parser = tree_sitter.Parser(tree_sitter.Language(tree_sitter_pascal.language()))
+    delphi = DelphiLexer()
+
+    def fresh_texts() -> list[str]:
+        return [d.decode("utf-8") for d in datas]
+
+    def run_tarnwick(function):
+        def run(inputs) -> None:
+            for text, name in zip(inputs, names):
+                function(text, name)
+        return run
+
+    def run_tree_sitter(inputs) -> None:
+        for data in inputs:
+            ts_parser.parse(data)
+
+    def run_pygments(inputs) -> None:
+        for text in inputs:
+            list(delphi.get_tokens_unprocessed(text))
+
+    def run_decode(inputs) -> None:
+        for blob in inputs:
+            blob.decode("utf-8")
+
+    contenders = [
+        Contender("lex_to_serialized", fresh_texts, run_tarnwick(lex)),
+        Contender("parse_to_serialized", fresh_texts, run_tarnwick(parse)),
+        Contender("tree-sitter-pascal", lambda: datas, run_tree_sitter),
+        Contender("Pygments DelphiLexer", lambda: texts, run_pygments),
+        Contender("floor of lex", lambda: outputs["lex_to_serialized"], run_decode),
+        Contender("floor of parse", lambda: outputs["parse_to_serialized"], run_decode),
+    ]
+
+    # A short untimed warm-up of the peers (tarnwick warmed up above).
+    warm = [i for i, d in enumerate(datas) if len(d) < 50_000][:50]
+    for i in warm:
+        ts_parser.parse(datas[i])
+        list(delphi.get_tokens_unprocessed(texts[i]))
+
+    note(f"{args.rounds} interleaved rounds")
+    times = interleaved(contenders, args.rounds)
+
+    def per_round(f: Callable[[int], float]) -> Series:
+        return Series([f(r) for r in range(args.rounds)])
+
+    def t(name: str, r: int) -> float:
+        return times[name].values[r]
+
+    throughput = {name: per_round(lambda r, n=name: source_mb / t(n, r)) for name in times}
+    ratio_parse_ts = per_round(lambda r: t("tree-sitter-pascal", r) / t("parse_to_serialized", r))
+    ratio_lex_pyg = per_round(lambda r: t("Pygments DelphiLexer", r) / t("lex_to_serialized", r))
+    ratio_parse_pyg = per_round(lambda r: t("Pygments DelphiLexer", r) / t("parse_to_serialized", r))
+    over_floor_lex = per_round(lambda r: t("lex_to_serialized", r) / t("floor of lex", r))
+    over_floor_parse = per_round(lambda r: t("parse_to_serialized", r) / t("floor of parse", r))
+
+    # Peak memory, each function in a fresh interpreter.
+    note("peak memory probes")
+    largest = max(files, key=lambda f: len(f.data))
+    memory_rows = []
+    parse_peak_ratio = None
+    with tempfile.TemporaryDirectory(prefix="tarnwick-bench-") as tmp:
+        whole = os.path.join(tmp, "sample.pas")
+        with open(whole, "wb") as handle:
+            handle.write(b"\n".join(datas))
+        single = os.path.join(tmp, "largest.pas")
+        with open(single, "wb") as handle:
+            handle.write(largest.data)
+        for label, path, size in ((f"largest file ({largest.name})", single, len(largest.data)),
+                                  ("whole sample, concatenated", whole, source_bytes + len(datas) - 1)):
+            for function_name in ("lex_to_serialized", "parse_to_serialized"):
+                probe = peak_memory(path, function_name)
+                rise = (probe["peak_kb"] - probe["before_kb"]) * 1024
+                ratio = rise / probe["str_bytes"]
+                if function_name == "parse_to_serialized" and path == whole:
+                    parse_peak_ratio = ratio
+                memory_rows.append([
+                    f"`{function_name}`", label, mb(size), mb(probe["output_bytes"]),
+                    mb(probe["str_bytes"]), mb(rise), f"{ratio:.2f}×"
+                    + ("" if probe["reset"] else " (peak not reset)"),
+                ])
+    del outputs
+
+    # Scaling: the same text cut into pieces of each size.
+    sizes = [float(x) for x in args.scaling_mb.split(",") if x.strip()]
+    note(f"scaling table over {max(sizes):g} MB of text")
+    stream = scaling_stream(corpus, int(max(sizes) * MB))
+    stream_mb = len(stream) / MB
+    scaling: dict[tuple[float, str], Series] = {}
+    spans_of = {size: cut_points(stream, int(size * MB)) for size in sizes}
+    for r in range(args.rounds):
+        for size in sizes:
+            for label, function in (("lex_to_serialized", lex), ("parse_to_serialized", parse)):
+                pieces = [stream[a:b].decode("utf-8") for a, b in spans_of[size]]
+                gc.collect()
+                start = time.perf_counter()
+                for piece in pieces:
+                    function(piece, "scaling.pas")
+                elapsed = time.perf_counter() - start
+                del pieces
+                scaling.setdefault((size, label), Series()).values.append(elapsed / stream_mb * 1000)
+        note(f"scaling round {r + 1}/{args.rounds} done")
+    del stream
+
+    # Report.
+    lines: list[str] = []
+    lines += [
+        f"Corpus: {corpus.description}: {len(corpus.files)} files, {mb(corpus.size)} MB "
+        f"({corpus.skipped} files skipped: not UTF-8).",
+        f"Timed: {'the whole corpus' if args.full else 'the sample'}: {len(files)} files, "
+        f"{source_mb:.1f} MB of source"
+        + ("" if args.full else f" (seed {SEED}, target {args.sample_mb:g} MB)")
+        + f"; {args.rounds} interleaved rounds; MB = 10^6 bytes of UTF-8.",
+        f"Versions: tarnwick {tarnwick.version()}, tree-sitter {dist_version('tree-sitter')}, "
+        f"tree-sitter-pascal {dist_version('tree-sitter-pascal')}, Pygments {pygments.__version__}.",
+        f"Outputs: lex_to_serialized {mb(output_bytes['lex_to_serialized'])} MB, sha256 "
+        f"{digests['lex_to_serialized'][:16]}…; parse_to_serialized "
+        f"{mb(output_bytes['parse_to_serialized'])} MB, sha256 {digests['parse_to_serialized'][:16]}….",
+        "",
+        "### Throughput",
+        "",
+    ]
+    rows = []
+    for c in contenders:
+        s = times[c.name]
+        rows.append([c.name, f"{s.median:.3f} ({s.low:.3f}–{s.high:.3f})",
+                     throughput[c.name].show(1)])
+    lines += table(["contender", "seconds per pass", "MB/s of source"], rows)
+    lines += ["", "The floors decode the UTF-8 bytes of each function's output "
+              f"({mb(output_bytes['lex_to_serialized'])} MB and "
+              f"{mb(output_bytes['parse_to_serialized'])} MB) into `str`.", ""]
+    lines += ["### Ratios (per round)", ""]
+    lines += table(["ratio", "median (min–max)"], [
+        ["`parse_to_serialized` / tree-sitter-pascal (throughput)", ratio_parse_ts.show(1, "×")],
+        ["`lex_to_serialized` / Pygments DelphiLexer (throughput)", ratio_lex_pyg.show(1, "×")],
+        ["`parse_to_serialized` / Pygments DelphiLexer (throughput)", ratio_parse_pyg.show(1, "×")],
+        ["`lex_to_serialized` time / its floor", over_floor_lex.show(2, "×")],
+        ["`parse_to_serialized` time / its floor", over_floor_parse.show(2, "×")],
+    ])
+    lines += ["", "### Peak memory", "",
+              "Rise of the peak resident set during one call over the resident set "
+              "before it, in a fresh interpreter; the ratio is over the size of the "
+              "returned `str` object (its UTF-8 size where the output is ASCII).", ""]
+    lines += table(["function", "input", "input MB", "output MB (UTF-8)", "output str MB",
+                    "peak rise MB", "peak / output"], memory_rows)
+    lines += ["", "### Scaling", "",
+              f"The same {stream_mb:.1f} MB of concatenated corpus files, cut at line ends into "
+              "pieces of each size; milliseconds per MB of source, median (min–max) over the rounds.",
+              ""]
+    rows = []
+    spreads = {}
+    for label in ("lex_to_serialized", "parse_to_serialized"):
+        medians = [scaling[(size, label)].median for size in sizes]
+        centre = statistics.median(medians)
+        spreads[label] = max(abs(m / centre - 1) for m in medians)
+        for size in sizes:
+            s = scaling[(size, label)]
+            rows.append([f"`{label}`", f"{size:g} MB", str(len(spans_of[size])),
+                         s.show(2), f"{1000 / s.median:.1f}", f"{s.median / centre - 1:+.0%}"])
+    lines += table(["function", "input size", "pieces", "ms per MB", "MB/s",
+                    "vs median of the rows"], rows)
+    lines += ["", "### Goals", ""]
+
+    def verdict(ok: bool) -> str:
+        return "met" if ok else "NOT met"
+
+    goals = [
+        ["`parse_to_serialized` ≥ 5× tree-sitter-pascal", ratio_parse_ts.show(1, "×"),
+         verdict(ratio_parse_ts.median >= GOAL_PARSE_VS_TREE_SITTER)],
+        ["`lex_to_serialized` ≥ 50× Pygments DelphiLexer", ratio_lex_pyg.show(1, "×"),
+         verdict(ratio_lex_pyg.median >= GOAL_LEX_VS_PYGMENTS)],
+        ["`parse_to_serialized` ≤ 4× its floor", over_floor_parse.show(2, "×"),
+         verdict(over_floor_parse.median <= GOAL_PARSE_OVER_FLOOR)],
+        ["`lex_to_serialized` ≤ 3× its floor", over_floor_lex.show(2, "×"),
+         verdict(over_floor_lex.median <= GOAL_LEX_OVER_FLOOR)],
+        ["peak of `parse_to_serialized` ≤ 3× its output (whole sample)",
+         f"{parse_peak_ratio:.2f}×", verdict(parse_peak_ratio <= GOAL_PARSE_PEAK_OVER_OUTPUT)],
+    ]
+    for label in ("lex_to_serialized", "parse_to_serialized"):
+        goals.append([f"`{label}` time per MB flat within ±25% over the scaling sizes",
+                      f"±{spreads[label]:.0%}", verdict(spreads[label] <= GOAL_SCALING_SPREAD)])
+    lines += table(["goal", "measured (median, min–max)", "verdict"], goals)
+    lines += ["", f"Run time: {time.time() - started:.0f} s."]
+
+    report = "\n".join(lines)
+    print(report)
+    if args.write_results:
+        with open(RESULTS_PATH, "w", encoding="utf-8") as handle:
+            handle.write("# Benchmark results\n\n"
+                         f"Command: `{command.strip()}`\n\n"
+                         "## Machine\n\n" + "\n".join(machine) + "\n\n"
+                         "## Results\n\n" + report + "\n")
+        note(f"wrote {RESULTS_PATH}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,1 @@
+type T<A, B: class, constructor> = class(TList<TPair<A, B>>) procedure X<Y>; end; a < b > c < d

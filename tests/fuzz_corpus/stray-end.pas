@@ -1,0 +1,1 @@
+end. end; end end begin begin

@@ -1,0 +1,1 @@
+unit É; var x² , 日本, €﻿  : İnteger; ΣΑΣ; breaK

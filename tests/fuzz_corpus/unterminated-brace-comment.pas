@@ -1,0 +1,2 @@
+unit A; { never closed
+begin end.

@@ -1,0 +1,3 @@
+const s = '''
+abc
+'' x

@@ -1,0 +1,1314 @@
+// Checks of the core below the Python surface: the node arena, the owned tree
+// and its release, the tree text writer, and the parser cursor and text
+// helpers. Built as `core_tests` when TARNWICK_BUILD_NATIVE_TESTS is on and
+// run by tests/test_native.py.
+//
+// Every failed check prints its expression and line on standard error; the
+// last line of standard output is "N passed, N failed", and the exit status
+// is 1 when any check failed.
+
+#include <pthread.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <functional>
+#include <initializer_list>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include "lexer/lexer.h"
+#include "parser/parser.h"
+#include "tree/arena.h"
+#include "tree/node.h"
+#include "tree/writer.h"
+
+using namespace tarnwick;
+
+namespace {
+
+int passed = 0;
+int failed = 0;
+
+void report(bool ok, const char* expr, int line, const std::string& detail = {}) {
+  if (ok) {
+    ++passed;
+    return;
+  }
+  ++failed;
+  std::fprintf(stderr, "FAIL line %d: %s\n", line, expr);
+  if (!detail.empty()) std::fprintf(stderr, "%s\n", detail.c_str());
+}
+
+// Shows a text with its control characters visible, shortened when long.
+std::string shown(std::string_view s) {
+  std::string out;
+  std::size_t limit = std::min<std::size_t>(s.size(), 2000);
+  for (std::size_t i = 0; i < limit; ++i) {
+    unsigned char c = static_cast<unsigned char>(s[i]);
+    if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c < 0x20) {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\x%02X", c);
+      out += buf;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  if (limit < s.size()) out += "... (" + std::to_string(s.size()) + " bytes)";
+  return out;
+}
+
+template <class T>
+std::string describe(const T& v) {
+  if constexpr (std::is_convertible_v<const T&, std::string_view>) {
+    return "\"" + shown(std::string_view(v)) + "\"";
+  } else {
+    std::ostringstream os;
+    os << v;
+    return os.str();
+  }
+}
+
+template <class A, class B>
+void report_equal(const A& a, const B& b, const char* expr, int line) {
+  bool ok = a == b;
+  report(ok, expr, line, ok ? std::string() : "  actual:   " + describe(a) + "\n  expected: " + describe(b));
+}
+
+#define CHECK(expr) report(static_cast<bool>(expr), #expr, __LINE__)
+#define CHECK_EQ(actual, expected) report_equal((actual), (expected), #actual " == " #expected, __LINE__)
+#define CHECK_THROWS_INTERNAL(expr)                                                      \
+  do {                                                                                   \
+    bool thrown_ = false;                                                                \
+    std::string other_;                                                                  \
+    try {                                                                                \
+      (void)(expr);                                                                      \
+    } catch (const InternalError&) {                                                     \
+      thrown_ = true;                                                                    \
+    } catch (const std::exception& e_) {                                                 \
+      other_ = std::string("  threw another exception: ") + e_.what();                   \
+    }                                                                                    \
+    report(thrown_, "throws InternalError: " #expr, __LINE__, other_);                   \
+  } while (0)
+
+// "L:C,L:C,..." of a position list, the form the tree text uses.
+std::string positions_text(const std::vector<SourcePosition>& list) {
+  std::string out;
+  for (const SourcePosition& p : list) {
+    if (!out.empty()) out.push_back(',');
+    out += std::to_string(p.line) + ":" + std::to_string(p.col);
+  }
+  return out;
+}
+
+// Consecutive columns first..last on one line, as "L:first,...,L:last".
+std::string columns(std::uint32_t line, std::uint32_t first, std::uint32_t last) {
+  std::string out;
+  for (std::uint32_t c = first; c <= last; ++c) {
+    if (c != first) out.push_back(',');
+    out += std::to_string(line) + ":" + std::to_string(c);
+  }
+  return out;
+}
+
+std::string lines(std::initializer_list<std::string_view> parts) {
+  std::string out;
+  bool first = true;
+  for (std::string_view p : parts) {
+    if (!first) out.push_back('\n');
+    first = false;
+    out.append(p);
+  }
+  return out;
+}
+
+// A source text with its full token list and an arena over it.
+struct Source {
+  std::string text;
+  std::vector<Token> tokens;
+  NodeArena arena;
+  explicit Source(std::string s) : text(std::move(s)), tokens(tokenize(text)), arena(text) {}
+  Source(const Source&) = delete;
+  Source& operator=(const Source&) = delete;
+};
+
+// The tree text of `root`, written from the arena; also checks that writing
+// the owned tree of `build_tree` gives the same text.
+std::string text_of(const NodeArena& arena, NodeId root, std::string_view file_name, int line) {
+  std::string direct = serialize_arena(arena, root, file_name, 0);
+  Node tree = arena.build_tree(root);
+  std::string owned = serialize_tree(tree, file_name);
+  report_equal(owned, direct, "serialize_tree(build_tree) == serialize_arena", line);
+  return direct;
+}
+#define TEXT_OF(arena, root) text_of((arena), (root), "t.pas", __LINE__)
+
+// Runs `body` on a new thread with a stack of `bytes`, and waits for it.
+void run_on_small_stack(std::size_t bytes, const std::function<void()>& body) {
+  struct Call {
+    const std::function<void()>* body;
+    std::string error;
+  } call{&body, {}};
+  auto entry = [](void* arg) -> void* {
+    auto* c = static_cast<Call*>(arg);
+    try {
+      (*c->body)();
+    } catch (const std::exception& e) {
+      c->error = e.what();
+    } catch (...) {
+      c->error = "unknown exception";
+    }
+    return nullptr;
+  };
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  int rc = pthread_attr_setstacksize(&attr, bytes);
+  CHECK_EQ(rc, 0);
+  pthread_t thread;
+  rc = pthread_create(&thread, &attr, entry, &call);
+  pthread_attr_destroy(&attr);
+  CHECK_EQ(rc, 0);
+  if (rc != 0) return;
+  pthread_join(thread, nullptr);
+  report(call.error.empty(), "no exception on the small-stack thread", __LINE__, "  " + call.error);
+}
+
+// ---- Node kinds and attribute keys ------------------------------------------
+
+void test_kind_and_key_names() {
+  static const char* const kinds[] = {
+      "Unknown", "Absolute", "Add", "Addr", "AlignmentParam", "And", "AnonymousMethod", "Arguments",
+      "As", "Assign", "At", "Attribute", "Attributes", "Bounds", "Call", "Case",
+      "CaseElse", "CaseLabel", "CaseLabels", "CaseSelector", "ClassConstraint", "Constant", "Constants",
+      "Constraints", "ConstructorConstraint", "Contains", "Default", "Deref", "Dimension", "Div", "Dot",
+      "DownTo", "Element", "Else", "EmptyStatement", "Enum", "Equal", "Except", "ExceptionHandler",
+      "Exports", "Expression", "Expressions", "External", "FDiv", "Field", "Fields", "Finalization",
+      "Finally", "For", "From", "Generic", "Goto", "Greater", "GreaterEqual", "Guid", "Helper",
+      "Identifier", "If", "Implementation", "Implements", "In", "Index", "Indexed", "Inherited",
+      "Initialization", "Interface", "Is", "Label", "LHS", "Literal", "Lower", "LowerEqual",
+      "Message", "Method", "Mod", "Mul", "Name", "NamedArgument", "NotEqual", "Not",
+      "Or", "Package", "Parameter", "Parameters", "Path", "PositionalArgument", "Protected", "Private",
+      "Property", "Public", "Published", "Raise", "Read", "RecordConstraint", "Repeat", "Requires",
+      "ResolutionClause", "ResourceString", "ReturnType", "RHS", "RoundClose", "RoundOpen", "Set", "Shl",
+      "Shr", "Statement", "Statements", "StrictPrivate", "StrictProtected", "Sub", "Subrange", "Then",
+      "To", "Try", "Type", "TypeArgs", "TypeDecl", "TypeParam", "TypeParams", "TypeSection",
+      "Value", "Variable", "Variables", "Xor", "UnaryMinus", "Unit", "Uses", "While",
+      "With", "Write", "AnsiComment", "BorComment", "SlashesComment", "IsNot", "NotIn",
+      "InterfaceConstraint", "UnmanagedConstraint", "Procedure", "Function", "Constructor",
+      "Destructor", "Operator", "Stored", "Dispid", "VarParam", "OutParam", "ConstParam",
+  };
+  CHECK_EQ(std::size(kinds), std::size_t{147});
+  for (std::size_t i = 0; i < std::size(kinds); ++i) {
+    std::string expected = std::string("nt") + kinds[i];
+    report_equal(node_kind_name(static_cast<NodeKind>(i)), std::string_view(expected),
+                 ("kind name " + std::to_string(i)).c_str(), __LINE__);
+  }
+  CHECK_EQ(static_cast<int>(NodeKind::Unknown), 0);
+  CHECK_EQ(static_cast<int>(NodeKind::While), 127);
+  CHECK_EQ(static_cast<int>(NodeKind::With), 128);
+  CHECK_EQ(static_cast<int>(NodeKind::ConstParam), 146);
+  CHECK_EQ(sizeof(NodeKind), std::size_t{1});
+
+  static const char* const keys[] = {
+      "type", "class", "forwarded", "kind", "name", "visibility", "callingconvention",
+      "path", "methodbinding", "reintroduce", "overload", "abstract", "inline", "align",
+      "external", "deprecated", "static", "final", "sealed", "assembler", "unsafe",
+      "export", "far", "near", "genericargs", "noreturn", "varargs",
+  };
+  CHECK_EQ(std::size(keys), std::size_t{27});
+  for (std::size_t i = 0; i < std::size(keys); ++i)
+    report_equal(attribute_key_name(static_cast<AttributeKey>(i)), std::string_view(keys[i]),
+                 ("key name " + std::to_string(i)).c_str(), __LINE__);
+  CHECK_EQ(sizeof(AttributeKey), std::size_t{4});
+}
+
+// ---- add_node spans and source positions ------------------------------------
+
+void test_add_node_spans() {
+  {
+    // The scanner's end-of-file token after "abc": empty text at 1:4.
+    Source s("abc");
+    CHECK_EQ(s.tokens.size(), std::size_t{2});
+    NodeId n = s.arena.add_node(NodeKind::Identifier, s.tokens[1]);
+    CHECK_EQ(TEXT_OF(s.arena, n),
+             "# file_name=t.pas\nntIdentifier line=1 col=4 end_line=1 end_col=4 source_positions=1:4");
+    // An empty token in the middle of the text.
+    Token empty;
+    empty.start = empty.end = 1;
+    empty.line = 1;
+    empty.column = 2;
+    empty.kind = TokenKind::Symbol;
+    NodeId m = s.arena.add_node(NodeKind::Unknown, empty);
+    const auto& r = s.arena.record(m);
+    CHECK_EQ(r.line, 1u);
+    CHECK_EQ(r.col, 2u);
+    CHECK_EQ(r.end_line, 1u);
+    CHECK_EQ(r.end_col, 2u);
+    CHECK_EQ(positions_text(s.arena.build_tree(m).source_positions), "1:2");
+  }
+  {
+    // A multi-line string: the end follows the line feeds, the positions stay
+    // on the first line (13 code points, 14 positions).
+    Source s("x := '''\nab\ncd\xC3\xA9''';");
+    CHECK_EQ(s.tokens.size(), std::size_t{5});
+    const Token& str = s.tokens[2];
+    CHECK(str.kind == TokenKind::String);
+    CHECK_EQ(str.column, 6u);
+    CHECK_EQ(s.tokens[3].line, 3u);  // the ";" after the closing quotes
+    CHECK_EQ(s.tokens[3].column, 7u);
+    NodeId n = s.arena.add_node(NodeKind::Literal, str);
+    CHECK_EQ(TEXT_OF(s.arena, n), "# file_name=t.pas\nntLiteral line=1 col=6 end_line=3 end_col=7 source_positions=" +
+                                      columns(1, 6, 19));
+  }
+  {
+    // Carriage returns take a column; only the line feed starts a line.
+    Source s("'''\r\nab\r\ncd'''");
+    NodeId n = s.arena.add_node(NodeKind::Literal, s.tokens[0]);
+    const auto& r = s.arena.record(n);
+    CHECK_EQ(r.end_line, 3u);
+    CHECK_EQ(r.end_col, 6u);
+    CHECK_EQ(positions_text(s.arena.build_tree(n).source_positions), columns(1, 1, 15));
+  }
+  {
+    // A token that ends with its line feed (an unterminated multi-line
+    // string): the end column is 1.
+    Source s("'''\nab\n");
+    CHECK_EQ(s.tokens.size(), std::size_t{2});
+    NodeId n = s.arena.add_node(NodeKind::Literal, s.tokens[0]);
+    const auto& r = s.arena.record(n);
+    CHECK_EQ(r.line, 1u);
+    CHECK_EQ(r.end_line, 3u);
+    CHECK_EQ(r.end_col, 1u);
+    CHECK_EQ(positions_text(s.arena.build_tree(n).source_positions), columns(1, 1, 8));
+  }
+  {
+    // "&begin": the end counts the '&', the positions count the text.
+    Source s("x &begin");
+    const Token& t = s.tokens[1];
+    CHECK(t.kind == TokenKind::Keyword);
+    CHECK_EQ(t.text(s.text), "begin");
+    NodeId n = s.arena.add_node(NodeKind::Identifier, t);
+    CHECK_EQ(TEXT_OF(s.arena, n),
+             "# file_name=t.pas\nntIdentifier line=1 col=3 end_line=1 end_col=9 source_positions=" + columns(1, 3, 8));
+  }
+  {
+    // An escaped identifier with non-ASCII letters: code points, not bytes.
+    Source s("&Gr\xC3\xB6\xC3\x9F" "e");
+    NodeId n = s.arena.add_node(NodeKind::Identifier, s.tokens[0]);
+    const auto& r = s.arena.record(n);
+    CHECK_EQ(r.end_col, 7u);
+    CHECK_EQ(positions_text(s.arena.build_tree(n).source_positions), columns(1, 1, 6));
+  }
+  {
+    // The end-of-input token of the parser: everything 0.
+    Source s("\xC3\xA9 abc");
+    NodeId n = s.arena.add_node(NodeKind::Unit, end_token());
+    CHECK_EQ(TEXT_OF(s.arena, n),
+             "# file_name=t.pas\nntUnit line=0 col=0 end_line=0 end_col=0 source_positions=0:0");
+  }
+  {
+    // Ids are handed out in creation order from 0.
+    Source s("a b");
+    CHECK_EQ(s.arena.add_node(NodeKind::Unit, s.tokens[0]), NodeId{0});
+    CHECK_EQ(s.arena.add_node(NodeKind::Unit, s.tokens[1]), NodeId{1});
+    CHECK_EQ(s.arena.add_value_node(NodeKind::Name, s.tokens[0], "v"), NodeId{2});
+    CHECK_EQ(s.arena.size(), std::size_t{3});
+  }
+}
+
+void test_add_value_node() {
+  Source s("abc def");
+  std::string value = "a\\b";
+  NodeId n = s.arena.add_value_node(NodeKind::Name, s.tokens[1], value);
+  value.assign(64, 'z');  // the arena keeps its own copy
+  NodeId e = s.arena.add_value_node(NodeKind::Name, s.tokens[0], "");
+  NodeId v = s.arena.add_value_node(NodeKind::Name, s.tokens[0], std::string_view(s.text).substr(4, 3));
+  s.arena.add_child(e, n);
+  s.arena.add_child(e, v);
+  CHECK_EQ(TEXT_OF(s.arena, e), lines({
+                                    "# file_name=t.pas",
+                                    "ntName line=1 col=1 end_line=1 end_col=4 source_positions=1:1,1:2,1:3,1:4",
+                                    "  value=",
+                                    "  ntName line=1 col=5 end_line=1 end_col=8 source_positions=1:5,1:6,1:7,1:8",
+                                    "    value=a\\\\b",
+                                    "  ntName line=1 col=1 end_line=1 end_col=4 source_positions=1:1,1:2,1:3,1:4",
+                                    "    value=def",
+                                }));
+  Node tree = s.arena.build_tree(n);
+  CHECK(tree.has_value);
+  CHECK_EQ(tree.value, "a\\b");
+}
+
+// ---- set_attribute ----------------------------------------------------------
+
+void test_set_attribute() {
+  Source s("unit X;");
+  NodeId n = s.arena.add_node(NodeKind::Unit, s.tokens[0]);
+  s.arena.set_attribute(n, AttributeKey::Name, "A");
+  s.arena.set_attribute(n, AttributeKey::Kind, "unit");
+  s.arena.set_attribute(n, AttributeKey::Abstract, "true");
+  s.arena.set_attribute(n, AttributeKey::Name, "B");
+  {
+    Node tree = s.arena.build_tree(n);
+    CHECK_EQ(tree.attributes.size(), std::size_t{3});
+    if (tree.attributes.size() == 3) {
+      CHECK(tree.attributes[0].key == AttributeKey::Name);
+      CHECK_EQ(tree.attributes[0].value, "B");
+      CHECK(tree.attributes[1].key == AttributeKey::Kind);
+      CHECK_EQ(tree.attributes[1].value, "unit");
+      CHECK(tree.attributes[2].key == AttributeKey::Abstract);
+    }
+  }
+  CHECK(s.arena.attribute(n, AttributeKey::Name) == std::optional<std::string_view>("B"));
+  CHECK(!s.arena.attribute(n, AttributeKey::Path).has_value());
+  // Replacing the middle entry keeps it in the middle; an empty value is kept.
+  s.arena.set_attribute(n, AttributeKey::Kind, "");
+  {
+    Node tree = s.arena.build_tree(n);
+    CHECK_EQ(tree.attributes.size(), std::size_t{3});
+    if (tree.attributes.size() == 3) {
+      CHECK(tree.attributes[1].key == AttributeKey::Kind);
+      CHECK_EQ(tree.attributes[1].value, "");
+    }
+  }
+  // A value from a temporary text outlives it.
+  {
+    std::string temporary = "in 'x.pas'";
+    s.arena.set_attribute(n, AttributeKey::Path, temporary);
+    temporary.assign(100, '#');
+  }
+  // A value that is a view into the source.
+  s.arena.set_attribute(n, AttributeKey::Type, std::string_view(s.text).substr(5, 1));
+  CHECK_EQ(TEXT_OF(s.arena, n), "# file_name=t.pas\nntUnit line=1 col=1 end_line=1 end_col=5 abstract=true "
+                                "kind= name=B path=in 'x.pas' type=X source_positions=1:1,1:2,1:3,1:4,1:5");
+}
+
+// ---- add_child, shared children, unattached nodes ---------------------------
+
+void test_children() {
+  Source s("a b c d e");
+  NodeId root = s.arena.add_node(NodeKind::Unit, s.tokens[0]);
+  NodeId p1 = s.arena.add_node(NodeKind::Interface, s.tokens[1]);
+  NodeId p2 = s.arena.add_node(NodeKind::Implementation, s.tokens[2]);
+  NodeId unattached = s.arena.add_node(NodeKind::Unknown, s.tokens[4]);
+  NodeId shared = s.arena.add_node(NodeKind::Identifier, s.tokens[3]);
+  CHECK_EQ(unattached, NodeId{3});
+  CHECK_EQ(shared, NodeId{4});  // the unattached node keeps its id
+  s.arena.set_attribute(shared, AttributeKey::Name, "X");
+  s.arena.add_child(root, p1);
+  s.arena.add_child(root, p2);
+  s.arena.add_child(p1, shared);
+  s.arena.add_child(p2, shared);
+  s.arena.add_child(p2, shared);
+  CHECK_EQ(s.arena.child_count(p2), std::size_t{2});
+  CHECK(s.arena.first_child(root) == std::optional<NodeId>(p1));
+  CHECK(s.arena.last_child(root) == std::optional<NodeId>(p2));
+  CHECK(!s.arena.first_child(shared).has_value());
+  CHECK(!s.arena.last_child(shared).has_value());
+  std::string id_line = "ntIdentifier line=1 col=7 end_line=1 end_col=8 name=X source_positions=1:7,1:8";
+  CHECK_EQ(TEXT_OF(s.arena, root), lines({
+                                       "# file_name=t.pas",
+                                       "ntUnit line=1 col=1 end_line=1 end_col=2 source_positions=1:1,1:2",
+                                       "  ntInterface line=1 col=3 end_line=1 end_col=4 source_positions=1:3,1:4",
+                                       "    " + id_line,
+                                       "  ntImplementation line=1 col=5 end_line=1 end_col=6 source_positions=1:5,1:6",
+                                       "    " + id_line,
+                                       "    " + id_line,
+                                   }));
+  // A change to the shared node shows at every place it is attached.
+  s.arena.set_attribute(shared, AttributeKey::Name, "Y");
+  std::string text = TEXT_OF(s.arena, root);
+  CHECK(text.find("name=X") == std::string::npos);
+  CHECK_EQ(static_cast<int>(std::count(text.begin(), text.end(), '\n')), 6);
+  CHECK(text.find("ntUnknown") == std::string::npos);
+}
+
+// ---- ids that name no node ----------------------------------------------------
+
+void test_bad_ids() {
+  Source s("a b");
+  NodeId a = s.arena.add_node(NodeKind::Unit, s.tokens[0]);
+  NodeId b = s.arena.add_node(NodeKind::Name, s.tokens[1]);
+  s.arena.add_child(a, b);
+  const NodeId missing = 2;
+  const NodeId huge = static_cast<NodeId>(-1);
+  CHECK_THROWS_INTERNAL(s.arena.add_child(missing, a));
+  CHECK_THROWS_INTERNAL(s.arena.add_child(a, missing));
+  CHECK_THROWS_INTERNAL(s.arena.add_child(huge, a));
+  CHECK_THROWS_INTERNAL(s.arena.add_child(a, huge));
+  CHECK_THROWS_INTERNAL(s.arena.set_attribute(missing, AttributeKey::Name, "x"));
+  CHECK_THROWS_INTERNAL(s.arena.set_attribute(huge, AttributeKey::Name, "x"));
+  CHECK_THROWS_INTERNAL(s.arena.copy_subtree(missing));
+  CHECK_THROWS_INTERNAL(s.arena.copy_subtree(huge));
+  CHECK_THROWS_INTERNAL(s.arena.build_tree(missing));
+  CHECK_THROWS_INTERNAL(s.arena.build_tree(huge));
+  CHECK_THROWS_INTERNAL(s.arena.set_end(missing, 1, 1));
+  CHECK_THROWS_INTERNAL(s.arena.set_positions_run(missing, 1, 1, 1));
+  CHECK_THROWS_INTERNAL(serialize_arena(s.arena, missing, "t.pas", 0));
+  // Nothing was changed by the failed calls.
+  CHECK_EQ(s.arena.size(), std::size_t{2});
+  CHECK_EQ(s.arena.child_count(a), std::size_t{1});
+  CHECK(!s.arena.attribute(a, AttributeKey::Name).has_value());
+  CHECK_EQ(TEXT_OF(s.arena, a), lines({
+                                    "# file_name=t.pas",
+                                    "ntUnit line=1 col=1 end_line=1 end_col=2 source_positions=1:1,1:2",
+                                    "  ntName line=1 col=3 end_line=1 end_col=4 source_positions=1:3,1:4",
+                                }));
+}
+
+void test_bad_token_spans() {
+  Source s("\xC3\xA9x");  // "é" (two bytes) then "x"
+  auto token = [](std::uint64_t start, std::uint64_t end) {
+    Token t;
+    t.start = start;
+    t.end = end;
+    t.line = 1;
+    t.column = 1;
+    t.kind = TokenKind::Identifier;
+    return t;
+  };
+  CHECK_THROWS_INTERNAL(s.arena.add_node(NodeKind::Unit, token(1, 3)));  // starts inside "é"
+  CHECK_THROWS_INTERNAL(s.arena.add_node(NodeKind::Unit, token(0, 1)));  // ends inside "é"
+  CHECK_THROWS_INTERNAL(s.arena.add_node(NodeKind::Unit, token(0, 9)));  // past the text
+  CHECK_THROWS_INTERNAL(s.arena.add_node(NodeKind::Unit, token(2, 1)));  // end before start
+  CHECK_THROWS_INTERNAL(s.arena.add_value_node(NodeKind::Unit, token(1, 2), "v"));
+  CHECK_EQ(s.arena.size(), std::size_t{0});
+  CHECK_EQ(s.arena.add_node(NodeKind::Unit, token(0, 3)), NodeId{0});
+}
+
+// ---- copy_subtree -----------------------------------------------------------
+
+void test_copy_subtree() {
+  Source s("a b c d e");
+  NodeId r = s.arena.add_node(NodeKind::Unit, s.tokens[0]);
+  NodeId a = s.arena.add_node(NodeKind::Identifier, s.tokens[1]);
+  NodeId c = s.arena.add_value_node(NodeKind::Literal, s.tokens[2], "v\n");
+  NodeId b = s.arena.add_node(NodeKind::Identifier, s.tokens[3]);
+  s.arena.set_attribute(r, AttributeKey::Kind, "unit");
+  s.arena.set_attribute(a, AttributeKey::Name, "A");
+  s.arena.set_attribute(a, AttributeKey::Type, "t");
+  s.arena.set_attribute(c, AttributeKey::Type, "string");
+  const SourcePosition custom[] = {{2, 1}, {2, 2}, {4, 9}};
+  s.arena.set_positions(b, custom);
+  s.arena.set_end(b, 4, 9);
+  s.arena.add_child(r, a);
+  s.arena.add_child(a, c);
+  s.arena.add_child(r, b);
+  const std::string original = TEXT_OF(s.arena, r);
+  CHECK_EQ(original,
+           lines({
+               "# file_name=t.pas",
+               "ntUnit line=1 col=1 end_line=1 end_col=2 kind=unit source_positions=1:1,1:2",
+               "  ntIdentifier line=1 col=3 end_line=1 end_col=4 name=A type=t source_positions=1:3,1:4",
+               "    ntLiteral line=1 col=5 end_line=1 end_col=6 type=string source_positions=1:5,1:6",
+               "      value=v\\n",
+               "  ntIdentifier line=1 col=7 end_line=4 end_col=9 source_positions=2:1,2:2,4:9",
+           }));
+
+  NodeId copy = s.arena.copy_subtree(r);
+  // Copies get ids in pre-order.
+  CHECK_EQ(copy, NodeId{4});
+  CHECK_EQ(s.arena.size(), std::size_t{8});
+  CHECK(s.arena.first_child(copy) == std::optional<NodeId>(5));
+  CHECK(s.arena.first_child(5) == std::optional<NodeId>(6));
+  CHECK(s.arena.last_child(copy) == std::optional<NodeId>(7));
+  CHECK_EQ(TEXT_OF(s.arena, copy), original);
+  CHECK_EQ(TEXT_OF(s.arena, r), original);
+
+  // Changes to the copy stay in the copy, and the other way round.
+  s.arena.set_attribute(5, AttributeKey::Name, "Changed");
+  s.arena.set_attribute(5, AttributeKey::Path, "p");
+  s.arena.set_end(6, 9, 9);
+  s.arena.set_positions_run(7, 5, 5, 1);
+  s.arena.add_child(5, s.arena.add_node(NodeKind::Unknown, s.tokens[4]));
+  CHECK_EQ(TEXT_OF(s.arena, r), original);
+  CHECK_EQ(s.arena.child_count(a), std::size_t{1});
+  s.arena.set_attribute(a, AttributeKey::Type, "u");
+  s.arena.set_attribute(c, AttributeKey::Name, "n");
+  CHECK(s.arena.attribute(5, AttributeKey::Type) == std::optional<std::string_view>("t"));
+  CHECK(!s.arena.attribute(6, AttributeKey::Name).has_value());
+  CHECK_EQ(TEXT_OF(s.arena, copy),
+           lines({
+               "# file_name=t.pas",
+               "ntUnit line=1 col=1 end_line=1 end_col=2 kind=unit source_positions=1:1,1:2",
+               "  ntIdentifier line=1 col=3 end_line=1 end_col=4 name=Changed path=p type=t source_positions=1:3,1:4",
+               "    ntLiteral line=1 col=5 end_line=9 end_col=9 type=string source_positions=1:5,1:6",
+               "      value=v\\n",
+               "    ntUnknown line=1 col=9 end_line=1 end_col=10 source_positions=1:9,1:10",
+               "  ntIdentifier line=1 col=7 end_line=4 end_col=9 source_positions=5:5",
+           }));
+
+  // Copying an inner node copies only its subtree.
+  std::size_t before = s.arena.size();
+  NodeId inner = s.arena.copy_subtree(a);
+  CHECK_EQ(inner, before);
+  CHECK_EQ(s.arena.size(), before + 2);
+
+  // A child attached twice is copied twice, as two separate nodes.
+  Source d("p q");
+  NodeId parent = d.arena.add_node(NodeKind::Unit, d.tokens[0]);
+  NodeId twice = d.arena.add_node(NodeKind::Name, d.tokens[1]);
+  d.arena.add_child(parent, twice);
+  d.arena.add_child(parent, twice);
+  NodeId pc = d.arena.copy_subtree(parent);
+  CHECK_EQ(d.arena.size(), std::size_t{5});
+  CHECK(d.arena.first_child(pc) == std::optional<NodeId>(3));
+  CHECK(d.arena.last_child(pc) == std::optional<NodeId>(4));
+  d.arena.set_attribute(3, AttributeKey::Name, "first");
+  CHECK(!d.arena.attribute(4, AttributeKey::Name).has_value());
+  CHECK(!d.arena.attribute(twice, AttributeKey::Name).has_value());
+
+  // A node with no children copies to a single node.
+  NodeId leaf = d.arena.copy_subtree(twice);
+  CHECK_EQ(leaf, NodeId{5});
+  CHECK_EQ(d.arena.child_count(leaf), std::size_t{0});
+}
+
+// ---- build_tree and the two writers -----------------------------------------
+
+void test_build_tree_matches_arena_writer() {
+  Source s("unit A; uses B, C in 'c.pas'; end.");
+  NodeId root = s.arena.add_node(NodeKind::Unit, s.tokens[0]);
+  s.arena.set_attribute(root, AttributeKey::Kind, "unit");
+  s.arena.set_attribute(root, AttributeKey::Name, "A");
+  NodeId uses = s.arena.add_node(NodeKind::Uses, s.tokens[3]);
+  s.arena.add_child(root, uses);
+  for (std::size_t i : {4u, 6u}) {
+    NodeId u = s.arena.add_node(NodeKind::Unit, s.tokens[i]);
+    s.arena.set_attribute(u, AttributeKey::Name, s.tokens[i].text(s.text));
+    s.arena.add_child(uses, u);
+  }
+  NodeId v = s.arena.add_value_node(NodeKind::Literal, s.tokens[8], "c.pas");
+  s.arena.add_child(*s.arena.last_child(uses), v);
+  NodeId none_positions = s.arena.add_node(NodeKind::Statements, s.tokens[10]);
+  s.arena.set_positions(none_positions, std::span<const SourcePosition>());
+  s.arena.add_child(root, none_positions);
+  s.arena.add_child(root, s.arena.add_node(NodeKind::Unit, end_token()));
+  std::string text = TEXT_OF(s.arena, root);
+  CHECK_EQ(text, lines({
+                     "# file_name=t.pas",
+                     "ntUnit line=1 col=1 end_line=1 end_col=5 kind=unit name=A source_positions=" + columns(1, 1, 5),
+                     "  ntUses line=1 col=9 end_line=1 end_col=13 source_positions=" + columns(1, 9, 13),
+                     "    ntUnit line=1 col=14 end_line=1 end_col=15 name=B source_positions=1:14,1:15",
+                     "    ntUnit line=1 col=17 end_line=1 end_col=18 name=C source_positions=1:17,1:18",
+                     "      ntLiteral line=1 col=22 end_line=1 end_col=29 source_positions=" + columns(1, 22, 29),
+                     "        value=c.pas",
+                     "  ntStatements line=1 col=31 end_line=1 end_col=34",
+                     "  ntUnit line=0 col=0 end_line=0 end_col=0 source_positions=0:0",
+                 }));
+  // Subtrees and single nodes.
+  TEXT_OF(s.arena, uses);
+  TEXT_OF(s.arena, v);
+  // build_tree copies every field.
+  Node tree = s.arena.build_tree(root);
+  CHECK(tree.kind == NodeKind::Unit);
+  CHECK_EQ(tree.children.size(), std::size_t{3});
+  CHECK(tree.file_name.empty());
+  CHECK(!tree.has_value);
+  if (tree.children.size() == 3) {
+    const Node& lit = tree.children[0].children[1].children[0];
+    CHECK(lit.has_value);
+    CHECK_EQ(lit.value, "c.pas");
+    CHECK_EQ(lit.col, 22u);
+    CHECK_EQ(lit.end_col, 29u);
+    CHECK(tree.children[1].source_positions.empty());
+  }
+  // The arena is not changed by build_tree.
+  CHECK_EQ(s.arena.size(), std::size_t{7});
+  CHECK_EQ(serialize_arena(s.arena, root, "t.pas", 0), text);
+}
+
+// ---- The tree text: nodes built directly --------------------------------------
+
+Node make_node(NodeKind kind, std::uint32_t line, std::uint32_t col, std::uint32_t end_line,
+               std::uint32_t end_col, std::vector<SourcePosition> positions) {
+  Node n;
+  n.kind = kind;
+  n.line = line;
+  n.col = col;
+  n.end_line = end_line;
+  n.end_col = end_col;
+  n.source_positions = std::move(positions);
+  return n;
+}
+
+std::vector<SourcePosition> run_of(std::uint32_t line, std::uint32_t first, std::uint32_t last) {
+  std::vector<SourcePosition> out;
+  for (std::uint32_t c = first; c <= last; ++c) out.push_back({line, c});
+  return out;
+}
+
+void test_writer_examples() {
+  // A lone root.
+  {
+    Node root = make_node(NodeKind::Unit, 1, 1, 1, 8, run_of(1, 1, 8));
+    CHECK_EQ(serialize_tree(root, "demo.pas"),
+             "# file_name=demo.pas\nntUnit line=1 col=1 end_line=1 end_col=8 "
+             "source_positions=1:1,1:2,1:3,1:4,1:5,1:6,1:7,1:8");
+  }
+  // A node at depth 2, then the same node with a value.
+  auto depth_two = [](bool with_value) {
+    Node root = make_node(NodeKind::Unit, 1, 1, 1, 1, {});
+    Node mid = make_node(NodeKind::Statements, 2, 1, 2, 6, {{2, 1}, {2, 6}});
+    Node id = make_node(NodeKind::Identifier, 3, 5, 3, 8, run_of(3, 5, 8));
+    id.attributes.push_back({AttributeKey::Name, "Foo"});
+    if (with_value) {
+      id.has_value = true;
+      id.value = "a\\b";
+    }
+    mid.children.push_back(std::move(id));
+    root.children.push_back(std::move(mid));
+    return serialize_tree(root, "t.pas");
+  };
+  CHECK_EQ(depth_two(false), lines({
+                                 "# file_name=t.pas",
+                                 "ntUnit line=1 col=1 end_line=1 end_col=1",
+                                 "  ntStatements line=2 col=1 end_line=2 end_col=6 source_positions=2:1,2:6",
+                                 "    ntIdentifier line=3 col=5 end_line=3 end_col=8 name=Foo "
+                                 "source_positions=3:5,3:6,3:7,3:8",
+                             }));
+  CHECK_EQ(depth_two(true), lines({
+                                "# file_name=t.pas",
+                                "ntUnit line=1 col=1 end_line=1 end_col=1",
+                                "  ntStatements line=2 col=1 end_line=2 end_col=6 source_positions=2:1,2:6",
+                                "    ntIdentifier line=3 col=5 end_line=3 end_col=8 name=Foo "
+                                "source_positions=3:5,3:6,3:7,3:8",
+                                "      value=a\\\\b",
+                            }));
+  // Attributes are written sorted by key name; equal names keep their order.
+  {
+    Node n = make_node(NodeKind::Method, 1, 1, 1, 2, {});
+    n.attributes.push_back({AttributeKey::Name, "N"});
+    n.attributes.push_back({AttributeKey::Kind, "procedure"});
+    n.attributes.push_back({AttributeKey::Abstract, "true"});
+    CHECK_EQ(serialize_tree(n, "t.pas"),
+             "# file_name=t.pas\nntMethod line=1 col=1 end_line=1 end_col=2 abstract=true kind=procedure name=N");
+    n.attributes.push_back({AttributeKey::Name, "second"});
+    n.attributes.insert(n.attributes.begin(), {AttributeKey::Name, "first"});
+    CHECK_EQ(serialize_tree(n, "t.pas"),
+             "# file_name=t.pas\nntMethod line=1 col=1 end_line=1 end_col=2 abstract=true kind=procedure "
+             "name=first name=N name=second");
+    // The writer reads the node; it does not reorder it.
+    CHECK(n.attributes[0].key == AttributeKey::Name);
+    CHECK(n.attributes[3].key == AttributeKey::Abstract);
+  }
+  // All 27 keys, set in index order.
+  {
+    Node n = make_node(NodeKind::Unknown, 1, 1, 1, 1, {});
+    for (std::uint32_t k = 0; k < 27; ++k)
+      n.attributes.push_back({static_cast<AttributeKey>(k), std::to_string(k)});
+    CHECK_EQ(serialize_tree(n, ""),
+             "# file_name=\nntUnknown line=1 col=1 end_line=1 end_col=1 abstract=11 align=13 assembler=19 "
+             "callingconvention=6 class=1 deprecated=15 export=21 external=14 far=22 final=17 forwarded=2 "
+             "genericargs=24 inline=12 kind=3 methodbinding=8 name=4 near=23 noreturn=25 overload=10 path=7 "
+             "reintroduce=9 sealed=18 static=16 type=0 unsafe=20 varargs=26 visibility=5");
+  }
+  // File names in the header.
+  {
+    Node n = make_node(NodeKind::Unit, 1, 1, 1, 1, {{1, 1}});
+    const std::string node_line = "\nntUnit line=1 col=1 end_line=1 end_col=1 source_positions=1:1";
+    CHECK_EQ(serialize_tree(n, ""), "# file_name=" + node_line);
+    CHECK_EQ(serialize_tree(n, "a\tb.pas"), "# file_name=a\\tb.pas" + node_line);
+    CHECK_EQ(serialize_tree(n, "a\nb.pas"), "# file_name=a\\nb.pas" + node_line);
+    CHECK_EQ(serialize_tree(n, "my file = x.pas"), "# file_name=my file = x.pas" + node_line);
+    CHECK_EQ(serialize_tree(n, "C:\\src\\\r.pas"), "# file_name=C:\\\\src\\\\\\r.pas" + node_line);
+  }
+  // Values: CR LF escaped, empty, and not written without has_value.
+  {
+    Node root = make_node(NodeKind::Literal, 1, 1, 1, 3, {});
+    root.has_value = true;
+    root.value = "x\r\ny";
+    Node empty = make_node(NodeKind::Name, 1, 1, 1, 3, {});
+    empty.has_value = true;
+    Node hidden = make_node(NodeKind::Name, 1, 2, 1, 3, {});
+    hidden.value = "not written";
+    root.children.push_back(std::move(empty));
+    root.children.push_back(std::move(hidden));
+    CHECK_EQ(serialize_tree(root, "t.pas"), lines({
+                                                "# file_name=t.pas",
+                                                "ntLiteral line=1 col=1 end_line=1 end_col=3",
+                                                "  value=x\\r\\ny",
+                                                "  ntName line=1 col=1 end_line=1 end_col=3",
+                                                "    value=",
+                                                "  ntName line=1 col=2 end_line=1 end_col=3",
+                                            }));
+  }
+  // A node's own file name: written only when it differs from the call's,
+  // after the attributes and before the positions.
+  {
+    Node root = make_node(NodeKind::Unit, 1, 1, 1, 2, {{1, 1}, {1, 2}});
+    root.file_name = "t.pas";
+    root.attributes.push_back({AttributeKey::Name, "A"});
+    Node other = make_node(NodeKind::Unit, 2, 1, 2, 2, {{2, 1}, {2, 2}});
+    other.file_name = "inc\\x\t.inc";
+    other.attributes.push_back({AttributeKey::Name, "B"});
+    root.children.push_back(std::move(other));
+    CHECK_EQ(serialize_tree(root, "t.pas"),
+             lines({
+                 "# file_name=t.pas",
+                 "ntUnit line=1 col=1 end_line=1 end_col=2 name=A source_positions=1:1,1:2",
+                 "  ntUnit line=2 col=1 end_line=2 end_col=2 name=B file_name=inc\\\\x\\t.inc source_positions=2:1,2:2",
+             }));
+    CHECK_EQ(serialize_tree(root, ""),
+             lines({
+                 "# file_name=",
+                 "ntUnit line=1 col=1 end_line=1 end_col=2 name=A file_name=t.pas source_positions=1:1,1:2",
+                 "  ntUnit line=2 col=1 end_line=2 end_col=2 name=B file_name=inc\\\\x\\t.inc source_positions=2:1,2:2",
+             }));
+  }
+  // Numbers: zero, and the largest 32-bit value, in plain decimal.
+  {
+    Node n = make_node(NodeKind::Unit, 0, 0, 4294967295u, 10, {{0, 0}, {4294967295u, 100}});
+    n.attributes.push_back({AttributeKey::Kind, ""});
+    CHECK_EQ(serialize_tree(n, "t.pas"), "# file_name=t.pas\nntUnit line=0 col=0 end_line=4294967295 end_col=10 "
+                                         "kind= source_positions=0:0,4294967295:100");
+  }
+  // Children in order; a value line comes before the children; siblings
+  // return to their depth.
+  {
+    Node root = make_node(NodeKind::Unit, 1, 1, 1, 2, {});
+    Node a = make_node(NodeKind::Interface, 1, 2, 1, 3, {});
+    a.has_value = true;
+    a.value = "va";
+    a.children.push_back(make_node(NodeKind::Uses, 1, 3, 1, 4, {}));
+    a.children.back().children.push_back(make_node(NodeKind::Unit, 1, 4, 1, 5, {}));
+    root.children.push_back(std::move(a));
+    root.children.push_back(make_node(NodeKind::Implementation, 1, 5, 1, 6, {}));
+    CHECK_EQ(serialize_tree(root, "t.pas"), lines({
+                                                "# file_name=t.pas",
+                                                "ntUnit line=1 col=1 end_line=1 end_col=2",
+                                                "  ntInterface line=1 col=2 end_line=1 end_col=3",
+                                                "    value=va",
+                                                "    ntUses line=1 col=3 end_line=1 end_col=4",
+                                                "      ntUnit line=1 col=4 end_line=1 end_col=5",
+                                                "  ntImplementation line=1 col=5 end_line=1 end_col=6",
+                                            }));
+  }
+  // Every kind name reaches the text with its "nt" prefix.
+  {
+    Node n = make_node(NodeKind::LHS, 1, 1, 1, 1, {});
+    CHECK_EQ(serialize_tree(n, "f"), "# file_name=f\nntLHS line=1 col=1 end_line=1 end_col=1");
+    n.kind = NodeKind::DownTo;
+    CHECK_EQ(serialize_tree(n, "f"), "# file_name=f\nntDownTo line=1 col=1 end_line=1 end_col=1");
+  }
+}
+
+void test_escape_text() {
+  std::string out = "pre|";
+  escape_text("a\\b\tc\nd\re", out);
+  CHECK_EQ(out, "pre|a\\\\b\\tc\\nd\\re");
+  // Only those four characters change.
+  std::string other = "\x01\x0b\x0c\x1b\x7f = 'q' \"d\" \xC3\xA9\xE6\x97\xA5 \xF0\x9F\x98\x80";
+  other.push_back('\0');
+  std::string out2;
+  escape_text(other, out2);
+  CHECK_EQ(out2, other);
+  std::string out3 = "kept";
+  escape_text("", out3);
+  CHECK_EQ(out3, "kept");
+  std::string out4;
+  escape_text("\\t\\n\r\n\t\t\\", out4);
+  CHECK_EQ(out4, "\\\\t\\\\n\\r\\n\\t\\t\\\\");
+}
+
+// ---- Parser state and cursor ------------------------------------------------
+
+void test_parser_construction() {
+  std::string src = "a {c} (*$D*) // x\n  b {$I x}(* y *)";
+  Parser p(src);
+  CHECK_EQ(p.tokens.size(), std::size_t{3});
+  if (p.tokens.size() == 3) {
+    CHECK_EQ(p.text(p.tokens[0]), "a");
+    CHECK_EQ(p.text(p.tokens[1]), "b");
+    CHECK_EQ(p.tokens[1].line, 2u);
+    CHECK_EQ(p.tokens[1].column, 3u);
+    CHECK(p.tokens[2].kind == TokenKind::Eof);
+    CHECK_EQ(p.tokens[2].start, src.size());
+  }
+  CHECK_EQ(p.position, std::size_t{0});
+  CHECK_EQ(p.arena.size(), std::size_t{0});
+  std::string empty;
+  Parser q(empty);
+  CHECK_EQ(q.tokens.size(), std::size_t{1});
+  CHECK(q.tokens[0].kind == TokenKind::Eof);
+}
+
+void test_end_token() {
+  const Token& t = end_token();
+  CHECK(&t == &end_token());
+  CHECK_EQ(t.start, std::uint64_t{0});
+  CHECK_EQ(t.end, std::uint64_t{0});
+  CHECK_EQ(t.line, 0u);
+  CHECK_EQ(t.column, 0u);
+  CHECK(t.kind == TokenKind::Eof);
+  CHECK(t.text("abc").empty());
+}
+
+void test_accept() {
+  for (std::string word : {"BEGIN", "Begin", "begin", "&begin", "&BeGiN"}) {
+    std::string src = word + " x";
+    Parser p(src);
+    report(accept(p, "begin"), ("accept(begin) on " + word).c_str(), __LINE__);
+    CHECK_EQ(p.position, std::size_t{1});
+  }
+  {
+    // Full Unicode lower-casing: the Kelvin sign lowers to "k".
+    std::string src = "\xE2\x84\xAAind";
+    Parser p(src);
+    CHECK(accept(p, "kind"));
+    CHECK_EQ(p.position, std::size_t{1});
+  }
+  for (std::string src : {"begins", "'begin'", "beg", "x begin", ""}) {
+    Parser p(src);
+    report(!accept(p, "begin"), ("no accept(begin) on " + src).c_str(), __LINE__);
+    CHECK_EQ(p.position, std::size_t{0});
+  }
+  {
+    std::string src = "a ;";
+    Parser p(src);
+    // The scanner's end-of-file token has empty text and is still a token.
+    p.position = 2;
+    CHECK(accept(p, ""));
+    CHECK_EQ(p.position, std::size_t{3});
+    // At the end nothing matches, not even the empty word.
+    CHECK(!accept(p, ""));
+    CHECK(!accept(p, ";"));
+    CHECK_EQ(p.position, std::size_t{3});
+    skip_past(p, ";");
+    CHECK_EQ(p.position, std::size_t{3});
+    p.position = 7;  // beyond the end
+    CHECK(!accept(p, ""));
+    skip_past(p, "");
+    CHECK_EQ(p.position, std::size_t{7});
+    CHECK(&peek(p) == &end_token());
+  }
+}
+
+void test_skip_past_and_peek() {
+  {
+    std::string src = "a b c";
+    Parser p(src);
+    skip_past(p, ";");
+    CHECK_EQ(p.position, p.tokens.size());
+    const Token& t = peek(p);
+    CHECK(&t == &end_token());
+    CHECK_EQ(t.line, 0u);
+    CHECK_EQ(t.column, 0u);
+    CHECK(t.kind == TokenKind::Eof);
+  }
+  {
+    std::string src = "a B c B";
+    Parser p(src);
+    skip_past(p, "b");
+    CHECK_EQ(p.position, std::size_t{2});
+    skip_past(p, "c");  // the current token itself
+    CHECK_EQ(p.position, std::size_t{3});
+    CHECK_EQ(p.text(peek(p)), "B");
+    CHECK_EQ(peek(p).column, 7u);
+  }
+  {
+    std::string src = "a B \xC3\x87";  // a B Ç
+    Parser p(src);
+    CHECK(peek_lower(p, 2) == std::optional<std::string>("\xC3\xA7"));
+    CHECK(peek_lower(p, 1) == std::optional<std::string>("b"));
+    CHECK_EQ(p.position, std::size_t{0});
+    p.position = 1;
+    CHECK(peek_lower(p, 2) == std::optional<std::string>(""));  // the end-of-file token
+    p.position = 2;
+    CHECK(!peek_lower(p, 2).has_value());
+    p.position = 10;
+    CHECK(!peek_lower(p, 0).has_value());
+  }
+  {
+    std::string src = "x y";
+    Parser p(src);
+    Token t = next_token(p);
+    CHECK_EQ(p.position, std::size_t{1});
+    CHECK_EQ(t.text(src), "x");
+    CHECK_EQ(t.column, 1u);
+    next_token(p);
+    Token eof = next_token(p);
+    CHECK(eof.kind == TokenKind::Eof);
+    CHECK_EQ(eof.column, 4u);
+    CHECK_THROWS_INTERNAL(next_token(p));
+    CHECK_EQ(p.position, std::size_t{3});
+  }
+}
+
+void test_take_name() {
+  {
+    std::string src = "'s' x";
+    Parser p(src);
+    CHECK_EQ(take_name(p), "");
+    CHECK_EQ(p.position, std::size_t{0});
+  }
+  {
+    std::string src = "&begin x";
+    Parser p(src);
+    CHECK_EQ(take_name(p), "begin");
+    CHECK_EQ(p.position, std::size_t{1});
+    p.position = 0;
+    CHECK_EQ(parse_dotted_name(p), "&begin");
+    CHECK_EQ(p.position, std::size_t{1});
+  }
+  {
+    std::string src = "FooBar begin 1 ;";
+    Parser p(src);
+    CHECK_EQ(take_name(p), "FooBar");
+    CHECK_EQ(take_name(p), "begin");
+    CHECK_EQ(take_name(p), "");  // a number
+    CHECK_EQ(p.position, std::size_t{2});
+    p.position = 4;
+    CHECK_EQ(take_name(p), "");  // the end-of-file token
+    p.position = 5;
+    CHECK_EQ(take_name(p), "");
+    CHECK_EQ(p.position, std::size_t{5});
+  }
+}
+
+void test_parse_dotted_name() {
+  struct Case {
+    const char* source;
+    const char* name;
+    std::size_t position;
+    const char* current;
+  };
+  const Case cases[] = {
+      {"System . SysUtils ;", "System.SysUtils", 3, ";"},
+      {"&type . X", "&type.X", 3, ""},
+      {"A . 1", "A", 2, "1"},
+      {"1 . A", "", 0, "1"},
+      {"A.(", "A", 2, "("},
+      {"A.B.C", "A.B.C", 5, ""},
+      {"a.&End.c;", "a.&End.c", 5, ";"},
+      {"&Begin", "&Begin", 1, ""},
+      {"Alpha Beta", "Alpha", 1, "Beta"},
+      {"'x'.A", "", 0, "'x'"},
+      {"begin.end", "begin.end", 3, ""},
+  };
+  for (const Case& c : cases) {
+    std::string src = c.source;
+    Parser p(src);
+    std::string name = parse_dotted_name(p);
+    report_equal(name, std::string(c.name), (std::string("parse_dotted_name over ") + c.source).c_str(), __LINE__);
+    report_equal(p.position, c.position, (std::string("position after ") + c.source).c_str(), __LINE__);
+    report_equal(p.text(peek(p)), std::string_view(c.current), (std::string("current after ") + c.source).c_str(),
+                 __LINE__);
+  }
+  {
+    std::string src = "A";
+    Parser p(src);
+    p.position = 9;
+    CHECK_EQ(parse_dotted_name(p), "");
+    CHECK_EQ(p.position, std::size_t{9});
+  }
+}
+
+void test_name_text() {
+  std::string src = "&Type Type &\xE2\x84\xAAind";
+  Parser p(src);
+  CHECK_EQ(name_text(p, p.tokens[0]), "&Type");
+  CHECK_EQ(name_text(p, p.tokens[1]), "Type");
+  CHECK_EQ(name_text(p, p.tokens[2]), "&\xE2\x84\xAAind");
+  CHECK_EQ(name_text(p, p.tokens[3]), "");  // end of file
+}
+
+void test_scan_until() {
+  auto run_of_source = [](const std::string& src, std::initializer_list<std::string_view> stops,
+                          std::size_t start = 0) {
+    Parser p(src);
+    p.position = start;
+    Run r = scan_until(p, stops);
+    bool unmoved = p.position == start;
+    return std::make_tuple(r.begin, r.end, unmoved);
+  };
+  using T = std::tuple<std::size_t, std::size_t, bool>;
+  // TList < Integer > ; : the four tokens before ";".
+  CHECK(run_of_source("TList < Integer > ;", {";"}) == T(0, 4, true));
+  // a < b ; c : the "<" is never closed; the run takes everything, the
+  // end-of-file token included.
+  CHECK(run_of_source("a < b ; c", {";"}) == T(0, 6, true));
+  // F ( 1 , 2 ) , 3 with "," and ")".
+  CHECK(run_of_source("F ( 1 , 2 ) , 3", {",", ")"}) == T(0, 6, true));
+  CHECK(run_of_source("1 ) ;", {",", ")"}) == T(0, 1, true));
+  // A closer that has just closed a level is not a stop word.
+  CHECK(run_of_source("A < B > C", {">"}) == T(0, 6, true));
+  CHECK(run_of_source("A > B", {">"}) == T(0, 1, true));
+  // Closers match any opener; a closer at depth 0 leaves the depth at 0.
+  CHECK(run_of_source("( ] ; )", {";"}) == T(0, 2, true));
+  CHECK(run_of_source(") ) x ;", {";"}) == T(0, 3, true));
+  // Two-character symbols do not count as brackets.
+  CHECK(run_of_source("a <= b ; c", {";"}) == T(0, 3, true));
+  // From the current position; a stop word right there gives an empty run.
+  CHECK(run_of_source("a ; b ; c", {";"}, 2) == T(2, 3, true));
+  CHECK(run_of_source("a ; b", {";"}, 1) == T(1, 1, true));
+  {
+    // Past the end: an empty run, and the position stays.
+    auto [b, e, unmoved] = run_of_source("a", {";"}, 5);
+    CHECK_EQ(e - b, std::size_t{0});
+    CHECK(unmoved);
+  }
+  // Stop words ignore ASCII case only: the Kelvin sign does not fold.
+  CHECK(run_of_source("x \xE2\x84\xAAind KIND y", {"kind"}) == T(0, 2, true));
+  CHECK(run_of_source("x END y", {"end"}) == T(0, 1, true));
+}
+
+void test_join_and_positions() {
+  auto joined = [](const std::string& src, std::size_t begin, std::size_t end) {
+    Parser p(src);
+    Run r{begin, end};
+    return std::make_pair(join_token_texts(p, r), positions_text(positions_of(p, r)));
+  };
+  using P = std::pair<std::string, std::string>;
+  {
+    auto [text, positions] = joined("array of Integer", 0, 3);
+    CHECK_EQ(text, "array of Integer");
+    CHECK_EQ(positions, columns(1, 1, 17));
+    std::string src = "array of Integer";
+    Parser p(src);
+    CHECK_EQ(positions_of(p, Run{0, 3}).size(), std::size_t{17});
+  }
+  // The spaces lie one column before the next token.
+  CHECK(joined("array   of\n  Integer", 0, 3) ==
+        P("array of Integer", columns(1, 1, 5) + ",1:8,1:9,1:10,2:2," + columns(2, 3, 10)));
+  CHECK(joined("TList < Integer >", 0, 4) ==
+        P("TList<Integer>", columns(1, 1, 5) + ",1:7," + columns(1, 9, 15) + ",1:17,1:18"));
+  CHECK(joined("1 .. 10", 0, 3) == P("1..10", "1:1,1:3,1:4,1:6,1:7,1:8"));
+  CHECK(joined("a + b", 0, 3) == P("a+b", "1:1,1:3,1:5,1:6"));
+  CHECK(joined("x 1", 0, 2) == P("x 1", "1:1,1:2,1:3,1:4"));
+  CHECK(joined("'s' x", 0, 2) == P("'s'x", "1:1,1:2,1:3,1:5,1:6"));
+  // A space before a token in column 1 stays in column 1.
+  CHECK(joined("a\nb", 0, 2) == P("a b", "1:1,2:1,2:1,2:2"));
+  // An escaped word: its text without the '&', from the token's column.
+  CHECK(joined("&begin x", 0, 2) == P("begin x", columns(1, 1, 5) + ",1:7,1:8,1:9"));
+  // The last token holds line feeds: the end follows them.
+  CHECK(joined("x '''\nab\ncd'''", 0, 2) == P("x'''\nab\ncd'''", "1:1," + columns(1, 3, 14) + ",3:6"));
+  // An empty run.
+  CHECK(joined("a b", 1, 1) == P("", ""));
+  // A run that is not at the start.
+  CHECK(joined("a b c", 1, 3) == P("b c", "1:3,1:4,1:5,1:6"));
+}
+
+void test_unquote() {
+  const std::pair<const char*, const char*> cases[] = {
+      {"'a''b'", "a'b"}, {"#13", "#13"},     {"'It''s'", "It's"}, {"''", ""},     {"'", "'"},
+      {"'abc", "'abc"},  {"abc'", "abc'"},   {"'''", "'"},        {"''''", "'"},  {"'a'''", "a'"},
+      {"", ""},          {"'x''''y'", "x''y"}, {"a''b", "a'b"},    {"'\xC3\xA9'", "\xC3\xA9"},
+  };
+  for (auto [in, out] : cases)
+    report_equal(unquote(in), std::string(out), (std::string("unquote ") + in).c_str(), __LINE__);
+}
+
+void test_split_by_comma() {
+  auto groups = [](const std::string& src, std::size_t begin, std::size_t end) {
+    Parser p(src);
+    std::vector<std::pair<std::size_t, std::size_t>> out;
+    for (Run r : split_by_comma(p, Run{begin, end})) out.emplace_back(r.begin, r.end);
+    return out;
+  };
+  using G = std::vector<std::pair<std::size_t, std::size_t>>;
+  CHECK(groups("a b", 0, 2) == G({{0, 2}}));
+  CHECK(groups("a b", 1, 1) == G());
+  CHECK(groups(", a , , b ,", 0, 6) == G({{1, 2}, {4, 5}}));
+  CHECK(groups("F ( 1 , 2 )", 0, 6) == G({{0, 3}, {4, 6}}));
+  CHECK(groups("a , b", 1, 3) == G({{2, 3}}));
+  CHECK(groups(",", 0, 1) == G());
+}
+
+void test_stamp_end() {
+  std::string src = "x &begin '''\nab\n''' y";
+  Parser p(src);
+  // An escaped word: the end and positions come from its text alone.
+  NodeId a = p.arena.add_node(NodeKind::Unit, p.tokens[1]);
+  CHECK_EQ(p.arena.record(a).end_col, 9u);
+  stamp_end(p, a, p.tokens[1]);
+  // A plain word stamped onto a node made elsewhere.
+  NodeId b = p.arena.add_node(NodeKind::Unit, p.tokens[0]);
+  stamp_end(p, b, p.tokens[3]);
+  // A multi-line token: everything stays on its first line.
+  NodeId c = p.arena.add_node(NodeKind::Unit, p.tokens[0]);
+  stamp_end(p, c, p.tokens[2]);
+  // A plain one-line word stamped onto its own node changes nothing.
+  NodeId d = p.arena.add_node(NodeKind::Unit, p.tokens[0]);
+  std::string before = serialize_arena(p.arena, d, "t.pas", 0);
+  stamp_end(p, d, p.tokens[0]);
+  CHECK_EQ(serialize_arena(p.arena, d, "t.pas", 0), before);
+  NodeId root = p.arena.add_node(NodeKind::Unknown, end_token());
+  for (NodeId n : {a, b, c}) p.arena.add_child(root, n);
+  CHECK_EQ(TEXT_OF(p.arena, root),
+           lines({
+               "# file_name=t.pas",
+               "ntUnknown line=0 col=0 end_line=0 end_col=0 source_positions=0:0",
+               "  ntUnit line=1 col=3 end_line=1 end_col=8 source_positions=" + columns(1, 3, 8),
+               "  ntUnit line=1 col=1 end_line=3 end_col=6 source_positions=" + columns(3, 5, 6),
+               "  ntUnit line=1 col=1 end_line=1 end_col=20 source_positions=" + columns(1, 10, 20),
+           }));
+  CHECK_THROWS_INTERNAL(stamp_end(p, 99, p.tokens[0]));
+}
+
+// ---- Deep trees ----------------------------------------------------------------
+
+// A chain of one million nodes: linked, copied, turned into an owned tree and
+// released, all on a thread with a small stack.
+void test_deep_chain() {
+  constexpr std::size_t depth = 1000000;
+  std::string src = "x";
+  std::vector<Token> tokens = tokenize(src);
+  NodeArena arena(src);
+  for (std::size_t i = 0; i < depth; ++i) arena.add_node(NodeKind::Dot, tokens[0]);
+  for (std::size_t i = 0; i + 1 < depth; ++i) arena.add_child(i, i + 1);
+  arena.set_attribute(depth - 1, AttributeKey::Name, "leaf");
+
+  NodeId copy = arena.copy_subtree(0);
+  CHECK_EQ(copy, depth);
+  CHECK_EQ(arena.size(), 2 * depth);
+  {
+    std::size_t levels = 0;
+    bool chain = true;
+    NodeId cur = copy;
+    for (;;) {
+      ++levels;
+      std::optional<NodeId> next = arena.first_child(cur);
+      if (!next) break;
+      if (*next != cur + 1 || arena.child_count(cur) != 1) chain = false;
+      cur = *next;
+    }
+    CHECK_EQ(levels, depth);
+    CHECK(chain);
+    CHECK(arena.attribute(cur, AttributeKey::Name) == std::optional<std::string_view>("leaf"));
+  }
+  {
+    Node tree = arena.build_tree(copy);
+    std::size_t levels = 1;
+    const Node* n = &tree;
+    bool chain = true;
+    while (!n->children.empty()) {
+      if (n->children.size() != 1 || n->kind != NodeKind::Dot) chain = false;
+      n = &n->children[0];
+      ++levels;
+    }
+    CHECK_EQ(levels, depth);
+    CHECK(chain);
+    CHECK_EQ(n->attributes.size(), std::size_t{1});
+    CHECK_EQ(positions_text(n->source_positions), "1:1,1:2");
+  }  // the owned tree is released here
+}
+
+// Move-assigning over a deep tree releases the old one without recursion.
+void test_deep_move_assign() {
+  constexpr std::size_t depth = 200000;
+  std::string src = "x";
+  std::vector<Token> tokens = tokenize(src);
+  NodeArena arena(src);
+  for (std::size_t i = 0; i < depth; ++i) arena.add_node(NodeKind::Dot, tokens[0]);
+  for (std::size_t i = 0; i + 1 < depth; ++i) arena.add_child(i, i + 1);
+  Node a = arena.build_tree(0);
+  Node b = arena.build_tree(depth / 2);
+  a = std::move(b);
+  std::size_t levels = 1;
+  for (const Node* n = &a; !n->children.empty(); n = &n->children[0]) ++levels;
+  CHECK_EQ(levels, depth - depth / 2);
+  Node c = arena.build_tree(0);
+  c = Node();
+  CHECK(c.children.empty());
+}
+
+// The text of a 20,000-level chain: one line per level, two more spaces of
+// indentation per level.
+void test_deep_writer() {
+  constexpr std::size_t depth = 20000;
+  std::string src = "x";
+  std::vector<Token> tokens = tokenize(src);
+  NodeArena arena(src);
+  for (std::size_t i = 0; i < depth; ++i) arena.add_node(NodeKind::Dot, tokens[0]);
+  for (std::size_t i = 0; i + 1 < depth; ++i) arena.add_child(i, i + 1);
+  std::string text = serialize_arena(arena, 0, "deep.pas", 0);
+  const std::string body = "ntDot line=1 col=1 end_line=1 end_col=2 source_positions=1:1,1:2";
+  CHECK_EQ(static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')), depth);
+  std::size_t last_break = text.rfind('\n');
+  CHECK_EQ(std::string_view(text).substr(last_break + 1), std::string(2 * (depth - 1), ' ') + body);
+  CHECK(text.back() != '\n');
+  // Every line: the header, then level k indented by 2k spaces.
+  bool every_line = true;
+  std::size_t start = text.find('\n');
+  CHECK_EQ(std::string_view(text).substr(0, start), "# file_name=deep.pas");
+  for (std::size_t level = 0; level < depth && every_line; ++level) {
+    std::size_t end = text.find('\n', start + 1);
+    if (end == std::string::npos) end = text.size();
+    std::string_view line = std::string_view(text).substr(start + 1, end - start - 1);
+    if (line.size() != 2 * level + body.size() || line.find_first_not_of(' ') != 2 * level ||
+        line.substr(2 * level) != body)
+      every_line = false;
+    start = end;
+  }
+  CHECK(every_line);
+  Node tree = arena.build_tree(0);
+  CHECK(serialize_tree(tree, "deep.pas") == text);
+}
+
+struct NamedTest {
+  const char* name;
+  void (*run)();
+};
+
+void run_guarded(const NamedTest& t) {
+  try {
+    t.run();
+  } catch (const std::exception& e) {
+    report(false, t.name, __LINE__, std::string("  unexpected exception: ") + e.what());
+  }
+}
+
+}  // namespace
+
+int main() {
+  const NamedTest tests[] = {
+      {"kind and key names", test_kind_and_key_names},
+      {"add_node spans", test_add_node_spans},
+      {"add_value_node", test_add_value_node},
+      {"set_attribute", test_set_attribute},
+      {"children", test_children},
+      {"bad ids", test_bad_ids},
+      {"bad token spans", test_bad_token_spans},
+      {"copy_subtree", test_copy_subtree},
+      {"build_tree", test_build_tree_matches_arena_writer},
+      {"writer examples", test_writer_examples},
+      {"escape_text", test_escape_text},
+      {"parser construction", test_parser_construction},
+      {"end_token", test_end_token},
+      {"accept", test_accept},
+      {"skip_past and peek", test_skip_past_and_peek},
+      {"take_name", test_take_name},
+      {"parse_dotted_name", test_parse_dotted_name},
+      {"name_text", test_name_text},
+      {"scan_until", test_scan_until},
+      {"join_token_texts and positions_of", test_join_and_positions},
+      {"unquote", test_unquote},
+      {"split_by_comma", test_split_by_comma},
+      {"stamp_end", test_stamp_end},
+  };
+  for (const NamedTest& t : tests) run_guarded(t);
+
+  const NamedTest deep[] = {
+      {"deep chain", test_deep_chain},
+      {"deep move assignment", test_deep_move_assign},
+      {"deep writer", test_deep_writer},
+  };
+  for (const NamedTest& t : deep) run_on_small_stack(512 * 1024, [&t] { t.run(); });
+
+  std::printf("%d passed, %d failed\n", passed, failed);
+  return failed == 0 ? 0 : 1;
+}

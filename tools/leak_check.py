@@ -1,0 +1,193 @@
+"""Leak check of the extension, driven by tools/sanitize.sh --leaks.
+
+    leak_check.py run CALLS [--plant-leak]
+        Calls lex_to_serialized and parse_to_serialized CALLS times in all on
+        varied texts (the examples, the test data, the fuzz regression inputs
+        and generated texts) and goes through every argument error path,
+        checking that the reference counts of the arguments are unchanged.
+        Meant to run in a process with LeakSanitizer preloaded and
+        PYTHONMALLOC=malloc, which reports what is left at exit.
+        --plant-leak keeps one extra reference to a result string on purpose,
+        to show that such a leak is caught.
+
+    leak_check.py report DIR MODULE
+        Reads the LeakSanitizer reports in DIR and fails when a leaked block
+        was allocated with tarnwick's code on its stack (the MODULE file, or a
+        function of the core). Leaks of the interpreter itself at exit are
+        counted and shown as a summary only.
+"""
+
+from __future__ import annotations
+
+import glob
+import os
+import random
+import re
+import sys
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+PIECES = [
+    "unit", "program", "library", "interface", "implementation", "uses", "type", "var",
+    "const", "begin", "end", "end.", ";", ":", ":=", "=", "(", ")", "[", "]", "<", ">", ",",
+    ".", "..", "class", "record", "object", "procedure", "function", "property", "read",
+    "write", "if", "then", "else", "while", "do", "for", "to", "case", "of", "try",
+    "except", "finally", "with", "repeat", "until", "array", "set", "string", "Integer",
+    "generic", "specialize", "T", "X", "Foo", "'s'", "'''", "#13", "$FF", "1.5e3", "{c}",
+    "(*c*)", "// c\n", "{$IFDEF X}", "&begin", "\u00e9t\u00e9", "\u20ac", "\t", "\r\n", "\n",
+    " ", "@", "^", "[Attr]", "<T: class>", "inherited", "raise", "label", "goto", "asm",
+]
+
+
+def corpus() -> list[str]:
+    texts = []
+    for pattern in ("examples/*", "tests/data/**/*", "tests/fuzz_corpus/*"):
+        for path in sorted(glob.glob(os.path.join(ROOT, pattern), recursive=True)):
+            if not os.path.isfile(path):
+                continue
+            with open(path, "rb") as f:
+                data = f.read()
+            try:
+                texts.append(data.decode("utf-8"))
+            except UnicodeDecodeError:
+                pass
+    rng = random.Random(7)
+    for _ in range(200):
+        texts.append(" ".join(rng.choice(PIECES) for _ in range(rng.randrange(0, 60))))
+    texts += ["", "x", "'", "{", "(*", "\u00e9" * 100, "begin " * 300 + "end " * 300]
+    return texts
+
+
+def check_refcounts(label: str, objects: list, call) -> None:
+    before = [sys.getrefcount(o) for o in objects]
+    call()
+    after = [sys.getrefcount(o) for o in objects]
+    if before != after:
+        raise SystemExit(f"reference counts changed by {label}: {before} -> {after}")
+
+
+def argument_errors(tarnwick) -> int:
+    """Every failing way to call the two functions; answers the number of calls."""
+    text = "".join(["unit ", "A;"])  # a new object, not a shared constant
+    name = "".join(["a", ".pas"])
+    wrong = 1.5
+    surrogate = "ab\ud800"
+    subclass = type("S", (str,), {})("unit B;")
+    calls = 0
+    for fn_name, second in (("lex_to_serialized", "_file_name"), ("parse_to_serialized", "file_name")):
+        fn = getattr(tarnwick, fn_name)
+        failing = [
+            lambda: fn(),
+            lambda: fn(text),
+            lambda: fn(text, name, name),
+            lambda: fn(text, name, wrong),
+            lambda: fn(text, **{second: name, "other": wrong}),
+            lambda: fn(text, text=text),
+            lambda: fn(text, name, **{second: name}),
+            lambda: fn(wrong, name),
+            lambda: fn(text, wrong),
+            lambda: fn(wrong, wrong),
+            lambda: fn(surrogate, name),
+            lambda: fn(text, surrogate),
+            lambda: fn(**{second: wrong}),
+            lambda: fn(text=wrong, **{second: name}),
+        ]
+        for call in failing:
+
+            def attempt(call=call):
+                try:
+                    call()
+                except (TypeError, UnicodeEncodeError):
+                    return
+                raise SystemExit(f"{fn_name}: an argument error did not raise")
+
+            check_refcounts(fn_name + " (argument error)", [text, name, wrong, surrogate, subclass], attempt)
+            calls += 1
+        # Calls that succeed, by position, by keyword and with a str subclass.
+        for call in (
+            lambda: fn(text, name),
+            lambda: fn(text=text, **{second: name}),
+            lambda: fn(subclass, subclass),
+        ):
+            check_refcounts(fn_name, [text, name, subclass], call)
+            calls += 1
+    return calls
+
+
+def run(total: int, plant_leak: bool) -> None:
+    import tarnwick
+
+    texts = corpus()
+    calls = 0
+    kept = None
+    while calls < total:
+        for i, text in enumerate(texts):
+            if calls >= total:
+                break
+            name = f"file{i}.pas"
+            lexed = tarnwick.lex_to_serialized(text, name)
+            tree = tarnwick.parse_to_serialized(text, name)
+            if not lexed or not tree.startswith("# file_name="):
+                raise SystemExit(f"unexpected result for input {i}")
+            calls += 2
+            if calls % 200 == 0:
+                calls += argument_errors(tarnwick)
+    if plant_leak:
+        import ctypes
+
+        kept = tarnwick.parse_to_serialized("unit Planted;", "planted.pas")
+        ctypes.pythonapi.Py_IncRef(ctypes.py_object(kept))
+        del kept
+    print(f"leak_check: {calls} calls over {len(texts)} texts done")
+
+
+FRAME = re.compile(r"^\s+#\d+ ")
+
+
+def report(directory: str, module: str) -> int:
+    files = sorted(glob.glob(os.path.join(directory, "lsan*")))
+    ours: list[str] = []
+    other_blocks = 0
+    other_bytes = 0
+    markers = (os.path.basename(module), "tarnwick::", "/src/core/", "/src/binding/")
+    for path in files:
+        with open(path, encoding="utf-8", errors="replace") as f:
+            content = f.read()
+        if "ERROR: AddressSanitizer" in content or "runtime error:" in content:
+            print(content)
+            print(f"leak_check: {path} reports a memory error, not a leak")
+            return 1
+        for block in re.split(r"\n(?=(?:Direct|Indirect) leak of )", content):
+            m = re.match(r"(?:Direct|Indirect) leak of (\d+) byte", block)
+            if not m:
+                continue
+            frames = [line for line in block.splitlines() if FRAME.match(line)]
+            if any(marker in frame for frame in frames for marker in markers):
+                ours.append(block.strip())
+            else:
+                other_blocks += 1
+                other_bytes += int(m.group(1))
+    if not files:
+        print("leak_check: LeakSanitizer reported no leak at all")
+    print(f"leak_check: {other_blocks} leak records ({other_bytes} bytes) belong to the interpreter")
+    if ours:
+        print("\n\n".join(ours))
+        print(f"leak_check: {len(ours)} leak records allocated through tarnwick's code")
+        return 1
+    print("leak_check: no leak allocated through tarnwick's code")
+    return 0
+
+
+def main(argv: list[str]) -> int:
+    if len(argv) >= 2 and argv[1] == "run":
+        total = int(argv[2]) if len(argv) > 2 and argv[2].isdigit() else 20000
+        run(total, "--plant-leak" in argv)
+        return 0
+    if len(argv) == 4 and argv[1] == "report":
+        return report(argv[2], argv[3])
+    print(__doc__)
+    return 2
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
