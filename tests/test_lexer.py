@@ -53,9 +53,9 @@ def test_keyword_list_as_typed():
     assert KEYWORDS == sorted(KEYWORDS)
 
 
-# --- the documented examples, in full ------------------------------------------------
+# --- key examples, whole outputs ----------------------------------------------------
 
-DOCUMENTED = [
+KEY_EXAMPLES = [
     case("", "eof  1:1"),
     case("a\r\nb", "identifier a 1:1", "identifier b 2:1", "eof  2:2"),
     case("\tx", "identifier x 1:2", "eof  1:3"),
@@ -125,8 +125,8 @@ DOCUMENTED = [
 ]
 
 
-@pytest.mark.parametrize("source, lines", DOCUMENTED)
-def test_documented_examples(source, lines):
+@pytest.mark.parametrize("source, lines", KEY_EXAMPLES)
+def test_key_examples(source, lines):
     check(source, lines)
 
 

@@ -695,9 +695,12 @@ def test_moderately_nested_variant_parts_keep_their_shape():
     assert t.kinds() == ["Type", "CaseLabels"] * depth + ["Field"]
 
 
-def test_whole_output_reads_back():
+def test_variant_part_inside_a_section_goes_to_the_type_node():
     src = ("type T = class(TBase) [A] F, G: Byte; public property P: Byte read F; "
            "case Byte of 0: (X: Byte); end;")
     file_name, root = read_tree(tarnwick.parse_to_serialized(src, "t.pas"))
     assert file_name == "t.pas"
-    assert root.kind == "Unit"
+    t = root.child("TypeSection").child("TypeDecl").child("Type")
+    assert t.kinds() == ["Type", "Field", "Field", "Public", "Type", "CaseLabels", "Field"]
+    assert t.child("Public").kinds() == ["Property"]
+    assert names(t.find_all("Field")) == ["F", "G", "X"]

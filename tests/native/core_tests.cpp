@@ -24,6 +24,7 @@
 #include <utility>
 #include <vector>
 
+#include "api.h"
 #include "lexer/lexer.h"
 #include "parser/parser.h"
 #include "tree/arena.h"
@@ -1224,6 +1225,43 @@ void test_deep_move_assign() {
   Node c = arena.build_tree(0);
   c = Node();
   CHECK(c.children.empty());
+  // Replacing a tree by one of its own children keeps that child's subtree.
+  Node d = arena.build_tree(0);
+  d = std::move(d.children[0]);
+  std::size_t rest = 1;
+  for (const Node* n = &d; !n->children.empty(); n = &n->children[0]) ++rest;
+  CHECK_EQ(rest, depth - 1);
+}
+
+void test_replace_by_own_child() {
+  Node root = make_node(NodeKind::Unit, 1, 1, 1, 2, {{1, 1}});
+  Node mid = make_node(NodeKind::Uses, 2, 1, 2, 5, {{2, 1}});
+  mid.attributes.push_back({AttributeKey::Name, "mid"});
+  mid.children.push_back(make_node(NodeKind::Unit, 3, 1, 3, 2, {{3, 1}}));
+  mid.children.push_back(make_node(NodeKind::Unit, 4, 1, 4, 2, {{4, 1}}));
+  root.children.push_back(std::move(mid));
+  root = std::move(root.children[0]);
+  CHECK_EQ(serialize_tree(root, "t.pas"), lines({
+                                              "# file_name=t.pas",
+                                              "ntUses line=2 col=1 end_line=2 end_col=5 name=mid source_positions=2:1",
+                                              "  ntUnit line=3 col=1 end_line=3 end_col=2 source_positions=3:1",
+                                              "  ntUnit line=4 col=1 end_line=4 end_col=2 source_positions=4:1",
+                                          }));
+}
+
+// The whole call below the Python surface: parse, then write.
+void test_parse_to_serialized() {
+  CHECK_EQ(parse_to_serialized("", ""), "# file_name=\nntUnit line=1 col=1 end_line=1 end_col=1 source_positions=1:1");
+  CHECK_EQ(parse_to_serialized("unit A;\nuses B in 'b\\.pas';", "a\t.pas"),
+           lines({
+               "# file_name=a\\t.pas",
+               "ntUnit line=1 col=1 end_line=1 end_col=5 kind=unit name=A source_positions=" + columns(1, 1, 5),
+               "  ntUses line=2 col=1 end_line=2 end_col=5 source_positions=" + columns(2, 1, 5),
+               "    ntUnit line=2 col=6 end_line=2 end_col=7 name=B path=b\\\\.pas source_positions=2:6,2:7",
+           }));
+  // Comments and directives never reach the grammar.
+  CHECK_EQ(parse_to_serialized("{c}(*$D*)//x\n", "f"),
+           "# file_name=f\nntUnit line=2 col=1 end_line=2 end_col=1 source_positions=2:1");
 }
 
 // The text of a 20,000-level chain: one line per level, two more spaces of
@@ -1299,6 +1337,8 @@ int main() {
       {"unquote", test_unquote},
       {"split_by_comma", test_split_by_comma},
       {"stamp_end", test_stamp_end},
+      {"replace by own child", test_replace_by_own_child},
+      {"parse_to_serialized", test_parse_to_serialized},
   };
   for (const NamedTest& t : tests) run_guarded(t);
 

@@ -83,7 +83,7 @@ void add_if(Parser& p, NodeId parent, std::optional<NodeId> child) {
 
 // exception-handler: 'on' [name ':'] type 'do' statement
 // The exception variable and type leave no nodes.
-[[gnu::noinline]] NodeId parse_exception_handler(Parser& p) {
+NodeId parse_exception_handler(Parser& p) {
   NodeId handler = p.arena.add_node(NodeKind::ExceptionHandler, peek(p));
   ++p.position;
   p.position = scan_until(p, handler_stops).end;

@@ -137,7 +137,8 @@ enum class Member : std::uint8_t {
 
 [[gnu::noinline]] Member classify_member(const Parser& p) {
   if (p.at_end() || current_is(p, "end")) return Member::Leave;
-  if (current_is(p, "strict") && (peek_lower_is(p, 1, "private") || peek_lower_is(p, 1, "protected")))
+  if (current_is(p, "strict") &&
+      (peek_lower_is(p, 1, "private") || peek_lower_is(p, 1, "protected")))
     return Member::StrictSection;
   if (current_is_keyword(p, "var")) return Member::Var;
   if (current_is_keyword(p, "case")) return Member::VariantPart;
@@ -176,11 +177,6 @@ enum class Member : std::uint8_t {
   p.position += words;
   p.arena.add_child(type_node, section);
   return section;
-}
-
-// Marks a property read after 'class'.
-[[gnu::noinline]] void mark_class_property(Parser& p, NodeId property) {
-  p.arena.set_attribute(property, AttributeKey::Class, "true");
 }
 
 // Attaches an attribute list as the last child of a member.
@@ -334,7 +330,7 @@ void parse_type_members(Parser& p, NodeId type_node) {
       case Member::ClassProperty: {
         ++p.position;  // 'class'
         const NodeId property = parse_property(p);
-        mark_class_property(p, property);
+        p.arena.set_attribute(property, AttributeKey::Class, "true");
         p.arena.add_child(container, property);
         break;
       }
