@@ -5,7 +5,6 @@
 // Recursion goes through `parse_statement` only, which holds the depth guard:
 // past the nesting limit it answers no node and consumes nothing, and the
 // enclosing loop passes over the tokens one at a time.
-#include <array>
 #include <optional>
 #include <string_view>
 
