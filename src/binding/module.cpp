@@ -68,7 +68,7 @@ PyObject* guarded(Body&& body) noexcept {
 
 // A new `str` from UTF-8 output; a failure other than lack of memory is an
 // internal fault.
-PyObject* make_str(const std::string& text) {
+PyObject* make_str(std::string_view text) {
   PyObject* s = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
   if (s == nullptr && !PyErr_ExceptionMatches(PyExc_MemoryError)) {
     PyErr_Clear();
@@ -193,7 +193,7 @@ bool bind_text_arguments(const Signature& sig, PyObject* args, PyObject* kwargs,
 // Module functions.
 
 PyObject* version_fn(PyObject*, PyObject*) {
-  return guarded([] { return make_str(std::string(tarnwick::version)); });
+  return guarded([] { return make_str(tarnwick::version); });
 }
 
 constexpr Signature lex_signature{"lex_to_serialized", {"text", "_file_name"}};
@@ -202,13 +202,23 @@ constexpr Signature parse_signature{"parse_to_serialized", {"text", "file_name"}
 PyObject* lex_fn(PyObject*, PyObject* args, PyObject* kwargs) {
   std::string_view texts[2];
   if (!bind_text_arguments(lex_signature, args, kwargs, texts)) return nullptr;
-  return guarded([&] { return make_str(tarnwick::lex_to_serialized(texts[0])); });
+  return guarded([&] {
+    tarnwick::OutputBuffer out;
+    tarnwick::lex_to_serialized(texts[0], out);
+    return make_str(out.view());
+  });
 }
 
 PyObject* parse_fn(PyObject*, PyObject* args, PyObject* kwargs) {
   std::string_view texts[2];
   if (!bind_text_arguments(parse_signature, args, kwargs, texts)) return nullptr;
-  return guarded([&] { return make_str(tarnwick::parse_to_serialized(texts[0], texts[1])); });
+  return guarded([&] {
+    // The parser state is released inside the call, before the result string
+    // is made, so the two never take memory at the same time.
+    tarnwick::OutputBuffer out;
+    tarnwick::parse_to_serialized(texts[0], texts[1], out);
+    return make_str(out.view());
+  });
 }
 
 // The functions in the order the module body adds them.

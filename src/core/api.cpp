@@ -9,9 +9,10 @@
 
 namespace tarnwick {
 
-std::string lex_to_serialized(std::string_view text) {
-  std::string out;
-  out.reserve(text.size() * 3 + 16);
+void lex_to_serialized(std::string_view text, OutputBuffer& out) {
+  if (text.size() > max_text_size) throw TextTooLarge();
+  // A token line is rarely more than four times the token's text.
+  out.reserve(std::min<std::size_t>(text.size(), std::size_t{1} << 28) * 4 + 16);
   bool first = true;
   Lexer lexer(text);
   lexer.run([&](const Token& t) {
@@ -19,15 +20,27 @@ std::string lex_to_serialized(std::string_view text) {
     first = false;
     format_token_line(t, text, out);
   });
-  return out;
 }
 
-std::string parse_to_serialized(std::string_view text, std::string_view file_name) {
+std::string lex_to_serialized(std::string_view text) {
+  OutputBuffer out;
+  lex_to_serialized(text, out);
+  return out.str();
+}
+
+void parse_to_serialized(std::string_view text, std::string_view file_name, OutputBuffer& out) {
+  if (text.size() > max_text_size) throw TextTooLarge();
   Parser p(text);
   NodeId root = parse_file_into_arena(p);
   // Reserved up front at twice the source length, at least the header's.
-  std::size_t reserve = std::max<std::size_t>(text.size() * 2, 12);
-  return serialize_arena(p.arena, root, file_name, reserve);
+  out.reserve(std::max<std::size_t>(text.size() * 2, 12));
+  serialize_arena(p.arena, root, file_name, out);
+}
+
+std::string parse_to_serialized(std::string_view text, std::string_view file_name) {
+  OutputBuffer out;
+  parse_to_serialized(text, file_name, out);
+  return out.str();
 }
 
 }  // namespace tarnwick

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "lexer/token.h"
+#include "util/output.h"
 
 namespace tarnwick {
 
@@ -96,5 +97,6 @@ void escape_token_value(std::string_view text, std::string& out);
 
 // Appends `KIND VALUE LINE:COL` for one token (no line feed).
 void format_token_line(const Token& token, std::string_view source, std::string& out);
+void format_token_line(const Token& token, std::string_view source, OutputBuffer& out);
 
 }  // namespace tarnwick

@@ -34,8 +34,9 @@ inline std::int64_t apply(std::int64_t counter, CounterEffect e) {
   return std::max(counter + e.add, e.floor);
 }
 
-// The one character of a one-character token text, or 0.
-inline char single_char(const Parser& p, std::size_t i) {
+// The one character of a one-character token text, or 0. Out of line, so
+// that the frames of the recursive rules hold no text temporaries.
+[[gnu::noinline]] char single_char(const Parser& p, std::size_t i) {
   std::string_view t = p.text(p.tokens[i]);
   return t.size() == 1 ? t[0] : '\0';
 }
@@ -201,7 +202,9 @@ Run next_group(const Parser& p, std::size_t from, std::size_t end) {
   return id;
 }
 
-bool is_end_word(const Parser& p, const Token& t) { return unicode::lower_equals(p.text(t), "end"); }
+[[gnu::noinline]] bool is_end_word(const Parser& p, const Token& t) {
+  return unicode::lower_equals(p.text(t), "end");
+}
 
 // The only child of an expression node that has exactly one, else the node.
 inline std::optional<NodeId> only_child_or_self(const Parser& p, std::optional<NodeId> e) {
@@ -241,7 +244,7 @@ std::size_t parse_operand(Parser& p, Run run, std::size_t i, NodeId& operand) {
   NodeId cur = make_identifier(p, start);
   ++i;
   // Member access, as long as a word (other than "end") follows each dot.
-  while (i + 1 < run.end && p.text(p.tokens[i]) == "." && p.tokens[i + 1].is_word() &&
+  while (i + 1 < run.end && single_char(p, i) == '.' && p.tokens[i + 1].is_word() &&
          !is_end_word(p, p.tokens[i + 1])) {
     NodeId dot = p.arena.add_node(NodeKind::Dot, p.tokens[i]);
     NodeId name = make_identifier(p, p.tokens[i + 1]);

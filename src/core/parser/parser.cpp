@@ -1,6 +1,7 @@
 // Parser state, cursor verbs and text helpers shared by every grammar rule.
 #include "parser/parser.h"
 
+#include <algorithm>
 #include <array>
 
 #include "lexer/lexer.h"
@@ -22,7 +23,10 @@ inline bool is_one_of(std::string_view text, StopWords words) {
 const StopWords type_reference_stop_words{type_reference_words};
 
 Parser::Parser(std::string_view text) : source(text), arena(text) {
-  tokens.reserve(text.size() / 5 + 1);
+  if (text.size() > max_text_size) throw TextTooLarge();
+  // About one token per five bytes of typical source; capped so that a huge
+  // text of blanks does not reserve memory it never uses.
+  tokens.reserve(std::min<std::size_t>(text.size() / 5, std::size_t{1} << 26) + 1);
   Lexer lexer(text);
   lexer.run([this](const Token& t) {
     if (t.kind != TokenKind::Comment && t.kind != TokenKind::Directive) tokens.push_back(t);

@@ -42,10 +42,15 @@ struct Run {
 using StopWords = std::span<const std::string_view>;
 
 // How deep the grammar rules may nest (statements in statements, brackets in
-// expressions, types in types, routines in routines). Past the limit the
-// nested construct is not parsed: the rule that would go deeper yields no node
-// (or an empty one) and the enclosing loop skips the tokens it leaves.
-inline constexpr std::size_t max_depth = 1000;
+// expressions, types in types, routines in routines), counted by one guard
+// shared by every recursive rule. Past the limit the nested construct is not
+// parsed: the rule that would go deeper yields no node (or an empty one) and
+// the enclosing loop skips the tokens it leaves. Real code stays far below
+// 256 levels; the deepest chain of rules costs about 560 bytes of stack per
+// level (type sections nested in class bodies), so the limit fits a thread
+// with a 512 KiB stack with room to spare, and it also bounds the indentation
+// of the tree text that junk past the limit can produce.
+inline constexpr std::size_t max_depth = 256;
 
 // Bracket partners of the whole token list, for the expression parser: the
 // index of the closer that matches each "(" or "[" (or `no_partner`),

@@ -12,6 +12,10 @@
 #include "unicode/unicode.h"
 
 namespace tarnwick {
+// Words are passed as string_view literals: no temporaries are built in the
+// frames of the recursive rules.
+using namespace std::string_view_literals;
+
 namespace {
 
 constexpr std::string_view simple_statement_stops[] = {";",      "end",    "else",
@@ -23,6 +27,13 @@ constexpr std::string_view handler_stops[] = {"do", ";", "end"};
 constexpr std::string_view case_label_stop[] = {":"};
 constexpr std::string_view selector_stop[] = {"of"};
 constexpr std::string_view condition_stops[] = {";", "end"};
+
+// True when the current token's lower-case text is one of the words.
+[[gnu::noinline]] bool at_stop_word(const Parser& p, StopWords stop_words) {
+  for (std::string_view w : stop_words)
+    if (current_is(p, w)) return true;
+  return false;
+}
 
 void add_if(Parser& p, NodeId parent, std::optional<NodeId> child) {
   if (child) p.arena.add_child(parent, *child);
@@ -55,13 +66,13 @@ void add_if(Parser& p, NodeId parent, std::optional<NodeId> child) {
 [[gnu::noinline]] NodeId parse_headed_statement(Parser& p, NodeKind kind) {
   NodeId node = p.arena.add_node(kind, peek(p));
   ++p.position;
-  const std::string_view stop_word = kind == NodeKind::If ? "then" : "do";
+  const std::string_view stop_word = kind == NodeKind::If ? "then"sv : "do"sv;
   Run header = scan_header(p, stop_word);
   p.position = header.end;
   add_if(p, node, parse_expression_unwrapped(p, header));
   accept(p, stop_word);
   add_if(p, node, parse_statement(p));
-  if (kind == NodeKind::If && current_is(p, "else")) {
+  if (kind == NodeKind::If && current_is(p, "else"sv)) {
     NodeId otherwise = p.arena.add_node(NodeKind::Else, peek(p));
     ++p.position;
     add_if(p, otherwise, parse_statement(p));
@@ -86,7 +97,7 @@ NodeId parse_exception_handler(Parser& p) {
   NodeId handler = p.arena.add_node(NodeKind::ExceptionHandler, peek(p));
   ++p.position;
   p.position = scan_until(p, handler_stops).end;
-  accept(p, "do");
+  accept(p, "do"sv);
   add_if(p, handler, parse_statement(p));
   return handler;
 }
@@ -95,15 +106,15 @@ NodeId parse_exception_handler(Parser& p) {
 [[gnu::noinline]] NodeId parse_except_part(Parser& p) {
   NodeId part = p.arena.add_node(NodeKind::Except, peek(p));
   ++p.position;
-  while (!p.at_end() && !current_is(p, "end")) {
+  while (!p.at_end() && !current_is(p, "end"sv)) {
     const std::size_t pass_start = p.position;
-    if (current_is(p, "on")) {
+    if (current_is(p, "on"sv)) {
       p.arena.add_child(part, parse_exception_handler(p));
     } else {
-      accept(p, "else");
+      accept(p, "else"sv);
       add_if(p, part, parse_statement(p));
     }
-    accept(p, ";");
+    accept(p, ";"sv);
     if (p.position == pass_start) ++p.position;
   }
   return part;
@@ -114,15 +125,15 @@ NodeId parse_exception_handler(Parser& p) {
   NodeId node = p.arena.add_node(NodeKind::Try, peek(p));
   ++p.position;
   parse_statement_list(p, node, try_body_stops);
-  if (current_is(p, "except")) {
+  if (current_is(p, "except"sv)) {
     p.arena.add_child(node, parse_except_part(p));
-  } else if (current_is(p, "finally")) {
+  } else if (current_is(p, "finally"sv)) {
     NodeId part = p.arena.add_node(NodeKind::Finally, peek(p));
     ++p.position;
     parse_statement_list(p, part, end_stop);
     p.arena.add_child(node, part);
   }
-  accept(p, "end");
+  accept(p, "end"sv);
   return node;
 }
 
@@ -145,7 +156,7 @@ NodeId parse_exception_handler(Parser& p) {
   const std::size_t arm_start = p.position;
   Run labels = scan_until(p, case_label_stop);
   p.position = labels.end;
-  if (!accept(p, ":")) {
+  if (!accept(p, ":"sv)) {
     if (p.position == arm_start) ++p.position;
     return;
   }
@@ -153,7 +164,7 @@ NodeId parse_exception_handler(Parser& p) {
   NodeId arm = parse_case_labels(p, labels);
   add_if(p, arm, parse_statement(p));
   p.arena.add_child(case_node, arm);
-  accept(p, ";");
+  accept(p, ";"sv);
   if (p.position == arm_start) ++p.position;
 }
 
@@ -168,19 +179,19 @@ NodeId parse_exception_handler(Parser& p) {
     p.position = run.end;
     add_if(p, selector, parse_expression_unwrapped(p, run));
   }
-  accept(p, "of");
+  accept(p, "of"sv);
   p.arena.add_child(node, selector);
-  while (!p.at_end() && !current_is(p, "else") && !current_is(p, "otherwise") &&
-         !current_is(p, "end")) {
+  while (!p.at_end() && !current_is(p, "else"sv) && !current_is(p, "otherwise"sv) &&
+         !current_is(p, "end"sv)) {
     parse_case_arm(p, node);
   }
-  if (current_is(p, "else") || current_is(p, "otherwise")) {
+  if (current_is(p, "else"sv) || current_is(p, "otherwise"sv)) {
     NodeId part = p.arena.add_node(NodeKind::CaseElse, peek(p));
     ++p.position;
     parse_statement_list(p, part, end_stop);
     p.arena.add_child(node, part);
   }
-  accept(p, "end");
+  accept(p, "end"sv);
   return node;
 }
 
@@ -189,7 +200,7 @@ NodeId parse_exception_handler(Parser& p) {
   NodeId node = p.arena.add_node(NodeKind::Repeat, peek(p));
   ++p.position;
   parse_statement_list(p, node, until_stop);
-  accept(p, "until");
+  accept(p, "until"sv);
   Run condition = scan_until(p, condition_stops);
   if (!condition.empty()) {
     p.position = condition.end;
@@ -201,12 +212,12 @@ NodeId parse_exception_handler(Parser& p) {
 // asm-block: 'asm' ... 'end'
 // The instructions leave no nodes; an "end" right after the block's own is
 // taken as well.
-NodeId parse_asm_block(Parser& p) {
+[[gnu::noinline]] NodeId parse_asm_block(Parser& p) {
   NodeId node = p.arena.add_node(NodeKind::Statements, peek(p));
   p.arena.set_attribute(node, AttributeKey::Kind, "asm");
   ++p.position;
-  skip_past(p, "end");
-  accept(p, "end");
+  skip_past(p, "end"sv);
+  accept(p, "end"sv);
   return node;
 }
 
@@ -236,54 +247,77 @@ NodeId parse_asm_block(Parser& p) {
 }  // namespace
 
 // compound-statement: 'begin' {statement [';']} 'end'
-NodeId parse_compound_statement(Parser& p) {
+[[gnu::noinline]] NodeId parse_compound_statement(Parser& p) {
   NodeId block = p.arena.add_node(NodeKind::Statements, peek(p));
   ++p.position;
-  while (!p.at_end() && !current_is(p, "end")) {
+  while (!p.at_end() && !current_is(p, "end"sv)) {
     const std::size_t pass_start = p.position;
     add_if(p, block, parse_statement(p));
-    accept(p, ";");
+    accept(p, ";"sv);
     if (p.position == pass_start) ++p.position;
   }
-  accept(p, "end");
+  accept(p, "end"sv);
   return block;
 }
 
 // statement-list: {statement [';']} up to one of the stop words (not consumed)
-void parse_statement_list(Parser& p, NodeId parent, StopWords stop_words) {
+[[gnu::noinline]] void parse_statement_list(Parser& p, NodeId parent, StopWords stop_words) {
   while (!p.at_end()) {
-    for (std::string_view w : stop_words)
-      if (current_is(p, w)) return;
+    if (at_stop_word(p, stop_words)) return;
     const std::size_t pass_start = p.position;
     add_if(p, parent, parse_statement(p));
-    accept(p, ";");
+    accept(p, ";"sv);
     if (p.position == pass_start) ++p.position;
   }
 }
+
+namespace {
+
+enum class StatementForm { Empty, Labelled, Compound, If, While, For, With, Try, Case, Repeat, Asm, Simple };
+
+// The form of the statement at the current token, told by its first word.
+// Kept out of `parse_statement` so that the recursive frame stays small.
+[[gnu::noinline]] StatementForm statement_form(const Parser& p) {
+  if (current_text_is(p, ";"sv)) return StatementForm::Empty;
+  if (peek(p).kind == TokenKind::Identifier && p.text(peek_at(p, 1)) == ":") return StatementForm::Labelled;
+  if (current_is(p, "begin"sv)) return StatementForm::Compound;
+  if (current_is(p, "if"sv)) return StatementForm::If;
+  if (current_is(p, "while"sv)) return StatementForm::While;
+  if (current_is(p, "for"sv)) return StatementForm::For;
+  if (current_is(p, "with"sv)) return StatementForm::With;
+  if (current_is(p, "try"sv)) return StatementForm::Try;
+  if (current_is(p, "case"sv)) return StatementForm::Case;
+  if (current_is(p, "repeat"sv)) return StatementForm::Repeat;
+  if (current_is(p, "asm"sv)) return StatementForm::Asm;
+  return StatementForm::Simple;
+}
+
+}  // namespace
 
 // statement: ';' | label ':' statement | compound | if | while | for | with
 //          | try | case | repeat | asm | simple-statement
 std::optional<NodeId> parse_statement(Parser& p) {
   DepthGuard guard(p);
   if (!guard.ok()) return std::nullopt;
-  if (current_text_is(p, ";")) {
-    NodeId empty = p.arena.add_node(NodeKind::EmptyStatement, peek(p));
-    ++p.position;
-    return empty;
+  NodeId node;
+  switch (statement_form(p)) {
+    case StatementForm::Empty:
+      node = p.arena.add_node(NodeKind::EmptyStatement, peek(p));
+      ++p.position;
+      break;
+    case StatementForm::Labelled: node = parse_labelled_statement(p); break;
+    case StatementForm::Compound: node = parse_compound_statement(p); break;
+    case StatementForm::If: node = parse_headed_statement(p, NodeKind::If); break;
+    case StatementForm::While: node = parse_headed_statement(p, NodeKind::While); break;
+    case StatementForm::For: node = parse_headed_statement(p, NodeKind::For); break;
+    case StatementForm::With: node = parse_headed_statement(p, NodeKind::With); break;
+    case StatementForm::Try: node = parse_try_statement(p); break;
+    case StatementForm::Case: node = parse_case_statement(p); break;
+    case StatementForm::Repeat: node = parse_repeat_statement(p); break;
+    case StatementForm::Asm: node = parse_asm_block(p); break;
+    default: return parse_simple_statement(p);
   }
-  if (peek(p).kind == TokenKind::Identifier && p.text(peek_at(p, 1)) == ":") {
-    return parse_labelled_statement(p);
-  }
-  if (current_is(p, "begin")) return parse_compound_statement(p);
-  if (current_is(p, "if")) return parse_headed_statement(p, NodeKind::If);
-  if (current_is(p, "while")) return parse_headed_statement(p, NodeKind::While);
-  if (current_is(p, "for")) return parse_headed_statement(p, NodeKind::For);
-  if (current_is(p, "with")) return parse_headed_statement(p, NodeKind::With);
-  if (current_is(p, "try")) return parse_try_statement(p);
-  if (current_is(p, "case")) return parse_case_statement(p);
-  if (current_is(p, "repeat")) return parse_repeat_statement(p);
-  if (current_is(p, "asm")) return parse_asm_block(p);
-  return parse_simple_statement(p);
+  return node;
 }
 
 }  // namespace tarnwick

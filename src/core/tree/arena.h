@@ -39,8 +39,7 @@ class NodeArena {
   struct Record {
     std::uint32_t line = 0, col = 0, end_line = 0, end_col = 0;
     Positions positions;
-    TextRef value;
-    TextRef file_name;
+    TextRef value;  // nodes made by the parser carry no file name of their own
     std::uint32_t first_attribute = none;
     std::uint32_t first_child = none;
     std::uint32_t last_child = none;

@@ -45,7 +45,6 @@ Node NodeArena::build_tree(NodeId root) const {
     n.end_col = r.end_col;
     n.has_value = r.has_value;
     n.value = std::string(text(r.value));
-    n.file_name = std::string(text(r.file_name));
     for (std::uint32_t e = r.first_attribute; e != none; e = attributes_[e].next)
       n.attributes.push_back(Attribute{attributes_[e].key, std::string(text(attributes_[e].value))});
     if (r.positions.pool == none) {
