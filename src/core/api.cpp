@@ -13,13 +13,7 @@ void lex_to_serialized(std::string_view text, OutputBuffer& out) {
   if (text.size() > max_text_size) throw TextTooLarge();
   // A token line is rarely more than four times the token's text.
   out.reserve(std::min<std::size_t>(text.size(), std::size_t{1} << 28) * 4 + 16);
-  bool first = true;
-  Lexer lexer(text);
-  lexer.run([&](const Token& t) {
-    if (!first) out.push_back('\n');
-    first = false;
-    format_token_line(t, text, out);
-  });
+  write_token_list(text, out);
 }
 
 std::string lex_to_serialized(std::string_view text) {

@@ -43,6 +43,15 @@ class Lexer {
   // Moves `offset` to `new_offset` (a character boundary at or after it) and
   // brings the code point count, line and column up to date.
   void advance_to(std::size_t new_offset);
+  // The same for a run of well-formed UTF-8 without line feeds (a word).
+  void advance_within_line(std::size_t new_offset) {
+    std::uint64_t points = 0;
+    for (std::size_t i = offset_; i < new_offset; ++i)
+      points += (static_cast<unsigned char>(source_[i]) & 0xC0) != 0x80;
+    column_ += static_cast<std::uint32_t>(points);
+    char_offset_ += points;
+    offset_ = new_offset;
+  }
 
   std::size_t offset() const { return offset_; }
   std::uint64_t char_offset() const { return char_offset_; }
@@ -84,7 +93,23 @@ void Lexer::run(Sink&& sink) {
     t.column = column_;
     t.end = scan_token(t.kind, t.text_skip);
     sink(t);
-    advance_to(t.end);
+    switch (t.kind) {
+      case TokenKind::Number:
+      case TokenKind::Symbol:
+      case TokenKind::CharCode:
+        // ASCII without line feeds: one column per byte.
+        column_ += static_cast<std::uint32_t>(t.end - offset_);
+        char_offset_ += t.end - offset_;
+        offset_ = t.end;
+        break;
+      case TokenKind::Identifier:
+      case TokenKind::Keyword:
+        advance_within_line(t.end);
+        break;
+      default:
+        advance_to(t.end);
+        break;
+    }
   }
 }
 
@@ -94,6 +119,10 @@ std::vector<Token> tokenize(std::string_view source);
 // Appends the escaped form of a token's text: backslash doubled, tab, line
 // feed and carriage return as \x09, \x0A and \x0D.
 void escape_token_value(std::string_view text, std::string& out);
+
+// Writes the token list of `source`: the lines of every token, comments,
+// directives and the end-of-file token included, joined by line feeds.
+void write_token_list(std::string_view source, OutputBuffer& out);
 
 // Appends `KIND VALUE LINE:COL` for one token (no line feed).
 void format_token_line(const Token& token, std::string_view source, std::string& out);

@@ -1,4 +1,5 @@
 // The token-list text: one `KIND VALUE LINE:COL` line per token.
+#include <cstring>
 #include <string>
 
 #include "lexer/lexer.h"
@@ -28,7 +29,75 @@ inline char* put_escaped_value(char* p, std::string_view text) {
   return p + (n - run);
 }
 
+// Kind names followed by a space, padded so that one fixed-size copy writes
+// any of them.
+struct KindPrefixes {
+  char text[10][16];
+  std::uint8_t length[10];
+  constexpr KindPrefixes() : text{}, length{} {
+    for (std::size_t k = 0; k < 10; ++k) {
+      std::string_view name = token_kind_names[k];
+      for (std::size_t i = 0; i < name.size(); ++i) text[k][i] = name[i];
+      text[k][name.size()] = ' ';
+      length[k] = static_cast<std::uint8_t>(name.size() + 1);
+    }
+  }
+};
+constexpr KindPrefixes kind_prefixes{};
+
+// Writes the token list line by line. Only strings, comments, directives and
+// unknown characters can hold a character that needs escaping; the line
+// number is formatted again only when it changes.
+class TokenListWriter {
+ public:
+  TokenListWriter(std::string_view source, OutputBuffer& out) : source_(source), out_(out) {}
+
+  void operator()(const Token& t) {
+    std::string_view text = t.text(source_);
+    char* p = out_.room(1 + 16 + 4 * text.size() + 1 + 12 + 1 + 10);
+    if (!first_) *p++ = '\n';
+    first_ = false;
+    const auto k = static_cast<std::size_t>(t.kind);
+    std::memcpy(p, kind_prefixes.text[k], 16);
+    p += kind_prefixes.length[k];
+    switch (t.kind) {
+      case TokenKind::String:
+      case TokenKind::Comment:
+      case TokenKind::Directive:
+      case TokenKind::Unknown:
+        p = put_escaped_value(p, text);
+        break;
+      default:
+        p = put(p, text);
+        break;
+    }
+    *p++ = ' ';
+    if (t.line != line_ || line_len_ == 0) {
+      line_ = t.line;
+      char* e = put_uint(line_digits_, t.line);
+      *e++ = ':';
+      line_len_ = static_cast<std::size_t>(e - line_digits_);
+    }
+    std::memcpy(p, line_digits_, 12);
+    p += line_len_;
+    out_.commit(put_uint(p, t.column));
+  }
+
+ private:
+  std::string_view source_;
+  OutputBuffer& out_;
+  bool first_ = true;
+  std::uint32_t line_ = 0;
+  char line_digits_[12] = {};
+  std::size_t line_len_ = 0;
+};
+
 }  // namespace
+
+void write_token_list(std::string_view source, OutputBuffer& out) {
+  Lexer lexer(source);
+  lexer.run(TokenListWriter(source, out));
+}
 
 void escape_token_value(std::string_view text, std::string& out) {
   OutputBuffer b;
