@@ -221,10 +221,12 @@ def test_argument_and_index_elements_are_unwrapped():
 @pytest.mark.parametrize(
     "src, expected",
     [
-        ("END", ["Expression"]),
+        # a run made only of "end" gives an Expression without children
+        ("f(END)", ["Call(f,Arguments(PositionalArgument(Expression)))"]),
         ("a.END", ["a"]),
         ("a End b", ["Expression(a,b)"]),
-        ("f(a, End)", ["Call(f,Arguments(PositionalArgument(a)))"]),
+        # a group that holds no operand still gives an (empty) Expression
+        ("f(a, End)", ["Call(f,Arguments(PositionalArgument(a),PositionalArgument(Expression)))"]),
     ],
 )
 def test_end_is_passed_over(src, expected):
@@ -281,7 +283,8 @@ def test_argument_split(src, groups):
 
 
 def test_set_and_index_split_count_angle_brackets_too():
-    assert rhs("[a < b, c]") == "Set(Expression(a,b,c))"
+    assert rhs("[a < b, c > d]") == "Set(Expression(a,b,c,d))"
+    assert rhs("[a > b, c]") == "Set(Expression(a,b),c)"
     assert rhs("a[x, f(y>z), w]") == (
         "Expression(Indexed(a,Expressions(x,Call(f,Arguments(PositionalArgument(Expression(y,z)))),w)))")
 
@@ -292,8 +295,13 @@ def test_set_and_index_split_count_angle_brackets_too():
 # token, as the rules read. Both must give the same tree on any bracket soup.
 
 
+def _is_word(t):
+    return t[:1].isalpha()
+
+
 def _model_expression(toks):
-    """Compact text of `parse_expression` over token texts (None when empty)."""
+    """Compact text of `parse_expression` over token texts (None when empty);
+    the empty text stands for the end-of-file token."""
     n = len(toks)
     if n == 0:
         return None
@@ -317,12 +325,12 @@ def _model_expression(toks):
     i = 0
     while i < n:
         t = toks[i]
-        if not t[0].isalpha():
+        if t.lower() == "end" or not _is_word(t):
             i += 1
             continue
         cur = t
         i += 1
-        while i + 1 < n and toks[i] == "." and toks[i + 1][0].isalpha():
+        while i + 1 < n and toks[i] == "." and _is_word(toks[i + 1]) and toks[i + 1].lower() != "end":
             cur = "Dot(" + cur + "," + toks[i + 1] + ")"
             i += 2
         if i < n and toks[i] in ("[", "("):
@@ -396,6 +404,19 @@ def _model_split(toks):
     return groups
 
 
+def _model_statement_run(toks):
+    """The right side of `x := <toks> end.`: the statement run stops at the
+    "end" only where every bracket, angle brackets included, is closed;
+    otherwise it takes "end", "." and the end-of-file token as well."""
+    depth = 0
+    for t in toks:
+        if t in ("(", "[", "<"):
+            depth += 1
+        elif t in (")", "]", ">") and depth > 0:
+            depth -= 1
+    return toks if depth == 0 else toks + ["end", ".", ""]
+
+
 SOUP = ["f", "a", "(", ")", "[", "]", "<", ">", ",", ",", "(", ")", "[", "]", ".", "^", "+"]
 
 
@@ -405,7 +426,7 @@ def test_bracket_soup_matches_the_plain_rules(seed):
     for _ in range(40):
         toks = [rng.choice(SOUP) for _ in range(rng.randint(1, 18 + seed))]
         src = " ".join(toks)
-        expected = _model_expression(toks)
+        expected = _model_expression(_model_statement_run(toks))
         assert rhs(src) == expected, src
 
 
