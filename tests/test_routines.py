@@ -10,6 +10,7 @@ import threading
 import pytest
 
 import tarnwick
+from limits import MAX_DEPTH
 from treereader import parse, read_tree
 
 
@@ -570,9 +571,11 @@ def test_nested_routines_one_million_deep():
     # Every heading gives one Method, whether read or cut at the depth limit.
     assert out.count("ntMethod ") == n
     assert out.count("ntStatements ") == n
-    # The nesting stops at a bounded depth d: the first chain of routines
-    # opens the output with one Method per level, 1 to d, and every chain
-    # holds d headings before the unit body starts the next one.
+    # The nesting stops at depth d: the first chain of routines opens the
+    # output with one Method per level, 1 to d, and every chain holds d
+    # headings before the unit body starts the next one. Each routine takes
+    # one guarded parse_routine, so d is the limit's worth of routines read
+    # plus the bare Method the guard answers for the next heading.
     lines = out[: 16 * 1024 * 1024].split("\n")[2:]
     levels = [(len(line) - len(line.lstrip(" "))) // 2 for line in lines]
     depth = 1
@@ -580,7 +583,7 @@ def test_nested_routines_one_million_deep():
         assert lines[depth].lstrip(" ").startswith("ntMethod ")
         depth += 1
     assert levels[depth] == 1
-    assert 100 <= depth <= 10_000
+    assert depth == MAX_DEPTH + 1
     assert ("\n" + "  " * (depth + 1) + "nt") not in out
     assert out.count("\n  ntMethod ") == -(-n // depth)
 

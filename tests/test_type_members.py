@@ -7,6 +7,7 @@ import threading
 import pytest
 
 import tarnwick
+from limits import MAX_DEPTH
 from treereader import parse, read_tree
 
 
@@ -638,10 +639,12 @@ DEPTH = 1_000_000
 def test_million_deep_nested_variant_parts():
     src = "type R = record " + "case Integer of 0: (" * DEPTH + ")" * DEPTH + " end; var V: Byte;"
     out = run_on_small_stack(lambda: tarnwick.parse_to_serialized(src, "t.pas"))
-    # Nesting is cut off at a bounded depth; the rest is skipped token by
-    # token, so the output grows linearly with the input.
+    # Nesting is cut off at the limit; the rest is skipped token by token, so
+    # the output grows linearly with the input. The record's type is read at
+    # depth 1 and the variant part of level i at depth i + 1, so the levels
+    # read are one fewer than the limit.
     labels = out.count("ntCaseLabels ")
-    assert 100 <= labels <= 10_000
+    assert labels == MAX_DEPTH - 1
     assert out.count("ntCaseLabel ") == labels
     assert len(out) < 200 * len(src)
     lines = out.split("\n", 6)
@@ -657,17 +660,18 @@ def record_nest(depth):
 
 def test_deeply_nested_records_grow_linearly():
     # Past the depth limit every remaining word of the nest becomes a field
-    # of the innermost record that was still read, written thousands of
+    # of the innermost record that was still read, written about a thousand
     # columns deep: each further level adds the same large amount of output
     # (a million levels would give gigabytes). Three depths past the limit
     # show that the growth per level is constant, and the small stack shows
-    # that the nesting itself is cut off.
+    # that the nesting itself is cut off: one guarded parse_type per record
+    # reads the limit's worth of records.
     sizes = []
-    for depth in (1500, 2000, 2500):
+    for depth in (6 * MAX_DEPTH, 8 * MAX_DEPTH, 10 * MAX_DEPTH):
         src = record_nest(depth)
         out = run_on_small_stack(lambda: tarnwick.parse_to_serialized(src, "t.pas"))
         records = out.count(" type=record ")
-        assert 100 <= records <= 10_000
+        assert records == MAX_DEPTH
         assert out.rsplit("\n  nt", 1)[1].startswith("Variables ")
         sizes.append(len(out))
     first, second = sizes[1] - sizes[0], sizes[2] - sizes[1]

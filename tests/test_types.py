@@ -7,6 +7,7 @@ import threading
 import pytest
 
 import tarnwick
+from limits import MAX_DEPTH
 from treereader import parse, read_tree
 
 # In `type T = X;` the type X starts at column 10.
@@ -793,18 +794,20 @@ def nested_chain(out, follow=("Type",), limit=20000):
     return chain
 
 
+# Each array type takes one guarded parse_type; "packed" adds a second Type
+# node around the array under the same guard.
 @pytest.mark.parametrize(
-    "unit",
-    ["array of ", "packed array of ", "array[0..1] of "],
+    "unit,nodes_per_level",
+    [("array of ", 1), ("packed array of ", 2), ("array[0..1] of ", 1)],
     ids=["array", "packed-array", "array-bounds"],
 )
-def test_deeply_nested_arrays(unit):
+def test_deeply_nested_arrays(unit, nodes_per_level):
     src = "type T = " + unit * DEEP + "Integer;"
     out = run_on_small_stack(lambda: serialized(src))
     chain = nested_chain(out)
     # The nesting stops at the depth limit with a bare node and the rest of the
     # words are skipped by the section, without the call running out of stack.
-    assert 500 <= len(chain) <= 2100
+    assert len(chain) == nodes_per_level * MAX_DEPTH + 1
     assert "type=array" in chain[0] or "type=packed" in chain[0]
     assert "type=" not in chain[-1] and "name=" not in chain[-1]
     assert all("name=" not in line for line in chain)
@@ -824,8 +827,12 @@ def test_deep_record_nesting():
     out = run_on_small_stack(lambda: serialized(src))
     chain = nested_chain(out, follow=("Type", "Field"), limit=100000)
     records = [line for line in chain if line.startswith("ntType ") and "type=record" in line]
-    assert 300 <= len(records) < count
+    # One guarded parse_type per record: the limit's worth of records, each
+    # with its field, and the bare Type the guard answers below the last one.
+    assert len(records) == MAX_DEPTH
+    assert len(chain) == 2 * MAX_DEPTH + 1
     assert chain[0].startswith("ntType line=1 col=10 ")
+    assert "type=" not in chain[-1] and "name=" not in chain[-1]
 
 
 def test_deep_procedural_parameter_nesting():
@@ -834,8 +841,13 @@ def test_deep_procedural_parameter_nesting():
     out = run_on_small_stack(lambda: serialized(src))
     chain = nested_chain(out, follow=("Type", "Parameters", "Parameter"), limit=100000)
     procedures = [line for line in chain if "type=procedure" in line]
-    assert 300 <= len(procedures) < count
+    # One guarded parse_type per procedural type (its parameters take no
+    # guard): the limit's worth of types, each with its Parameters and
+    # Parameter, and the bare Type the guard answers below the last one.
+    assert len(procedures) == MAX_DEPTH
+    assert len(chain) == 3 * MAX_DEPTH + 1
     assert chain[0].startswith("ntType line=1 col=10 ")
+    assert "type=" not in chain[-1] and "name=" not in chain[-1]
 
 
 @pytest.mark.parametrize(
