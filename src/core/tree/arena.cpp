@@ -50,8 +50,31 @@ void NodeArena::fill_from_token(Record& r, const Token& token) const {
   std::string_view s = source_.substr(token.start, token.end - token.start);
   r.line = token.line;
   r.col = token.column;
-  // Count line feeds and code points of the token as written.
+  // Count line feeds and code points of the token as written. Numbers,
+  // symbols and character codes are ASCII; words are well-formed UTF-8; only
+  // the other kinds can hold line feeds.
   std::uint64_t points = 0, after_lf = 0, line_feeds = 0;
+  switch (token.kind) {
+    case TokenKind::Number:
+    case TokenKind::Symbol:
+    case TokenKind::CharCode:
+      points = s.size();
+      break;
+    case TokenKind::Identifier:
+    case TokenKind::Keyword:
+      for (char c : s) points += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+      break;
+    default:
+      break;
+  }
+  if (points > 0 || s.empty()) {
+    r.end_line = token.line;
+    r.end_col = static_cast<std::uint32_t>(token.column + points);
+    std::uint64_t text_points = token.text_skip ? points - 1 : points;
+    r.positions =
+        Positions{token.line, token.column, static_cast<std::uint32_t>(text_points + 1), none};
+    return;
+  }
   for (std::size_t i = 0; i < s.size();) {
     unsigned char c = static_cast<unsigned char>(s[i]);
     if (c == '\n') {

@@ -46,6 +46,55 @@ inline char* put_escaped(char* p, std::string_view text) {
   return p + (n - run);
 }
 
+// Node kind names ("nt" + name) and attribute items (" " + key + "="), each
+// padded so that one fixed-size copy writes any of them.
+struct PaddedNames {
+  static constexpr std::size_t width = 32;
+  char kind[std::size(node_kind_names)][width];
+  std::uint8_t kind_length[std::size(node_kind_names)];
+  char key[attribute_key_count][width];
+  std::uint8_t key_length[attribute_key_count];
+  constexpr PaddedNames() : kind{}, kind_length{}, key{}, key_length{} {
+    for (std::size_t k = 0; k < std::size(node_kind_names); ++k) {
+      std::string_view n = node_kind_names[k];
+      for (std::size_t i = 0; i < n.size(); ++i) kind[k][i] = n[i];
+      kind_length[k] = static_cast<std::uint8_t>(n.size());
+    }
+    for (std::size_t k = 0; k < attribute_key_count; ++k) {
+      std::string_view n = attribute_key_names[k];
+      key[k][0] = ' ';
+      for (std::size_t i = 0; i < n.size(); ++i) key[k][i + 1] = n[i];
+      key[k][n.size() + 1] = '=';
+      key_length[k] = static_cast<std::uint8_t>(n.size() + 2);
+    }
+  }
+};
+constexpr PaddedNames padded{};
+static_assert([] {
+  for (std::string_view n : node_kind_names)
+    if (n.size() > PaddedNames::width) return false;
+  return true;
+}());
+
+// The decimal digits of the line number written last; consecutive nodes and
+// positions mostly share a line.
+class LineDigits {
+ public:
+  char* put(char* p, std::uint32_t line) {
+    if (line != line_ || length_ == 0) {
+      line_ = line;
+      length_ = static_cast<std::size_t>(put_u32(digits_, line) - digits_);
+    }
+    std::memcpy(p, digits_, sizeof digits_);
+    return p + length_;
+  }
+
+ private:
+  std::uint32_t line_ = 0;
+  char digits_[16] = {};
+  std::size_t length_ = 0;
+};
+
 struct AttributeItem {
   AttributeKey key;
   std::string_view value;
@@ -66,17 +115,22 @@ struct NodeLine {
 };
 
 void write_line(const NodeLine& n, std::size_t depth, std::string_view call_file_name,
-                OutputBuffer& out) {
-  // Attributes in key-name order (a key occurs at most once per node).
+                LineDigits& lines, OutputBuffer& out) {
+  // Attributes in key-name order (a key occurs at most once per node, and
+  // nodes hold few, so an insertion sort is fastest).
   std::span<AttributeItem> attrs = n.attributes;
-  std::sort(attrs.begin(), attrs.end(), [](const AttributeItem& a, const AttributeItem& b) {
-    return attribute_order.rank[static_cast<std::uint32_t>(a.key)] <
-           attribute_order.rank[static_cast<std::uint32_t>(b.key)];
-  });
+  for (std::size_t i = 1; i < attrs.size(); ++i) {
+    AttributeItem item = attrs[i];
+    const auto rank = attribute_order.rank[static_cast<std::uint32_t>(item.key)];
+    std::size_t j = i;
+    for (; j > 0 && attribute_order.rank[static_cast<std::uint32_t>(attrs[j - 1].key)] > rank; --j)
+      attrs[j] = attrs[j - 1];
+    attrs[j] = item;
+  }
   const bool write_file_name = !n.file_name.empty() && n.file_name != call_file_name;
   const std::size_t positions = n.list ? n.list->size() : n.run_count;
-  std::size_t bound = fixed_line_bytes + 2 * depth + 18 + positions * position_bytes;
-  for (const AttributeItem& a : attrs) bound += 20 + 2 * a.value.size();
+  std::size_t bound = fixed_line_bytes + 2 * depth + 18 + (positions + 1) * position_bytes;
+  for (const AttributeItem& a : attrs) bound += PaddedNames::width + 2 * a.value.size();
   if (write_file_name) bound += 11 + 2 * n.file_name.size();
   if (n.has_value) bound += 8 + 2 * depth + 2 * n.value.size();
 
@@ -84,19 +138,21 @@ void write_line(const NodeLine& n, std::size_t depth, std::string_view call_file
   *p++ = '\n';
   std::memset(p, ' ', 2 * depth);
   p += 2 * depth;
-  p = put(p, node_kind_name(n.kind));
+  const auto kind = static_cast<std::size_t>(n.kind);
+  std::memcpy(p, padded.kind[kind], PaddedNames::width);
+  p += padded.kind_length[kind];
   p = put(p, " line=");
-  p = put_uint(p, n.line);
+  p = lines.put(p, n.line);
   p = put(p, " col=");
-  p = put_uint(p, n.col);
+  p = put_u32(p, n.col);
   p = put(p, " end_line=");
-  p = put_uint(p, n.end_line);
+  p = lines.put(p, n.end_line);
   p = put(p, " end_col=");
-  p = put_uint(p, n.end_col);
+  p = put_u32(p, n.end_col);
   for (const AttributeItem& a : attrs) {
-    *p++ = ' ';
-    p = put(p, attribute_key_name(a.key));
-    *p++ = '=';
+    const auto key = static_cast<std::size_t>(a.key);
+    std::memcpy(p, padded.key[key], PaddedNames::width);
+    p += padded.key_length[key];
     p = put_escaped(p, a.value);
   }
   if (write_file_name) {
@@ -108,21 +164,21 @@ void write_line(const NodeLine& n, std::size_t depth, std::string_view call_file
     if (n.list) {
       for (std::size_t k = 0; k < positions; ++k) {
         if (k) *p++ = ',';
-        p = put_uint(p, (*n.list)[k].line);
+        p = lines.put(p, (*n.list)[k].line);
         *p++ = ':';
-        p = put_uint(p, (*n.list)[k].col);
+        p = put_u32(p, (*n.list)[k].col);
       }
     } else {
       // One line, consecutive columns: the "line:" prefix is the same for
       // every entry and the column digits are counted up in place.
-      char prefix[12];
-      char* e = put_uint(prefix, n.run_line);
+      char prefix[16];
+      char* e = lines.put(prefix, n.run_line);
       *e++ = ':';
       const std::size_t prefix_len = static_cast<std::size_t>(e - prefix);
       DecimalCounter col(n.run_col);
       for (std::size_t k = 0; k < positions; ++k) {
         if (k) *p++ = ',';
-        std::memcpy(p, prefix, prefix_len);
+        std::memcpy(p, prefix, sizeof prefix);
         p = col.put(p + prefix_len);
         col.increment();
       }
@@ -157,12 +213,13 @@ void escape_text(std::string_view text, std::string& out) {
 }
 
 void write_node(const Node& n, std::size_t depth, std::string_view file_name, OutputBuffer& out) {
+  LineDigits lines;
   std::vector<AttributeItem> attrs;
   attrs.reserve(n.attributes.size());
   for (const Attribute& a : n.attributes) attrs.push_back(AttributeItem{a.key, a.value});
   NodeLine line{n.kind,  n.line,     n.col,       n.end_line, n.end_col, attrs,
                 n.file_name, n.has_value, n.value, 0, 0, 0, &n.source_positions};
-  write_line(line, depth, file_name, out);
+  write_line(line, depth, file_name, lines, out);
 }
 
 std::string serialize_tree(const Node& root, std::string_view file_name) {
@@ -188,16 +245,12 @@ void serialize_arena(const NodeArena& arena, NodeId root, std::string_view file_
   const std::size_t limit = output_limit(arena.source().size());
   write_header(file_name, out);
   std::array<AttributeItem, attribute_key_count> attrs;
-  struct Pending {
-    NodeId node;
-    std::size_t depth;
-  };
-  std::vector<Pending> stack{{root, 0}};
-  std::vector<NodeId> kids;
-  while (!stack.empty()) {
-    Pending p = stack.back();
-    stack.pop_back();
-    const NodeArena::Record& r = arena.record(p.node);
+  LineDigits lines;
+  // Depth-first walk with an explicit stack: each frame is a node whose
+  // children are being written and the entry of the next child to write.
+  std::vector<std::uint32_t> next_child;
+  auto write = [&](NodeId id) {
+    const NodeArena::Record& r = arena.record(id);
     std::size_t n_attrs = 0;
     for (std::uint32_t e = r.first_attribute; e != NodeArena::none;) {
       const auto& entry = arena.attribute_entry(e);
@@ -219,15 +272,20 @@ void serialize_arena(const NodeArena& arena, NodeId root, std::string_view file_
                   r.positions.col,
                   r.positions.count,
                   is_run ? nullptr : &arena.position_list(r.positions.pool)};
-    write_line(line, p.depth, file_name, out);
+    write_line(line, next_child.size(), file_name, lines, out);
     if (out.size() > limit) throw OutputTooLarge();
-    kids.clear();
-    for (std::uint32_t e = r.first_child; e != NodeArena::none;) {
-      const auto& entry = arena.child_entry(e);
-      kids.push_back(entry.child);
-      e = entry.next;
+    if (r.first_child != NodeArena::none) next_child.push_back(r.first_child);
+  };
+  write(root);
+  while (!next_child.empty()) {
+    std::uint32_t entry = next_child.back();
+    if (entry == NodeArena::none) {
+      next_child.pop_back();
+      continue;
     }
-    for (auto it = kids.rbegin(); it != kids.rend(); ++it) stack.push_back(Pending{*it, p.depth + 1});
+    const NodeArena::ChildEntry& e = arena.child_entry(entry);
+    next_child.back() = e.next;
+    write(e.child);
   }
 }
 

@@ -1,6 +1,8 @@
-// The output text of a call: one malloc'd block that grows with realloc. For
-// large blocks the C library moves pages instead of copying them, and only
-// the pages written become resident, so growing never holds two copies.
+// The output text of a call: one block that grows without holding two copies.
+// Small blocks come from malloc and grow with realloc; from 2 MiB on the block
+// is mapped directly, asks for transparent huge pages (the text is written
+// once, front to back, so a few large pages fault in far faster than many
+// small ones) and grows with mremap, which moves pages instead of copying.
 #pragma once
 
 #include <charconv>
@@ -13,6 +15,10 @@
 #include <string_view>
 #include <utility>
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
 namespace tarnwick {
 
 class OutputBuffer {
@@ -23,8 +29,9 @@ class OutputBuffer {
   OutputBuffer(OutputBuffer&& o) noexcept
       : data_(std::exchange(o.data_, nullptr)),
         size_(std::exchange(o.size_, 0)),
-        capacity_(std::exchange(o.capacity_, 0)) {}
-  ~OutputBuffer() { std::free(data_); }
+        capacity_(std::exchange(o.capacity_, 0)),
+        mapped_(std::exchange(o.mapped_, false)) {}
+  ~OutputBuffer() { release(); }
 
   void reserve(std::size_t n) {
     if (n > capacity_) grow_to(n);
@@ -49,21 +56,52 @@ class OutputBuffer {
   std::string str() const { return std::string(view()); }
 
  private:
+  static constexpr std::size_t map_threshold = std::size_t{2} << 20;
+
   void grow_to(std::size_t needed) {
     std::size_t cap = capacity_ < 64 ? 64 : capacity_;
     while (cap < needed) {
       if (cap > (SIZE_MAX >> 1)) throw std::bad_alloc();
       cap *= 2;
     }
+#if defined(__linux__)
+    if (cap >= map_threshold) {
+      void* p;
+      if (mapped_) {
+        p = mremap(data_, capacity_, cap, MREMAP_MAYMOVE);
+      } else {
+        p = mmap(nullptr, cap, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (p != MAP_FAILED && size_ > 0) std::memcpy(p, data_, size_);
+      }
+      if (p == MAP_FAILED) throw std::bad_alloc();
+      madvise(p, cap, MADV_HUGEPAGE);
+      if (!mapped_) std::free(data_);
+      data_ = static_cast<char*>(p);
+      capacity_ = cap;
+      mapped_ = true;
+      return;
+    }
+#endif
     void* p = std::realloc(data_, cap);
     if (p == nullptr) throw std::bad_alloc();
     data_ = static_cast<char*>(p);
     capacity_ = cap;
   }
 
+  void release() {
+#if defined(__linux__)
+    if (mapped_) {
+      munmap(data_, capacity_);
+      return;
+    }
+#endif
+    std::free(data_);
+  }
+
   char* data_ = nullptr;
   std::size_t size_ = 0;
   std::size_t capacity_ = 0;
+  bool mapped_ = false;
 };
 
 // Raw writers for a pointer into room already made.
@@ -72,6 +110,36 @@ inline char* put(char* p, std::string_view s) {
   return p + s.size();
 }
 inline char* put_uint(char* p, std::uint64_t v) { return std::to_chars(p, p + 20, v).ptr; }
+
+// A 32-bit number in decimal, two digits at a time.
+inline char* put_u32(char* p, std::uint32_t v) {
+  static constexpr char pairs[] =
+      "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+      "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+      "8081828384858687888990919293949596979899";
+  if (v < 10) {
+    *p = static_cast<char>('0' + v);
+    return p + 1;
+  }
+  std::size_t digits = v < 100 ? 2 : v < 1000 ? 3 : v < 10000 ? 4 : v < 100000 ? 5
+                     : v < 1000000 ? 6 : v < 10000000 ? 7 : v < 100000000 ? 8
+                     : v < 1000000000 ? 9 : 10;
+  char* end = p + digits;
+  char* q = end;
+  while (v >= 100) {
+    const std::uint32_t r = v % 100;
+    v /= 100;
+    q -= 2;
+    std::memcpy(q, pairs + 2 * r, 2);
+  }
+  if (v >= 10) {
+    q -= 2;
+    std::memcpy(q, pairs + 2 * v, 2);
+  } else {
+    *--q = static_cast<char>('0' + v);
+  }
+  return end;
+}
 
 // Decimal digits of a counter that is written many times in a row and grows
 // by one each time (the columns of a run of source positions).
