@@ -95,28 +95,25 @@ void Lexer::skip_blanks() {
 }
 
 void Lexer::advance_to(std::size_t new_offset) {
-  const char* data = source_.data();
-  std::size_t i = offset_;
+  // Code points are counted as the bytes that do not continue a sequence,
+  // which for well-formed UTF-8 is the count of lead bytes; the loops are
+  // simple enough for the compiler to vectorise over long comments and
+  // strings.
+  const auto* bytes = reinterpret_cast<const unsigned char*>(source_.data()) + offset_;
+  const std::size_t n = new_offset - offset_;
   std::uint64_t points = 0;
-  std::uint64_t points_after_lf = 0;
   std::uint32_t line_feeds = 0;
-  while (i < new_offset) {
-    unsigned char c = static_cast<unsigned char>(data[i]);
-    if (c == '\n') {
-      ++line_feeds;
-      points_after_lf = 0;
-      ++points;
-      ++i;
-      continue;
-    }
-    std::size_t len = unicode::sequence_length(c);
-    ++points;
-    ++points_after_lf;
-    i += len;
+  for (std::size_t k = 0; k < n; ++k) {
+    points += (bytes[k] & 0xC0) != 0x80;
+    line_feeds += bytes[k] == '\n';
   }
-  line_ += line_feeds;
   if (line_feeds > 0) {
-    column_ = static_cast<std::uint32_t>(1 + points_after_lf);
+    std::size_t last = n;
+    while (bytes[last - 1] != '\n') --last;  // just after the last line feed
+    std::uint64_t after = 0;
+    for (std::size_t k = last; k < n; ++k) after += (bytes[k] & 0xC0) != 0x80;
+    line_ += line_feeds;
+    column_ = static_cast<std::uint32_t>(1 + after);
   } else {
     column_ += static_cast<std::uint32_t>(points);
   }

@@ -54,7 +54,7 @@ class TokenListWriter {
 
   void operator()(const Token& t) {
     std::string_view text = t.text(source_);
-    char* p = out_.room(1 + 16 + 4 * text.size() + 1 + 12 + 1 + 10);
+    char* p = out_.room(1 + 16 + 4 * text.size() + 16 + 1 + 12 + 1 + 10);
     if (!first_) *p++ = '\n';
     first_ = false;
     const auto k = static_cast<std::size_t>(t.kind);
@@ -68,19 +68,26 @@ class TokenListWriter {
         p = put_escaped_value(p, text);
         break;
       default:
-        p = put(p, text);
+        // Most tokens are short: one fixed-size copy when the source has
+        // 16 bytes to read from here (the room made above allows it).
+        if (text.size() <= 16 && text.data() + 16 <= source_.data() + source_.size()) {
+          std::memcpy(p, text.data(), 16);
+          p += text.size();
+        } else {
+          p = put(p, text);
+        }
         break;
     }
     *p++ = ' ';
     if (t.line != line_ || line_len_ == 0) {
       line_ = t.line;
-      char* e = put_uint(line_digits_, t.line);
+      char* e = put_u32(line_digits_, t.line);
       *e++ = ':';
       line_len_ = static_cast<std::size_t>(e - line_digits_);
     }
     std::memcpy(p, line_digits_, 12);
     p += line_len_;
-    out_.commit(put_uint(p, t.column));
+    out_.commit(put_u32(p, t.column));
   }
 
  private:
