@@ -38,10 +38,6 @@ const Token& end_token() {
   return token;
 }
 
-const Token& peek(const Parser& p) {
-  return p.position < p.tokens.size() ? p.tokens[p.position] : end_token();
-}
-
 const Token& peek_at(const Parser& p, std::size_t ahead) {
   std::size_t i = p.position + ahead;
   return i >= p.position && i < p.tokens.size() ? p.tokens[i] : end_token();
@@ -50,20 +46,6 @@ const Token& peek_at(const Parser& p, std::size_t ahead) {
 Token next_token(Parser& p) {
   if (p.position >= p.tokens.size()) throw InternalError("next_token past the end of the token list");
   return p.tokens[p.position++];
-}
-
-bool current_is(const Parser& p, std::string_view word) {
-  return p.position < p.tokens.size() && unicode::lower_equals(p.text(p.tokens[p.position]), word);
-}
-
-bool current_text_is(const Parser& p, std::string_view text) {
-  return p.position < p.tokens.size() && p.text(p.tokens[p.position]) == text;
-}
-
-bool accept(Parser& p, std::string_view word) {
-  if (!current_is(p, word)) return false;
-  ++p.position;
-  return true;
 }
 
 void skip_past(Parser& p, std::string_view word) {
@@ -201,10 +183,14 @@ std::string unquote(std::string_view text) {
     text = text.substr(1, text.size() - 2);
   std::string out;
   out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    out.push_back(text[i]);
-    if (text[i] == '\'' && i + 1 < text.size() && text[i + 1] == '\'') ++i;
+  // Copies the runs between doubled quotes, each doubled quote made single.
+  for (;;) {
+    std::size_t q = text.find("''");
+    if (q == std::string_view::npos) break;
+    out.append(text.substr(0, q + 1));
+    text.remove_prefix(q + 2);
   }
+  out.append(text);
   return out;
 }
 

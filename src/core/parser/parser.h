@@ -27,6 +27,7 @@
 
 #include "lexer/token.h"
 #include "tree/arena.h"
+#include "unicode/unicode.h"
 
 namespace tarnwick {
 
@@ -118,13 +119,23 @@ const Token& end_token();
 // ---- Cursor -----------------------------------------------------------------
 
 // The current token, or `end_token()` when there is none.
-const Token& peek(const Parser& p);
+inline const Token& peek(const Parser& p) {
+  return p.position < p.tokens.size() ? p.tokens[p.position] : end_token();
+}
 // The token `ahead` places after the current one, or `end_token()`.
 const Token& peek_at(const Parser& p, std::size_t ahead);
 // Takes the current token and advances; a fault when there is none.
 Token next_token(Parser& p);
+// True when the current token's full lower-case text is `word` (false past the end).
+inline bool current_is(const Parser& p, std::string_view word) {
+  return p.position < p.tokens.size() && unicode::lower_equals(p.text(p.tokens[p.position]), word);
+}
 // Advances over the current token when its full lower-case text is `word`.
-bool accept(Parser& p, std::string_view word);
+inline bool accept(Parser& p, std::string_view word) {
+  if (!current_is(p, word)) return false;
+  ++p.position;
+  return true;
+}
 // Advances past the first token (from the current one) whose lower-case text
 // is `word`, or to the end of the list.
 void skip_past(Parser& p, std::string_view word);
@@ -133,10 +144,10 @@ std::optional<std::string> peek_lower(const Parser& p, std::size_t ahead);
 // True when the token `ahead` places after the current one exists and its
 // full lower-case text is `word`.
 bool peek_lower_is(const Parser& p, std::size_t ahead, std::string_view word);
-// True when the current token's full lower-case text is `word` (false past the end).
-bool current_is(const Parser& p, std::string_view word);
 // True when the current token's text is exactly `text`.
-bool current_text_is(const Parser& p, std::string_view text);
+inline bool current_text_is(const Parser& p, std::string_view text) {
+  return p.position < p.tokens.size() && p.text(p.tokens[p.position]) == text;
+}
 // The text of the current word token, consumed; empty when it is not a word.
 std::string_view take_name(Parser& p);
 

@@ -75,18 +75,17 @@ void NodeArena::fill_from_token(Record& r, const Token& token) const {
         Positions{token.line, token.column, static_cast<std::uint32_t>(text_points + 1), none};
     return;
   }
-  for (std::size_t i = 0; i < s.size();) {
-    unsigned char c = static_cast<unsigned char>(s[i]);
-    if (c == '\n') {
-      ++line_feeds;
-      after_lf = 0;
-      ++points;
-      ++i;
-      continue;
-    }
-    ++points;
-    ++after_lf;
-    i += unicode::sequence_length(c);
+  // Strings and other tokens that may span lines: code points are the bytes
+  // that do not continue a sequence (well-formed UTF-8 from the lexer).
+  const auto* bytes = reinterpret_cast<const unsigned char*>(s.data());
+  for (std::size_t k = 0; k < s.size(); ++k) {
+    points += (bytes[k] & 0xC0) != 0x80;
+    line_feeds += bytes[k] == '\n';
+  }
+  if (line_feeds > 0) {
+    std::size_t last = s.size();
+    while (bytes[last - 1] != '\n') --last;
+    for (std::size_t k = last; k < s.size(); ++k) after_lf += (bytes[k] & 0xC0) != 0x80;
   }
   if (line_feeds == 0) {
     r.end_line = token.line;

@@ -332,16 +332,7 @@ std::string to_lower(std::string_view text) {
   return out;
 }
 
-bool lower_equals(std::string_view text, std::string_view word) {
-  if (first_non_ascii(text) == text.size()) {
-    if (text.size() != word.size()) return false;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-      if (ascii_lower(text[i]) != word[i]) return false;
-    }
-    return true;
-  }
-  // Non-ASCII text can lower to ASCII (U+212A KELVIN SIGN becomes "k"), so
-  // the lower form is built and compared.
+bool lower_equals_general(std::string_view text, std::string_view word) {
   return to_lower(text) == word;
 }
 

@@ -39,9 +39,28 @@ bool is_white_space(char32_t cp);
 void append_lower(std::string_view text, std::string& out);
 std::string to_lower(std::string_view text);
 
+// The general case of `lower_equals`: builds the lower-case form of `text`.
+bool lower_equals_general(std::string_view text, std::string_view word);
+
 // True when the full lower-case form of `text` equals `word`, a lower-case
-// ASCII literal. ASCII texts are compared without building the lower form.
-bool lower_equals(std::string_view text, std::string_view word);
+// ASCII literal. ASCII texts are compared in place, without building the
+// lower form; only a text with a non-ASCII character (which may lower to
+// ASCII, like U+212A KELVIN SIGN to "k") takes the general way.
+inline bool lower_equals(std::string_view text, std::string_view word) {
+  const std::size_t n = text.size();
+  if (n == word.size()) {
+    for (std::size_t i = 0; i < n; ++i) {
+      unsigned char c = static_cast<unsigned char>(text[i]);
+      if (c >= 0x80) return lower_equals_general(text, word);
+      if (c >= 'A' && c <= 'Z') c = static_cast<unsigned char>(c + 32);
+      if (c != static_cast<unsigned char>(word[i])) return false;
+    }
+    return true;
+  }
+  for (char c : text)
+    if (static_cast<unsigned char>(c) >= 0x80) return lower_equals_general(text, word);
+  return false;
+}
 
 // True when `a` equals `b` ignoring the case of the ASCII letters only.
 bool ascii_iequals(std::string_view a, std::string_view b);

@@ -148,8 +148,14 @@ class DecimalCounter {
   explicit DecimalCounter(std::uint64_t v) {
     len_ = static_cast<std::size_t>(std::to_chars(digits_, digits_ + sizeof digits_, v).ptr - digits_);
   }
+  // Writes the digits with one fixed-size copy: the caller's room must allow
+  // 16 bytes from `p` (the digits are at most 20 long only past 2^53).
   char* put(char* p) const {
-    std::memcpy(p, digits_, len_);
+    if (len_ <= 16) {
+      std::memcpy(p, digits_, 16);
+    } else {
+      std::memcpy(p, digits_, len_);
+    }
     return p + len_;
   }
   void increment() {
@@ -168,7 +174,7 @@ class DecimalCounter {
   }
 
  private:
-  char digits_[24];
+  char digits_[24] = {};
   std::size_t len_ = 0;
 };
 
