@@ -5,28 +5,8 @@ lists end up (members, fields, variant fields, type declarations)."""
 import pytest
 
 import tarnwick
+from helpers import CLASS_HEAD, one_token
 from treereader import parse
-
-
-def one_token(depth, kind, line, col, width, attrs=None, value=None):
-    """The text of a node that spans one token of `width` code points."""
-    items = "".join(f" {k}={v}" for k, v in sorted((attrs or {}).items()))
-    positions = ",".join(f"{line}:{col + k}" for k in range(width + 1))
-    text = (f"\n{'  ' * depth}nt{kind} line={line} col={col} end_line={line} "
-            f"end_col={col + width}{items} source_positions={positions}")
-    if value is not None:
-        text += f"\n{'  ' * (depth + 1)}value={value}"
-    return text
-
-
-HEAD = (
-    "# file_name=t.pas"
-    "\nntUnit line=1 col=1 end_line=1 end_col=5 source_positions=1:1,1:2,1:3,1:4,1:5"
-    "\n  ntTypeSection line=1 col=1 end_line=1 end_col=5 source_positions=1:1,1:2,1:3,1:4,1:5"
-    "\n    ntTypeDecl line=1 col=6 end_line=1 end_col=7 name=T source_positions=1:6,1:7"
-    "\n      ntType line=1 col=10 end_line=1 end_col=15 type=class"
-    " source_positions=1:10,1:11,1:12,1:13,1:14,1:15"
-)
 
 
 def attribute_list(text):
@@ -47,7 +27,7 @@ def test_weak_field_exact():
     # type T = class [Weak] FOwner: TObject; end;
     #                16     23      31
     src = "type T = class [Weak] FOwner: TObject; end;"
-    expected = HEAD + (
+    expected = CLASS_HEAD + (
         one_token(4, "Field", 1, 23, 6)
         + one_token(5, "Name", 1, 23, 6, value="FOwner")
         + one_token(5, "Type", 1, 31, 7, {"name": "TObject"})
@@ -61,7 +41,7 @@ def test_arguments_end_at_the_closing_bracket_exact():
     # type T = class [Category('Slow', 2 )] procedure Run; end;
     #                16       25      33 34 36  39        49
     src = "type T = class [Category('Slow', 2 )] procedure Run; end;"
-    expected = HEAD + (
+    expected = CLASS_HEAD + (
         one_token(4, "Method", 1, 39, 9, {"kind": "procedure", "name": "Run"})
         + one_token(5, "Attributes", 1, 16, 1)
         + one_token(6, "Attribute", 1, 17, 8, {"name": "Category"})
@@ -80,7 +60,7 @@ def test_empty_arguments_exact():
     # type T = class [Foo( )] procedure Run; end;
     #                16  20 22  25        35
     src = "type T = class [Foo( )] procedure Run; end;"
-    expected = HEAD + (
+    expected = CLASS_HEAD + (
         one_token(4, "Method", 1, 25, 9, {"kind": "procedure", "name": "Run"})
         + one_token(5, "Attributes", 1, 16, 1)
         + one_token(6, "Attribute", 1, 17, 3, {"name": "Foo"})

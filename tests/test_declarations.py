@@ -7,16 +7,8 @@ from pathlib import Path
 
 import pytest
 
-import tarnwick
+from helpers import names_of, serialized
 from treereader import parse
-
-
-def serialized(src):
-    return tarnwick.parse_to_serialized(src, "t.pas")
-
-
-def names_of(nodes):
-    return [n.child("Name").value for n in nodes]
 
 
 # ---- Whole outputs of small inputs ------------------------------------------

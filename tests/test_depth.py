@@ -14,10 +14,9 @@ nested a few times past the limit instead: any length past the limit takes
 the same path through the guard."""
 
 import functools
-import threading
 from collections import Counter
 
-import tarnwick
+from helpers import run_on_small_stack, serialized
 from treereader import read_tree
 
 MILLION = 1_000_000
@@ -25,16 +24,7 @@ MILLION = 1_000_000
 
 def serialize_on_small_stack(src):
     """The tree text of `src`, parsed on a thread with a 512 KiB stack."""
-    result = []
-    threading.stack_size(512 * 1024)
-    try:
-        worker = threading.Thread(target=lambda: result.append(tarnwick.parse_to_serialized(src, "t.pas")))
-        worker.start()
-        worker.join()
-    finally:
-        threading.stack_size(0)
-    assert result, "the parse did not finish"
-    return result[0]
+    return run_on_small_stack(lambda: serialized(src))
 
 
 def parse_on_small_stack(src):

@@ -3,37 +3,17 @@ names, member access, calls, indexes, dereferences, literals, sets, the
 unwrapping of single-child results and the comma split of argument, index
 and set lists.
 
-Shapes are written in a compact form (see `brief`): an identifier is its
-name, a literal is its type and value, every other node is its kind with its
-children in brackets."""
+Shapes are written in a compact form (see `helpers.brief`): an identifier
+is its name, a literal is its type and value, every other node is its kind
+with its children in brackets."""
 
 import random
 
 import pytest
 
 import tarnwick
+from helpers import brief
 from treereader import parse
-
-LITERAL_TYPES = {"numeric": "num", "string": "str", "char": "char"}
-
-
-def brief(node):
-    """Compact text of a subtree: `a` for Identifier a, `num:1` for a numeric
-    Literal 1, `Kind(child,child)` for the rest (`Kind` alone when childless);
-    a Label shows its name and an asm block its kind in square brackets."""
-    if node.kind == "Identifier":
-        return node.attrs["name"]
-    if node.kind == "Literal":
-        return LITERAL_TYPES[node.attrs["type"]] + ":" + node.value
-    head = node.kind
-    if node.kind == "Label":
-        head += "[" + node.attrs["name"] + "]"
-    elif "kind" in node.attrs:
-        head += "[" + node.attrs["kind"] + "]"
-    if not node.children:
-        return head
-    return head + "(" + ",".join(brief(c) for c in node.children) + ")"
-
 
 def rhs(src):
     """The expression `parse_expression` makes of `src`, as it stands under

@@ -3,12 +3,8 @@ constraints, the constraint words, and the ">=" written without a blank."""
 
 import pytest
 
-import tarnwick
+from helpers import serialized
 from treereader import parse
-
-
-def serialized(src):
-    return tarnwick.parse_to_serialized(src, "t.pas")
 
 
 def type_params(params_text, rest=" = class;"):

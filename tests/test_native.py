@@ -9,6 +9,7 @@ compiles the whole core."""
 from __future__ import annotations
 
 import hashlib
+import importlib
 import os
 import re
 import shutil
@@ -21,30 +22,26 @@ import pytest
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 
-def _find_cmake() -> str | None:
-    found = shutil.which("cmake")
+def _find_tool(name: str, bin_dir: str) -> str | None:
+    """The program `name` on the PATH, or the one of the PyPI package of that
+    name, whose attribute `bin_dir` names the folder holding it."""
+    found = shutil.which(name)
     if found:
         return found
-    try:  # the cmake package from PyPI
-        import cmake  # type: ignore[import-not-found]
-
-        candidate = os.path.join(cmake.CMAKE_BIN_DIR, "cmake")
-        return candidate if os.path.exists(candidate) else None
+    try:
+        package = importlib.import_module(name)
     except ImportError:
         return None
+    candidate = os.path.join(getattr(package, bin_dir), name)
+    return candidate if os.path.exists(candidate) else None
+
+
+def _find_cmake() -> str | None:
+    return _find_tool("cmake", "CMAKE_BIN_DIR")
 
 
 def _find_ninja() -> str | None:
-    found = shutil.which("ninja")
-    if found:
-        return found
-    try:  # the ninja package from PyPI
-        import ninja  # type: ignore[import-not-found]
-
-        candidate = os.path.join(ninja.BIN_DIR, "ninja")
-        return candidate if os.path.exists(candidate) else None
-    except ImportError:
-        return None
+    return _find_tool("ninja", "BIN_DIR")
 
 
 def _find_compiler() -> str | None:

@@ -5,28 +5,8 @@ trailing `default;` of an array property."""
 import pytest
 
 import tarnwick
+from helpers import CLASS_HEAD, one_token
 from treereader import parse
-
-
-def one_token(depth, kind, line, col, width, attrs=None, value=None):
-    """The text of a node that spans one token of `width` code points."""
-    items = "".join(f" {k}={v}" for k, v in sorted((attrs or {}).items()))
-    positions = ",".join(f"{line}:{col + k}" for k in range(width + 1))
-    text = (f"\n{'  ' * depth}nt{kind} line={line} col={col} end_line={line} "
-            f"end_col={col + width}{items} source_positions={positions}")
-    if value is not None:
-        text += f"\n{'  ' * (depth + 1)}value={value}"
-    return text
-
-
-HEAD = (
-    "# file_name=t.pas"
-    "\nntUnit line=1 col=1 end_line=1 end_col=5 source_positions=1:1,1:2,1:3,1:4,1:5"
-    "\n  ntTypeSection line=1 col=1 end_line=1 end_col=5 source_positions=1:1,1:2,1:3,1:4,1:5"
-    "\n    ntTypeDecl line=1 col=6 end_line=1 end_col=7 name=T source_positions=1:6,1:7"
-    "\n      ntType line=1 col=10 end_line=1 end_col=15 type=class"
-    " source_positions=1:10,1:11,1:12,1:13,1:14,1:15"
-)
 
 
 def members(text):
@@ -51,7 +31,7 @@ def identifier(node):
 
 def test_read_write_property_exact():
     src = "type T = class property Count: Integer read FCount write SetCount; end;"
-    expected = HEAD + (
+    expected = CLASS_HEAD + (
         "\n        ntProperty line=1 col=16 end_line=1 end_col=24 name=Count"
         " source_positions=1:16,1:17,1:18,1:19,1:20,1:21,1:22,1:23,1:24"
         "\n          ntType line=1 col=32 end_line=1 end_col=39 name=Integer"
@@ -72,7 +52,7 @@ def test_array_property_with_trailing_default_exact():
     # type T = class property Items[I: Integer]: string read Get; default; end;
     #                16       25    31 34     42 44     51   56   61
     src = "type T = class property Items[I: Integer]: string read Get; default; end;"
-    expected = HEAD + (
+    expected = CLASS_HEAD + (
         one_token(4, "Property", 1, 16, 8, {"name": "Items"})
         + one_token(5, "Parameter", 1, 31, 1)
         + one_token(6, "Name", 1, 31, 1, value="I")
@@ -89,7 +69,7 @@ def test_index_default_and_modifier_exact():
     # type T = class property V[const I: Integer = 0]: Integer read GetV; end;
     #                16       25 27   33 36      44 46 49      58   63
     src = "type T = class property V[const I: Integer = 0]: Integer read GetV; end;"
-    expected = HEAD + (
+    expected = CLASS_HEAD + (
         one_token(4, "Property", 1, 16, 8, {"name": "V"})
         + one_token(5, "Parameter", 1, 33, 1, {"kind": "const"})
         + one_token(6, "Name", 1, 33, 1, value="I")
@@ -107,7 +87,7 @@ def test_hint_ends_the_accessor_exact():
     # type T = class property Z: Integer read FZ deprecated 'use W'; end;
     #                16       25 28     36   41 44
     src = "type T = class property Z: Integer read FZ deprecated 'use W'; end;"
-    expected = HEAD + (
+    expected = CLASS_HEAD + (
         one_token(4, "Property", 1, 16, 8, {"name": "Z", "deprecated": "use W"})
         + one_token(5, "Type", 1, 28, 7, {"name": "Integer"})
         + one_token(5, "Read", 1, 36, 4)

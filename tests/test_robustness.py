@@ -21,11 +21,11 @@ from typing import Callable, NamedTuple
 import pytest
 
 import tarnwick
+from helpers import SMALL_STACK, run_on_small_stack
 from limits import MAX_DEPTH
 from treereader import parse
 
 ROOT = Path(__file__).resolve().parent.parent
-SMALL_STACK = 512 * 1024
 
 
 # ---- Helpers -------------------------------------------------------------------
@@ -71,24 +71,6 @@ def call_in_child(source: str, function: str = "parse_to_serialized") -> str:
         pytest.fail(f"{function} ended the process with signal {-done.returncode}")
     assert done.returncode == 0, done.stderr.decode("utf-8", "replace")[-2000:]
     return done.stdout.decode("utf-8")
-
-
-def run_on_small_stack(fn):
-    """Runs fn in this process on a thread with a 512 KiB stack."""
-    result = {}
-
-    def body():
-        result["value"] = fn()
-
-    old = threading.stack_size(SMALL_STACK)
-    try:
-        worker = threading.Thread(target=body)
-        worker.start()
-        worker.join()
-    finally:
-        threading.stack_size(old)
-    assert "value" in result, "the call did not finish"
-    return result["value"]
 
 
 def nesting(out: str, kind: str) -> int:

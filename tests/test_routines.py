@@ -5,17 +5,12 @@ sections, nested routines, labels, begin and asm blocks; nesting past the
 depth limit and long inputs that must stay linear."""
 
 import random
-import threading
 
 import pytest
 
-import tarnwick
+from helpers import run_on_small_stack, serialized
 from limits import MAX_DEPTH
 from treereader import parse, read_tree
-
-
-def serialized(src):
-    return tarnwick.parse_to_serialized(src, "t.pas")
 
 
 def heading(src):
@@ -26,24 +21,6 @@ def heading(src):
 def routine(src):
     """The first node of a file holding `src` (routines there have bodies)."""
     return parse(src).children[0]
-
-
-def run_on_small_stack(fn):
-    """Runs fn on a thread with a 512 KiB stack and answers its result."""
-    result = {}
-
-    def body():
-        result["value"] = fn()
-
-    threading.stack_size(512 * 1024)
-    try:
-        worker = threading.Thread(target=body)
-        worker.start()
-        worker.join()
-    finally:
-        threading.stack_size(0)
-    assert "value" in result, "the parse did not finish"
-    return result["value"]
 
 
 # ---- Whole outputs of small inputs ------------------------------------------

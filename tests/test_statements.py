@@ -3,14 +3,14 @@ header scan, repeat, try with except/finally and `on` handlers, case with
 labels and else/otherwise, asm blocks, assignments and simple statements,
 and where expression results are unwrapped.
 
-Shapes use the compact form of `test_expressions.brief`."""
+Shapes use the compact form of `helpers.brief`."""
 
 import os
 
 import pytest
 
 import tarnwick
-from test_expressions import brief
+from helpers import brief
 from treereader import parse
 
 DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data")

@@ -5,15 +5,11 @@ first token, and no final line feed. Whole outputs are compared."""
 import pytest
 
 import tarnwick
+from helpers import cols
 
 
 def tree(source, file_name="t.pas"):
     return tarnwick.parse_to_serialized(source, file_name)
-
-
-def cols(line, first, last):
-    """Source positions line:first .. line:last, as the tree text writes them."""
-    return ",".join(f"{line}:{c}" for c in range(first, last + 1))
 
 
 # --- the header and the file name ------------------------------------------------

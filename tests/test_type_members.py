@@ -2,24 +2,12 @@
 sections, fields, class members, GUIDs, attribute lists before members,
 nested sections and the variant part of a record."""
 
-import threading
-
 import pytest
 
 import tarnwick
+from helpers import TYPE_DECL_HEAD, names_of, one_token, run_on_small_stack
 from limits import MAX_DEPTH
 from treereader import parse, read_tree
-
-
-def one_token(depth, kind, line, col, width, attrs=None, value=None):
-    """The text of a node that spans one token of `width` code points."""
-    items = "".join(f" {k}={v}" for k, v in sorted((attrs or {}).items()))
-    positions = ",".join(f"{line}:{col + k}" for k in range(width + 1))
-    text = (f"\n{'  ' * depth}nt{kind} line={line} col={col} end_line={line} "
-            f"end_col={col + width}{items} source_positions={positions}")
-    if value is not None:
-        text += f"\n{'  ' * (depth + 1)}value={value}"
-    return text
 
 
 def body(text, kind="class"):
@@ -28,23 +16,11 @@ def body(text, kind="class"):
     return root.child("TypeSection").child("TypeDecl").child("Type")
 
 
-def names(nodes):
-    return [n.child("Name").value for n in nodes]
-
-
 # ---- Whole outputs ----------------------------------------------------------
-
-HEAD = (
-    "# file_name=t.pas"
-    "\nntUnit line=1 col=1 end_line=1 end_col=5 source_positions=1:1,1:2,1:3,1:4,1:5"
-    "\n  ntTypeSection line=1 col=1 end_line=1 end_col=5 source_positions=1:1,1:2,1:3,1:4,1:5"
-    "\n    ntTypeDecl line=1 col=6 end_line=1 end_col=7 name=T source_positions=1:6,1:7"
-)
-
 
 def test_visibility_sections_exact():
     src = "type T = class private A: Integer; public B: string; end;"
-    expected = HEAD + (
+    expected = TYPE_DECL_HEAD + (
         "\n      ntType line=1 col=10 end_line=1 end_col=15 type=class"
         " source_positions=1:10,1:11,1:12,1:13,1:14,1:15"
         "\n        ntPrivate line=1 col=16 end_line=1 end_col=23"
@@ -69,7 +45,7 @@ def test_field_in_type_node_with_dropped_initial_value_exact():
     # type T = record X: Integer = 5; end;
     #          10     17 20      28
     src = "type T = record X: Integer = 5; end;"
-    expected = HEAD + (
+    expected = TYPE_DECL_HEAD + (
         one_token(3, "Type", 1, 10, 6, {"type": "record"})
         + one_token(4, "Field", 1, 17, 1)
         + one_token(5, "Name", 1, 17, 1, value="X")
@@ -82,7 +58,7 @@ def test_strict_sections_and_guid_exact():
     # type T = interface ['{AB}'] strict private A: Byte; end;
     #          10        20 21    27 29     36      44 47
     src = "type T = interface ['{AB}'] strict private A: Byte; end;"
-    expected = HEAD + (
+    expected = TYPE_DECL_HEAD + (
         one_token(3, "Type", 1, 10, 9, {"type": "interface"})
         + one_token(4, "Guid", 1, 20, 1, {"name": "{AB}"})
         + one_token(4, "StrictPrivate", 1, 29, 6)
@@ -97,7 +73,7 @@ def test_variant_part_exact():
     # type T = record case Tag: Byte of 0: (A: Integer); 1, 2: (B: Char); end;
     #          10     17   22   27   32 35  39 42        52 55  59 62
     src = "type T = record case Tag: Byte of 0: (A: Integer); 1, 2: (B: Char); end;"
-    expected = HEAD + (
+    expected = TYPE_DECL_HEAD + (
         one_token(3, "Type", 1, 10, 6, {"type": "record"})
         + one_token(4, "Type", 1, 27, 4, {"name": "Byte"})
         + one_token(4, "CaseLabels", 1, 35, 1)
@@ -125,8 +101,8 @@ def test_sections_collect_members_and_end_is_consumed():
     section = root.child("TypeSection")
     t = section.child("TypeDecl").child("Type")
     assert t.kinds() == ["Private", "Public"]
-    assert names(t.child("Private").children) == ["A"]
-    assert names(t.child("Public").children) == ["B"]
+    assert names_of(t.child("Private").children) == ["A"]
+    assert names_of(t.child("Public").children) == ["B"]
     # The "end" and the ";" are consumed: the var section is read at unit level.
     assert root.kinds() == ["TypeSection", "Variables"]
 
@@ -156,12 +132,12 @@ def test_visibility_words(word, kind):
 def test_a_later_section_replaces_the_container():
     t = body("private A: Byte; protected B: Byte; private C: Byte; published D: Byte;")
     assert t.kinds() == ["Private", "Protected", "Private", "Published"]
-    assert [names(s.children) for s in t.children] == [["A"], ["B"], ["C"], ["D"]]
+    assert [names_of(s.children) for s in t.children] == [["A"], ["B"], ["C"], ["D"]]
 
 
 def test_strict_without_visibility_is_a_field_name():
     t = body("strict: Integer;")
-    assert names(t.find_all("Field")) == ["strict"]
+    assert names_of(t.find_all("Field")) == ["strict"]
 
 
 def test_sections_hold_methods_properties_and_nested_sections():
@@ -176,7 +152,7 @@ def test_sections_hold_methods_properties_and_nested_sections():
 def test_class_var_marks_fields_until_a_section():
     t = body("class var X: Integer; Y: Integer; private Z: Integer;")
     fields = t.find_all("Field")
-    assert names(fields) == ["X", "Y", "Z"]
+    assert names_of(fields) == ["X", "Y", "Z"]
     assert [f.attrs.get("class") for f in fields] == ["true", "true", None]
 
 
@@ -228,7 +204,7 @@ def test_class_const_reads_a_field_named_class(section, expected_class):
     fields = container.find_all("Field")
     # "class" becomes a field; the rest through the next ";" is skipped, so the
     # constant Min is then read as a field declaration of its own.
-    assert names(fields) == ["class", "Min", "A"]
+    assert names_of(fields) == ["class", "Min", "A"]
     assert fields[0].kinds() == ["Name"]
     assert fields[0].attrs.get("class") == expected_class
     assert "class" not in fields[2].attrs
@@ -243,7 +219,7 @@ def test_class_const_clears_the_flag():
 
 def test_automated_reads_a_field_and_skips_the_next_declaration():
     t = body("automated procedure P; B: Integer;")
-    assert names(t.find_all("Field")) == ["automated", "B"]
+    assert names_of(t.find_all("Field")) == ["automated", "B"]
     assert t.find_all("Method") == []
 
 
@@ -324,7 +300,7 @@ def test_attributes_before_nothing_usable_are_dropped():
 def test_attributes_then_section_word_are_dropped_not_attached():
     t = body("[A] ; B: Byte;")
     assert t.find_all("Attributes") == []
-    assert names(t.find_all("Field")) == ["B"]
+    assert names_of(t.find_all("Field")) == ["B"]
 
 
 def test_attributes_before_class_property_attach_to_a_field_named_class():
@@ -342,7 +318,7 @@ def test_attributes_before_class_property_attach_to_a_field_named_class():
 def test_field_group_copies_the_type():
     t = body("A, B: Integer;")
     a, b = t.find_all("Field")
-    assert names([a, b]) == ["A", "B"]
+    assert names_of([a, b]) == ["A", "B"]
     assert a.kinds() == ["Name", "Type"] and b.kinds() == ["Name", "Type"]
     ta, tb = a.child("Type"), b.child("Type")
     assert ta.attrs == tb.attrs == {"name": "Integer"}
@@ -352,10 +328,10 @@ def test_field_group_copies_the_type():
 def test_field_group_of_three_with_structured_type():
     t = body("A, B, C: record X: Byte; end;")
     top = t.children
-    assert names(top) == ["A", "B", "C"]
+    assert names_of(top) == ["A", "B", "C"]
     for f in top:
         assert f.child("Type").attrs["type"] == "record"
-        assert names(f.child("Type").children) == ["X"]
+        assert names_of(f.child("Type").children) == ["X"]
 
 
 def test_field_without_type_keeps_only_its_name():
@@ -405,31 +381,31 @@ def test_semicolon_after_plain_field_type_is_left_in_place():
     # "cdecl" after "Integer;" is not read by the field: the directive loop
     # only runs right after the type.
     t = body("X: Integer; cdecl: Byte;")
-    assert names(t.children) == ["X", "cdecl"]
+    assert names_of(t.children) == ["X", "cdecl"]
     assert "callingconvention" not in t.children[0].attrs
 
 
 @pytest.mark.parametrize("word", ["read", "write", "default", "index", "message", "stored"])
 def test_keyword_field_names(word):
     t = body(f"{word}: Integer;")
-    assert names(t.children) == [word]
+    assert names_of(t.children) == [word]
 
 
 def test_escaped_field_name_value_is_the_bare_text():
     t = body("&Name: Integer;")
-    assert names(t.children) == ["Name"]
+    assert names_of(t.children) == ["Name"]
 
 
 def test_escaped_section_word_still_ends_a_field_list():
     # "&begin" is a Keyword token whose text is "begin": it starts no field
     # and is skipped; ":" is skipped too and "Integer" becomes a field name.
     t = body("&begin: Integer;")
-    assert names(t.children) == ["Integer"]
+    assert names_of(t.children) == ["Integer"]
 
 
 def test_field_list_stops_at_a_symbol():
     t = body("A: Byte; 5; + B: Byte;")
-    assert names(t.children) == ["A", "B"]
+    assert names_of(t.children) == ["A", "B"]
 
 
 def test_deprecated_after_property_semicolon_is_a_field():
@@ -446,7 +422,7 @@ def test_nested_const_and_type_sections():
     assert t.kinds() == ["Constants", "TypeSection", "Field"]
     assert t.child("Constants").attrs["kind"] == "const"
     assert t.child("TypeSection").child("TypeDecl").attrs["name"] == "TItem"
-    assert names([t.child("Field")]) == ["FValue"]
+    assert names_of([t.child("Field")]) == ["FValue"]
 
 
 def test_nested_class_type():
@@ -454,8 +430,8 @@ def test_nested_class_type():
     public = t.child("Public")
     inner = public.child("TypeSection").child("TypeDecl").child("Type")
     assert inner.attrs["type"] == "class"
-    assert names(inner.children) == ["X"]
-    assert names(t.child("Private").children) == ["FInner"]
+    assert names_of(inner.children) == ["X"]
+    assert names_of(t.child("Private").children) == ["FInner"]
 
 
 # ---- Ends of the body ----------------------------------------------------------
@@ -467,7 +443,7 @@ def test_nested_class_type():
 def test_member_loop_always_progresses(word):
     # The word ends a field list but starts no member: it is skipped.
     t = body(f"A: Byte; {word} B: Byte;")
-    assert names(t.find_all("Field")) == ["A", "B"]
+    assert names_of(t.find_all("Field")) == ["A", "B"]
 
 
 def test_class_begin_end_terminates():
@@ -485,25 +461,25 @@ def test_unit_section_word_ends_the_body(word, kind):
     root = parse(f"unit U; interface type T = class A: Byte; {word} end.")
     interface = root.child("Interface")
     t = interface.child("TypeSection").child("TypeDecl").child("Type")
-    assert names(t.children) == ["A"]
+    assert names_of(t.children) == ["A"]
     assert root.kinds() == ["Interface", kind]
 
 
 def test_exports_ends_the_body_unconsumed():
     root = parse("type T = class A: Byte; exports F;")
     t = root.child("TypeSection").child("TypeDecl").child("Type")
-    assert names(t.children) == ["A"]
+    assert names_of(t.children) == ["A"]
     assert root.kinds() == ["TypeSection", "Exports"]
 
 
 def test_missing_end_stops_at_the_end_of_the_tokens():
     t = parse("type T = class A: Byte; B: Byte;").child("TypeSection").child("TypeDecl").child("Type")
-    assert names(t.children) == ["A", "B"]
+    assert names_of(t.children) == ["A", "B"]
 
 
 def test_stray_symbols_are_skipped():
     t = body("A: Byte; ; ) ( B: Byte; @ ;")
-    assert names(t.children) == ["A", "B"]
+    assert names_of(t.children) == ["A", "B"]
 
 
 @pytest.mark.parametrize("kind, type_attr", [
@@ -573,7 +549,7 @@ def test_variant_labels_keep_their_text():
 def test_variant_fields_groups_and_attributes():
     t = body("case Byte of 0: (A, B: Integer; [W] C: TObject);", kind="record")
     fields = t.find_all("Field")
-    assert names(fields) == ["A", "B", "C"]
+    assert names_of(fields) == ["A", "B", "C"]
     assert fields[0].kinds() == ["Name", "Type"]
     assert fields[2].kinds() == ["Name", "Type", "Attributes"]
 
@@ -615,23 +591,6 @@ def test_packed_record_with_variant_part():
 
 
 # ---- Deep nesting ------------------------------------------------------------------
-
-def run_on_small_stack(function):
-    result = {}
-
-    def target():
-        result["value"] = function()
-
-    old = threading.stack_size(512 * 1024)
-    try:
-        thread = threading.Thread(target=target)
-        thread.start()
-        thread.join()
-    finally:
-        threading.stack_size(old)
-    assert "value" in result, "the call did not finish"
-    return result["value"]
-
 
 DEPTH = 1_000_000
 
@@ -707,4 +666,4 @@ def test_variant_part_inside_a_section_goes_to_the_type_node():
     t = root.child("TypeSection").child("TypeDecl").child("Type")
     assert t.kinds() == ["Type", "Field", "Field", "Public", "Type", "CaseLabels", "Field"]
     assert t.child("Public").kinds() == ["Property"]
-    assert names(t.find_all("Field")) == ["F", "G", "X"]
+    assert names_of(t.find_all("Field")) == ["F", "G", "X"]

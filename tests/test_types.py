@@ -2,11 +2,9 @@
 arrays, files, pointers, procedural types, hint words after a declared type,
 and nesting limits."""
 
-import threading
-
 import pytest
 
-import tarnwick
+from helpers import run_on_small_stack, serialized
 from limits import MAX_DEPTH
 from treereader import parse, read_tree
 
@@ -29,28 +27,6 @@ def var_type(type_text):
 
 def positions(line, first, last):
     return [(line, c) for c in range(first, last + 1)]
-
-
-def serialized(src):
-    return tarnwick.parse_to_serialized(src, "t.pas")
-
-
-def run_on_small_stack(fn):
-    """Runs fn on a thread with a 512 KiB stack and answers its result."""
-    result = {}
-
-    def body():
-        result["value"] = fn()
-
-    threading.stack_size(512 * 1024)
-    try:
-        worker = threading.Thread(target=body)
-        worker.start()
-        worker.join()
-    finally:
-        threading.stack_size(0)
-    assert "value" in result, "the parse did not finish"
-    return result["value"]
 
 
 # ---- Whole outputs of small declarations -------------------------------------

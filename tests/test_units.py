@@ -10,7 +10,7 @@ import os
 
 import pytest
 
-import tarnwick
+from helpers import cols, serialized
 from treereader import parse
 
 RULES_DIR = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "src", "core", "parser")
@@ -32,15 +32,6 @@ def needs(*families):
                               reason="the " + ", ".join(families) + " rules are not written yet")
 
 
-def tree(source):
-    return tarnwick.parse_to_serialized(source, "t.pas")
-
-
-def cols(line, first, last):
-    """Source positions line:first .. line:last, as the tree text writes them."""
-    return ",".join(f"{line}:{c}" for c in range(first, last + 1))
-
-
 def expect(*node_lines):
     return "\n".join(["# file_name=t.pas", *node_lines])
 
@@ -50,7 +41,7 @@ def case(source, *node_lines, id=None):
 
 
 def check(source, expected):
-    assert tree(source) == expected
+    assert serialized(source) == expected
 
 
 # --- headers -----------------------------------------------------------------------

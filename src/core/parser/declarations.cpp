@@ -11,17 +11,6 @@
 namespace tarnwick {
 namespace {
 
-constexpr std::string_view routine_words[] = {"function", "operator", "procedure", "destructor",
-                                              "constructor"};
-
-// Keywords that end a const or var section.
-constexpr std::string_view section_end_keywords[] = {
-    "var",        "asm",          "end",       "type",          "uses",
-    "const",      "label",        "begin",     "exports",       "contains",
-    "requires",   "interface",    "threadvar", "finalization",  "implementation",
-    "initialization", "resourcestring", "function", "operator", "procedure",
-    "destructor", "constructor"};
-
 // Keywords that end a type section.
 constexpr std::string_view type_section_end_keywords[] = {
     "end",      "begin",   "interface", "finalization", "implementation", "initialization",
@@ -37,24 +26,9 @@ constexpr std::string_view class_body_end_words[] = {
 constexpr std::string_view type_hint_words[] = {"library", "platform", "deprecated",
                                                 "experimental"};
 
-constexpr std::string_view type_calling_conventions[] = {
-    "cdecl",    "cblock",   "pascal",   "winapi",    "extdecl",    "stdcall",
-    "syscall",  "register", "safecall", "softfloat", "msfastcall", "vectorcall"};
-
-// The word of `words` that the current token's lower-case text equals.
-template <std::size_t N>
-std::optional<std::string_view> current_word(const Parser& p, const std::string_view (&words)[N]) {
-  for (std::string_view w : words)
-    if (current_is(p, w)) return w;
-  return std::nullopt;
-}
-
-template <std::size_t N>
-bool ahead_is_one_of(const Parser& p, std::size_t ahead, const std::string_view (&words)[N]) {
-  for (std::string_view w : words)
-    if (peek_lower_is(p, ahead, w)) return true;
-  return false;
-}
+// The calling conventions of procedural types: those of routine headings,
+// "cblock" and "extdecl".
+constexpr auto type_calling_conventions = join_words(calling_conventions, {"cblock", "extdecl"});
 
 // The test at the start of every const and var item: the list is exhausted,
 // or the current token is ";" or "end", or a keyword that starts something
@@ -63,14 +37,15 @@ bool const_or_var_section_ends(const Parser& p) {
   if (p.at_end()) return true;
   if (current_is(p, ";") || current_is(p, "end")) return true;
   if (peek(p).kind != TokenKind::Keyword) return false;
-  if (current_word(p, section_end_keywords)) return true;
-  return current_is(p, "class") && ahead_is_one_of(p, 1, routine_words);
+  if (current_is_one_of(p, section_end_words)) return true;
+  return current_is(p, "class") && is_routine_word_at(p, 1);
 }
 
 // The item-start test of a type section.
 bool type_section_ends(const Parser& p, bool class_body) {
-  if (peek(p).kind == TokenKind::Keyword && current_word(p, type_section_end_keywords)) return true;
-  return class_body && current_word(p, class_body_end_words).has_value();
+  if (peek(p).kind == TokenKind::Keyword && current_is_one_of(p, type_section_end_keywords))
+    return true;
+  return class_body && current_is_one_of(p, class_body_end_words);
 }
 
 }  // namespace

@@ -67,6 +67,18 @@ bool peek_lower_is(const Parser& p, std::size_t ahead, std::string_view word) {
   return i >= p.position && i < p.tokens.size() && unicode::lower_equals(p.text(p.tokens[i]), word);
 }
 
+bool current_is_one_of(const Parser& p, StopWords words) {
+  for (std::string_view w : words)
+    if (current_is(p, w)) return true;
+  return false;
+}
+
+bool is_routine_word_at(const Parser& p, std::size_t ahead) {
+  for (std::string_view w : routine_words)
+    if (peek_lower_is(p, ahead, w)) return true;
+  return false;
+}
+
 std::string_view take_name(Parser& p) {
   if (p.position >= p.tokens.size() || !p.tokens[p.position].is_word()) return {};
   return p.text(p.tokens[p.position++]);

@@ -15,6 +15,7 @@
 //   attributes.cpp    custom attribute lists
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
@@ -148,6 +149,19 @@ bool peek_lower_is(const Parser& p, std::size_t ahead, std::string_view word);
 inline bool current_text_is(const Parser& p, std::string_view text) {
   return p.position < p.tokens.size() && p.text(p.tokens[p.position]) == text;
 }
+// True when the current token's full lower-case text is one of `words`.
+bool current_is_one_of(const Parser& p, StopWords words);
+// The word of `words` (an array of words) that the current token's full
+// lower-case text equals. A template, so that the loop over a fixed list is
+// unrolled in place.
+template <class Words>
+std::optional<std::string_view> current_word(const Parser& p, const Words& words) {
+  for (std::string_view w : words)
+    if (current_is(p, w)) return w;
+  return std::nullopt;
+}
+// True when the token `ahead` places after the current one is a routine word.
+bool is_routine_word_at(const Parser& p, std::size_t ahead);
 // The text of the current word token, consumed; empty when it is not a word.
 std::string_view take_name(Parser& p);
 
@@ -175,6 +189,38 @@ void stamp_end(Parser& p, NodeId node, const Token& t);
 // ---- Stop-word lists shared between rule families ---------------------------
 
 extern const StopWords type_reference_stop_words;  // ; ) , end of : = ]
+
+// ---- Word lists shared between rule families --------------------------------
+
+// The words that start a routine heading.
+inline constexpr std::string_view routine_words[] = {"function", "operator", "procedure",
+                                                     "destructor", "constructor"};
+
+// Keywords that end a const or var section and a field list: section and routine words.
+inline constexpr std::string_view section_end_words[] = {
+    "var",        "asm",          "end",       "type",          "uses",
+    "const",      "label",        "begin",     "exports",       "contains",
+    "requires",   "interface",    "threadvar", "finalization",  "implementation",
+    "initialization", "resourcestring", "function", "operator", "procedure",
+    "destructor", "constructor"};
+
+// Calling conventions of routine headings.
+inline constexpr std::string_view calling_conventions[] = {
+    "cdecl",    "pascal",   "winapi",    "stdcall",    "syscall",
+    "register", "safecall", "softfloat", "msfastcall", "vectorcall"};
+
+// Modifiers before the names of a parameter group.
+inline constexpr std::string_view parameter_modifiers[] = {"constref", "const", "var", "out"};
+
+// The words of `first` followed by those of `more`, as one list.
+template <std::size_t N, std::size_t M>
+constexpr std::array<std::string_view, N + M> join_words(const std::string_view (&first)[N],
+                                                         const std::string_view (&more)[M]) {
+  std::array<std::string_view, N + M> all{};
+  for (std::size_t i = 0; i < N; ++i) all[i] = first[i];
+  for (std::size_t i = 0; i < M; ++i) all[N + i] = more[i];
+  return all;
+}
 
 // ---- Grammar rules ----------------------------------------------------------
 

@@ -22,9 +22,6 @@ constexpr std::string_view specifier_words[] = {
     "experimental", "library", "platform"};
 const StopWords specifier_stop_words{specifier_words};
 
-// Index-parameter modifiers.
-constexpr std::string_view parameter_modifiers[] = {"var", "out", "constref", "const"};
-
 // Attaches the expression that follows a specifier word to its node.
 void attach_specifier_expression(Parser& p, NodeId node) {
   Run value = scan_until(p, specifier_stop_words);
@@ -44,13 +41,10 @@ struct ParameterStart {
 // A modifier word replaces the one in force; a token without a name is
 // stepped over.
 [[gnu::noinline]] ParameterStart start_index_parameter(Parser& p, std::string_view& modifier) {
-  for (std::string_view m : parameter_modifiers) {
-    if (current_is(p, m)) {
-      modifier = m;
-      ++p.position;
-      if (p.at_end() || current_text_is(p, "]")) return {ParameterStep::Stop, 0};
-      break;
-    }
+  if (std::optional<std::string_view> m = current_word(p, parameter_modifiers)) {
+    modifier = *m;
+    ++p.position;
+    if (p.at_end() || current_text_is(p, "]")) return {ParameterStep::Stop, 0};
   }
   const Token& first = peek(p);
   std::string_view name = take_name(p);

@@ -12,13 +12,6 @@
 namespace tarnwick {
 namespace {
 
-constexpr std::string_view routine_words[] = {"function", "operator", "procedure", "destructor",
-                                              "constructor"};
-
-constexpr std::string_view calling_conventions[] = {
-    "cdecl",    "pascal",   "winapi",    "stdcall",    "syscall",
-    "register", "safecall", "softfloat", "msfastcall", "vectorcall"};
-
 constexpr std::string_view method_bindings[] = {"virtual", "dynamic", "override"};
 
 // Directives recorded as "true" under an attribute of their own.
@@ -37,21 +30,6 @@ constexpr FlagDirective flag_directives[] = {
 
 // Hints that leave no trace on a routine.
 constexpr std::string_view ignored_hints[] = {"library", "platform", "experimental"};
-
-constexpr std::string_view parameter_modifiers[] = {"constref", "const", "var", "out"};
-
-template <std::size_t N>
-std::optional<std::string_view> current_word(const Parser& p, const std::string_view (&words)[N]) {
-  for (std::string_view w : words)
-    if (current_is(p, w)) return w;
-  return std::nullopt;
-}
-
-bool routine_word_ahead(const Parser& p, std::size_t ahead) {
-  for (std::string_view w : routine_words)
-    if (peek_lower_is(p, ahead, w)) return true;
-  return false;
-}
 
 // +1 for a one-character "<", -1 for a one-character ">", 0 otherwise.
 int angle_step(const Parser& p, std::size_t index) {
@@ -196,9 +174,9 @@ void parse_routine_body(Parser& p, NodeId method) {
     } else if (current_is(p, "label")) {
       skip_past(p, ";");  // label declarations leave no node
       accept(p, ";");
-    } else if (current_word(p, routine_words)) {
+    } else if (is_routine_word_at(p, 0)) {
       p.arena.add_child(method, parse_routine(p, true));
-    } else if (current_is(p, "class") && routine_word_ahead(p, 1)) {
+    } else if (current_is(p, "class") && is_routine_word_at(p, 1)) {
       ++p.position;
       NodeId nested = parse_routine(p, true);  // starts at its routine word
       p.arena.set_attribute(nested, AttributeKey::Class, "true");

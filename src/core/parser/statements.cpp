@@ -28,13 +28,6 @@ constexpr std::string_view case_label_stop[] = {":"};
 constexpr std::string_view selector_stop[] = {"of"};
 constexpr std::string_view condition_stops[] = {";", "end"};
 
-// True when the current token's lower-case text is one of the words.
-[[gnu::noinline]] bool at_stop_word(const Parser& p, StopWords stop_words) {
-  for (std::string_view w : stop_words)
-    if (current_is(p, w)) return true;
-  return false;
-}
-
 void add_if(Parser& p, NodeId parent, std::optional<NodeId> child) {
   if (child) p.arena.add_child(parent, *child);
 }
@@ -120,6 +113,16 @@ NodeId parse_exception_handler(Parser& p) {
   return part;
 }
 
+// statement-part: word {statement [';']} up to 'end' (not consumed)
+// The finally part of a try statement and the else part of a case statement:
+// a node of `kind` at the word, holding the statements, added to `node`.
+void parse_part_to_end(Parser& p, NodeId node, NodeKind kind) {
+  NodeId part = p.arena.add_node(kind, peek(p));
+  ++p.position;
+  parse_statement_list(p, part, end_stop);
+  p.arena.add_child(node, part);
+}
+
 // try-statement: 'try' statements ('except' handlers | 'finally' statements) 'end'
 [[gnu::noinline]] NodeId parse_try_statement(Parser& p) {
   NodeId node = p.arena.add_node(NodeKind::Try, peek(p));
@@ -128,10 +131,7 @@ NodeId parse_exception_handler(Parser& p) {
   if (current_is(p, "except"sv)) {
     p.arena.add_child(node, parse_except_part(p));
   } else if (current_is(p, "finally"sv)) {
-    NodeId part = p.arena.add_node(NodeKind::Finally, peek(p));
-    ++p.position;
-    parse_statement_list(p, part, end_stop);
-    p.arena.add_child(node, part);
+    parse_part_to_end(p, node, NodeKind::Finally);
   }
   accept(p, "end"sv);
   return node;
@@ -185,12 +185,8 @@ NodeId parse_exception_handler(Parser& p) {
          !current_is(p, "end"sv)) {
     parse_case_arm(p, node);
   }
-  if (current_is(p, "else"sv) || current_is(p, "otherwise"sv)) {
-    NodeId part = p.arena.add_node(NodeKind::CaseElse, peek(p));
-    ++p.position;
-    parse_statement_list(p, part, end_stop);
-    p.arena.add_child(node, part);
-  }
+  if (current_is(p, "else"sv) || current_is(p, "otherwise"sv))
+    parse_part_to_end(p, node, NodeKind::CaseElse);
   accept(p, "end"sv);
   return node;
 }
@@ -263,7 +259,7 @@ NodeId parse_exception_handler(Parser& p) {
 // statement-list: {statement [';']} up to one of the stop words (not consumed)
 [[gnu::noinline]] void parse_statement_list(Parser& p, NodeId parent, StopWords stop_words) {
   while (!p.at_end()) {
-    if (at_stop_word(p, stop_words)) return;
+    if (current_is_one_of(p, stop_words)) return;
     const std::size_t pass_start = p.position;
     add_if(p, parent, parse_statement(p));
     accept(p, ";"sv);

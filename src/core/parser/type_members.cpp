@@ -8,38 +8,14 @@
 namespace tarnwick {
 namespace {
 
-constexpr std::string_view routine_words[] = {"function", "operator", "procedure", "destructor",
-                                              "constructor"};
-
-// Keywords that end a field list: section words and routine words.
-constexpr std::string_view field_list_end_words[] = {
-    "var",      "asm",         "end",           "type",           "uses",
-    "const",    "label",       "begin",         "exports",        "contains",
-    "requires", "interface",   "threadvar",     "finalization",   "implementation",
-    "initialization", "resourcestring", "function", "operator",   "procedure",
-    "destructor", "constructor"};
-
-// Directive words a field of procedural type may carry after its type.
-constexpr std::string_view field_directive_words[] = {
-    "cdecl",    "pascal",    "winapi",     "stdcall",    "syscall", "register", "safecall",
-    "softfloat", "msfastcall", "vectorcall", "cblock", "extdecl", "varargs"};
+// Directive words a field of procedural type may carry after its type: the
+// calling conventions of routine headings, "cblock", "extdecl" and "varargs".
+constexpr auto field_directive_words =
+    join_words(calling_conventions, {"cblock", "extdecl", "varargs"});
 
 // The words that close a structured body before its "end": unit sections.
 constexpr std::string_view body_breaking_words[] = {"exports", "finalization", "implementation",
                                                     "initialization"};
-
-template <std::size_t N>
-bool current_is_one_of(const Parser& p, const std::string_view (&words)[N]) {
-  for (std::string_view w : words)
-    if (current_is(p, w)) return true;
-  return false;
-}
-
-bool is_routine_word_at(const Parser& p, std::size_t ahead) {
-  for (std::string_view w : routine_words)
-    if (peek_lower_is(p, ahead, w)) return true;
-  return false;
-}
 
 // A routine heading starts here: a routine word, or "class" and a routine word.
 bool at_routine(const Parser& p) {
@@ -59,7 +35,7 @@ void attach_all(Parser& p, NodeId parent, const std::vector<NodeId>& children) {
 bool ends_field_list(const Parser& p) {
   if (current_text_is(p, ";") || current_is(p, "end")) return true;
   if (peek(p).kind != TokenKind::Keyword) return false;
-  if (current_is_one_of(p, field_list_end_words)) return true;
+  if (current_is_one_of(p, section_end_words)) return true;
   return current_is(p, "class") && is_routine_word_at(p, 1);
 }
 
@@ -215,19 +191,13 @@ NodeId with_attributes(Parser& p, NodeId member, NodeId attributes) {
   std::string_view convention;
   bool varargs = false;
   while (!p.at_end()) {
-    std::string_view directive;
-    for (std::string_view w : field_directive_words) {
-      if (current_is(p, w)) {
-        directive = w;
-        break;
-      }
-    }
-    if (directive.empty()) break;
+    const std::optional<std::string_view> directive = current_word(p, field_directive_words);
+    if (!directive) break;
     ++p.position;
-    if (directive == "varargs") {
+    if (*directive == "varargs") {
       varargs = true;
-    } else if (directive != "cblock") {
-      convention = directive;
+    } else if (*directive != "cblock") {
+      convention = *directive;
     }
     if (current_text_is(p, ";")) ++p.position;
   }

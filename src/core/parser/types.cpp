@@ -73,8 +73,7 @@ const Token& take_current(Parser& p) {
 }
 
 bool is_routine_word(std::string_view lower) {
-  return lower == "procedure" || lower == "function" || lower == "constructor" ||
-         lower == "destructor" || lower == "operator";
+  return std::ranges::find(routine_words, lower) != std::ranges::end(routine_words);
 }
 
 [[gnu::noinline]] Shape classify(const Parser& p) {

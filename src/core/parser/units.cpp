@@ -7,12 +7,6 @@
 namespace tarnwick {
 namespace {
 
-bool is_routine_word(const Parser& p, std::size_t ahead) {
-  for (std::string_view w : {"function", "operator", "procedure", "destructor", "constructor"})
-    if (peek_lower_is(p, ahead, w)) return true;
-  return false;
-}
-
 // uses-clause: ('uses' | 'contains' | 'requires') name ['in' 'path'] {',' ...} ';'
 NodeId parse_uses_clause(Parser& p, NodeKind kind) {
   Token word = next_token(p);
@@ -141,11 +135,11 @@ void parse_unit_body(Parser& p, NodeId root) {
       next_token(p);
       accept(p, ".");
       accept(p, ";");
-    } else if (current_is(p, "class") && is_routine_word(p, 1)) {
+    } else if (current_is(p, "class") && is_routine_word_at(p, 1)) {
       p.arena.add_child(section, parse_routine(p, section_type != NodeKind::Interface));
     } else if (current_is(p, "begin")) {
       p.arena.add_child(section, parse_compound_statement(p));
-    } else if (is_routine_word(p, 0)) {
+    } else if (is_routine_word_at(p, 0)) {
       p.arena.add_child(section, parse_routine(p, section_type != NodeKind::Interface));
     } else {
       ++p.position;  // anything else is skipped

@@ -1,0 +1,94 @@
+"""Helpers shared by the test modules: the tree text of a small input, builders
+of expected tree lines, a compact form of subtrees, and calls on a thread
+with a small stack."""
+
+import threading
+
+import tarnwick
+
+# The stack size of the threads that deep-nesting inputs are parsed on.
+SMALL_STACK = 512 * 1024
+
+
+def serialized(src):
+    """The tree text of `src` under the file name "t.pas"."""
+    return tarnwick.parse_to_serialized(src, "t.pas")
+
+
+def run_on_small_stack(fn):
+    """Runs fn on a thread with a 512 KiB stack and answers its result."""
+    result = {}
+
+    def body():
+        result["value"] = fn()
+
+    old = threading.stack_size(SMALL_STACK)
+    try:
+        worker = threading.Thread(target=body)
+        worker.start()
+        worker.join()
+    finally:
+        threading.stack_size(old)
+    assert "value" in result, "the call did not finish"
+    return result["value"]
+
+
+# ---- Expected tree lines ------------------------------------------------------
+
+def cols(line, first, last):
+    """Source positions line:first .. line:last, as the tree text writes them."""
+    return ",".join(f"{line}:{c}" for c in range(first, last + 1))
+
+
+def one_token(depth, kind, line, col, width, attrs=None, value=None):
+    """The text of a node that spans one token of `width` code points."""
+    items = "".join(f" {k}={v}" for k, v in sorted((attrs or {}).items()))
+    positions = ",".join(f"{line}:{col + k}" for k in range(width + 1))
+    text = (f"\n{'  ' * depth}nt{kind} line={line} col={col} end_line={line} "
+            f"end_col={col + width}{items} source_positions={positions}")
+    if value is not None:
+        text += f"\n{'  ' * (depth + 1)}value={value}"
+    return text
+
+
+# The first lines of the tree text of `type T = ...` up to the TypeDecl.
+TYPE_DECL_HEAD = (
+    "# file_name=t.pas"
+    "\nntUnit line=1 col=1 end_line=1 end_col=5 source_positions=1:1,1:2,1:3,1:4,1:5"
+    "\n  ntTypeSection line=1 col=1 end_line=1 end_col=5 source_positions=1:1,1:2,1:3,1:4,1:5"
+    "\n    ntTypeDecl line=1 col=6 end_line=1 end_col=7 name=T source_positions=1:6,1:7"
+)
+
+# The first lines of the tree text of `type T = class ...` up to the class Type.
+CLASS_HEAD = TYPE_DECL_HEAD + (
+    "\n      ntType line=1 col=10 end_line=1 end_col=15 type=class"
+    " source_positions=1:10,1:11,1:12,1:13,1:14,1:15"
+)
+
+
+# ---- Shapes of parsed nodes ---------------------------------------------------
+
+def names_of(nodes):
+    """The values of the Name children of `nodes`."""
+    return [n.child("Name").value for n in nodes]
+
+
+LITERAL_TYPES = {"numeric": "num", "string": "str", "char": "char"}
+
+
+def brief(node):
+    """Compact text of a subtree: `a` for Identifier a, `num:1` for a numeric
+    Literal 1, `Kind(child,child)` for the rest (`Kind` alone when childless);
+    a Label shows its name and an asm block its kind in square brackets."""
+    if node.kind == "Identifier":
+        return node.attrs["name"]
+    if node.kind == "Literal":
+        return LITERAL_TYPES[node.attrs["type"]] + ":" + node.value
+    head = node.kind
+    if node.kind == "Label":
+        head += "[" + node.attrs["name"] + "]"
+    elif "kind" in node.attrs:
+        head += "[" + node.attrs["kind"] + "]"
+    if not node.children:
+        return head
+    return head + "(" + ",".join(brief(c) for c in node.children) + ")"
