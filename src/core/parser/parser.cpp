@@ -5,6 +5,7 @@
 #include <array>
 
 #include "lexer/lexer.h"
+#include "util/memory.h"
 #include "unicode/unicode.h"
 
 namespace tarnwick {
@@ -27,10 +28,14 @@ Parser::Parser(std::string_view text) : source(text), arena(text) {
   // About one token per five bytes of typical source; capped so that a huge
   // text of blanks does not reserve memory it never uses.
   tokens.reserve(std::min<std::size_t>(text.size() / 5, std::size_t{1} << 26) + 1);
+  advise_huge_pages(tokens.data(), tokens.capacity() * sizeof(Token));
   Lexer lexer(text);
   lexer.run([this](const Token& t) {
     if (t.kind != TokenKind::Comment && t.kind != TokenKind::Directive) tokens.push_back(t);
   });
+  // Trees hold fewer nodes than tokens in typical code; copies of types and
+  // attributes may need more, and the stores then grow as usual.
+  arena.reserve(tokens.size() + 16);
 }
 
 const Token& end_token() {

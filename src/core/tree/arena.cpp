@@ -1,9 +1,11 @@
 #include "tree/arena.h"
 
+#include <algorithm>
 #include <limits>
 #include <utility>
 
 #include "unicode/unicode.h"
+#include "util/memory.h"
 
 namespace tarnwick {
 namespace {
@@ -98,6 +100,15 @@ void NodeArena::fill_from_token(Record& r, const Token& token) const {
   // the first line.
   std::uint64_t text_points = token.text_skip ? points - 1 : points;
   r.positions = Positions{token.line, token.column, static_cast<std::uint32_t>(text_points + 1), none};
+}
+
+void NodeArena::reserve(std::size_t nodes) {
+  nodes = std::min(nodes, max_nodes_);
+  records_.reserve(nodes);
+  children_.reserve(nodes);
+  attributes_.reserve(nodes / 2);
+  advise_huge_pages(records_.data(), records_.capacity() * sizeof(Record));
+  advise_huge_pages(children_.data(), children_.capacity() * sizeof(ChildEntry));
 }
 
 NodeId NodeArena::add_node(NodeKind kind, const Token& token) {

@@ -59,6 +59,10 @@ class NodeArena {
   explicit NodeArena(std::string_view source)
       : source_(source), max_nodes_(output_limit(source.size()) / 32) {}
 
+  // Makes room for about `nodes` nodes up front, so the stores never move
+  // while the tree grows (untouched room costs no memory).
+  void reserve(std::size_t nodes);
+
   NodeId add_node(NodeKind kind, const Token& token);
   NodeId add_value_node(NodeKind kind, const Token& token, std::string_view value);
   void add_child(NodeId parent, NodeId child);

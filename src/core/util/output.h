@@ -15,6 +15,8 @@
 #include <string_view>
 #include <utility>
 
+#include "util/memory.h"
+
 #if defined(__linux__)
 #include <sys/mman.h>
 #endif
@@ -74,7 +76,7 @@ class OutputBuffer {
         if (p != MAP_FAILED && size_ > 0) std::memcpy(p, data_, size_);
       }
       if (p == MAP_FAILED) throw std::bad_alloc();
-      madvise(p, cap, MADV_HUGEPAGE);
+      advise_huge_pages(p, cap);
       if (!mapped_) std::free(data_);
       data_ = static_cast<char*>(p);
       capacity_ = cap;
