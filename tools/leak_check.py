@@ -11,10 +11,11 @@
         to show that such a leak is caught.
 
     leak_check.py report DIR MODULE
-        Reads the LeakSanitizer reports in DIR and fails when a leaked block
-        was allocated with tarnwick's code on its stack (the MODULE file, or a
-        function of the core). Leaks of the interpreter itself at exit are
-        counted and shown as a summary only.
+        Reads the sanitizer reports in DIR. Fails on any memory error or
+        undefined behaviour, and on every leaked block that was allocated
+        with tarnwick's code on its stack (the MODULE file, or a function of
+        the core). Other leaks at exit (the interpreter's, or those of
+        programs that tests start) are counted and shown as a summary only.
 """
 
 from __future__ import annotations
@@ -145,7 +146,7 @@ FRAME = re.compile(r"^\s+#\d+ ")
 
 
 def report(directory: str, module: str) -> int:
-    files = sorted(glob.glob(os.path.join(directory, "lsan*")))
+    files = sorted(glob.glob(os.path.join(directory, "*")))
     ours: list[str] = []
     other_blocks = 0
     other_bytes = 0
@@ -168,8 +169,8 @@ def report(directory: str, module: str) -> int:
                 other_blocks += 1
                 other_bytes += int(m.group(1))
     if not files:
-        print("leak_check: LeakSanitizer reported no leak at all")
-    print(f"leak_check: {other_blocks} leak records ({other_bytes} bytes) belong to the interpreter")
+        print("leak_check: no sanitizer report at all")
+    print(f"leak_check: {other_blocks} leak records ({other_bytes} bytes) belong to other code (the interpreter, programs started by tests)")
     if ours:
         print("\n\n".join(ours))
         print(f"leak_check: {len(ours)} leak records allocated through tarnwick's code")

@@ -15,7 +15,10 @@
 // - backslashes only start the four escapes; no raw tab or carriage return;
 // - node starts lie inside the text (or are 0:0, the end-of-input place),
 //   and no line number passes the last line of the text;
-// - there is no line feed after the last line.
+// - there is no line feed after the last line;
+// - the tree text stays within the output limit; a text whose tree would pass
+//   it (declarations that copy a type to every name multiply their copies
+//   when nested) ends with the documented OutputTooLarge and nothing else.
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -33,7 +36,8 @@ using fuzz::fail;
 constexpr std::string_view file_name = "dir\\fuzz\tinput\r\n name=x.pas";
 constexpr std::string_view file_name_escaped = "dir\\\\fuzz\\tinput\\r\\n name=x.pas";
 
-bool starts_with(std::string_view s, std::string_view p) { return s.substr(0, p.size()) == p; }
+using fuzz::equal;
+using fuzz::starts_with;
 
 // Backslashes start only \\ \t \n \r; tab and carriage return never stand raw.
 void check_escapes(std::string_view l, std::size_t line_no) {
@@ -79,13 +83,13 @@ class ItemChecker {
       if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
     }
     for (std::size_t k = 0; k < key_count; ++k) {
-      in_source_[k] = !ascii || lower.find(tarnwick::attribute_key_names[k]) != std::string::npos;
+      in_source_[k] = !ascii || fuzz::contains(lower, tarnwick::attribute_key_names[k]);
       std::size_t r = 0;
       for (std::size_t j = 0; j < key_count; ++j)
         if (tarnwick::attribute_key_names[j] < tarnwick::attribute_key_names[k]) ++r;
       rank_[k] = r;
     }
-    in_source_[key_count] = !ascii || lower.find("file_name") != std::string::npos;
+    in_source_[key_count] = !ascii || fuzz::contains(lower, "file_name");
   }
 
   // Empty text when the items are well formed, else what is wrong.
@@ -148,7 +152,7 @@ void check_node_line(std::string_view l, const fuzz::LineTable& table, const Ite
   if (sp == std::string_view::npos) fail("node line without positions", l, line_no);
   std::string_view kind = l.substr(0, sp);
   bool known = false;
-  for (std::string_view k : tarnwick::node_kind_names) known = known || k == kind;
+  for (std::string_view k : tarnwick::node_kind_names) known = known || equal(k, kind);
   if (!known) fail("unknown node kind", l, line_no);
 
   std::size_t p = sp;
@@ -165,11 +169,11 @@ void check_node_line(std::string_view l, const fuzz::LineTable& table, const Ite
 
   std::string_view rest = l.substr(p);
   constexpr std::string_view sp_key = " source_positions=";
-  std::size_t at = rest.rfind(sp_key);
+  std::size_t at = fuzz::find_last(rest, sp_key);
   std::string_view items = rest;
   if (at != std::string_view::npos && read_positions(rest.substr(at + sp_key.size()), table)) {
     items = rest.substr(0, at);
-  } else if (at != std::string_view::npos && rest.find(sp_key) == at) {
+  } else if (at != std::string_view::npos && !fuzz::contains(rest.substr(0, at), sp_key)) {
     fail("malformed source_positions", l, line_no);
   }
   std::string problem = items_check.check(items);
@@ -178,13 +182,23 @@ void check_node_line(std::string_view l, const fuzz::LineTable& table, const Ite
 
 void check_tree(std::string_view text) {
   std::string out;
-  fuzz::no_exception("parse_to_serialized",
-                     [&] { out = tarnwick::parse_to_serialized(text, file_name); });
+  bool over_limit = false;
+  fuzz::no_exception("parse_to_serialized", [&] {
+    try {
+      out = tarnwick::parse_to_serialized(text, file_name);
+    } catch (const tarnwick::OutputTooLarge&) {
+      over_limit = true;  // the documented refusal of an oversized tree
+    }
+  });
+  if (over_limit) return;
+  if (out.size() > tarnwick::output_limit(text.size()))
+    fail("tree text larger than the output limit",
+         std::to_string(out.size()) + " bytes for " + std::to_string(text.size()) + " input bytes");
   const fuzz::LineTable table(text);
   const ItemChecker items_check(text);
   if (!out.empty() && out.back() == '\n') fail("line feed after the last line");
   const std::vector<std::string_view> lines = fuzz::split_lines(out);
-  if (lines[0] != std::string("# file_name=") + std::string(file_name_escaped))
+  if (!equal(lines[0], std::string("# file_name=") + std::string(file_name_escaped)))
     fail("header line is not first or not the escaped file name", lines[0], 1);
   if (lines.size() < 2) fail("no root node line");
 

@@ -8,11 +8,14 @@
 # in build/fuzz/core; the targets land in build/fuzz. Each target keeps its
 # growing corpus in build/fuzz/corpus-TARGET, seeded from the examples, from
 # tests/data when present and from the regression inputs in
-# tests/fuzz_corpus. A finding leaves its input in build/fuzz/findings/ and
-# makes the script exit non-zero; minimise it with
+# tests/fuzz_corpus (a regression input that still fails is reported as an
+# open finding and left out of the seeds). A finding leaves its input in
+# build/fuzz/findings/ and makes the script exit non-zero; minimise it with
 #   build/fuzz/fuzz_TARGET -minimize_crash=1 -runs=100000 FILE
 # and add the result to tests/fuzz_corpus/. FUZZ_MAX_LEN (default 4096) caps
-# the input size the fuzzer tries.
+# the input size the fuzzer tries. The targets run one after the other, each
+# on one core; on a machine with cores to spare, run "lexer" and "parser" in
+# two shells at once (after one run has built both).
 set -euo pipefail
 
 seconds="${1:-60}"
@@ -23,7 +26,8 @@ case "$which" in
   all) targets=(lexer parser) ;;
   *) echo "usage: $0 [SECONDS] [lexer|parser|all]" >&2; exit 2 ;;
 esac
-if ! [[ "$seconds" =~ ^[0-9]+$ ]]; then
+# libFuzzer takes 0 for "no limit"; a run here always has one.
+if ! [[ "$seconds" =~ ^[1-9][0-9]*$ ]]; then
   echo "usage: $0 [SECONDS] [lexer|parser|all]" >&2
   exit 2
 fi
@@ -65,15 +69,24 @@ for t in "${targets[@]}"; do
   seeds="$out/seeds-$t"
   rm -rf "$seeds"
   mkdir -p "$corpus" "$seeds"
-  # Seeds: every file of these trees, flattened under unique names.
+  # Seeds: every file of these trees, flattened under unique names. A seed
+  # that still fails is an open finding: it is reported and left out, so
+  # that the fuzzer can look for other ones, and the run ends non-zero.
   n=0
+  open_findings=0
   for dir in "$root/examples" "$root/tests/data" "$root/tests/fuzz_corpus"; do
     [[ -d "$dir" ]] || continue
     while IFS= read -r -d '' f; do
+      if ! "$out/fuzz_$t" -timeout=10 -rss_limit_mb=4096 "$f" >/dev/null 2>&1; then
+        echo "   open finding, left out of the seeds: ${f#"$root"/}" >&2
+        open_findings=$((open_findings + 1))
+        continue
+      fi
       n=$((n + 1))
       cp "$f" "$seeds/$n-$(basename "$f")"
     done < <(find "$dir" -type f -print0)
   done
+  [[ $open_findings -eq 0 ]] || status=1
   log="$out/fuzz_$t.log"
   echo "== fuzz_$t: ${seconds}s, corpus $corpus ($n seed files)"
   set +e
@@ -84,7 +97,7 @@ for t in "${targets[@]}"; do
       -max_total_time="$seconds" \
       -max_len="${FUZZ_MAX_LEN:-4096}" \
       -timeout=10 \
-      -rss_limit_mb=2048 \
+      -rss_limit_mb=4096 \
       -print_final_stats=1 \
       -artifact_prefix="$out/findings/$t-" \
       >"$log" 2>&1

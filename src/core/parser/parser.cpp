@@ -35,7 +35,7 @@ Parser::Parser(std::string_view text) : source(text), arena(text) {
   });
   // Trees hold fewer nodes than tokens in typical code; copies of types and
   // attributes may need more, and the stores then grow as usual.
-  arena.reserve(tokens.size() + 16);
+  arena.reserve(tokens.size() + 16, tokens.size());
 }
 
 const Token& end_token() {

@@ -102,7 +102,8 @@ void NodeArena::fill_from_token(Record& r, const Token& token) const {
   r.positions = Positions{token.line, token.column, static_cast<std::uint32_t>(text_points + 1), none};
 }
 
-void NodeArena::reserve(std::size_t nodes) {
+void NodeArena::reserve(std::size_t nodes, std::size_t tokens) {
+  max_nodes_ = std::min(max_nodes_, (std::size_t{1} << 22) + 8 * tokens);
   nodes = std::min(nodes, max_nodes_);
   records_.reserve(nodes);
   children_.reserve(nodes);

@@ -60,8 +60,9 @@ class NodeArena {
       : source_(source), max_nodes_(output_limit(source.size()) / 32) {}
 
   // Makes room for about `nodes` nodes up front, so the stores never move
-  // while the tree grows (untouched room costs no memory).
-  void reserve(std::size_t nodes);
+  // while the tree grows (untouched room costs no memory), and bounds the
+  // arena for a text of `tokens` tokens (see `max_nodes_`).
+  void reserve(std::size_t nodes, std::size_t tokens);
 
   NodeId add_node(NodeKind kind, const Token& token);
   NodeId add_value_node(NodeKind kind, const Token& token, std::string_view value);
@@ -107,8 +108,11 @@ class NodeArena {
   void fill_from_token(Record& r, const Token& token) const;
 
   std::string_view source_;
-  // Every node line is longer than 32 bytes, so more nodes than this could
-  // never be written within the output limit.
+  // The most nodes a call may create. Every node line is longer than 32
+  // bytes, so more than output_limit / 32 could never be written. Once the
+  // token count is known the bound tightens to 4 Mi nodes plus 8 per token:
+  // real code makes fewer nodes than tokens, and only declarations that copy
+  // a type to every name (nested, the copies multiply) come near it.
   std::size_t max_nodes_;
   std::vector<Record> records_;
   std::vector<AttributeEntry> attributes_;

@@ -1,0 +1,1 @@
+procedure(a,b:class procedure(a,b:class procedure(a,b:class procedure(a,b:class procedure(a,b:class procedure(a,b:class procedure(a,b:class procedure(a,b:class procedure(a,b:class procedure(a,b:class procedure(a,b:class procedure(a,b:class 

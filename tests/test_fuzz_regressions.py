@@ -1,0 +1,230 @@
+"""Replays the fuzz regression inputs (tests/fuzz_corpus/), the examples and
+the test data through the fuzz targets, built as stand-alone drivers with g++.
+
+The drivers are the libFuzzer targets of tools/fuzz/ compiled with
+-DTARNWICK_FUZZ_STANDALONE: each file is one input, and every invariant the
+targets check (token list against the text, tree text shape, no exception)
+must hold for it. They are built with AddressSanitizer and
+UndefinedBehaviorSanitizer when g++ can link them. Objects are cached in the
+system's temporary directory (or TARNWICK_FUZZ_BUILD_DIR), keyed by the
+contents of the sources, so only changed files are compiled again.
+"""
+
+from __future__ import annotations
+
+import glob
+import hashlib
+import os
+import re
+import shutil
+import subprocess
+import tempfile
+from concurrent.futures import ThreadPoolExecutor
+
+import pytest
+
+REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+CORE = os.path.join(REPO, "src", "core")
+FUZZ = os.path.join(REPO, "tools", "fuzz")
+CORPUS = os.path.join(REPO, "tests", "fuzz_corpus")
+EXAMPLES = os.path.join(REPO, "examples")
+DATA = os.path.join(REPO, "tests", "data")
+
+BASE_FLAGS = ["-std=c++20", "-O1", "-g", "-DTARNWICK_FUZZ_STANDALONE", f"-I{CORE}"]
+SANITIZE_FLAGS = ["-fsanitize=address,undefined", "-fno-sanitize-recover=undefined",
+                  "-fno-omit-frame-pointer"]
+
+
+def _digest(*parts: bytes) -> str:
+    h = hashlib.sha1()
+    for part in parts:
+        h.update(hashlib.sha1(part).digest())
+    return h.hexdigest()[:16]
+
+
+def _read(path: str) -> bytes:
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def _build_dir() -> str:
+    configured = os.environ.get("TARNWICK_FUZZ_BUILD_DIR")
+    if configured:
+        return configured
+    tag = hashlib.sha1(REPO.encode()).hexdigest()[:10]
+    return os.path.join(tempfile.gettempdir(), f"tarnwick-fuzz-drivers-{tag}")
+
+
+def _compile(cmd: list[str], what: str) -> None:
+    proc = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    if proc.returncode != 0:
+        pytest.fail(f"{what} failed ({proc.returncode}): {' '.join(cmd)}\n{proc.stdout}", pytrace=False)
+
+
+def _sanitizers_link(cxx: str, build: str) -> bool:
+    probe = os.path.join(build, "probe.cpp")
+    with open(probe, "w") as f:
+        f.write("int main() { return 0; }\n")
+    proc = subprocess.run([cxx, *SANITIZE_FLAGS, probe, "-o", os.path.join(build, "probe")],
+                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    return proc.returncode == 0
+
+
+FAKE_CORE = r"""
+// Stand-ins for the entry points, for checking the checks: the output is
+// taken from TARNWICK_FAKE_OUTPUT, and "THROW" throws like an internal fault.
+#include <cstdlib>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+namespace tarnwick {
+static std::string fake() {
+  const char* out = std::getenv("TARNWICK_FAKE_OUTPUT");
+  if (out == nullptr || std::string_view(out) == "THROW") throw std::logic_error("planted fault");
+  return out;
+}
+std::string fake_lex_to_serialized(std::string_view) { return fake(); }
+std::string fake_parse_to_serialized(std::string_view, std::string_view) { return fake(); }
+}
+"""
+
+
+@pytest.fixture(scope="module")
+def drivers() -> dict[str, str]:
+    """The stand-alone drivers, and for each target a second driver whose
+    entry point is replaced by FAKE_CORE."""
+    cxx = shutil.which(os.environ.get("CXX_FUZZ_STANDALONE", "g++"))
+    if cxx is None:
+        pytest.skip("g++ is not installed")
+    build = _build_dir()
+    os.makedirs(build, exist_ok=True)
+    flags = BASE_FLAGS + (SANITIZE_FLAGS if _sanitizers_link(cxx, build) else [])
+
+    headers = sorted(glob.glob(os.path.join(CORE, "**", "*.h"), recursive=True)
+                     + glob.glob(os.path.join(CORE, "**", "*.def"), recursive=True)
+                     + glob.glob(os.path.join(CORE, "**", "*.inc"), recursive=True))
+    header_key = _digest(*(p.encode() + _read(p) for p in headers), " ".join([cxx, *flags]).encode())
+    sources = sorted(glob.glob(os.path.join(CORE, "**", "*.cpp"), recursive=True))
+    assert sources, f"no core sources under {CORE}"
+    fake_src = os.path.join(build, "fake_core.cpp")
+    with open(fake_src, "w") as f:
+        f.write(FAKE_CORE)
+
+    def object_for(src: str) -> str:
+        stem = os.path.basename(src)[:-4] if src == fake_src else os.path.relpath(src, CORE).replace(os.sep, "_")[:-4]
+        obj = os.path.join(build, f"{stem}-{_digest(_read(src), header_key.encode())}.o")
+        if not os.path.exists(obj):
+            tmp = obj + f".{os.getpid()}.tmp"
+            _compile([cxx, *flags, "-c", src, "-o", tmp], f"compiling {src}")
+            os.replace(tmp, obj)
+        return obj
+
+    with ThreadPoolExecutor(max_workers=2) as pool:
+        objects = list(pool.map(object_for, sources))
+    fake_object = object_for(fake_src)
+
+    exes = {}
+    fuzz_header = _read(os.path.join(FUZZ, "fuzz_common.h"))
+    for target in ("lexer", "parser"):
+        src = os.path.join(FUZZ, f"fuzz_{target}.cpp")
+        for fake in (False, True):
+            extra = ([f"-D{entry}=fake_{entry}" for entry in ("lex_to_serialized", "parse_to_serialized")]
+                     + [fake_object]) if fake else []
+            key = _digest(_read(src), fuzz_header, header_key.encode(), " ".join(objects + extra).encode())
+            exe = os.path.join(build, f"fuzz_{target}{'-fake' if fake else ''}-{key}")
+            if not os.path.exists(exe):
+                tmp = exe + f".{os.getpid()}.tmp"
+                _compile([cxx, *flags, *extra, src, *objects, "-o", tmp], f"building the {target} driver")
+                os.replace(tmp, exe)
+            exes[target + ("-fake" if fake else "")] = exe
+    return exes
+
+
+def _run(exe: str, inputs: list[str], **env_extra: str) -> subprocess.CompletedProcess:
+    env = dict(os.environ, **env_extra)
+    # Leak detection of the driver's own process is wanted here, unless a
+    # surrounding sanitizer run has already set its options.
+    env.setdefault("ASAN_OPTIONS", "detect_leaks=1")
+    env.setdefault("UBSAN_OPTIONS", "print_stacktrace=1")
+    return subprocess.run([exe, *inputs], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          text=True, errors="replace", timeout=600, env=env)
+
+
+def _inputs() -> list[str]:
+    return sorted(p for d in (CORPUS, EXAMPLES, DATA) for p in glob.glob(os.path.join(d, "*"))
+                  if os.path.isfile(p))
+
+
+@pytest.mark.parametrize("target", ["lexer", "parser"])
+def test_regression_inputs(drivers, target):
+    inputs = _inputs()
+    assert len(glob.glob(os.path.join(CORPUS, "*"))) >= 20
+    proc = _run(drivers[target], inputs)
+    output = proc.stdout + proc.stderr
+    assert proc.returncode == 0, f"fuzz_{target} found a fault:\n{output[-6000:]}"
+    match = re.search(r"^(\d+) inputs ran without a finding$", proc.stdout, re.M)
+    assert match, output
+    assert int(match.group(1)) == len(inputs)
+
+
+# The checks themselves, on planted outputs for the input "x := 1;\nab".
+SOURCE = "x := 1;\nab"
+TOKENS = "identifier x 1:1\nsymbol := 1:3\nnumber 1 1:6\nsymbol ; 1:7\nidentifier ab 2:1\neof  2:3"
+HEADER = r"# file_name=dir\\fuzz\tinput\r\n name=x.pas"
+ROOT = "ntUnit line=1 col=1 end_line=1 end_col=2 kind=unit name=x source_positions=1:1,1:2"
+CHILD = "  ntIdentifier line=2 col=1 end_line=2 end_col=3 name=ab source_positions=2:1,2:2,2:3"
+
+
+PLANTED = [
+    ("lexer", TOKENS, None),
+    ("lexer", "THROW", "lex_to_serialized threw: planted fault"),
+    ("lexer", TOKENS.replace("symbol ; 1:7\n", ""), "one line per token"),
+    ("lexer", TOKENS + "\n", "one line per token"),
+    ("lexer", TOKENS.replace("eof  2:3", "symbol ; 2:3"), 'starts_with(lines.back(), "eof ")'),
+    ("lexer", TOKENS.replace("1:6", "1:5"), "position differs from tokenize()"),
+    ("lexer", TOKENS.replace("2:3", "2:4"), "token position outside the text"),
+    ("lexer", TOKENS.replace("1:1", "0:1"), "token position outside the text"),
+    ("lexer", TOKENS.replace("1:3", "01:3"), "malformed LINE:COL"),
+    ("lexer", TOKENS.replace("number", "numeral"), "unknown token kind"),
+    ("lexer", TOKENS.replace("ab", "a\\\\b"), "value is not the token's text"),
+    ("lexer", TOKENS.replace("ab", "a\\qb"), "starts no escape"),
+    ("parser", "\n".join([HEADER, ROOT, "  value=a\\\\b", CHILD, "    value="]), None),
+    ("parser", "THROW", "parse_to_serialized threw: planted fault"),
+    ("parser", "\n".join([HEADER.replace(r"\t", "\t"), ROOT]), "header line"),
+    ("parser", "\n".join([ROOT, HEADER]), "header line"),
+    ("parser", HEADER, "no root node line"),
+    ("parser", "\n".join([HEADER, ROOT]) + "\n", "line feed after the last line"),
+    ("parser", "\n".join([HEADER, ROOT, "  " + CHILD]), "more than one level deeper"),
+    ("parser", "\n".join([HEADER, ROOT, " " + CHILD]), "odd indentation"),
+    ("parser", "\n".join([HEADER, ROOT, CHILD.strip()]), "a second node at depth 0"),
+    ("parser", "\n".join([HEADER, ROOT, "value=x"]), "value line not one level below"),
+    ("parser", "\n".join([HEADER, ROOT, "  value=x", "  value=y"]), "value line not right under"),
+    ("parser", "\n".join([HEADER, ROOT, "  hello"]), "neither a node line nor a value line"),
+    ("parser", "\n".join([HEADER, ROOT.replace("kind=unit name=x", "name=x kind=unit")]),
+     "attribute keys out of order"),
+    ("parser", "\n".join([HEADER, ROOT.replace("kind=unit", "colour=unit")]), "do not start with a known key"),
+    ("parser", "\n".join([HEADER, ROOT.replace("kind=unit", "kind=unit file_name=y")]), "file_name item"),
+    ("parser", "\n".join([HEADER, ROOT.replace("name=x", "name=x\ty")]), "raw tab"),
+    ("parser", "\n".join([HEADER, ROOT.replace("ntUnit", "ntUnits")]), "unknown node kind"),
+    ("parser", "\n".join([HEADER, ROOT.replace("line=1 col=1", "line=3 col=1")]), "node start outside the text"),
+    ("parser", "\n".join([HEADER, ROOT.replace("line=1 col=1", "line=1 col=9")]), "node start outside the text"),
+    ("parser", "\n".join([HEADER, ROOT.replace("end_line=1", "end_line=3")]), "end line past the last line"),
+    ("parser", "\n".join([HEADER, ROOT.replace("end_col=2", "end_col=4294967296")]), "four positions"),
+    ("parser", "\n".join([HEADER, ROOT.replace("1:1,1:2", "1:1,")]), "malformed source_positions"),
+]
+
+
+@pytest.mark.parametrize("target, output, message", PLANTED,
+                         ids=[f"{t}-{m or 'well formed'}" for t, _, m in PLANTED])
+def test_checks_catch_planted_faults(drivers, tmp_path, target, output, message):
+    source = tmp_path / "input.pas"
+    source.write_bytes(SOURCE.encode())
+    proc = _run(drivers[target + "-fake"], [str(source)], TARNWICK_FAKE_OUTPUT=output)
+    if message is None:
+        assert proc.returncode == 0, proc.stderr
+        assert "1 inputs ran without a finding" in proc.stdout
+    else:
+        assert proc.returncode != 0
+        assert "fuzz invariant broken" in proc.stderr
+        assert message in proc.stderr, proc.stderr
+        assert str(source) in proc.stderr  # the report names the input
