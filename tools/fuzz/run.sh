@@ -13,7 +13,8 @@
 # build/fuzz/findings/ and makes the script exit non-zero; minimise it with
 #   build/fuzz/fuzz_TARGET -minimize_crash=1 -runs=100000 FILE
 # and add the result to tests/fuzz_corpus/. FUZZ_MAX_LEN (default 4096) caps
-# the input size the fuzzer tries. The targets run one after the other, each
+# the input size the fuzzer tries; FUZZ_TIMEOUT (default 30) the seconds one
+# input may take. The targets run one after the other, each
 # on one core; on a machine with cores to spare, run "lexer" and "parser" in
 # two shells at once (after one run has built both).
 set -euo pipefail
@@ -77,7 +78,7 @@ for t in "${targets[@]}"; do
   for dir in "$root/examples" "$root/tests/data" "$root/tests/fuzz_corpus"; do
     [[ -d "$dir" ]] || continue
     while IFS= read -r -d '' f; do
-      if ! "$out/fuzz_$t" -timeout=10 -rss_limit_mb=4096 "$f" >/dev/null 2>&1; then
+      if ! "$out/fuzz_$t" -timeout="${FUZZ_TIMEOUT:-30}" -rss_limit_mb=4096 "$f" >/dev/null 2>&1; then
         echo "   open finding, left out of the seeds: ${f#"$root"/}" >&2
         open_findings=$((open_findings + 1))
         continue
@@ -96,7 +97,7 @@ for t in "${targets[@]}"; do
       -dict="$root/tools/fuzz/pascal.dict" \
       -max_total_time="$seconds" \
       -max_len="${FUZZ_MAX_LEN:-4096}" \
-      -timeout=10 \
+      -timeout="${FUZZ_TIMEOUT:-30}" \
       -rss_limit_mb=4096 \
       -print_final_stats=1 \
       -artifact_prefix="$out/findings/$t-" \

@@ -103,7 +103,7 @@ void NodeArena::fill_from_token(Record& r, const Token& token) const {
 }
 
 void NodeArena::reserve(std::size_t nodes, std::size_t tokens) {
-  max_nodes_ = std::min(max_nodes_, (std::size_t{1} << 22) + 8 * tokens);
+  max_nodes_ = std::min(max_nodes_, (std::size_t{1} << 20) + 8 * tokens);
   nodes = std::min(nodes, max_nodes_);
   records_.reserve(nodes);
   children_.reserve(nodes);
