@@ -202,23 +202,15 @@ constexpr Signature parse_signature{"parse_to_serialized", {"text", "file_name"}
 PyObject* lex_fn(PyObject*, PyObject* args, PyObject* kwargs) {
   std::string_view texts[2];
   if (!bind_text_arguments(lex_signature, args, kwargs, texts)) return nullptr;
-  return guarded([&] {
-    tarnwick::OutputBuffer out;
-    tarnwick::lex_to_serialized(texts[0], out);
-    return make_str(out.view());
-  });
+  return guarded([&] { return tarnwick::with_token_list(texts[0], make_str); });
 }
 
 PyObject* parse_fn(PyObject*, PyObject* args, PyObject* kwargs) {
   std::string_view texts[2];
   if (!bind_text_arguments(parse_signature, args, kwargs, texts)) return nullptr;
-  return guarded([&] {
-    // The parser state is released inside the call, before the result string
-    // is made, so the two never take memory at the same time.
-    tarnwick::OutputBuffer out;
-    tarnwick::parse_to_serialized(texts[0], texts[1], out);
-    return make_str(out.view());
-  });
+  // The parser's stores are trimmed before the result string is made, so a
+  // large call never holds both at the same time.
+  return guarded([&] { return tarnwick::with_tree_text(texts[0], texts[1], make_str); });
 }
 
 // The functions in the order the module body adds them.

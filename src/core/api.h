@@ -3,18 +3,44 @@
 
 #include <string>
 #include <string_view>
+#include <utility>
 
-#include "util/output.h"
+#include "workspace.h"
 
 namespace tarnwick {
 
-// The token list of `text`, one line per token: `KIND VALUE LINE:COL`.
-void lex_to_serialized(std::string_view text, OutputBuffer& out);
+// Writes the token list of `text`, one line per token (`KIND VALUE
+// LINE:COL`), into the workspace's output buffer and returns it.
+std::string_view write_token_list_text(std::string_view text, Workspace& workspace);
+
+// Writes the syntax tree of `text` (the header `# file_name=...` and one
+// line per node, children indented two spaces below their parent) into the
+// workspace's output buffer and returns it. The parser's stores are trimmed
+// before it returns, so that a large call frees them before its caller
+// copies the text.
+std::string_view write_tree_text(std::string_view text, std::string_view file_name,
+                                 Workspace& workspace);
+
+// Calls `use` with the token list of `text` and returns what it returns. The
+// text lives in memory the calling thread reuses: it is valid only inside
+// `use`.
+template <class Use>
+decltype(auto) with_token_list(std::string_view text, Use&& use) {
+  WorkspaceLease lease;
+  return std::forward<Use>(use)(write_token_list_text(text, lease.get()));
+}
+
+// Calls `use` with the tree text of `text`, as `with_token_list` does.
+template <class Use>
+decltype(auto) with_tree_text(std::string_view text, std::string_view file_name, Use&& use) {
+  WorkspaceLease lease;
+  return std::forward<Use>(use)(write_tree_text(text, file_name, lease.get()));
+}
+
+// The token list of `text` as a string.
 std::string lex_to_serialized(std::string_view text);
 
-// The syntax tree of `text`: the header `# file_name=...` and one line per
-// node, children indented two spaces below their parent.
-void parse_to_serialized(std::string_view text, std::string_view file_name, OutputBuffer& out);
+// The tree text of `text` as a string.
 std::string parse_to_serialized(std::string_view text, std::string_view file_name);
 
 // Version of the native package.

@@ -1264,6 +1264,39 @@ void test_parse_to_serialized() {
            "# file_name=f\nntUnit line=2 col=1 end_line=2 end_col=1 source_positions=2:1");
 }
 
+// A thread reuses its stores from call to call: results never depend on
+// what the thread parsed before, a large call leaves at most the retained
+// amount behind, and a call made while the thread's workspace is lent out
+// works in one of its own.
+void test_workspace_reuse() {
+  const std::string small = "unit A;\nvar x: Integer;\nbegin x := 1 end.";
+  std::string large = "begin\n";
+  while (large.size() < (std::size_t{2} << 20)) large += "  Total := Total + Items[Index] * (Rate - 1);\n";
+  large += "end.";
+  const std::string small_text = parse_to_serialized(small, "s.pas");
+  const std::string small_tokens = lex_to_serialized(small);
+  const std::string large_text = parse_to_serialized(large, "l.pas");
+  CHECK(large_text.size() > Workspace::retained_bytes);
+  CHECK_EQ(parse_to_serialized(small, "s.pas"), small_text);
+  CHECK_EQ(parse_to_serialized(large, "l.pas"), large_text);
+  CHECK(lex_to_serialized(large).size() > large.size());
+  CHECK_EQ(lex_to_serialized(small), small_tokens);
+  CHECK_EQ(small_tokens.substr(0, 18), "keyword unit 1:1\ni");
+  {
+    WorkspaceLease lease;
+    CHECK(lease.get().bytes() <= Workspace::retained_bytes);
+  }
+  // A call from inside a call: both texts stay whole.
+  with_tree_text(small, "outer.pas", [&](std::string_view outer) {
+    const std::string before(outer);
+    CHECK_EQ(parse_to_serialized(large, "l.pas"), large_text);
+    CHECK_EQ(std::string(outer), before);
+    CHECK_EQ(std::string(outer.substr(0, 22)), "# file_name=outer.pas\n");
+    return 0;
+  });
+  CHECK_EQ(parse_to_serialized(small, "s.pas"), small_text);
+}
+
 // The text of a 20,000-level chain: one line per level, two more spaces of
 // indentation per level.
 void test_deep_writer() {
@@ -1339,6 +1372,7 @@ int main() {
       {"stamp_end", test_stamp_end},
       {"replace by own child", test_replace_by_own_child},
       {"parse_to_serialized", test_parse_to_serialized},
+      {"workspace reuse", test_workspace_reuse},
   };
   for (const NamedTest& t : tests) run_guarded(t);
 

@@ -22,6 +22,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "api.h"
@@ -151,9 +152,9 @@ void check_node_line(std::string_view l, const fuzz::LineTable& table, const Ite
   std::size_t sp = l.find(' ');
   if (sp == std::string_view::npos) fail("node line without positions", l, line_no);
   std::string_view kind = l.substr(0, sp);
-  bool known = false;
-  for (std::string_view k : tarnwick::node_kind_names) known = known || equal(k, kind);
-  if (!known) fail("unknown node kind", l, line_no);
+  static const std::unordered_set<std::string_view> kinds(std::begin(tarnwick::node_kind_names),
+                                                          std::end(tarnwick::node_kind_names));
+  if (!kinds.contains(kind)) fail("unknown node kind", l, line_no);
 
   std::size_t p = sp;
   std::uint64_t line, col, end_line, end_col;

@@ -49,9 +49,19 @@ inline bool is_symbol_char(unsigned char c) {
   }
 }
 
-// The two-character symbols, in the order they are tested.
-constexpr std::string_view two_char_symbols[] = {
-    ":=", "<=", ">=", "<>", "..", "**", "+=", "-=", "*=", "/=", "><", "=>"};
+// The two-character symbols: := <= >= <> .. ** += -= *= /= >< =>
+inline bool is_two_char_symbol(unsigned char c, unsigned char d) {
+  switch (c) {
+    case ':': return d == '=';
+    case '<': return d == '=' || d == '>';
+    case '>': return d == '=' || d == '<';
+    case '.': return d == '.';
+    case '*': return d == '*' || d == '=';
+    case '+': case '-': case '/': return d == '=';
+    case '=': return d == '>';
+    default: return false;
+  }
+}
 
 inline std::size_t run_of(std::string_view s, std::size_t i, bool (*pred)(unsigned char)) {
   while (i < s.size() && pred(static_cast<unsigned char>(s[i]))) ++i;
@@ -69,30 +79,6 @@ inline std::size_t end_after(std::string_view s, std::size_t from, std::string_v
 }
 
 }  // namespace
-
-void Lexer::skip_blanks() {
-  const char* data = source_.data();
-  std::size_t i = offset_;
-  const std::size_t n = source_.size();
-  std::uint32_t line = line_;
-  std::uint32_t column = column_;
-  while (i < n) {
-    char c = data[i];
-    if (c == ' ' || c == '\t' || c == '\r') {
-      ++column;
-    } else if (c == '\n') {
-      ++line;
-      column = 1;
-    } else {
-      break;
-    }
-    ++i;
-  }
-  char_offset_ += i - offset_;
-  offset_ = i;
-  line_ = line;
-  column_ = column;
-}
 
 void Lexer::advance_to(std::size_t new_offset) {
   // Code points are counted as the bytes that do not continue a sequence,
@@ -173,98 +159,73 @@ std::size_t Lexer::scan_string() const {
   return n;
 }
 
-std::size_t Lexer::scan_default(TokenKind& kind) const {
+Lexer::Scan Lexer::scan_default() const {
   const std::string_view s = source_;
   const std::size_t o = offset_;
   const unsigned char c = static_cast<unsigned char>(s[o]);
   std::size_t len = 0;
   if (is_word_start_at(s, o, len)) {
     std::size_t end = scan_word_from(o + len);
-    kind = is_keyword(s.substr(o, end - o)) ? TokenKind::Keyword : TokenKind::Identifier;
-    return end;
+    return {end, is_keyword(s.substr(o, end - o)) ? TokenKind::Keyword : TokenKind::Identifier};
   }
-  if (is_digit(c)) {
-    kind = TokenKind::Number;
-    return scan_decimal();
-  }
-  if (o + 2 <= s.size()) {
-    std::string_view two = s.substr(o, 2);
-    for (std::string_view sym : two_char_symbols) {
-      if (two == sym) {
-        kind = TokenKind::Symbol;
-        return o + 2;
-      }
-    }
-  }
-  if (is_symbol_char(c)) {
-    kind = TokenKind::Symbol;
-    return o + 1;
-  }
-  kind = TokenKind::Unknown;
+  if (is_digit(c)) return {scan_decimal(), TokenKind::Number};
+  if (o + 2 <= s.size() && is_two_char_symbol(c, static_cast<unsigned char>(s[o + 1])))
+    return {o + 2, TokenKind::Symbol};
+  if (is_symbol_char(c)) return {o + 1, TokenKind::Symbol};
   std::size_t end = o + unicode::sequence_length(c);
-  return end > s.size() ? s.size() : end;
+  return {end > s.size() ? s.size() : end, TokenKind::Unknown};
 }
 
-std::size_t Lexer::scan_token(TokenKind& kind, std::uint8_t& text_skip) const {
+Lexer::Scan Lexer::scan_token() const {
   const std::string_view s = source_;
   const std::size_t n = s.size();
   const std::size_t o = offset_;
   const unsigned char c = static_cast<unsigned char>(s[o]);
   const int next = o + 1 < n ? static_cast<unsigned char>(s[o + 1]) : -1;
-  text_skip = 0;
   switch (c) {
     case '#':
-      kind = TokenKind::CharCode;
-      if (next == '$') return run_of(s, o + 2, is_hex_digit);
-      return run_of(s, o + 1, is_digit);
+      if (next == '$') return {run_of(s, o + 2, is_hex_digit), TokenKind::CharCode};
+      return {run_of(s, o + 1, is_digit), TokenKind::CharCode};
     case '$':
-      kind = TokenKind::Number;
-      return run_of(s, o + 1, is_hex_digit);
+      return {run_of(s, o + 1, is_hex_digit), TokenKind::Number};
     case '%':
-      if (next == '0' || next == '1') {
-        kind = TokenKind::Number;
-        return run_of(s, o + 1, is_binary_digit);
-      }
+      if (next == '0' || next == '1') return {run_of(s, o + 1, is_binary_digit), TokenKind::Number};
       break;
     case '&':
-      if (next >= 0 && is_digit(static_cast<unsigned char>(next))) {
-        kind = TokenKind::Number;
-        return run_of(s, o + 1, is_octal_digit);
-      }
+      if (next >= 0 && is_digit(static_cast<unsigned char>(next)))
+        return {run_of(s, o + 1, is_octal_digit), TokenKind::Number};
       if (next >= 0) {
         std::size_t len = 0;
         if (is_word_start_at(s, o + 1, len)) {
           std::size_t end = scan_word_from(o + 1 + len);
-          text_skip = 1;
-          kind = is_keyword(s.substr(o + 1, end - o - 1)) ? TokenKind::Keyword
-                                                           : TokenKind::Identifier;
-          return end;
+          return {end,
+                  is_keyword(s.substr(o + 1, end - o - 1)) ? TokenKind::Keyword
+                                                            : TokenKind::Identifier,
+                  1};
         }
       }
       break;
     case '\'':
-      kind = TokenKind::String;
-      return scan_string();
+      return {scan_string(), TokenKind::String};
     case '(':
       if (next == '*') {
-        kind = (o + 2 < n && s[o + 2] == '$') ? TokenKind::Directive : TokenKind::Comment;
-        return end_after(s, o + 2, "*)");
+        return {end_after(s, o + 2, "*)"),
+                (o + 2 < n && s[o + 2] == '$') ? TokenKind::Directive : TokenKind::Comment};
       }
       break;
     case '/':
       if (next == '/') {
-        kind = TokenKind::Comment;
         const void* lf = std::memchr(s.data() + o, '\n', n - o);
-        return lf ? static_cast<std::size_t>(static_cast<const char*>(lf) - s.data()) : n;
+        return {lf ? static_cast<std::size_t>(static_cast<const char*>(lf) - s.data()) : n,
+                TokenKind::Comment};
       }
       break;
     case '{':
-      kind = (next == '$') ? TokenKind::Directive : TokenKind::Comment;
-      return end_after(s, o + 1, "}");
+      return {end_after(s, o + 1, "}"), next == '$' ? TokenKind::Directive : TokenKind::Comment};
     default:
       break;
   }
-  return scan_default(kind);
+  return scan_default();
 }
 
 std::vector<Token> tokenize(std::string_view source) {

@@ -59,13 +59,45 @@ class Lexer {
   std::uint32_t column() const { return column_; }
 
  private:
-  // Picks the rule for the token at `offset_` and returns its end.
-  std::size_t scan_token(TokenKind& kind, std::uint8_t& text_skip) const;
-  std::size_t scan_default(TokenKind& kind) const;
+  // What a rule found: the token's end, kind and text skip. Returned whole,
+  // in registers, so that the token is assembled at once (a token written
+  // field by field through references and then copied stalls on reading
+  // back the bytes just written).
+  struct Scan {
+    std::size_t end;
+    TokenKind kind;
+    std::uint8_t text_skip = 0;
+  };
+  // Picks the rule for the token at `offset_`.
+  Scan scan_token() const;
+  Scan scan_default() const;
   std::size_t scan_word_from(std::size_t pos) const;
   std::size_t scan_decimal() const;
   std::size_t scan_string() const;
-  void skip_blanks();
+  // Inline, so that the position stays in registers across the loop of `run`.
+  void skip_blanks() {
+    const char* data = source_.data();
+    std::size_t i = offset_;
+    const std::size_t n = source_.size();
+    std::uint32_t line = line_;
+    std::uint32_t column = column_;
+    while (i < n) {
+      char c = data[i];
+      if (c == ' ' || c == '\t' || c == '\r') {
+        ++column;
+      } else if (c == '\n') {
+        ++line;
+        column = 1;
+      } else {
+        break;
+      }
+      ++i;
+    }
+    char_offset_ += i - offset_;
+    offset_ = i;
+    line_ = line;
+    column_ = column;
+  }
 
   std::string_view source_;
   std::size_t offset_ = 0;
@@ -87,11 +119,8 @@ void Lexer::run(Sink&& sink) {
       sink(eof);
       return;
     }
-    Token t;
-    t.start = offset_;
-    t.line = line_;
-    t.column = column_;
-    t.end = scan_token(t.kind, t.text_skip);
+    const Scan scan = scan_token();
+    const Token t{offset_, scan.end, line_, column_, scan.kind, scan.text_skip};
     sink(t);
     switch (t.kind) {
       case TokenKind::Number:

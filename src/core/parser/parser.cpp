@@ -23,7 +23,24 @@ inline bool is_one_of(std::string_view text, StopWords words) {
 
 const StopWords type_reference_stop_words{type_reference_words};
 
-Parser::Parser(std::string_view text) : source(text), arena(text) {
+namespace {
+
+NodeArena::Stores take_arena_stores(ParserStores* stores) {
+  return stores ? std::move(stores->arena) : NodeArena::Stores{};
+}
+
+}  // namespace
+
+Parser::Parser(std::string_view text, ParserStores* stores)
+    : source(text), arena(text, take_arena_stores(stores)), lender_(stores) {
+  if (stores) {
+    tokens = std::move(stores->tokens);
+    tokens.clear();
+    brackets = std::move(stores->brackets);
+    brackets.built = false;
+    heading_angle_close = std::move(stores->heading_angle_close);
+    heading_angle_close.clear();
+  }
   if (text.size() > max_text_size) throw TextTooLarge();
   // About one token per five bytes of typical source; capped so that a huge
   // text of blanks does not reserve memory it never uses.
@@ -36,6 +53,17 @@ Parser::Parser(std::string_view text) : source(text), arena(text) {
   // Trees hold fewer nodes than tokens in typical code; copies of types and
   // attributes may need more, and the stores then grow as usual.
   arena.reserve(tokens.size() + 16, tokens.size());
+}
+
+Parser::~Parser() {
+  if (!lender_) return;
+  tokens.clear();
+  lender_->tokens = std::move(tokens);
+  lender_->arena = arena.release_stores();
+  brackets.built = false;
+  lender_->brackets = std::move(brackets);
+  heading_angle_close.clear();
+  lender_->heading_angle_close = std::move(heading_angle_close);
 }
 
 const Token& end_token() {

@@ -80,8 +80,22 @@ struct BracketIndex {
   bool built = false;
 };
 
+// The growable stores of a parse, which a caller that parses many texts in a
+// row lends from one `Parser` to the next (see `Workspace`).
+struct ParserStores {
+  std::vector<Token> tokens;
+  NodeArena::Stores arena;
+  BracketIndex brackets;
+  std::vector<std::pair<std::size_t, std::size_t>> heading_angle_close;
+};
+
 struct Parser {
-  explicit Parser(std::string_view source);
+  // Lexes `source` into the token list. With `stores`, the parser builds in
+  // them (emptied first) and hands them back, emptied, when it ends.
+  explicit Parser(std::string_view source, ParserStores* stores = nullptr);
+  ~Parser();
+  Parser(const Parser&) = delete;
+  Parser& operator=(const Parser&) = delete;
 
   std::string_view source;    // the text; token offsets index into it
   std::vector<Token> tokens;  // the scanner's tokens without comments and directives
@@ -97,6 +111,9 @@ struct Parser {
 
   std::string_view text(const Token& t) const { return t.text(source); }
   bool at_end() const { return position >= tokens.size(); }
+
+ private:
+  ParserStores* lender_;
 };
 
 // Counts one level of rule nesting for as long as it lives. `ok()` is false

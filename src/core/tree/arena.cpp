@@ -102,6 +102,37 @@ void NodeArena::fill_from_token(Record& r, const Token& token) const {
   r.positions = Positions{token.line, token.column, static_cast<std::uint32_t>(text_points + 1), none};
 }
 
+NodeArena::NodeArena(std::string_view source, Stores stores)
+    : source_(source),
+      max_nodes_(output_limit(source.size()) / 32),
+      records_(std::move(stores.records)),
+      attributes_(std::move(stores.attributes)),
+      children_(std::move(stores.children)),
+      position_lists_(std::move(stores.position_lists)),
+      pool_(std::move(stores.pool)) {
+  records_.clear();
+  attributes_.clear();
+  children_.clear();
+  position_lists_.clear();
+  pool_.clear();
+}
+
+NodeArena::Stores NodeArena::release_stores() {
+  Stores s{std::move(records_), std::move(attributes_), std::move(children_),
+           std::move(position_lists_), std::move(pool_)};
+  s.records.clear();
+  s.attributes.clear();
+  s.children.clear();
+  s.position_lists.clear();
+  s.pool.clear();
+  records_ = {};
+  attributes_ = {};
+  children_ = {};
+  position_lists_ = {};
+  pool_ = {};
+  return s;
+}
+
 void NodeArena::reserve(std::size_t nodes, std::size_t tokens) {
   max_nodes_ = std::min(max_nodes_, (std::size_t{1} << 20) + 8 * tokens);
   nodes = std::min(nodes, max_nodes_);

@@ -56,8 +56,22 @@ class NodeArena {
     std::uint32_t next;
   };
 
-  explicit NodeArena(std::string_view source)
-      : source_(source), max_nodes_(output_limit(source.size()) / 32) {}
+  // The growable stores of an arena. A caller that builds many trees in a
+  // row hands them from one arena to the next, so that their memory is
+  // reused instead of being mapped and cleared anew for every tree.
+  struct Stores {
+    std::vector<Record> records;
+    std::vector<AttributeEntry> attributes;
+    std::vector<ChildEntry> children;
+    std::vector<std::vector<SourcePosition>> position_lists;
+    std::string pool;
+  };
+
+  explicit NodeArena(std::string_view source) : NodeArena(source, Stores{}) {}
+  // An arena that builds in `stores`, emptied first (their capacity stays).
+  NodeArena(std::string_view source, Stores stores);
+  // Hands the stores back, emptied; the arena is then empty too.
+  Stores release_stores();
 
   // Makes room for about `nodes` nodes up front, so the stores never move
   // while the tree grows (untouched room costs no memory), and bounds the

@@ -170,17 +170,18 @@ void write_line(const NodeLine& n, std::size_t depth, std::string_view call_file
       }
     } else {
       // One line, consecutive columns: the "line:" prefix is the same for
-      // every entry and the column digits are counted up in place.
+      // every entry. Columns are mostly below 100, written from the table of
+      // digit pairs (counting digits up in a buffer instead would read each
+      // buffer back right after a byte of it was changed, which stalls).
       char prefix[16];
       char* e = lines.put(prefix, n.run_line);
       *e++ = ':';
       const std::size_t prefix_len = static_cast<std::size_t>(e - prefix);
-      DecimalCounter col(n.run_col);
-      for (std::size_t k = 0; k < positions; ++k) {
+      std::uint32_t col = n.run_col;
+      for (std::size_t k = 0; k < positions; ++k, ++col) {
         if (k) *p++ = ',';
         std::memcpy(p, prefix, sizeof prefix);
-        p = col.put(p + prefix_len);
-        col.increment();
+        p = put_small_u32(p + prefix_len, col);
       }
     }
   }

@@ -53,7 +53,18 @@ class OutputBuffer {
   }
   void push_back(char c) { *room(1) = c; ++size_; }
 
+  // Empties the text; the memory stays for the next one.
+  void clear() { size_ = 0; }
+  // Gives the memory back.
+  void free_memory() {
+    release();
+    data_ = nullptr;
+    size_ = capacity_ = 0;
+    mapped_ = false;
+  }
+
   std::size_t size() const { return size_; }
+  std::size_t capacity() const { return capacity_; }
   std::string_view view() const { return std::string_view(data_ ? data_ : "", size_); }
   std::string str() const { return std::string(view()); }
 
@@ -113,12 +124,15 @@ inline char* put(char* p, std::string_view s) {
 }
 inline char* put_uint(char* p, std::uint64_t v) { return std::to_chars(p, p + 20, v).ptr; }
 
+// The decimal digits of 0 to 99, two characters each.
+inline constexpr char digit_pairs[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
 // A 32-bit number in decimal, two digits at a time.
 inline char* put_u32(char* p, std::uint32_t v) {
-  static constexpr char pairs[] =
-      "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
-      "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
-      "8081828384858687888990919293949596979899";
+  const char* pairs = digit_pairs;
   if (v < 10) {
     *p = static_cast<char>('0' + v);
     return p + 1;
@@ -143,41 +157,17 @@ inline char* put_u32(char* p, std::uint32_t v) {
   return end;
 }
 
-// Decimal digits of a counter that is written many times in a row and grows
-// by one each time (the columns of a run of source positions).
-class DecimalCounter {
- public:
-  explicit DecimalCounter(std::uint64_t v) {
-    len_ = static_cast<std::size_t>(std::to_chars(digits_, digits_ + sizeof digits_, v).ptr - digits_);
+// A 32-bit number in decimal, quickest for numbers below 100 (columns). The
+// caller's room must allow one byte more than the digits.
+inline char* put_small_u32(char* p, std::uint32_t v) {
+  if (v < 100) {
+    // Both characters of the pair are copied; a one-digit number keeps only
+    // the second and the byte after it is overwritten by what follows.
+    const bool two = v >= 10;
+    std::memcpy(p, digit_pairs + 2 * v + !two, 2);
+    return p + 1 + two;
   }
-  // Writes the digits with one fixed-size copy: the caller's room must allow
-  // 16 bytes from `p` (the digits are at most 20 long only past 2^53).
-  char* put(char* p) const {
-    if (len_ <= 16) {
-      std::memcpy(p, digits_, 16);
-    } else {
-      std::memcpy(p, digits_, len_);
-    }
-    return p + len_;
-  }
-  void increment() {
-    std::size_t i = len_;
-    while (i > 0) {
-      --i;
-      if (digits_[i] != '9') {
-        ++digits_[i];
-        return;
-      }
-      digits_[i] = '0';
-    }
-    std::memmove(digits_ + 1, digits_, len_);
-    digits_[0] = '1';
-    ++len_;
-  }
-
- private:
-  char digits_[24] = {};
-  std::size_t len_ = 0;
-};
+  return put_u32(p, v);
+}
 
 }  // namespace tarnwick
