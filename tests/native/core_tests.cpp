@@ -1264,6 +1264,27 @@ void test_parse_to_serialized() {
            "# file_name=f\nntUnit line=2 col=1 end_line=2 end_col=1 source_positions=2:1");
 }
 
+// The word-at-a-time helpers agree with the plain byte loops wherever the
+// word lies: far from the end of the text (the 16-byte reads) and near it.
+void test_word_helpers() {
+  const std::string_view words[] = {"begin", "BeGiN", "implementation", "INITIALIZATION",
+                                    "implementations", "x", "of", "Oft", "_begin", "end_",
+                                    "Ärger", "straße", "ＥＮＤ", "naïve", "a1b2c3d4e5f6g7h8"};
+  for (std::string_view w : words) {
+    for (std::size_t pad : {std::size_t{0}, std::size_t{3}, std::size_t{20}}) {
+      const std::string text = std::string("  ") + std::string(w) + std::string(pad, ' ');
+      const std::size_t begin = 2, end = 2 + w.size();
+      CHECK_EQ(is_keyword_at(text, begin, end), is_keyword(w));
+      std::size_t points = 0;
+      for (char c : w) points += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+      CHECK_EQ(unicode::count_code_points_at(text, begin, end), points);
+    }
+  }
+  CHECK(is_keyword_at("  BeGiN                ", 2, 7));
+  CHECK(!is_keyword_at("  begins               ", 2, 8));
+  CHECK(is_keyword_at("xxIMPLEMENTATIONxxxxxxxxx", 2, 16));
+}
+
 // A thread reuses its stores from call to call: results never depend on
 // what the thread parsed before, a large call leaves at most the retained
 // amount behind, and a call made while the thread's workspace is lent out
@@ -1373,6 +1394,7 @@ int main() {
       {"replace by own child", test_replace_by_own_child},
       {"parse_to_serialized", test_parse_to_serialized},
       {"workspace reuse", test_workspace_reuse},
+      {"word helpers", test_word_helpers},
   };
   for (const NamedTest& t : tests) run_guarded(t);
 

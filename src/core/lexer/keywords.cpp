@@ -2,6 +2,7 @@
 // predefined types, constants and routines, all read as `keyword` tokens.
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <iterator>
 #include <string>
 #include <string_view>
@@ -40,70 +41,111 @@ static_assert(std::size(keyword_words) == 166);
 
 constexpr std::size_t longest_keyword = 14;  // "implementation", "initialization"
 
-// Open-addressing hash set over the lower-case words, built once.
+// A lower-case ASCII word of at most 16 bytes as two little-endian 64-bit
+// numbers, zero past its end: two words are equal when both halves are.
+struct PackedWord {
+  std::uint64_t lo = 0;
+  std::uint64_t hi = 0;
+  bool operator==(const PackedWord&) const = default;
+};
+
+PackedWord pack(std::string_view w) {
+  PackedWord p;
+  for (std::size_t i = 0; i < w.size(); ++i) {
+    const auto c = static_cast<std::uint64_t>(static_cast<unsigned char>(w[i]));
+    if (i < 8) {
+      p.lo |= c << (8 * i);
+    } else {
+      p.hi |= c << (8 * (i - 8));
+    }
+  }
+  return p;
+}
+
+// Lower-cases the ASCII letters of eight ASCII bytes at once: a byte gets
+// 0x20 added when it lies in 'A'..'Z'. No byte is 0x80 or more, so the sums
+// never carry into the next byte.
+inline std::uint64_t lower_ascii8(std::uint64_t x) {
+  constexpr std::uint64_t ones = 0x0101010101010101u;
+  const std::uint64_t at_least_a = x + ones * (0x80 - 'A');
+  const std::uint64_t past_z = x + ones * (0x80 - 'Z' - 1);
+  const std::uint64_t upper = at_least_a & ~past_z & (ones * 0x80);
+  return x | (upper >> 2);
+}
+
+// Open-addressing hash set over the packed lower-case words, built once.
 class KeywordSet {
  public:
   KeywordSet() {
     for (std::string_view w : keyword_words) {
-      std::size_t i = hash(w) & mask;
-      while (!slots_[i].empty()) i = (i + 1) & mask;
-      slots_[i] = w;
+      const PackedWord p = pack(w);
+      std::size_t i = slot(p);
+      while (slots_[i] != PackedWord{}) i = (i + 1) & mask;
+      slots_[i] = p;
     }
   }
-  bool contains(std::string_view lower) const {
-    std::size_t i = hash(lower) & mask;
-    while (!slots_[i].empty()) {
-      if (slots_[i] == lower) return true;
-      i = (i + 1) & mask;
+  bool contains(const PackedWord& p) const {
+    for (std::size_t i = slot(p);; i = (i + 1) & mask) {
+      if (slots_[i] == p) return true;
+      if (slots_[i] == PackedWord{}) return false;
     }
-    return false;
   }
 
  private:
   static constexpr std::size_t slot_count = 512;
   static constexpr std::size_t mask = slot_count - 1;
-  static std::size_t hash(std::string_view w) {
-    std::uint32_t h = 2166136261u;
-    for (char c : w) h = (h ^ static_cast<unsigned char>(c)) * 16777619u;
-    return h ^ (h >> 15);
+  static std::size_t slot(const PackedWord& p) {
+    const std::uint64_t h = (p.lo ^ (p.hi * 0x9E3779B97F4A7C15u)) * 0xBF58476D1CE4E5B9u;
+    return static_cast<std::size_t>(h >> 55) & mask;
   }
-  std::array<std::string_view, slot_count> slots_{};
+  std::array<PackedWord, slot_count> slots_{};
 };
 
-const KeywordSet& keyword_set() {
-  static const KeywordSet set;  // initialised once, thread-safe
-  return set;
-}
+const KeywordSet keyword_set;
 
 }  // namespace
 
+bool is_keyword_at(std::string_view source, std::size_t begin, std::size_t end) {
+  const std::size_t n = end - begin;
+  if (n < 2) return false;
+  if (n <= longest_keyword && begin + 16 <= source.size()) {
+    // Sixteen bytes read at once, the bytes past the word masked off.
+    std::uint64_t lo, hi;
+    std::memcpy(&lo, source.data() + begin, 8);
+    std::memcpy(&hi, source.data() + begin + 8, 8);
+    if (n < 8) {
+      lo &= (std::uint64_t{1} << (8 * n)) - 1;
+      hi = 0;
+    } else if (n == 8) {
+      hi = 0;
+    } else {
+      hi &= (std::uint64_t{1} << (8 * (n - 8))) - 1;
+    }
+    constexpr std::uint64_t high_bits = 0x8080808080808080u;
+    if (((lo | hi) & high_bits) == 0)
+      return keyword_set.contains(PackedWord{lower_ascii8(lo), lower_ascii8(hi)});
+  }
+  return is_keyword(source.substr(begin, n));
+}
+
 bool is_keyword(std::string_view word) {
   if (word.size() < 2) return false;
-  char buf[longest_keyword];
+  std::string lower;
   bool ascii = true;
-  if (word.size() <= longest_keyword) {
-    for (std::size_t i = 0; i < word.size(); ++i) {
-      unsigned char c = static_cast<unsigned char>(word[i]);
-      if (c >= 0x80) {
-        ascii = false;
-        break;
-      }
-      buf[i] = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
-    }
-    if (ascii) return keyword_set().contains(std::string_view(buf, word.size()));
+  for (char c : word) ascii = ascii && static_cast<unsigned char>(c) < 0x80;
+  if (ascii) {
+    if (word.size() > longest_keyword) return false;
+    lower.assign(word);
+    for (char& c : lower)
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
   } else {
-    for (char c : word) {
-      if (static_cast<unsigned char>(c) >= 0x80) {
-        ascii = false;
-        break;
-      }
-    }
-    if (ascii) return false;
+    // A non-ASCII word is a keyword only when its lower-case form is ASCII.
+    lower = unicode::to_lower(word);
+    if (lower.size() > longest_keyword) return false;
+    for (char c : lower)
+      if (static_cast<unsigned char>(c) >= 0x80) return false;
   }
-  // A non-ASCII word is a keyword only when its lower-case form is ASCII.
-  std::string lower = unicode::to_lower(word);
-  if (lower.size() > longest_keyword) return false;
-  return keyword_set().contains(lower);
+  return keyword_set.contains(pack(lower));
 }
 
 }  // namespace tarnwick

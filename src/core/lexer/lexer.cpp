@@ -38,6 +38,16 @@ inline bool is_word_part_at(std::string_view s, std::size_t i, std::size_t& len)
   return unicode::is_alphabetic(cp) || unicode::is_numeric(cp);
 }
 
+// The ASCII characters that continue a word: letters, digits and '_'.
+struct AsciiWordPart {
+  bool yes[128];
+  constexpr AsciiWordPart() : yes{} {
+    for (int c = 0; c < 128; ++c)
+      yes[c] = c == '_' || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+  }
+};
+constexpr AsciiWordPart ascii_word_part{};
+
 inline bool is_symbol_char(unsigned char c) {
   switch (c) {
     case ';': case ',': case ':': case '.': case '=': case '+': case '-':
@@ -108,8 +118,19 @@ void Lexer::advance_to(std::size_t new_offset) {
 }
 
 std::size_t Lexer::scan_word_from(std::size_t pos) const {
-  std::size_t len = 0;
-  while (pos < source_.size() && is_word_part_at(source_, pos, len)) pos += len;
+  const auto* bytes = reinterpret_cast<const unsigned char*>(source_.data());
+  const std::size_t n = source_.size();
+  while (pos < n) {
+    const unsigned char c = bytes[pos];
+    if (c < 0x80) {
+      if (!ascii_word_part.yes[c]) break;
+      ++pos;
+      continue;
+    }
+    std::size_t len = 0;
+    if (!is_word_part_at(source_, pos, len)) break;
+    pos += len;
+  }
   return pos;
 }
 
@@ -166,7 +187,7 @@ Lexer::Scan Lexer::scan_default() const {
   std::size_t len = 0;
   if (is_word_start_at(s, o, len)) {
     std::size_t end = scan_word_from(o + len);
-    return {end, is_keyword(s.substr(o, end - o)) ? TokenKind::Keyword : TokenKind::Identifier};
+    return {end, is_keyword_at(s, o, end) ? TokenKind::Keyword : TokenKind::Identifier};
   }
   if (is_digit(c)) return {scan_decimal(), TokenKind::Number};
   if (o + 2 <= s.size() && is_two_char_symbol(c, static_cast<unsigned char>(s[o + 1])))
@@ -199,7 +220,7 @@ Lexer::Scan Lexer::scan_token() const {
         if (is_word_start_at(s, o + 1, len)) {
           std::size_t end = scan_word_from(o + 1 + len);
           return {end,
-                  is_keyword(s.substr(o + 1, end - o - 1)) ? TokenKind::Keyword
+                  is_keyword_at(s, o + 1, end) ? TokenKind::Keyword
                                                             : TokenKind::Identifier,
                   1};
         }

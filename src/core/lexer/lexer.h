@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "lexer/token.h"
+#include "unicode/unicode.h"
 #include "util/output.h"
 
 namespace tarnwick {
@@ -26,6 +27,9 @@ class TextTooLarge : public std::length_error {
 
 // True when the lower-case form of `word` is one of the 166 keywords.
 bool is_keyword(std::string_view word);
+// The same for the word `source[begin, end)`; quickest where 16 bytes from
+// `begin` lie inside `source`.
+bool is_keyword_at(std::string_view source, std::size_t begin, std::size_t end);
 
 // Scanner state over one source text. `offset` always lies on a character
 // boundary; `line` and `column` are those of the character at `offset`.
@@ -45,9 +49,7 @@ class Lexer {
   void advance_to(std::size_t new_offset);
   // The same for a run of well-formed UTF-8 without line feeds (a word).
   void advance_within_line(std::size_t new_offset) {
-    std::uint64_t points = 0;
-    for (std::size_t i = offset_; i < new_offset; ++i)
-      points += (static_cast<unsigned char>(source_[i]) & 0xC0) != 0x80;
+    const std::uint64_t points = unicode::count_code_points_at(source_, offset_, new_offset);
     column_ += static_cast<std::uint32_t>(points);
     char_offset_ += points;
     offset_ = new_offset;

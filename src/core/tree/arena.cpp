@@ -64,7 +64,7 @@ void NodeArena::fill_from_token(Record& r, const Token& token) const {
       break;
     case TokenKind::Identifier:
     case TokenKind::Keyword:
-      for (char c : s) points += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+      points = unicode::count_code_points_at(source_, token.start, token.end);
       break;
     default:
       break;
