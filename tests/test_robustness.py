@@ -504,3 +504,19 @@ def test_text_at_the_limit_numbers_its_end_without_wrapping(blank, function, exp
     # The longest text of blanks puts the end of the text on the largest line
     # or column that 32 bits hold.
     assert outcome(function, lambda: blank * LIMIT) == ("ok", expected)
+
+
+# ---- Declarations whose copies multiply ------------------------------------
+
+
+@pytest.mark.parametrize("name", ["nested-copies-short.pas", "nested-copies-long.pas"])
+def test_nested_type_copies_are_refused_not_written(name):
+    # Parameter groups nested in each other's types copy each type to every
+    # name, so a few hundred bytes would ask for hundreds of megabytes of
+    # text; the node bound refuses them long before that.
+    text = (ROOT / "tests" / "fuzz_corpus" / name).read_text(encoding="utf-8")
+    assert len(text) < 1100
+    with pytest.raises(MemoryError, match="^the syntax tree text of this input would exceed the output limit$"):
+        tarnwick.parse_to_serialized(text, "t.pas")
+    # The thread's working memory is left in order for the next call.
+    assert tarnwick.parse_to_serialized("begin end.", "t.pas").startswith("# file_name=t.pas\nntUnit ")

@@ -134,7 +134,7 @@ NodeArena::Stores NodeArena::release_stores() {
 }
 
 void NodeArena::reserve(std::size_t nodes, std::size_t tokens) {
-  max_nodes_ = std::min(max_nodes_, (std::size_t{1} << 20) + 8 * tokens);
+  max_nodes_ = std::min(max_nodes_, (std::size_t{1} << 16) + 8 * tokens);
   nodes = std::min(nodes, max_nodes_);
   records_.reserve(nodes);
   children_.reserve(nodes);

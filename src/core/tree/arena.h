@@ -124,9 +124,11 @@ class NodeArena {
   std::string_view source_;
   // The most nodes a call may create. Every node line is longer than 32
   // bytes, so more than output_limit / 32 could never be written. Once the
-  // token count is known the bound tightens to 1 Mi nodes plus 8 per token:
+  // token count is known the bound tightens to 64 Ki nodes plus 8 per token:
   // real code makes fewer nodes than tokens, and only declarations that copy
-  // a type to every name (nested, the copies multiply) come near it.
+  // a type to every name (nested, the copies multiply) come near it. The
+  // small base keeps a short input of that kind from writing hundreds of
+  // megabytes before it is refused.
   std::size_t max_nodes_;
   std::vector<Record> records_;
   std::vector<AttributeEntry> attributes_;
