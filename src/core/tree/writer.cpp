@@ -95,6 +95,23 @@ class LineDigits {
   std::size_t length_ = 0;
 };
 
+// Writes `n` spaces of indentation. Most lines are indented less than 64
+// spaces: one fixed-size copy writes them (the room of every line allows
+// it), where a call to memset would cost more than the copy.
+inline char* put_indent(char* p, std::size_t n) {
+  static constexpr char spaces[64] = {' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ',
+                                      ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ',
+                                      ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ',
+                                      ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ',
+                                      ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};
+  if (n <= sizeof spaces) {
+    std::memcpy(p, spaces, sizeof spaces);
+  } else {
+    std::memset(p, ' ', n);
+  }
+  return p + n;
+}
+
 struct AttributeItem {
   AttributeKey key;
   std::string_view value;
@@ -129,15 +146,16 @@ void write_line(const NodeLine& n, std::size_t depth, std::string_view call_file
   }
   const bool write_file_name = !n.file_name.empty() && n.file_name != call_file_name;
   const std::size_t positions = n.list ? n.list->size() : n.run_count;
-  std::size_t bound = fixed_line_bytes + 2 * depth + 18 + (positions + 1) * position_bytes;
+  // Room for every field at its longest, plus the overshoot of the
+  // fixed-size copies (indentation, names, digits).
+  std::size_t bound = fixed_line_bytes + 2 * depth + 64 + 18 + (positions + 1) * position_bytes;
   for (const AttributeItem& a : attrs) bound += PaddedNames::width + 2 * a.value.size();
   if (write_file_name) bound += 11 + 2 * n.file_name.size();
-  if (n.has_value) bound += 8 + 2 * depth + 2 * n.value.size();
+  if (n.has_value) bound += 8 + 2 * depth + 64 + 2 * n.value.size();
 
   char* p = out.room(bound);
   *p++ = '\n';
-  std::memset(p, ' ', 2 * depth);
-  p += 2 * depth;
+  p = put_indent(p, 2 * depth);
   const auto kind = static_cast<std::size_t>(n.kind);
   std::memcpy(p, padded.kind[kind], PaddedNames::width);
   p += padded.kind_length[kind];
@@ -187,8 +205,7 @@ void write_line(const NodeLine& n, std::size_t depth, std::string_view call_file
   }
   if (n.has_value) {
     *p++ = '\n';
-    std::memset(p, ' ', 2 * depth + 2);
-    p += 2 * depth + 2;
+    p = put_indent(p, 2 * depth + 2);
     p = put(p, "value=");
     p = put_escaped(p, n.value);
   }
