@@ -1285,6 +1285,22 @@ void test_word_helpers() {
   CHECK(is_keyword_at("xxIMPLEMENTATIONxxxxxxxxx", 2, 16));
 }
 
+// The output buffer grows past the huge-page budget and keeps its text. Only
+// the bytes written are touched, so the gigabyte of room costs little.
+void test_output_buffer_growth() {
+  OutputBuffer b;
+  b.reserve(std::size_t{400} << 20);
+  b.append("first");
+  char* p = b.room(std::size_t{700} << 20);
+  b.commit(p + (std::size_t{700} << 20) - 4);
+  b.append("last");
+  CHECK_EQ(b.size(), (std::size_t{700} << 20) + 5);
+  CHECK_EQ(std::string(b.view().substr(0, 5)), "first");
+  CHECK_EQ(std::string(b.view().substr(b.size() - 4)), "last");
+  b.free_memory();
+  CHECK_EQ(b.size(), std::size_t{0});
+}
+
 // A thread reuses its stores from call to call: results never depend on
 // what the thread parsed before, a large call leaves at most the retained
 // amount behind, and a call made while the thread's workspace is lent out
@@ -1394,6 +1410,7 @@ int main() {
       {"replace by own child", test_replace_by_own_child},
       {"parse_to_serialized", test_parse_to_serialized},
       {"workspace reuse", test_workspace_reuse},
+      {"output buffer growth", test_output_buffer_growth},
       {"word helpers", test_word_helpers},
   };
   for (const NamedTest& t : tests) run_guarded(t);

@@ -33,4 +33,17 @@ inline void advise_huge_pages(const void* p, std::size_t bytes) {
 #endif
 }
 
+// Advice for a whole mapping of `bytes` from `p` (both page-aligned): huge
+// pages up to the budget, small pages past it. The advice always covers the
+// whole mapping, since advice for a part would split it in two, and mremap
+// refuses to move a mapping that has been split.
+inline void advise_whole_mapping(void* p, std::size_t bytes) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  madvise(p, bytes, bytes <= huge_page_budget ? MADV_HUGEPAGE : MADV_NOHUGEPAGE);
+#else
+  (void)p;
+  (void)bytes;
+#endif
+}
+
 }  // namespace tarnwick

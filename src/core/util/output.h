@@ -79,16 +79,17 @@ class OutputBuffer {
     }
 #if defined(__linux__)
     if (cap >= map_threshold) {
-      void* p;
-      if (mapped_) {
-        p = mremap(data_, capacity_, cap, MREMAP_MAYMOVE);
-      } else {
+      void* p = MAP_FAILED;
+      // mremap moves one mapping whole; a fresh mapping and a copy stand in
+      // should it refuse.
+      if (mapped_) p = mremap(data_, capacity_, cap, MREMAP_MAYMOVE);
+      if (p == MAP_FAILED) {
         p = mmap(nullptr, cap, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (p != MAP_FAILED && size_ > 0) std::memcpy(p, data_, size_);
+        if (p == MAP_FAILED) throw std::bad_alloc();
+        if (size_ > 0) std::memcpy(p, data_, size_);
+        release();
       }
-      if (p == MAP_FAILED) throw std::bad_alloc();
-      advise_huge_pages(p, cap);
-      if (!mapped_) std::free(data_);
+      advise_whole_mapping(p, cap);
       data_ = static_cast<char*>(p);
       capacity_ = cap;
       mapped_ = true;
