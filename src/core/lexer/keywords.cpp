@@ -108,23 +108,10 @@ const KeywordSet keyword_set;
 bool is_keyword_at(std::string_view source, std::size_t begin, std::size_t end) {
   const std::size_t n = end - begin;
   if (n < 2) return false;
-  if (n <= longest_keyword && begin + 16 <= source.size()) {
-    // Sixteen bytes read at once, the bytes past the word masked off.
-    std::uint64_t lo, hi;
-    std::memcpy(&lo, source.data() + begin, 8);
-    std::memcpy(&hi, source.data() + begin + 8, 8);
-    if (n < 8) {
-      lo &= (std::uint64_t{1} << (8 * n)) - 1;
-      hi = 0;
-    } else if (n == 8) {
-      hi = 0;
-    } else {
-      hi &= (std::uint64_t{1} << (8 * (n - 8))) - 1;
-    }
-    constexpr std::uint64_t high_bits = 0x8080808080808080u;
-    if (((lo | hi) & high_bits) == 0)
-      return keyword_set.contains(PackedWord{lower_ascii8(lo), lower_ascii8(hi)});
-  }
+  std::uint64_t lo, hi;
+  if (n <= longest_keyword && unicode::load_short_span(source, begin, end, lo, hi) &&
+      ((lo | hi) & unicode::byte_high_bits) == 0)
+    return keyword_set.contains(PackedWord{lower_ascii8(lo), lower_ascii8(hi)});
   return is_keyword(source.substr(begin, n));
 }
 

@@ -29,29 +29,40 @@ char32_t decode(std::string_view text, std::size_t i, std::size_t& len);
 // Number of code points in well-formed UTF-8 text.
 std::size_t count_code_points(std::string_view text);
 
+// A span `text[begin, end)` of at most 16 bytes read as two little-endian
+// 64-bit numbers, zero past its end, when 16 bytes from `begin` lie inside
+// `text`; false otherwise. Reading whole words is quicker than byte loops
+// for the short spans that most words are.
+inline bool load_short_span(std::string_view text, std::size_t begin, std::size_t end,
+                            std::uint64_t& lo, std::uint64_t& hi) {
+  const std::size_t n = end - begin;
+  if (n > 16 || begin + 16 > text.size()) return false;
+  std::memcpy(&lo, text.data() + begin, 8);
+  std::memcpy(&hi, text.data() + begin + 8, 8);
+  if (n < 8) {
+    lo &= (std::uint64_t{1} << (8 * n)) - 1;
+    hi = 0;
+  } else if (n < 16) {
+    hi &= (std::uint64_t{1} << (8 * (n - 8))) - 1;
+  }
+  return true;
+}
+
+// The high bit of each of eight bytes: set in every byte beyond ASCII.
+inline constexpr std::uint64_t byte_high_bits = 0x8080808080808080u;
+
 // The code points of the well-formed UTF-8 `text[begin, end)`: the bytes that
-// do not continue a sequence. A span of at most 16 bytes with 16 bytes to
-// read from `begin` (most words) is counted in two 64-bit steps.
+// do not continue a sequence.
 inline std::size_t count_code_points_at(std::string_view text, std::size_t begin,
                                         std::size_t end) {
-  const std::size_t n = end - begin;
-  if (n <= 16 && begin + 16 <= text.size()) {
-    std::uint64_t lo, hi;
-    std::memcpy(&lo, text.data() + begin, 8);
-    std::memcpy(&hi, text.data() + begin + 8, 8);
-    if (n < 8) {
-      lo &= (std::uint64_t{1} << (8 * n)) - 1;
-      hi = 0;
-    } else if (n < 16) {
-      hi &= (std::uint64_t{1} << (8 * (n - 8))) - 1;
-    }
-    constexpr std::uint64_t high_bits = 0x8080808080808080u;
-    if (((lo | hi) & high_bits) == 0) return n;
+  std::uint64_t lo, hi;
+  if (load_short_span(text, begin, end, lo, hi)) {
+    if (((lo | hi) & byte_high_bits) == 0) return end - begin;
     // A continuation byte has its top bit set and the next one clear.
     const auto continuations = [](std::uint64_t x) {
-      return std::popcount(x & ~(x << 1) & high_bits);
+      return std::popcount(x & ~(x << 1) & byte_high_bits);
     };
-    return n - static_cast<std::size_t>(continuations(lo) + continuations(hi));
+    return end - begin - static_cast<std::size_t>(continuations(lo) + continuations(hi));
   }
   std::size_t points = 0;
   for (std::size_t i = begin; i < end; ++i)
