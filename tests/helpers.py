@@ -1,8 +1,14 @@
 """Helpers shared by the test modules: the tree text of a small input, builders
-of expected tree lines, a compact form of subtrees, and calls on a thread
-with a small stack."""
+of expected tree lines, a compact form of subtrees, calls on a thread with a
+small stack, and the build steps of the native programs the tests compile."""
 
+import hashlib
+import os
+import subprocess
+import tempfile
 import threading
+
+import pytest
 
 import tarnwick
 
@@ -92,3 +98,21 @@ def brief(node):
     if not node.children:
         return head
     return head + "(" + ",".join(brief(c) for c in node.children) + ")"
+
+
+def build_dir(env_var, prefix):
+    """The directory that caches a compiled test program: `env_var` when set,
+    else one per checkout in the system's temporary directory."""
+    configured = os.environ.get(env_var)
+    if configured:
+        return configured
+    repo = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    tag = hashlib.sha1(repo.encode()).hexdigest()[:10]
+    return os.path.join(tempfile.gettempdir(), f"{prefix}-{tag}")
+
+
+def build_step(cmd, what):
+    """Runs one step of a build; a failure fails the test with its output."""
+    proc = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    if proc.returncode != 0:
+        pytest.fail(f"{what} failed ({proc.returncode}): {' '.join(cmd)}\n{proc.stdout}", pytrace=False)

@@ -18,10 +18,11 @@ import os
 import re
 import shutil
 import subprocess
-import tempfile
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
+
+from helpers import build_dir, build_step
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 CORE = os.path.join(REPO, "src", "core")
@@ -45,20 +46,6 @@ def _digest(*parts: bytes) -> str:
 def _read(path: str) -> bytes:
     with open(path, "rb") as f:
         return f.read()
-
-
-def _build_dir() -> str:
-    configured = os.environ.get("TARNWICK_FUZZ_BUILD_DIR")
-    if configured:
-        return configured
-    tag = hashlib.sha1(REPO.encode()).hexdigest()[:10]
-    return os.path.join(tempfile.gettempdir(), f"tarnwick-fuzz-drivers-{tag}")
-
-
-def _compile(cmd: list[str], what: str) -> None:
-    proc = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-    if proc.returncode != 0:
-        pytest.fail(f"{what} failed ({proc.returncode}): {' '.join(cmd)}\n{proc.stdout}", pytrace=False)
 
 
 def _sanitizers_link(cxx: str, build: str) -> bool:
@@ -96,7 +83,7 @@ def drivers() -> dict[str, str]:
     cxx = shutil.which(os.environ.get("CXX_FUZZ_STANDALONE", "g++"))
     if cxx is None:
         pytest.skip("g++ is not installed")
-    build = _build_dir()
+    build = build_dir("TARNWICK_FUZZ_BUILD_DIR", "tarnwick-fuzz-drivers")
     os.makedirs(build, exist_ok=True)
     flags = BASE_FLAGS + (SANITIZE_FLAGS if _sanitizers_link(cxx, build) else [])
 
@@ -115,7 +102,7 @@ def drivers() -> dict[str, str]:
         obj = os.path.join(build, f"{stem}-{_digest(_read(src), header_key.encode())}.o")
         if not os.path.exists(obj):
             tmp = obj + f".{os.getpid()}.tmp"
-            _compile([cxx, *flags, "-c", src, "-o", tmp], f"compiling {src}")
+            build_step([cxx, *flags, "-c", src, "-o", tmp], f"compiling {src}")
             os.replace(tmp, obj)
         return obj
 
@@ -134,7 +121,7 @@ def drivers() -> dict[str, str]:
             exe = os.path.join(build, f"fuzz_{target}{'-fake' if fake else ''}-{key}")
             if not os.path.exists(exe):
                 tmp = exe + f".{os.getpid()}.tmp"
-                _compile([cxx, *flags, *extra, src, *objects, "-o", tmp], f"building the {target} driver")
+                build_step([cxx, *flags, *extra, src, *objects, "-o", tmp], f"building the {target} driver")
                 os.replace(tmp, exe)
             exes[target + ("-fake" if fake else "")] = exe
     return exes

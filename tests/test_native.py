@@ -8,16 +8,16 @@ compiles the whole core."""
 
 from __future__ import annotations
 
-import hashlib
 import importlib
 import os
 import re
 import shutil
 import subprocess
 import sys
-import tempfile
 
 import pytest
+
+from helpers import build_dir, build_step
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
@@ -51,20 +51,6 @@ def _find_compiler() -> str | None:
     return None
 
 
-def _build_dir() -> str:
-    configured = os.environ.get("TARNWICK_NATIVE_BUILD_DIR")
-    if configured:
-        return configured
-    tag = hashlib.sha1(REPO.encode()).hexdigest()[:10]
-    return os.path.join(tempfile.gettempdir(), f"tarnwick-native-tests-{tag}")
-
-
-def _run(cmd: list[str], what: str) -> None:
-    proc = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-    if proc.returncode != 0:
-        pytest.fail(f"{what} failed ({proc.returncode}): {' '.join(cmd)}\n{proc.stdout}", pytrace=False)
-
-
 @pytest.fixture(scope="module")
 def core_tests_exe() -> str:
     cmake = _find_cmake()
@@ -72,15 +58,15 @@ def core_tests_exe() -> str:
         pytest.skip("cmake is not installed")
     if _find_compiler() is None:
         pytest.skip("no C++ compiler found (CXX, c++, g++ or clang++)")
-    build = _build_dir()
+    build = build_dir("TARNWICK_NATIVE_BUILD_DIR", "tarnwick-native-tests")
     ninja = _find_ninja()
     configure = [cmake, "-S", REPO, "-B", build, "-DTARNWICK_BUILD_NATIVE_TESTS=ON",
                  "-DTARNWICK_BUILD_MODULE=OFF", "-DCMAKE_BUILD_TYPE=Release"]
     if not os.path.exists(os.path.join(build, "CMakeCache.txt")):
         if ninja is not None:
             configure += ["-G", "Ninja", f"-DCMAKE_MAKE_PROGRAM={ninja}"]
-    _run(configure, "configuring the native tests")
-    _run([cmake, "--build", build, "--target", "core_tests", "-j", "2"], "building core_tests")
+    build_step(configure, "configuring the native tests")
+    build_step([cmake, "--build", build, "--target", "core_tests", "-j", "2"], "building core_tests")
     exe = os.path.join(build, "core_tests")
     assert os.path.exists(exe), f"the build did not produce {exe}"
     return exe
