@@ -114,7 +114,7 @@ void Lexer::run(Sink&& sink) {
     skip_blanks();
     if (offset_ >= source_.size()) {
       Token eof;
-      eof.start = eof.end = source_.size();
+      eof.start = eof.end = static_cast<std::uint32_t>(source_.size());
       eof.line = line_;
       eof.column = column_;
       eof.kind = TokenKind::Eof;
@@ -122,7 +122,8 @@ void Lexer::run(Sink&& sink) {
       return;
     }
     const Scan scan = scan_token();
-    const Token t{offset_, scan.end, line_, column_, scan.kind, scan.text_skip};
+    const Token t{static_cast<std::uint32_t>(offset_), static_cast<std::uint32_t>(scan.end), line_,
+                  column_, scan.kind, scan.text_skip};
     sink(t);
     switch (t.kind) {
       case TokenKind::Number:

@@ -26,20 +26,22 @@ inline std::string_view token_kind_name(TokenKind k) {
 
 // A token refers to the source text by byte offsets; its text is a view into
 // that source. `start` is on the '&' of an escaped identifier, whose text
-// leaves the '&' out (text_skip == 1).
+// leaves the '&' out (text_skip == 1). Texts are shorter than 4 GiB (the
+// lexer refuses longer ones), so 32-bit offsets hold every position, and a
+// token takes 20 bytes: the token list is read over and over by the parser.
 struct Token {
-  std::uint64_t start = 0;   // byte offset of the first byte (the '&' included)
-  std::uint64_t end = 0;     // byte offset one past the last byte
+  std::uint32_t start = 0;   // byte offset of the first byte (the '&' included)
+  std::uint32_t end = 0;     // byte offset one past the last byte
   std::uint32_t line = 0;    // 1-based line of the first character
   std::uint32_t column = 0;  // 1-based column, in code points
   TokenKind kind = TokenKind::Eof;
   std::uint8_t text_skip = 0;
 
   std::string_view text(std::string_view source) const {
-    return source.substr(start + text_skip, end - start - text_skip);
+    return source.substr(std::size_t{start} + text_skip, std::size_t{end} - start - text_skip);
   }
   std::string_view written(std::string_view source) const {
-    return source.substr(start, end - start);
+    return source.substr(start, std::size_t{end} - start);
   }
   bool is_word() const {
     return kind == TokenKind::Identifier || kind == TokenKind::Keyword;
@@ -49,5 +51,7 @@ struct Token {
            kind == TokenKind::Number;
   }
 };
+
+static_assert(sizeof(Token) == 20);
 
 }  // namespace tarnwick

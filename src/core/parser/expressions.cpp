@@ -13,6 +13,7 @@
 
 #include "parser/parser.h"
 #include "unicode/unicode.h"
+#include "util/memory.h"
 
 namespace tarnwick {
 namespace {
@@ -57,7 +58,7 @@ void close_pair(BracketIndex& b, std::vector<OpenPair>& open, std::vector<std::u
   open.pop_back();
   partner[pair.opener] = closer;
   b.pair_slot[pair.opener] = static_cast<std::uint32_t>(b.pair_effects.size());
-  b.pair_effects.push_back(pair.effect);
+  push_back_huge(b.pair_effects, pair.effect);
   if (!open.empty()) {
     PairEffect& outer = open.back().effect;
     outer.angle = then(outer.angle, pair.effect.angle);
@@ -76,6 +77,9 @@ const BracketIndex& bracket_index(const Parser& p) {
   if (b.built) return b;
   const std::size_t n = p.tokens.size();
   if (n >= no_partner) throw InternalError("token list too long for the bracket index");
+  reserve_huge(b.round_partner, n);
+  reserve_huge(b.square_partner, n);
+  reserve_huge(b.pair_slot, n);
   b.round_partner.assign(n, no_partner);
   b.square_partner.assign(n, no_partner);
   b.pair_slot.assign(n, no_partner);

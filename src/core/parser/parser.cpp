@@ -42,13 +42,13 @@ Parser::Parser(std::string_view text, ParserStores* stores)
     heading_angle_close.clear();
   }
   if (text.size() > max_text_size) throw TextTooLarge();
-  // About one token per five bytes of typical source; capped so that a huge
-  // text of blanks does not reserve memory it never uses.
-  tokens.reserve(std::min<std::size_t>(text.size() / 5, std::size_t{1} << 26) + 1);
-  advise_huge_pages(tokens.data(), tokens.capacity() * sizeof(Token));
+  // About one token per five bytes of typical source, and up to one per
+  // three in tables of numbers; room that stays untouched costs nothing. The
+  // cap keeps a huge text of blanks from reserving memory it never uses.
+  reserve_huge(tokens, std::min<std::size_t>(text.size() / 3, std::size_t{1} << 26) + 1);
   Lexer lexer(text);
   lexer.run([this](const Token& t) {
-    if (t.kind != TokenKind::Comment && t.kind != TokenKind::Directive) tokens.push_back(t);
+    if (t.kind != TokenKind::Comment && t.kind != TokenKind::Directive) push_back_huge(tokens, t);
   });
   // Trees hold fewer nodes than tokens in typical code; copies of types and
   // attributes may need more, and the stores then grow as usual.

@@ -136,11 +136,9 @@ NodeArena::Stores NodeArena::release_stores() {
 void NodeArena::reserve(std::size_t nodes, std::size_t tokens) {
   max_nodes_ = std::min(max_nodes_, (std::size_t{1} << 16) + 8 * tokens);
   nodes = std::min(nodes, max_nodes_);
-  records_.reserve(nodes);
-  children_.reserve(nodes);
-  attributes_.reserve(nodes / 2);
-  advise_huge_pages(records_.data(), records_.capacity() * sizeof(Record));
-  advise_huge_pages(children_.data(), children_.capacity() * sizeof(ChildEntry));
+  reserve_huge(records_, nodes);
+  reserve_huge(children_, nodes);
+  reserve_huge(attributes_, nodes / 2);
 }
 
 NodeId NodeArena::add_node(NodeKind kind, const Token& token) {
@@ -149,7 +147,7 @@ NodeId NodeArena::add_node(NodeKind kind, const Token& token) {
   r.kind = kind;
   if (records_.size() >= max_nodes_) throw OutputTooLarge();
   checked_index<Record>(records_.size() + 1);
-  records_.push_back(r);
+  push_back_huge(records_, r);
   return records_.size() - 1;
 }
 
@@ -164,7 +162,7 @@ void NodeArena::add_child(NodeId parent, NodeId child) {
   check(parent);
   check(child);
   std::uint32_t entry = checked_index<ChildEntry>(children_.size());
-  children_.push_back(ChildEntry{static_cast<std::uint32_t>(child), none});
+  push_back_huge(children_, ChildEntry{static_cast<std::uint32_t>(child), none});
   Record& r = records_[parent];
   if (r.last_child == none) {
     r.first_child = entry;
@@ -187,7 +185,7 @@ void NodeArena::set_attribute(NodeId node, AttributeKey key, std::string_view va
     link = &e.next;
   }
   std::uint32_t entry = checked_index<AttributeEntry>(attributes_.size());
-  attributes_.push_back(AttributeEntry{key, ref, none});
+  push_back_huge(attributes_, AttributeEntry{key, ref, none});
   // `link` may point into `attributes_`, which push_back may have moved.
   std::uint32_t* tail = &records_[node].first_attribute;
   while (*tail != none) tail = &attributes_[*tail].next;
@@ -259,7 +257,7 @@ NodeId NodeArena::copy_subtree(NodeId node) {
     r.first_attribute = none;
     if (records_.size() >= max_nodes_) throw OutputTooLarge();
     std::uint32_t id = checked_index<Record>(records_.size());
-    records_.push_back(r);
+    push_back_huge(records_, r);
     std::uint32_t previous = none;
     for (std::uint32_t e = records_[src].first_attribute; e != none; e = attributes_[e].next) {
       std::uint32_t entry = checked_index<AttributeEntry>(attributes_.size());

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 
 #if defined(__linux__)
 #include <sys/mman.h>
@@ -31,6 +32,24 @@ inline void advise_huge_pages(const void* p, std::size_t bytes) {
   (void)p;
   (void)bytes;
 #endif
+}
+
+// Makes room for at least `n` elements in `v`, and when that takes new
+// memory, advises huge pages for it before anything is written there. A
+// store that outgrows its room grows through here too (doubling), so a text
+// denser than expected does not fall back to small pages.
+template <class Vector>
+void reserve_huge(Vector& v, std::size_t n) {
+  if (n <= v.capacity()) return;
+  v.reserve(n);
+  advise_huge_pages(v.data(), v.capacity() * sizeof(typename Vector::value_type));
+}
+
+// Appends `x` to `v`, doubling its room through `reserve_huge` when full.
+template <class Vector, class T>
+void push_back_huge(Vector& v, T&& x) {
+  if (v.size() == v.capacity()) reserve_huge(v, v.capacity() < 64 ? 64 : 2 * v.capacity());
+  v.push_back(std::forward<T>(x));
 }
 
 // Advice for a whole mapping of `bytes` from `p` (both page-aligned): huge
