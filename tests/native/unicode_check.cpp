@@ -25,9 +25,11 @@
 //
 // Both modes also check properties that need no outside reference (decode of
 // every encoded code point, append_lower appending after existing text,
-// trim returning a view into its argument) and report failures on standard
+// trim returning a view into its argument, no character lowering to more
+// ASCII bytes than it has) and report failures on standard
 // error; the exit status is 1 when any failed.
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -154,6 +156,11 @@ int dump() {
     std::string appended = "Ab";
     u::append_lower(heap, appended);
     if (appended != "Ab" + lower) fail("append_lower after text, U+" + hex_code(cp));
+    // lower_equals rejects a text shorter than its ASCII word outright: no
+    // character may lower to more ASCII bytes than it is written with.
+    if (lower.size() > c.size() &&
+        std::all_of(lower.begin(), lower.end(), [](char b) { return static_cast<unsigned char>(b) < 0x80; }))
+      fail("lower form is ASCII and longer than the character, U+" + hex_code(cp));
 
     line = hex_code(cp);
     line += ' ';

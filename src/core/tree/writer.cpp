@@ -112,6 +112,29 @@ inline char* put_indent(char* p, std::size_t n) {
   return p + n;
 }
 
+// Columns below 1000 as text, one 8-byte slot each (digits, then the digit
+// count in the last byte), so that a column is one fixed-size copy.
+struct ColumnTexts {
+  static constexpr std::uint32_t count = 1000;
+  char slot[count][8];
+  constexpr ColumnTexts() : slot{} {
+    for (std::uint32_t c = 0; c < count; ++c) {
+      const std::uint32_t digits = c < 10 ? 1 : c < 100 ? 2 : 3;
+      std::uint32_t v = c;
+      for (std::uint32_t i = digits; i-- > 0; v /= 10) slot[c][i] = static_cast<char>('0' + v % 10);
+      slot[c][7] = static_cast<char>(digits);
+    }
+  }
+};
+constexpr ColumnTexts column_texts{};
+
+// Writes a column; the room must allow 8 bytes.
+inline char* put_column(char* p, std::uint32_t col) {
+  if (col >= ColumnTexts::count) return put_u32(p, col);
+  std::memcpy(p, column_texts.slot[col], 8);
+  return p + column_texts.slot[col][7];
+}
+
 struct AttributeItem {
   AttributeKey key;
   std::string_view value;
@@ -187,19 +210,21 @@ void write_line(const NodeLine& n, std::size_t depth, std::string_view call_file
         p = put_u32(p, (*n.list)[k].col);
       }
     } else {
-      // One line, consecutive columns: the "line:" prefix is the same for
-      // every entry. Columns are mostly below 100, written from the table of
-      // digit pairs (counting digits up in a buffer instead would read each
-      // buffer back right after a byte of it was changed, which stalls).
-      char prefix[16];
-      char* e = lines.put(prefix, n.run_line);
+      // One line, consecutive columns: every entry is the same ",line:"
+      // prefix and a column, written with two fixed-size copies (counting
+      // digits up in a buffer instead would read each buffer back right
+      // after a byte of it was changed, which stalls).
+      char prefix[32];
+      prefix[0] = ',';
+      char* e = lines.put(prefix + 1, n.run_line);
       *e++ = ':';
       const std::size_t prefix_len = static_cast<std::size_t>(e - prefix);
       std::uint32_t col = n.run_col;
-      for (std::size_t k = 0; k < positions; ++k, ++col) {
-        if (k) *p++ = ',';
-        std::memcpy(p, prefix, sizeof prefix);
-        p = put_small_u32(p + prefix_len, col);
+      std::memcpy(p, prefix + 1, 16);
+      p = put_column(p + prefix_len - 1, col);
+      for (std::size_t k = 1; k < positions; ++k) {
+        std::memcpy(p, prefix, 16);
+        p = put_column(p + prefix_len, ++col);
       }
     }
   }

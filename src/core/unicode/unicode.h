@@ -88,9 +88,12 @@ bool lower_equals_general(std::string_view text, std::string_view word);
 // True when the full lower-case form of `text` equals `word`, a lower-case
 // ASCII literal. ASCII texts are compared in place, without building the
 // lower form; only a text with a non-ASCII character (which may lower to
-// ASCII, like U+212A KELVIN SIGN to "k") takes the general way.
+// ASCII, like U+212A KELVIN SIGN to "k") takes the general way. The one
+// non-ASCII character that lowers to ASCII is that sign, three bytes for
+// one, so a text shorter than `word` never matches.
 inline bool lower_equals(std::string_view text, std::string_view word) {
   const std::size_t n = text.size();
+  if (n < word.size()) return false;
   if (n == word.size()) {
     for (std::size_t i = 0; i < n; ++i) {
       unsigned char c = static_cast<unsigned char>(text[i]);

@@ -45,10 +45,16 @@ void reserve_huge(Vector& v, std::size_t n) {
   advise_huge_pages(v.data(), v.capacity() * sizeof(typename Vector::value_type));
 }
 
-// Appends `x` to `v`, doubling its room through `reserve_huge` when full.
+// Doubles the room of a full `v` through `reserve_huge`.
+template <class Vector>
+[[gnu::noinline]] void grow_huge(Vector& v) {
+  reserve_huge(v, v.capacity() < 64 ? 64 : 2 * v.capacity());
+}
+
+// Appends `x` to `v`, growing it through `grow_huge` when full.
 template <class Vector, class T>
-void push_back_huge(Vector& v, T&& x) {
-  if (v.size() == v.capacity()) reserve_huge(v, v.capacity() < 64 ? 64 : 2 * v.capacity());
+inline void push_back_huge(Vector& v, T&& x) {
+  if (v.size() == v.capacity()) [[unlikely]] grow_huge(v);
   v.push_back(std::forward<T>(x));
 }
 
