@@ -76,22 +76,38 @@ static_assert([] {
   return true;
 }());
 
-// The decimal digits of the line number written last; consecutive nodes and
-// positions mostly share a line.
+// The decimal digits of the line number written last, and the ",line:"
+// prefix of its source positions; consecutive nodes and positions mostly
+// share a line. Both are made when the line changes, so that the copies
+// read bytes written long before (reading a buffer back right after writing
+// part of it stalls).
 class LineDigits {
  public:
   char* put(char* p, std::uint32_t line) {
-    if (line != line_ || length_ == 0) {
-      line_ = line;
-      length_ = static_cast<std::size_t>(put_u32(digits_, line) - digits_);
-    }
+    update(line);
     std::memcpy(p, digits_, sizeof digits_);
     return p + length_;
   }
+  // The ",line:" prefix (16 bytes readable) and its length.
+  const char* prefix(std::uint32_t line, std::size_t& length) {
+    update(line);
+    length = length_ + 2;
+    return prefix_;
+  }
 
  private:
+  void update(std::uint32_t line) {
+    if (line == line_ && length_ != 0) return;
+    line_ = line;
+    length_ = static_cast<std::size_t>(put_u32(digits_, line) - digits_);
+    prefix_[0] = ',';
+    std::memcpy(prefix_ + 1, digits_, length_);
+    prefix_[length_ + 1] = ':';
+  }
+
   std::uint32_t line_ = 0;
   char digits_[16] = {};
+  char prefix_[16] = {};
   std::size_t length_ = 0;
 };
 
@@ -214,13 +230,10 @@ void write_line(const NodeLine& n, std::size_t depth, std::string_view call_file
       // prefix and a column, written with two fixed-size copies (counting
       // digits up in a buffer instead would read each buffer back right
       // after a byte of it was changed, which stalls).
-      char prefix[32];
-      prefix[0] = ',';
-      char* e = lines.put(prefix + 1, n.run_line);
-      *e++ = ':';
-      const std::size_t prefix_len = static_cast<std::size_t>(e - prefix);
+      std::size_t prefix_len = 0;
+      const char* prefix = lines.prefix(n.run_line, prefix_len);
       std::uint32_t col = n.run_col;
-      std::memcpy(p, prefix + 1, 16);
+      std::memcpy(p, prefix + 1, 15);
       p = put_column(p + prefix_len - 1, col);
       for (std::size_t k = 1; k < positions; ++k) {
         std::memcpy(p, prefix, 16);
