@@ -315,19 +315,22 @@ void serialize_arena(const NodeArena& arena, NodeId root, std::string_view file_
       e = entry.next;
     }
     const bool is_run = r.positions.pool == NodeArena::none;
-    NodeLine line{r.kind,
-                  r.line,
-                  r.col,
-                  r.end_line,
-                  r.end_col,
-                  std::span<AttributeItem>(attrs.data(), n_attrs),
-                  std::string_view(),
-                  r.has_value,
-                  arena.text(r.value),
-                  r.positions.line,
-                  r.positions.col,
-                  r.positions.count,
-                  is_run ? nullptr : &arena.position_list(r.positions.pool)};
+    // Filled field by field: an aggregate initialisation first clears the
+    // whole struct with a string store, which costs more than the fields.
+    NodeLine line;
+    line.kind = r.kind;
+    line.line = r.line;
+    line.col = r.col;
+    line.end_line = r.end_line;
+    line.end_col = r.end_col;
+    line.attributes = std::span<AttributeItem>(attrs.data(), n_attrs);
+    line.file_name = std::string_view();
+    line.has_value = r.has_value;
+    line.value = r.has_value ? arena.text(r.value) : std::string_view();
+    line.run_line = r.positions.line;
+    line.run_col = r.positions.col;
+    line.run_count = r.positions.count;
+    line.list = is_run ? nullptr : &arena.position_list(r.positions.pool);
     write_line(line, next_child.size(), file_name, lines, out);
     if (out.size() > limit) throw OutputTooLarge();
     if (r.first_child != NodeArena::none) next_child.push_back(r.first_child);
