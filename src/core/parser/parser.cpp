@@ -199,6 +199,10 @@ std::string join_token_texts(const Parser& p, Run run) {
 std::vector<SourcePosition> positions_of(const Parser& p, Run run) {
   std::vector<SourcePosition> out;
   if (run.empty()) return out;
+  // About one position per byte the run spans (a code point, or the gap
+  // between two words), and one more; most runs are short names.
+  out.reserve(std::min<std::size_t>(
+      std::size_t{p.tokens[run.end - 1].end} - p.tokens[run.begin].start + 2, 64));
   for (std::size_t i = run.begin; i < run.end; ++i) {
     const Token& t = p.tokens[i];
     if (i > run.begin && p.tokens[i - 1].is_word_like() && t.is_word_like())

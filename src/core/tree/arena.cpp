@@ -235,6 +235,20 @@ std::uint32_t NodeArena::new_position_list(std::vector<SourcePosition> list) {
 
 void NodeArena::set_positions(NodeId node, std::span<const SourcePosition> positions) {
   check(node);
+  // Most lists are consecutive columns of one line (a name and the place
+  // after it): those are kept as a run, which is written the same way.
+  if (!positions.empty() && positions.size() <= none) {
+    const SourcePosition first = positions.front();
+    bool run = positions.back().line == first.line &&
+               positions.back().col - first.col == positions.size() - 1;
+    for (std::size_t k = 1; run && k < positions.size(); ++k)
+      run = positions[k].line == first.line && positions[k].col == first.col + k;
+    if (run) {
+      records_[node].positions =
+          Positions{first.line, first.col, static_cast<std::uint32_t>(positions.size()), none};
+      return;
+    }
+  }
   std::uint32_t index =
       new_position_list(std::vector<SourcePosition>(positions.begin(), positions.end()));
   records_[node].positions =
