@@ -37,11 +37,14 @@ struct Token {
   TokenKind kind = TokenKind::Eof;
   std::uint8_t text_skip = 0;
 
+  // The texts of a token of `source`: the lexer makes every token's span lie
+  // within its source, so they are taken without a bounds check (the parser
+  // reads them for every word it compares).
   std::string_view text(std::string_view source) const {
-    return source.substr(std::size_t{start} + text_skip, std::size_t{end} - start - text_skip);
+    return std::string_view(source.data() + start + text_skip, std::size_t{end} - start - text_skip);
   }
   std::string_view written(std::string_view source) const {
-    return source.substr(start, std::size_t{end} - start);
+    return std::string_view(source.data() + start, std::size_t{end} - start);
   }
   bool is_word() const {
     return kind == TokenKind::Identifier || kind == TokenKind::Keyword;

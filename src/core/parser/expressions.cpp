@@ -35,11 +35,11 @@ inline std::int64_t apply(std::int64_t counter, CounterEffect e) {
   return std::max(counter + e.add, e.floor);
 }
 
-// The one character of a one-character token text, or 0. Out of line, so
-// that the frames of the recursive rules hold no text temporaries.
-[[gnu::noinline]] char single_char(const Parser& p, std::size_t i) {
-  std::string_view t = p.text(p.tokens[i]);
-  return t.size() == 1 ? t[0] : '\0';
+// The one character of a one-character token text, or 0, read from the
+// token's offsets without making a text view.
+inline char single_char(const Parser& p, std::size_t i) {
+  const Token& t = p.tokens[i];
+  return std::size_t{t.end} - t.start - t.text_skip == 1 ? p.source[t.start + t.text_skip] : '\0';
 }
 
 // A pair still waiting for its closer, with what its tokens so far do to the

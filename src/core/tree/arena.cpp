@@ -142,12 +142,16 @@ void NodeArena::reserve(std::size_t nodes, std::size_t tokens) {
 }
 
 NodeId NodeArena::add_node(NodeKind kind, const Token& token) {
-  Record r;
-  fill_from_token(r, token);
-  r.kind = kind;
   if (records_.size() >= max_nodes_) throw OutputTooLarge();
   checked_index<Record>(records_.size() + 1);
-  push_back_huge(records_, r);
+  if (records_.size() == records_.capacity()) [[unlikely]] grow_huge(records_);
+  // Filled in place: a record filled on the stack and then copied is read
+  // back in 16-byte pieces right after its 4-byte fields were written, which
+  // stalls. A token that fails the check leaves its record behind, but the
+  // fault ends the call and the arena with it.
+  Record& r = records_.emplace_back();
+  fill_from_token(r, token);
+  r.kind = kind;
   return records_.size() - 1;
 }
 
