@@ -189,7 +189,12 @@ void NodeArena::set_attribute(NodeId node, AttributeKey key, std::string_view va
     link = &e.next;
   }
   std::uint32_t entry = checked_index<AttributeEntry>(attributes_.size());
-  push_back_huge(attributes_, AttributeEntry{key, ref, none});
+  // Filled in place, like the records (see add_node).
+  if (attributes_.size() == attributes_.capacity()) [[unlikely]] grow_huge(attributes_);
+  AttributeEntry& added = attributes_.emplace_back();
+  added.key = key;
+  added.value = ref;
+  added.next = none;
   // `link` may point into `attributes_`, which push_back may have moved.
   std::uint32_t* tail = &records_[node].first_attribute;
   while (*tail != none) tail = &attributes_[*tail].next;
