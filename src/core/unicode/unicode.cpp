@@ -59,7 +59,6 @@ constexpr bool ascii_white_space(char32_t c) { return c == ' ' || (c >= 0x09 && 
 constexpr bool ascii_case_ignorable(char32_t c) {
   return c == '\'' || c == '.' || c == ':' || c == '^' || c == '`';
 }
-constexpr char ascii_lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
 
 constexpr bool is_cased(char32_t cp) {
   return cp < 0x80 ? ascii_letter(cp) : in_ranges(cased_ranges, cp);
@@ -334,14 +333,6 @@ std::string to_lower(std::string_view text) {
 
 bool lower_equals_general(std::string_view text, std::string_view word) {
   return to_lower(text) == word;
-}
-
-bool ascii_iequals(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (ascii_lower(a[i]) != ascii_lower(b[i])) return false;
-  }
-  return true;
 }
 
 std::string_view trim_white_space(std::string_view text) {

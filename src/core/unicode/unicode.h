@@ -108,8 +108,18 @@ inline bool lower_equals(std::string_view text, std::string_view word) {
   return false;
 }
 
+// `c` with an ASCII capital letter lowered; every other byte as it is.
+constexpr char ascii_lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
+
 // True when `a` equals `b` ignoring the case of the ASCII letters only.
-bool ascii_iequals(std::string_view a, std::string_view b);
+// Inline: the parser's scans call it for every token and stop word.
+inline bool ascii_iequals(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (ascii_lower(a[i]) != ascii_lower(b[i])) return false;
+  }
+  return true;
+}
 
 // `text` without leading and trailing White_Space characters.
 std::string_view trim_white_space(std::string_view text);
