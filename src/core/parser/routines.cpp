@@ -114,6 +114,9 @@ std::string parse_routine_name(Parser& p) {
 // message handlers and hints, each with its optional ";".
 [[gnu::noinline]] void parse_directives(Parser& p, NodeId method) {
   for (;;) {
+    // Every directive is a word; a symbol (mostly the ";" or "(" that
+    // follows) ends the list without comparing it with each of them.
+    if (!peek(p).is_word()) return;
     if (std::optional<std::string_view> w = current_word(p, calling_conventions)) {
       ++p.position;
       p.arena.set_attribute(method, AttributeKey::CallingConvention, *w);
