@@ -43,12 +43,15 @@ NodeArena::TextRef NodeArena::store_text(std::string_view text) {
   return ref;
 }
 
-void NodeArena::fill_from_token(Record& r, const Token& token) const {
+void NodeArena::check_span(const Token& token) const {
   if (token.start > token.end || token.end > source_.size() ||
       token.start + token.text_skip > token.end || is_continuation(source_, token.start) ||
       is_continuation(source_, token.end)) {
     throw InternalError("token span does not delimit whole characters of the source");
   }
+}
+
+void NodeArena::fill_from_token(Record& r, const Token& token) const {
   std::string_view s = source_.substr(token.start, token.end - token.start);
   r.line = token.line;
   r.col = token.column;
@@ -144,11 +147,11 @@ void NodeArena::reserve(std::size_t nodes, std::size_t tokens) {
 NodeId NodeArena::add_node(NodeKind kind, const Token& token) {
   if (records_.size() >= max_nodes_) throw OutputTooLarge();
   checked_index<Record>(records_.size() + 1);
+  check_span(token);
   if (records_.size() == records_.capacity()) [[unlikely]] grow_huge(records_);
   // Filled in place: a record filled on the stack and then copied is read
   // back in 16-byte pieces right after its 4-byte fields were written, which
-  // stalls. A token that fails the check leaves its record behind, but the
-  // fault ends the call and the arena with it.
+  // stalls.
   Record& r = records_.emplace_back();
   fill_from_token(r, token);
   r.kind = kind;

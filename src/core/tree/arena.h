@@ -119,6 +119,9 @@ class NodeArena {
   }
   TextRef store_text(std::string_view text);
   std::uint32_t new_position_list(std::vector<SourcePosition> list);
+  // Faults unless the token's span delimits whole characters of the source.
+  void check_span(const Token& token) const;
+  // Sets a node's place, end and source positions from a checked token.
   void fill_from_token(Record& r, const Token& token) const;
 
   std::string_view source_;
