@@ -34,7 +34,7 @@ struct Store {
   std::size_t bytes;
   std::function<void()> free;
 };
-constexpr std::size_t store_count = 11;
+constexpr std::size_t store_count = 10;
 
 std::array<Store, store_count> stores_of(Workspace& w) {
   ParserStores& s = w.parser;
@@ -47,8 +47,7 @@ std::array<Store, store_count> stores_of(Workspace& w) {
       {bytes_of(a.children), [&a] { free_vector(a.children); }},
       {bytes_of(a.position_lists), [&a] { free_vector(a.position_lists); }},
       {a.pool.capacity(), [&a] { std::string().swap(a.pool); }},
-      {bytes_of(b.round_partner), [&b] { free_vector(b.round_partner); }},
-      {bytes_of(b.square_partner), [&b] { free_vector(b.square_partner); }},
+      {bytes_of(b.partner), [&b] { free_vector(b.partner); }},
       {bytes_of(b.pair_slot) + bytes_of(b.pair_effects),
        [&b] {
          free_vector(b.pair_slot);

@@ -52,11 +52,10 @@ struct OpenPair {
 // Closes the innermost open pair of one shape at `closer`: records the
 // partner and the pair's effect, and folds that effect into the enclosing
 // open pair of the same shape.
-void close_pair(BracketIndex& b, std::vector<OpenPair>& open, std::vector<std::uint32_t>& partner,
-                std::uint32_t closer) {
+void close_pair(BracketIndex& b, std::vector<OpenPair>& open, std::uint32_t closer) {
   OpenPair pair = open.back();
   open.pop_back();
-  partner[pair.opener] = closer;
+  b.partner[pair.opener] = closer;
   b.pair_slot[pair.opener] = static_cast<std::uint32_t>(b.pair_effects.size());
   push_back_huge(b.pair_effects, pair.effect);
   if (!open.empty()) {
@@ -77,11 +76,9 @@ const BracketIndex& bracket_index(const Parser& p) {
   if (b.built) return b;
   const std::size_t n = p.tokens.size();
   if (n >= no_partner) throw InternalError("token list too long for the bracket index");
-  reserve_huge(b.round_partner, n);
-  reserve_huge(b.square_partner, n);
+  reserve_huge(b.partner, n);
   reserve_huge(b.pair_slot, n);
-  b.round_partner.assign(n, no_partner);
-  b.square_partner.assign(n, no_partner);
+  b.partner.assign(n, no_partner);
   b.pair_slot.assign(n, no_partner);
   b.pair_effects.clear();
   std::vector<OpenPair> round, square;
@@ -94,7 +91,7 @@ const BracketIndex& bracket_index(const Parser& p) {
         break;
       case ')':
         if (!square.empty()) square.back().effect.other = then(square.back().effect.other, lower_one);
-        if (!round.empty()) close_pair(b, round, b.round_partner, at);
+        if (!round.empty()) close_pair(b, round, at);
         break;
       case '[':
         if (!round.empty()) round.back().effect.other = then(round.back().effect.other, raise_one);
@@ -102,7 +99,7 @@ const BracketIndex& bracket_index(const Parser& p) {
         break;
       case ']':
         if (!round.empty()) round.back().effect.other = then(round.back().effect.other, lower_one);
-        if (!square.empty()) close_pair(b, square, b.square_partner, at);
+        if (!square.empty()) close_pair(b, square, at);
         break;
       case '<':
         if (!round.empty()) round.back().effect.angle = then(round.back().effect.angle, raise_one);
@@ -144,7 +141,7 @@ Run next_group(const Parser& p, std::size_t from, std::size_t end) {
         if (round == 0 && square == 0 && angle == 0) return Run{from, i};
         break;
       case '(':
-        if (std::uint32_t j = partner_in(b.round_partner, i, run); j != no_partner) {
+        if (std::uint32_t j = partner_in(b.partner, i, run); j != no_partner) {
           const PairEffect& e = b.pair_effects[b.pair_slot[i]];
           square = apply(square, e.other);
           angle = apply(angle, e.angle);
@@ -154,7 +151,7 @@ Run next_group(const Parser& p, std::size_t from, std::size_t end) {
         ++round;
         break;
       case '[':
-        if (std::uint32_t j = partner_in(b.square_partner, i, run); j != no_partner) {
+        if (std::uint32_t j = partner_in(b.partner, i, run); j != no_partner) {
           const PairEffect& e = b.pair_effects[b.pair_slot[i]];
           round = apply(round, e.other);
           angle = apply(angle, e.angle);
@@ -266,7 +263,7 @@ std::size_t parse_operand(Parser& p, Run run, std::size_t i, NodeId& operand) {
                                       square ? p.tokens[i] : start);
     p.arena.add_child(wrapper, cur);
     cur = wrapper;
-    std::uint32_t j = partner_in(square ? b.square_partner : b.round_partner, i, run);
+    std::uint32_t j = partner_in(b.partner, i, run);
     if (j != no_partner) {
       NodeId list =
           p.arena.add_node(square ? NodeKind::Expressions : NodeKind::Arguments, p.tokens[i]);
@@ -304,7 +301,7 @@ std::optional<NodeId> parse_expression(Parser& p, Run run) {
   DepthGuard guard(p);
   if (!guard.ok()) return std::nullopt;
   if (run.size() >= 2 && single_char(p, run.begin) == '[' &&
-      partner_in(bracket_index(p).square_partner, run.begin, run) == run.end - 1) {
+      partner_in(bracket_index(p).partner, run.begin, run) == run.end - 1) {
     return parse_set(p, run);
   }
   NodeId expression = p.arena.add_node(NodeKind::Expression, p.tokens[run.begin]);

@@ -59,8 +59,9 @@ inline constexpr std::size_t max_depth = 256;
 // counting only brackets of the same shape.
 struct BracketIndex {
   static constexpr std::uint32_t no_partner = 0xFFFFFFFFu;
-  std::vector<std::uint32_t> round_partner;
-  std::vector<std::uint32_t> square_partner;
+  // For each "(" or "[", the index of its closer; a token is one or the
+  // other, so both shapes share the one list.
+  std::vector<std::uint32_t> partner;
   // The effect of a token sequence on one bracket counter that never drops
   // below 0: the counter c becomes max(c + add, floor).
   struct CounterEffect {
