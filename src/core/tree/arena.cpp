@@ -288,7 +288,7 @@ NodeId NodeArena::copy_subtree(NodeId node) {
     for (std::uint32_t e = records_[src].first_attribute; e != none; e = attributes_[e].next) {
       std::uint32_t entry = checked_index<AttributeEntry>(attributes_.size());
       AttributeEntry copy{attributes_[e].key, attributes_[e].value, none};
-      attributes_.push_back(copy);
+      push_back_huge(attributes_, copy);
       if (previous == none) {
         records_[id].first_attribute = entry;
       } else {

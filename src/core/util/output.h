@@ -158,17 +158,4 @@ inline char* put_u32(char* p, std::uint32_t v) {
   return end;
 }
 
-// A 32-bit number in decimal, quickest for numbers below 100 (columns). The
-// caller's room must allow one byte more than the digits.
-inline char* put_small_u32(char* p, std::uint32_t v) {
-  if (v < 100) {
-    // Both characters of the pair are copied; a one-digit number keeps only
-    // the second and the byte after it is overwritten by what follows.
-    const bool two = v >= 10;
-    std::memcpy(p, digit_pairs + 2 * v + !two, 2);
-    return p + 1 + two;
-  }
-  return put_u32(p, v);
-}
-
 }  // namespace tarnwick
