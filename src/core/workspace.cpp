@@ -9,14 +9,14 @@
 namespace tarnwick {
 namespace {
 
-template <class T>
-std::size_t bytes_of(const std::vector<T>& v) {
-  return v.capacity() * sizeof(T);
+template <class Vector>
+std::size_t bytes_of(const Vector& v) {
+  return v.capacity() * sizeof(typename Vector::value_type);
 }
 
-template <class T>
-void free_vector(std::vector<T>& v) {
-  std::vector<T>().swap(v);
+template <class Vector>
+void free_vector(Vector& v) {
+  Vector().swap(v);
 }
 
 struct ThreadWorkspace {

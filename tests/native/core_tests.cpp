@@ -30,6 +30,7 @@
 #include "tree/arena.h"
 #include "tree/node.h"
 #include "tree/writer.h"
+#include "util/memory.h"
 
 using namespace tarnwick;
 
@@ -1301,6 +1302,29 @@ void test_output_buffer_growth() {
   CHECK_EQ(b.size(), std::size_t{0});
 }
 
+// Stores grow from operator new into mappings of their own and back: what
+// they hold survives every move, and a mapped store is usable to its last
+// element whatever its size relative to the huge page.
+void test_huge_vector_growth() {
+  HugeVector<std::uint32_t> v;
+  const std::uint32_t n = 3 * (huge_page_bytes / sizeof(std::uint32_t)) + 7;
+  for (std::uint32_t i = 0; i < n; ++i) push_back_huge(v, i * 2654435761u);
+  CHECK(v.capacity() * sizeof(std::uint32_t) >= huge_page_bytes);
+  bool same = v.size() == n;
+  for (std::uint32_t i = 0; same && i < n; ++i) same = v[i] == i * 2654435761u;
+  CHECK(same);
+  for (std::size_t bytes : {huge_page_bytes - 1, huge_page_bytes, huge_page_bytes + 1,
+                            5 * huge_page_bytes + 4095}) {
+    HugeVector<char> c(bytes, 'x');
+    c.back() = 'y';
+    CHECK(c.front() == 'x' && c.back() == 'y');
+    HugeVector<char> moved = std::move(c);
+    CHECK_EQ(moved.size(), bytes);
+    HugeVector<char>().swap(moved);
+    CHECK_EQ(moved.capacity(), std::size_t{0});
+  }
+}
+
 // A thread reuses its stores from call to call: results never depend on
 // what the thread parsed before, a large call leaves at most the retained
 // amount behind, and a call made while the thread's workspace is lent out
@@ -1411,6 +1435,7 @@ int main() {
       {"parse_to_serialized", test_parse_to_serialized},
       {"workspace reuse", test_workspace_reuse},
       {"output buffer growth", test_output_buffer_growth},
+      {"huge vector growth", test_huge_vector_growth},
       {"word helpers", test_word_helpers},
   };
   for (const NamedTest& t : tests) run_guarded(t);

@@ -76,8 +76,6 @@ const BracketIndex& bracket_index(const Parser& p) {
   if (b.built) return b;
   const std::size_t n = p.tokens.size();
   if (n >= no_partner) throw InternalError("token list too long for the bracket index");
-  reserve_huge(b.partner, n);
-  reserve_huge(b.pair_slot, n);
   b.partner.assign(n, no_partner);
   b.pair_slot.assign(n, no_partner);
   b.pair_effects.clear();
@@ -118,7 +116,7 @@ const BracketIndex& bracket_index(const Parser& p) {
 }
 
 // The partner of the opener at `i` when it lies inside `run`, else no_partner.
-inline std::uint32_t partner_in(const std::vector<std::uint32_t>& partner, std::size_t i, Run run) {
+inline std::uint32_t partner_in(const HugeVector<std::uint32_t>& partner, std::size_t i, Run run) {
   std::uint32_t j = partner[i];
   return j != no_partner && j < run.end ? j : no_partner;
 }

@@ -45,7 +45,7 @@ Parser::Parser(std::string_view text, ParserStores* stores)
   // About one token per five bytes of typical source, and up to one per
   // three in tables of numbers; room that stays untouched costs nothing. The
   // cap keeps a huge text of blanks from reserving memory it never uses.
-  reserve_huge(tokens, std::min<std::size_t>(text.size() / 3, std::size_t{1} << 26) + 1);
+  tokens.reserve(std::min<std::size_t>(text.size() / 3, std::size_t{1} << 26) + 1);
   Lexer lexer(text);
   lexer.run([this](const Token& t) {
     if (t.kind != TokenKind::Comment && t.kind != TokenKind::Directive) push_back_huge(tokens, t);

@@ -61,7 +61,7 @@ struct BracketIndex {
   static constexpr std::uint32_t no_partner = 0xFFFFFFFFu;
   // For each "(" or "[", the index of its closer; a token is one or the
   // other, so both shapes share the one list.
-  std::vector<std::uint32_t> partner;
+  HugeVector<std::uint32_t> partner;
   // The effect of a token sequence on one bracket counter that never drops
   // below 0: the counter c becomes max(c + add, floor).
   struct CounterEffect {
@@ -76,15 +76,15 @@ struct BracketIndex {
     CounterEffect other;
   };
   // For each opener with a partner, the index of its entry in `pair_effects`.
-  std::vector<std::uint32_t> pair_slot;
-  std::vector<PairEffect> pair_effects;
+  HugeVector<std::uint32_t> pair_slot;
+  HugeVector<PairEffect> pair_effects;
   bool built = false;
 };
 
 // The growable stores of a parse, which a caller that parses many texts in a
 // row lends from one `Parser` to the next (see `Workspace`).
 struct ParserStores {
-  std::vector<Token> tokens;
+  HugeVector<Token> tokens;
   NodeArena::Stores arena;
   BracketIndex brackets;
   std::vector<std::pair<std::size_t, std::size_t>> heading_angle_close;
@@ -99,7 +99,7 @@ struct Parser {
   Parser& operator=(const Parser&) = delete;
 
   std::string_view source;    // the text; token offsets index into it
-  std::vector<Token> tokens;  // the scanner's tokens without comments and directives
+  HugeVector<Token> tokens;  // the scanner's tokens without comments and directives
   NodeArena arena;
   std::size_t position = 0;   // index of the current token; may pass the end
   std::size_t depth = 0;      // current nesting of guarded rules

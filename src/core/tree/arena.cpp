@@ -139,9 +139,9 @@ NodeArena::Stores NodeArena::release_stores() {
 void NodeArena::reserve(std::size_t nodes, std::size_t tokens) {
   max_nodes_ = std::min(max_nodes_, (std::size_t{1} << 16) + 8 * tokens);
   nodes = std::min(nodes, max_nodes_);
-  reserve_huge(records_, nodes);
-  reserve_huge(children_, nodes);
-  reserve_huge(attributes_, nodes / 2);
+  records_.reserve(nodes);
+  children_.reserve(nodes);
+  attributes_.reserve(nodes / 2);
 }
 
 NodeId NodeArena::add_node(NodeKind kind, const Token& token) {

@@ -13,6 +13,7 @@
 
 #include "lexer/token.h"
 #include "tree/node.h"
+#include "util/memory.h"
 
 namespace tarnwick {
 
@@ -60,9 +61,9 @@ class NodeArena {
   // row hands them from one arena to the next, so that their memory is
   // reused instead of being mapped and cleared anew for every tree.
   struct Stores {
-    std::vector<Record> records;
-    std::vector<AttributeEntry> attributes;
-    std::vector<ChildEntry> children;
+    HugeVector<Record> records;
+    HugeVector<AttributeEntry> attributes;
+    HugeVector<ChildEntry> children;
     std::vector<std::vector<SourcePosition>> position_lists;
     std::string pool;
   };
@@ -133,9 +134,9 @@ class NodeArena {
   // small base keeps a short input of that kind from writing hundreds of
   // megabytes before it is refused.
   std::size_t max_nodes_;
-  std::vector<Record> records_;
-  std::vector<AttributeEntry> attributes_;
-  std::vector<ChildEntry> children_;
+  HugeVector<Record> records_;
+  HugeVector<AttributeEntry> attributes_;
+  HugeVector<ChildEntry> children_;
   std::vector<std::vector<SourcePosition>> position_lists_;
   std::string pool_;
 };

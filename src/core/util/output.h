@@ -79,6 +79,10 @@ class OutputBuffer {
     }
 #if defined(__linux__)
     if (cap >= map_threshold) {
+      // A whole number of huge pages, which the kernel places on a huge-page
+      // boundary: then every page of the text can be a huge page.
+      if (cap > SIZE_MAX / 2) throw std::bad_alloc();
+      cap = whole_huge_pages(cap);
       void* p = MAP_FAILED;
       // mremap moves one mapping whole; a fresh mapping and a copy stand in
       // should it refuse.

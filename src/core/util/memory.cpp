@@ -1,0 +1,49 @@
+#include "util/memory.h"
+
+namespace tarnwick {
+namespace {
+
+// Under AddressSanitizer every store comes from operator new, where reads
+// past its end are caught; a mapping would hide them in its rounding.
+#if defined(__SANITIZE_ADDRESS__)
+#define TARNWICK_ADDRESS_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TARNWICK_ADDRESS_SANITIZER 1
+#endif
+#endif
+#if defined(__linux__) && !defined(TARNWICK_ADDRESS_SANITIZER)
+constexpr bool map_large_stores = true;
+#else
+constexpr bool map_large_stores = false;
+#endif
+
+bool is_mapped(std::size_t bytes) { return map_large_stores && bytes >= huge_page_bytes; }
+
+}  // namespace
+
+void* allocate_store(std::size_t bytes) {
+#if defined(__linux__)
+  if (is_mapped(bytes)) {
+    if (bytes > SIZE_MAX / 2) throw std::bad_alloc();
+    const std::size_t length = whole_huge_pages(bytes);
+    void* p = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) throw std::bad_alloc();
+    advise_huge_pages(p, length);
+    return p;
+  }
+#endif
+  return ::operator new(bytes);
+}
+
+void free_store(void* p, std::size_t bytes) noexcept {
+#if defined(__linux__)
+  if (is_mapped(bytes)) {
+    munmap(p, whole_huge_pages(bytes));
+    return;
+  }
+#endif
+  ::operator delete(p);
+}
+
+}  // namespace tarnwick
