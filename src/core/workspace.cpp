@@ -6,12 +6,19 @@
 #include <string>
 #include <vector>
 
+#include "util/memory.h"
+
 namespace tarnwick {
 namespace {
 
-template <class Vector>
-std::size_t bytes_of(const Vector& v) {
-  return v.capacity() * sizeof(typename Vector::value_type);
+template <class T>
+std::size_t bytes_of(const std::vector<T>& v) {
+  return v.capacity() * sizeof(T);
+}
+
+template <class T>
+std::size_t bytes_of(const HugeVector<T>& v) {
+  return store_footprint(v.capacity() * sizeof(T));
 }
 
 template <class Vector>

@@ -46,4 +46,8 @@ void free_store(void* p, std::size_t bytes) noexcept {
   ::operator delete(p);
 }
 
+std::size_t store_footprint(std::size_t bytes) {
+  return is_mapped(bytes) ? whole_huge_pages(bytes) : bytes;
+}
+
 }  // namespace tarnwick

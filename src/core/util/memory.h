@@ -66,6 +66,8 @@ inline void advise_whole_mapping(void* p, std::size_t bytes) {
 void* allocate_store(std::size_t bytes);
 // Frees what `allocate_store(bytes)` returned.
 void free_store(void* p, std::size_t bytes) noexcept;
+// The memory a store of `bytes` takes, its mapping rounded up.
+std::size_t store_footprint(std::size_t bytes);
 
 template <class T>
 struct HugePageAllocator {
