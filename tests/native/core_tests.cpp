@@ -1303,8 +1303,8 @@ void test_output_buffer_growth() {
 }
 
 // Stores grow from operator new into mappings of their own and back: what
-// they hold survives every move, and a mapped store is usable to its last
-// element whatever its size relative to the huge page.
+// they hold survives every move, and a mapped store starts on a huge page and
+// is usable to its last element whatever its size relative to the huge page.
 void test_huge_vector_growth() {
   HugeVector<std::uint32_t> v;
   const std::uint32_t n = 3 * (huge_page_bytes / sizeof(std::uint32_t)) + 7;
@@ -1318,6 +1318,10 @@ void test_huge_vector_growth() {
     HugeVector<char> c(bytes, 'x');
     c.back() = 'y';
     CHECK(c.front() == 'x' && c.back() == 'y');
+    // A mapped store (its footprint rounded up) starts on a huge page.
+    if (store_footprint(5 * huge_page_bytes + 4095) != 5 * huge_page_bytes + 4095 &&
+        bytes >= huge_page_bytes)
+      CHECK_EQ(reinterpret_cast<std::uintptr_t>(c.data()) % huge_page_bytes, std::uintptr_t{0});
     HugeVector<char> moved = std::move(c);
     CHECK_EQ(moved.size(), bytes);
     HugeVector<char>().swap(moved);

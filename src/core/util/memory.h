@@ -57,8 +57,8 @@ inline void advise_whole_mapping(void* p, std::size_t bytes) {
 }
 
 // Memory for a store of `bytes`. From one huge page on, a store is a mapping
-// of its own whose length is a whole number of huge pages: the kernel then
-// places it on a huge-page boundary, so all of it can be huge pages. Through
+// of its own whose length is a whole number of huge pages and which starts on
+// a huge-page boundary, so all of it can be huge pages. Through
 // malloc a large block starts and ends between those boundaries (or lies in
 // the heap, where the advice may not hold), and those parts fault in 4 KiB at
 // a time: about 13,000 faults a call on a text of a few megabytes. Smaller
