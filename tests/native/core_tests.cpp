@@ -1308,7 +1308,7 @@ void test_output_buffer_growth() {
 void test_huge_vector_growth() {
   HugeVector<std::uint32_t> v;
   const std::uint32_t n = 3 * (huge_page_bytes / sizeof(std::uint32_t)) + 7;
-  for (std::uint32_t i = 0; i < n; ++i) push_back_huge(v, i * 2654435761u);
+  for (std::uint32_t i = 0; i < n; ++i) v.push_back(i * 2654435761u);
   CHECK(v.capacity() * sizeof(std::uint32_t) >= huge_page_bytes);
   bool same = v.size() == n;
   for (std::uint32_t i = 0; same && i < n; ++i) same = v[i] == i * 2654435761u;

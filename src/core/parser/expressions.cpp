@@ -57,7 +57,7 @@ void close_pair(BracketIndex& b, std::vector<OpenPair>& open, std::uint32_t clos
   open.pop_back();
   b.partner[pair.opener] = closer;
   b.pair_slot[pair.opener] = static_cast<std::uint32_t>(b.pair_effects.size());
-  push_back_huge(b.pair_effects, pair.effect);
+  b.pair_effects.push_back(pair.effect);
   if (!open.empty()) {
     PairEffect& outer = open.back().effect;
     outer.angle = then(outer.angle, pair.effect.angle);

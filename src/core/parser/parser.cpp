@@ -48,7 +48,7 @@ Parser::Parser(std::string_view text, ParserStores* stores)
   tokens.reserve(std::min<std::size_t>(text.size() / 3, std::size_t{1} << 26) + 1);
   Lexer lexer(text);
   lexer.run([this](const Token& t) {
-    if (t.kind != TokenKind::Comment && t.kind != TokenKind::Directive) push_back_huge(tokens, t);
+    if (t.kind != TokenKind::Comment && t.kind != TokenKind::Directive) tokens.push_back(t);
   });
   // Trees hold fewer nodes than tokens in typical code; copies of types and
   // attributes may need more, and the stores then grow as usual.

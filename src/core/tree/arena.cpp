@@ -148,7 +148,6 @@ NodeId NodeArena::add_node(NodeKind kind, const Token& token) {
   if (records_.size() >= max_nodes_) throw OutputTooLarge();
   checked_index<Record>(records_.size() + 1);
   check_span(token);
-  if (records_.size() == records_.capacity()) [[unlikely]] grow_huge(records_);
   // Filled in place: a record filled on the stack and then copied is read
   // back in 16-byte pieces right after its 4-byte fields were written, which
   // stalls.
@@ -169,7 +168,7 @@ void NodeArena::add_child(NodeId parent, NodeId child) {
   check(parent);
   check(child);
   std::uint32_t entry = checked_index<ChildEntry>(children_.size());
-  push_back_huge(children_, ChildEntry{static_cast<std::uint32_t>(child), none});
+  children_.push_back(ChildEntry{static_cast<std::uint32_t>(child), none});
   Record& r = records_[parent];
   if (r.last_child == none) {
     r.first_child = entry;
@@ -193,7 +192,6 @@ void NodeArena::set_attribute(NodeId node, AttributeKey key, std::string_view va
   }
   std::uint32_t entry = checked_index<AttributeEntry>(attributes_.size());
   // Filled in place, like the records (see add_node).
-  if (attributes_.size() == attributes_.capacity()) [[unlikely]] grow_huge(attributes_);
   AttributeEntry& added = attributes_.emplace_back();
   added.key = key;
   added.value = ref;
@@ -283,12 +281,12 @@ NodeId NodeArena::copy_subtree(NodeId node) {
     r.first_attribute = none;
     if (records_.size() >= max_nodes_) throw OutputTooLarge();
     std::uint32_t id = checked_index<Record>(records_.size());
-    push_back_huge(records_, r);
+    records_.push_back(r);
     std::uint32_t previous = none;
     for (std::uint32_t e = records_[src].first_attribute; e != none; e = attributes_[e].next) {
       std::uint32_t entry = checked_index<AttributeEntry>(attributes_.size());
       AttributeEntry copy{attributes_[e].key, attributes_[e].value, none};
-      push_back_huge(attributes_, copy);
+      attributes_.push_back(copy);
       if (previous == none) {
         records_[id].first_attribute = entry;
       } else {

@@ -4,7 +4,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <new>
-#include <utility>
 #include <vector>
 
 #if defined(__linux__)
@@ -90,18 +89,5 @@ struct HugePageAllocator {
 // A growable store of a call.
 template <class T>
 using HugeVector = std::vector<T, HugePageAllocator<T>>;
-
-// Doubles the room of a full `v`.
-template <class Vector>
-[[gnu::noinline]] void grow_huge(Vector& v) {
-  v.reserve(v.capacity() < 64 ? 64 : 2 * v.capacity());
-}
-
-// Appends `x` to `v`, growing it through `grow_huge` when full.
-template <class Vector, class T>
-inline void push_back_huge(Vector& v, T&& x) {
-  if (v.size() == v.capacity()) [[unlikely]] grow_huge(v);
-  v.push_back(std::forward<T>(x));
-}
 
 }  // namespace tarnwick
