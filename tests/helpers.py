@@ -22,11 +22,15 @@ def serialized(src):
 
 
 def run_on_small_stack(fn):
-    """Runs fn on a thread with a 512 KiB stack and answers its result."""
+    """Runs fn on a thread with a 512 KiB stack and answers its result, or
+    raises what it raised."""
     result = {}
 
     def body():
-        result["value"] = fn()
+        try:
+            result["value"] = fn()
+        except BaseException as e:  # noqa: BLE001 - handed to the caller
+            result["error"] = e
 
     old = threading.stack_size(SMALL_STACK)
     try:
@@ -35,6 +39,8 @@ def run_on_small_stack(fn):
         worker.join()
     finally:
         threading.stack_size(old)
+    if "error" in result:
+        raise result["error"]
     assert "value" in result, "the call did not finish"
     return result["value"]
 

@@ -216,6 +216,7 @@ def test_check_summary(cli, tmp_path, tree):
         "files not read: 2",
         "  src/bin.inc: binary file",
         "  src/c/broken.pas: cannot decode as utf-8: byte 0xff at offset 7 (try --encoding)",
+        "files refused: 0",
     ]
     assert err_lines(result) == [
         "tarnwick: src/bin.inc: binary file",
@@ -237,7 +238,8 @@ def test_check_names_the_first_unknown_token(cli, tmp_path, text, shown):
     write(tmp_path / "fine.pas", UNIT)
     result = cli("check", "fine.pas", "odd.pas")
     assert result.returncode == 0
-    assert check_lines(result)[4:] == ["files with unknown tokens: 1", f"  odd.pas:{shown}", "files not read: 0"]
+    assert check_lines(result)[4:] == ["files with unknown tokens: 1", f"  odd.pas:{shown}", "files not read: 0",
+                                       "files refused: 0"]
 
 
 def test_check_of_nothing(cli, tmp_path):
@@ -245,7 +247,7 @@ def test_check_of_nothing(cli, tmp_path):
     result = cli("check", "empty")
     assert result.returncode == 0
     assert check_lines(result) == ["files: 0", "bytes: 0", "tokens: 0", "nodes: 0",
-                                   "files with unknown tokens: 0", "files not read: 0"]
+                                   "files with unknown tokens: 0", "files not read: 0", "files refused: 0"]
 
 
 def many_files(tmp_path):
@@ -325,9 +327,37 @@ def test_unreadable_input(cli, tmp_path, setup, path, message, command):
     assert result.returncode == 1
     assert err_lines(result) == [f"tarnwick: {path}: {message}"]
     if command == "check":
-        assert check_lines(result)[-2:] == ["files not read: 1", f"  {path}: {message}"]
+        assert check_lines(result)[-3:] == ["files not read: 1", f"  {path}: {message}", "files refused: 0"]
     else:
         assert out(result) == printed(command, (UNIT, "good.pas"))
+
+
+# Nested 40,000 levels deep: its tree text could not fit the output limit.
+TOO_DEEP = "begin " * 40_000
+REFUSED = "the syntax tree text of this input would exceed the output limit"
+
+
+@pytest.mark.parametrize("jobs", ["1", "2"])
+@pytest.mark.parametrize("command", ["tokens", "tree", "check"])
+def test_refused_file(cli, tmp_path, command, jobs):
+    write(tmp_path / "src" / "a.pas", UNIT)
+    write(tmp_path / "src" / "deep.pas", TOO_DEEP)
+    write(tmp_path / "src" / "z.pas", PROGRAM)
+    result = cli(command, "-j", jobs, "src")
+    assert "Traceback" not in result.stderr.decode()
+    if command == "tokens":  # a token list has no such limit
+        assert result.returncode == 0
+        assert out(result) == printed("tokens", (UNIT, "src/a.pas"), (TOO_DEEP, "src/deep.pas"),
+                                      (PROGRAM, "src/z.pas"))
+        return
+    assert result.returncode == 1
+    assert err_lines(result) == [f"tarnwick: src/deep.pas: refused: {REFUSED}"]
+    if command == "tree":
+        assert out(result) == printed("tree", (UNIT, "src/a.pas"), (PROGRAM, "src/z.pas"))
+    else:
+        lines = check_lines(result)
+        assert lines[0] == "files: 2"
+        assert lines[-3:] == ["files not read: 0", "files refused: 1", f"  src/deep.pas: refused: {REFUSED}"]
 
 
 @pytest.mark.skipif(not hasattr(os, "geteuid") or os.geteuid() == 0, reason="needs a user without read rights")

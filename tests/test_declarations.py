@@ -393,6 +393,7 @@ def test_attributes_come_before_generic_parameters():
         ("const X = 1;", "Constants"),
         ("procedure X;", "Method"),
         ("class function X: Integer;", "Method"),
+        ("operator + (a, b: TA) r: TA;", "Method"),
         ("begin end.", "Statements"),
         ("type X = Byte;", "TypeSection"),
     ],

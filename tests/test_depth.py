@@ -1,22 +1,22 @@
 """Deep nesting and adversarial sizes for statements and expressions.
 
-Statements nest through one guarded rule and bracket levels through another;
-both count against one nesting limit for the whole parser. Past the limit
-the nested construct yields no node and consumes nothing, and the enclosing
-loop passes over the tokens it leaves. Every parse here runs on a thread
-with a 512 KiB stack and must give a tree whose shape follows from the limit.
+Nesting has no limit of its own: the grammar runs on a stack of the call's
+own, so a nest of any depth is read whole, on a thread with a 512 KiB stack
+too, and nothing after it is read differently. Only a nest so deep that its
+tree text could not fit the output limit (its indentation alone grows with
+the square of the depth) is refused, at once, with MemoryError.
 
-Inputs whose output stays small are nested a million levels deep. Chains
-that start over at the top of the block once the limit cuts them (if, while,
-for, with, labels) or that pile the rest up in one innermost node (case)
-give an output that grows with their length times the limit, so they are
-nested a few times past the limit instead: any length past the limit takes
-the same path through the guard."""
+The texts of the deep inputs below were taken from a build that nested the
+grammar on the caller's stack without any limit, run on a thread with a
+1 GiB stack: the texts the rules give."""
 
-import functools
+import hashlib
 from collections import Counter
 
+import pytest
+
 from helpers import run_on_small_stack, serialized
+from limits import REFUSED
 from treereader import read_tree
 
 MILLION = 1_000_000
@@ -43,6 +43,22 @@ def line_counts(text):
     return counts
 
 
+def nesting(text, kind):
+    """The most nodes of `kind` that enclose one another in a tree text."""
+    head = f"nt{kind} "
+    open_indents = []
+    best = 0
+    for line in text.split("\n")[1:]:
+        body = line.lstrip(" ")
+        indent = len(line) - len(body)
+        while open_indents and open_indents[-1] >= indent:
+            open_indents.pop()
+        if body.startswith(head):
+            open_indents.append(indent)
+            best = max(best, len(open_indents))
+    return best
+
+
 def descend(node, kind, pick=lambda n: n.children[-1]):
     """Follows `pick` from `node` while the node reached has the kind; answers
     the nodes of that kind in order (iteratively: the chains are deep)."""
@@ -63,211 +79,70 @@ def main_block(root):
     return root.children[0]
 
 
-@functools.cache
-def limit():
-    """The nesting limit, measured once."""
-    # "begin" nested a million deep: the block the unit body opens holds one
-    # nested block per guarded level; the innermost passes over the rest of
-    # the "begin" words and the unit body the surplus of "end" words.
-    root = parse_on_small_stack("begin " * MILLION + "end " * MILLION)
-    chain = descend(main_block(root), "Statements")
-    assert chain[-1].children == []
-    assert all(len(n.children) == 1 for n in chain[:-1])
-    return len(chain) - 1
+# ---- Deep inputs, against the texts the rules give ---------------------------------
+
+AFTER = "\nvar Z: Integer;"  # read after every nest, as it would be without it
+DEEP_TEXTS = {
+    "else-if chain x1000": ("begin " + "if a then x else " * 1000 + "y; end." + AFTER,
+                            8389617, "5916b5ec03008a4e8c259706965f232cd74ee2e8085d7dda8c75944180e13b84"),
+    "bodiless headings x1000": ("".join(f"procedure P{i}(a: Integer);\n" for i in range(1000))
+                                + AFTER.lstrip(),
+                                6575809, "af9b77735a94388a144d4db51f4210a7011eb65f175c08298af9836f0be77515"),
+    "nested begin x3000": ("begin " * 3000 + "x" + " end" * 3000 + "." + AFTER,
+                           9354756, "b7f38351165769c1a2b9a33b7d013e5027163beb9d816afbe207d1a22f7cce18"),
+    "nested while x2000": ("begin " + "while a do " * 2000 + "x; end." + AFTER,
+                           8428564, "ba59024a39445eb65bdeae4fa38ac3510c1a0c8fad8c0d1dcf892fe27841205e"),
+    "nested records x1000": ("type T = " + "record a: " * 1000 + "Integer" + "; end" * 1000 + ";" + AFTER,
+                             8320961, "cd7a30d8dd4b5a68082fbdabe77bfbaf8141a8cd485b3f113e2a6fd884263931"),
+    "array of x3000": ("type T = " + "array of " * 3000 + "Integer;" + AFTER,
+                       9386940, "f1883e3ca1f350facebaa6ca839de520d1a62a901bbbbcdc0e54c9dea1c6a685"),
+    # every name of each list has the list's type, four lists deep: 444,444 lines
+    "copied records 187 bytes": ("program P; var a,b,c,d,e,f,g,h,i,j: record a,b,c,d,e,f,g,h,i,j: record "
+                                 "a,b,c,d,e,f,g,h,i,j: record a,b,c,d,e,f,g,h,i,j: record "
+                                 "a,b,c,d,e,f,g,h,i,j: Integer; end; end; end; end; begin end.",
+                                 40594759, "a89c101eba26f1ba59b2d18144eb3643b85574bd4c72e1c9fab3b3084f2daf79"),
+}
 
 
-def test_limit_is_a_documented_size():
-    # deep enough for any real code, small enough for a 512 KiB stack
-    assert 200 <= limit() <= 2000
+@pytest.mark.parametrize("name", list(DEEP_TEXTS))
+def test_deep_input_gives_the_text_of_the_rules(name):
+    src, size, digest = DEEP_TEXTS[name]
+    out = serialize_on_small_stack(src).encode("utf-8")
+    assert (len(out), hashlib.sha256(out).hexdigest()) == (size, digest)
 
 
-def test_nested_blocks_positions():
-    root = parse_on_small_stack("begin\n" * MILLION + "end\n" * MILLION)
-    chain = descend(main_block(root), "Statements")
-    assert len(chain) == limit() + 1
-    assert [n.line for n in chain[:3]] == [1, 2, 3]
-    assert chain[-1].line == limit() + 1
+# ---- Statement chains ----------------------------------------------------------------
+
+# (text of one level, the node kind that nests, the text that ends the nest)
+CHAINS = {
+    "blocks": ("begin ", "Statements", "x" + " end" * 2000),
+    "if": ("if a then ", "If", "x"),
+    "else-if": ("if a then x else ", "If", "y"),
+    "while": ("while a do ", "While", "x"),
+    "for": ("for i := 1 to 2 do ", "For", "x"),
+    "with": ("with a, b do ", "With", "x"),
+    "labels": ("L: ", "Label", "x"),
+    "case": ("case x of 1: ", "Case", "y" + "; end" * 2000),
+    "try-finally": ("try ", "Try", "x" + " finally y end" * 2000),
+    "try-except": ("try ", "Try", "x" + " except on E: X do y end" * 2000),
+    "repeat": ("repeat ", "Repeat", "x" + "; until a" * 2000),
+}
 
 
-# ---- Statement chains ------------------------------------------------------------
+@pytest.mark.parametrize("name", list(CHAINS))
+def test_statement_chain_is_read_whole(name):
+    level, kind, rest = CHAINS[name]
+    out = serialize_on_small_stack("begin " + level * 2000 + rest + "; end." + AFTER)
+    assert nesting(out, kind) == 2000 + (kind == "Statements")  # the main block is one more
+    assert out.endswith("\n        value=Z\n      ntType line=2 col=8 end_line=2 end_col=15 "
+                        "name=Integer source_positions=2:8,2:9,2:10,2:11,2:12,2:13,2:14,2:15")
 
 
-def follow(node, link):
-    """The chain from `node` through `link` (the child that continues it, or
-    None), iteratively."""
-    chain = []
-    while node is not None:
-        chain.append(node)
-        node = link(node)
-    return chain
-
-
-def restart_chains(block, kind, link):
-    """The chains the block holds, one per statement, each of `kind`."""
-    assert all(top.kind == kind for top in block.children)
-    return [follow(top, link) for top in block.children]
-
-
-def check_headed_chain(keyword_text, kind, header_brief):
-    """`begin <keyword_text> * n x end.` with n = 3 * limit() + 7: three chains
-    cut at the limit, each link holding its header and the next link; the
-    last link of a cut chain has neither (its header would be one level
-    deeper); a fourth chain of 7 links ends in the statement x."""
-    n = 3 * limit() + 7
-    block = main_block(parse_on_small_stack("begin " + keyword_text * n + "x end."))
-
-    def link(node):
-        nested = [c for c in node.children if c.kind == kind]
-        return nested[0] if nested else None
-
-    chains = restart_chains(block, kind, link)
-    assert [len(c) for c in chains] == [limit(), limit(), limit(), 7]
-    for chain in chains[:3]:
-        for node in chain[:-1]:
-            assert [header_brief(node.children[0]), node.children[1].kind] == [header_brief(None), kind]
-        assert chain[-1].children == []
-    last = chains[3]
-    assert header_brief(last[-1].children[0]) == header_brief(None)
-    assert last[-1].children[1].kind == "Identifier" and last[-1].children[1].attrs["name"] == "x"
-    return chains
-
-
-def test_if_chain():
-    chains = check_headed_chain("if a then ", "If", lambda n: "a" if n is None else n.attrs["name"])
-    # every link sits on the "if" that begins it
-    assert chains[1][0].col == len("begin ") + 1 + limit() * len("if a then ")
-
-
-def test_while_chain():
-    check_headed_chain("while a do ", "While", lambda n: "a" if n is None else n.attrs["name"])
-
-
-def test_with_chain():
-    check_headed_chain("with a do ", "With", lambda n: "a" if n is None else n.attrs["name"])
-
-
-def test_for_chain():
-    def header(n):
-        if n is None:
-            return ["i", "1", "to", "2"]
-        return [c.attrs.get("name", c.value) for c in n.children]
-
-    check_headed_chain("for i := 1 to 2 do ", "For", header)
-
-
-def test_label_chain():
-    n = 3 * limit() + 7
-    block = main_block(parse_on_small_stack("begin " + "L: " * n + "x end."))
-    chains = restart_chains(block, "Label", lambda node: node.children[0] if node.children else None)
-    # a chain ends either at a label without statement (cut) or at x
-    assert [len(c) for c in chains] == [limit(), limit(), limit(), 8]
-    for chain in chains[:3]:
-        assert all(node.kind == "Label" and node.attrs["name"] == "L" for node in chain)
-        assert chain[-1].children == []
-    assert [node.kind for node in chains[3]] == ["Label"] * 7 + ["Identifier"]
-
-
-def test_else_chain():
-    # "if a then x else if a then x else ...": the next link is the statement
-    # of the Else. The link before the last cannot parse its then-statement x
-    # (its expression would be one level too deep); the last link takes
-    # nothing, so that x and the "else" after it fall to the block, where x
-    # is a statement and the stray "else" is passed over.
-    n = 3 * limit() + 7
-    block = main_block(parse_on_small_stack("begin " + "if a then x else " * n + "y end."))
-    assert [c.kind for c in block.children] == ["If", "Identifier"] * 3 + ["If"]
-
-    def link(node):
-        part = node.children[-1] if node.children else None
-        if part is None or part.kind != "Else" or part.children[0].kind != "If":
-            return None
-        return part.children[0]
-
-    chains = [follow(block.children[k], link) for k in (0, 2, 4, 6)]
-    for chain in chains[:3]:
-        assert len(chain) == limit()
-        assert all([c.kind for c in node.children] == ["Identifier", "Identifier", "Else"]
-                   for node in chain[:-2])
-        assert [c.kind for c in chain[-2].children] == ["Identifier", "Else"]
-        assert chain[-1].children == []
-    last = chains[3]
-    assert len(last) == 7
-    assert [c.attrs.get("name") for c in last[-1].children[:2]] == ["a", "x"]
-    assert only_child(last[-1].children[2]).attrs["name"] == "y"
-
-
-def test_case_chain():
-    # The case at the limit has neither selector nor labels (their
-    # expressions would be one level deeper) and reads every later
-    # "case x of 1" as the label text of one more arm.
-    n = 2 * limit() + 5
-    block = main_block(parse_on_small_stack("begin " + "case x of 1: " * n + "x end."))
-    chain = descend(only_child(block), "Case", lambda c: c.children[1].children[-1])
-    assert len(chain) == limit()
-    for case in chain[:-1]:
-        assert [c.kind for c in case.children] == ["CaseSelector", "CaseLabels"]
-        assert [c.kind for c in case.children[1].children] == ["CaseLabel", "Case"]
-    last = chain[-1]
-    assert [c.kind for c in last.children] == ["CaseSelector"] + ["CaseLabels"] * (n - limit() + 1)
-    assert last.children[0].children == []
-    assert all([c.kind for c in arm.children] == ["CaseLabel"] and arm.children[0].children == []
-               for arm in last.children[1:])
-
-
-def test_try_finally_chain():
-    block = main_block(parse_on_small_stack("begin " + "try " * MILLION + "x" + " finally end" * MILLION + " end."))
-    chain = descend(only_child(block), "Try", lambda t: t.children[0])
-    assert len(chain) == limit()
-    for node in chain[:-1]:
-        assert [c.kind for c in node.children] == ["Try", "Finally"]
-    assert [c.kind for c in chain[-1].children] == ["Finally"]
-
-
-def test_try_except_chain():
-    # The try body x of the link before the last is one level too deep for
-    # its expression, and the last link passes over the rest up to the first
-    # "end"; every link then takes one "end".
-    src = "begin " + "try x except " * MILLION + "y" + " end" * MILLION + " end."
-    block = main_block(parse_on_small_stack(src))
-
-    def pick(node):
-        part = node.children[-1]
-        return part.children[0] if part.children else None
-
-    chain = descend(only_child(block), "Try", pick)
-    assert len(chain) == limit()
-    for node in chain[:-2]:
-        assert [c.kind for c in node.children] == ["Identifier", "Except"]
-    assert [c.kind for c in chain[-2].children] == ["Except"]
-    assert [c.kind for c in chain[-1].children] == ["Except"]
-    assert chain[-1].children[0].children == []
-
-
-def test_repeat_chain():
-    # The innermost repeat passes over the remaining words up to the first
-    # "until"; its condition then runs to the final "end" and would be one
-    # level too deep. The enclosing repeats wait for an "until" that never
-    # comes.
-    src = "begin " + "repeat " * MILLION + "x" + " until a" * MILLION + " end."
-    block = main_block(parse_on_small_stack(src))
-    chain = descend(only_child(block), "Repeat")
-    assert len(chain) == limit()
-    assert all(len(node.children) == 1 for node in chain[:-1])
-    assert chain[-1].children == []
-
-
-def test_repeat_chain_with_semicolons():
-    n = limit() + 10
-    src = "begin " + "repeat " * n + "x" + " until a;" * n + " end."
-    block = main_block(parse_on_small_stack(src))
-    repeat = block.children[0]
-    chain = descend(repeat, "Repeat", lambda r: r.children[0])
-    assert len(chain) == limit()
-    for node in chain[:-1]:
-        assert [c.kind for c in node.children] == ["Repeat", "Identifier"]
-    assert chain[-1].children == []
-    # the surplus conditions are statements of the block
-    assert [c.kind for c in block.children] == ["Repeat"] + ["Identifier"] * 10
+@pytest.mark.parametrize("name", list(CHAINS))
+def test_statement_chain_too_deep_for_the_output_is_refused(name):
+    level, _, _ = CHAINS[name]
+    with pytest.raises(MemoryError, match=REFUSED):
+        serialize_on_small_stack("begin " + level * MILLION + "x; end.")
 
 
 # ---- Expression chains -----------------------------------------------------------
@@ -286,68 +161,20 @@ def test_grouping_brackets_are_flat():
     assert [(c.kind, c.attrs["name"]) for c in expression.children] == [("Identifier", "a")]
 
 
-def test_nested_calls():
-    # The statement is one level and the right side another; each call adds
-    # one. The arguments of the last call would be one level too deep.
-    root = parse_on_small_stack("begin x := " + "f(" * MILLION + "a" + ")" * MILLION + " end.")
-    expression = rhs_of(root)
-    call = only_child(expression)
-    calls = []
-    while call is not None:
-        assert call.kind == "Call"
-        calls.append(call)
-        callee, arguments = call.children
-        assert callee.attrs["name"] == "f" and arguments.kind == "Arguments"
-        call = only_child(only_child(arguments)) if arguments.children else None
-    assert len(calls) == limit() - 1
-    assert calls[-1].col == len("begin x := ") + 1 + 2 * (limit() - 2)
-
-
-def test_nested_indexes():
-    root = parse_on_small_stack("begin x := " + "a[" * MILLION + "a" + "]" * MILLION + " end.")
-    indexed = only_child(rhs_of(root))
-    count = 0
-    while indexed is not None:
-        assert indexed.kind == "Indexed"
-        count += 1
-        operand, indexes = indexed.children
-        assert operand.attrs["name"] == "a" and indexes.kind == "Expressions"
-        indexed = only_child(indexes) if indexes.children else None
-    assert count == limit() - 1
-
-
-def test_nested_sets():
-    # Each set of one element unwraps to that element; the deepest set that
-    # is parsed has no element, and it comes up through every level.
-    root = parse_on_small_stack("begin x := " + "[" * MILLION + "a" + "]" * MILLION + " end.")
-    outer = rhs_of(root)
-    inner = only_child(outer)
-    assert (outer.kind, inner.kind, inner.children) == ("Set", "Set", [])
-    assert outer.col == len("begin x := ") + 1
-    assert inner.col == len("begin x := ") + 1 + (limit() - 2)
+@pytest.mark.parametrize("opener, closer, kind", [("f(", ")", "Call"), ("a[", "]", "Indexed")])
+def test_nested_brackets_are_read_whole(opener, closer, kind):
+    n = 2000
+    out = serialize_on_small_stack("begin x := " + opener * n + "b" + closer * n + "; end." + AFTER)
+    assert nesting(out, kind) == n
+    assert "name=b " in out and out.endswith("name=Integer source_positions=2:8,2:9,2:10,2:11,2:12,2:13,2:14,2:15")
 
 
 def test_deep_brackets_inside_a_deep_block():
-    # statement and bracket levels count against the same limit
-    depth = limit() // 2
-    src = "begin " * depth + "x := " + "f(" * limit() + "a" + ")" * limit() + " end" * depth + "."
-    root = parse_on_small_stack(src)
-    blocks = descend(main_block(root), "Statements", lambda s: s.children[0])
-    assert len(blocks) == depth
-    expression = rhs_of_block(blocks[-1])
-    calls = 0
-    node = only_child(expression)
-    while node is not None:
-        calls += 1
-        arguments = node.children[1]
-        node = only_child(only_child(arguments)) if arguments.children else None
-    assert calls == limit() - depth
-
-
-def rhs_of_block(block):
-    assign = only_child(block)
-    assert assign.kind == "Assign"
-    return only_child(assign.children[1])
+    depth = 1000
+    src = "begin " * depth + "x := " + "f(" * depth + "a" + ")" * depth + " end" * depth + "."
+    out = serialize_on_small_stack(src)
+    assert nesting(out, "Statements") == depth
+    assert nesting(out, "Call") == depth
 
 
 # ---- Adversarial sizes ---------------------------------------------------------------

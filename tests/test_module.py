@@ -12,6 +12,14 @@ import pytest
 
 import tarnwick
 
+
+class Key(str):
+    """A str subclass whose str() is not its characters."""
+
+    def __str__(self):
+        return "other"
+
+
 # (function name, name of its second parameter)
 ENTRY_POINTS = [
     ("lex_to_serialized", "_file_name"),
@@ -277,6 +285,22 @@ class TestArgumentBinding:
             lambda: f("a", "b", **keywords),
             f"{name}() got an unexpected keyword argument '{named}'",
         )
+
+    @pytest.mark.parametrize("key, shown", [
+        ("\udcff", "\udcff"),  # a lone surrogate: no UTF-8 form
+        (Key("zz"), "zz"),  # a str subclass, named by its characters, not its __str__
+    ], ids=["undecodable", "str-subclass"])
+    def test_unexpected_keyword_of_any_str(self, name, second, key, shown):
+        f = getattr(tarnwick, name)
+        raises_type_error(
+            lambda: f("a", "b", **{key: 1}),
+            f"{name}() got an unexpected keyword argument '{shown}'",
+        )
+
+    def test_str_subclass_keyword_names_its_parameter(self, name, second):
+        f = getattr(tarnwick, name)
+        assert f(Key("text"), **{Key(second): "f.pas"}) == f("text", "f.pas")
+        assert f("a", **{Key(second): "f.pas"}) == f("a", "f.pas")
 
     def test_unexpected_keyword_before_a_valid_one(self, name, second):
         f = getattr(tarnwick, name)

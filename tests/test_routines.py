@@ -9,7 +9,7 @@ import random
 import pytest
 
 from helpers import run_on_small_stack, serialized
-from limits import MAX_DEPTH
+from limits import REFUSED
 from treereader import parse, read_tree
 
 
@@ -541,31 +541,21 @@ def test_stray_tokens_in_parameters_are_skipped():
 # ---- Depth and size -----------------------------------------------------------
 
 
-def test_nested_routines_one_million_deep():
-    n = 1_000_000
-    src = "procedure A;\n" * n + "begin end;\n" * n
-    out = run_on_small_stack(lambda: serialized(src))
-    # Every heading gives one Method, whether read or cut at the depth limit.
+def test_nested_routines_are_read_whole_or_refused():
+    # Every heading reads the next one as its nested routine: 3,000 headings
+    # nest 3,000 deep, and a million, whose text could not fit the output
+    # limit, are refused.
+    n = 3000
+    out = run_on_small_stack(lambda: serialized("procedure A;\n" * n + "begin end;\n" * n))
     assert out.count("ntMethod ") == n
     assert out.count("ntStatements ") == n
-    # The nesting stops at depth d: the first chain of routines opens the
-    # output with one Method per level, 1 to d, and every chain holds d
-    # headings before the unit body starts the next one. Each routine takes
-    # one guarded parse_routine, so d is the limit's worth of routines read
-    # plus the bare Method the guard answers for the next heading.
-    lines = out[: 16 * 1024 * 1024].split("\n")[2:]
-    levels = [(len(line) - len(line.lstrip(" "))) // 2 for line in lines]
-    depth = 1
-    while levels[depth] == depth + 1:
-        assert lines[depth].lstrip(" ").startswith("ntMethod ")
-        depth += 1
-    assert levels[depth] == 1
-    assert depth == MAX_DEPTH + 1
-    assert ("\n" + "  " * (depth + 1) + "nt") not in out
-    assert out.count("\n  ntMethod ") == -(-n // depth)
+    assert f"\n{'  ' * n}ntMethod " in out
+    assert out.count("\n  ntMethod ") == 1
+    with pytest.raises(MemoryError, match=REFUSED):
+        run_on_small_stack(lambda: serialized("procedure A;\n" * 1_000_000))
 
 
-def test_nesting_limit_does_not_lose_the_rest_of_the_file():
+def test_deep_nesting_does_not_lose_the_rest_of_the_file():
     depth = 5000
     src = "unit U; implementation\n" + "procedure A;\n" * depth + "begin end;\n" * depth
     src += "procedure Last; begin end;\nend."

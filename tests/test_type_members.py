@@ -6,7 +6,7 @@ import pytest
 
 import tarnwick
 from helpers import TYPE_DECL_HEAD, names_of, one_token, run_on_small_stack
-from limits import MAX_DEPTH
+from limits import REFUSED
 from treereader import parse, read_tree
 
 
@@ -592,24 +592,17 @@ def test_packed_record_with_variant_part():
 
 # ---- Deep nesting ------------------------------------------------------------------
 
-DEPTH = 1_000_000
 
-
-def test_million_deep_nested_variant_parts():
-    src = "type R = record " + "case Integer of 0: (" * DEPTH + ")" * DEPTH + " end; var V: Byte;"
+def test_deeply_nested_variant_parts_are_read_whole():
+    # A nested variant part adds no level to the tree: its labels and fields
+    # go to the record's Type node, so 100,000 levels give a text that grows
+    # with the input, and every level is there.
+    depth = 100_000
+    src = "type R = record " + "case Integer of 0: (" * depth + ")" * depth + " end; var V: Byte;"
     out = run_on_small_stack(lambda: tarnwick.parse_to_serialized(src, "t.pas"))
-    # Nesting is cut off at the limit; the rest is skipped token by token, so
-    # the output grows linearly with the input. The record's type is read at
-    # depth 1 and the variant part of level i at depth i + 1, so the levels
-    # read are one fewer than the limit.
-    labels = out.count("ntCaseLabels ")
-    assert labels == MAX_DEPTH - 1
-    assert out.count("ntCaseLabel ") == labels
-    assert len(out) < 200 * len(src)
-    lines = out.split("\n", 6)
-    assert lines[1].startswith("ntUnit ")
-    assert lines[2].startswith("  ntTypeSection ")
-    # The closing brackets are all absorbed and the unit body goes on.
+    assert out.count("\n        ntCaseLabels ") == depth
+    assert out.count("\n          ntCaseLabel ") == depth
+    assert out.count("name=Integer ") == depth  # each level's tag type
     assert out.rsplit("\n  nt", 1)[1].startswith("Variables ")
 
 
@@ -617,25 +610,12 @@ def record_nest(depth):
     return "type R = " + "record a: " * depth + "end " * depth + "; var V: Byte;"
 
 
-def test_deeply_nested_records_grow_linearly():
-    # Past the depth limit every remaining word of the nest becomes a field
-    # of the innermost record that was still read, written about a thousand
-    # columns deep: each further level adds the same large amount of output
-    # (a million levels would give gigabytes). Three depths past the limit
-    # show that the growth per level is constant, and the small stack shows
-    # that the nesting itself is cut off: one guarded parse_type per record
-    # reads the limit's worth of records.
-    sizes = []
-    for depth in (6 * MAX_DEPTH, 8 * MAX_DEPTH, 10 * MAX_DEPTH):
-        src = record_nest(depth)
-        out = run_on_small_stack(lambda: tarnwick.parse_to_serialized(src, "t.pas"))
-        records = out.count(" type=record ")
-        assert records == MAX_DEPTH
-        assert out.rsplit("\n  nt", 1)[1].startswith("Variables ")
-        sizes.append(len(out))
-    first, second = sizes[1] - sizes[0], sizes[2] - sizes[1]
-    assert first > 0
-    assert abs(second - first) <= first // 50
+def test_deeply_nested_records_are_read_whole_or_refused():
+    out = run_on_small_stack(lambda: tarnwick.parse_to_serialized(record_nest(3000), "t.pas"))
+    assert out.count(" type=record ") == 3000
+    assert out.rsplit("\n  nt", 1)[1].startswith("Variables ")
+    with pytest.raises(MemoryError, match=REFUSED):
+        run_on_small_stack(lambda: tarnwick.parse_to_serialized(record_nest(1_000_000), "t.pas"))
 
 
 def test_moderately_nested_records_keep_their_shape():

@@ -5,7 +5,7 @@ and nesting limits."""
 import pytest
 
 from helpers import run_on_small_stack, serialized
-from limits import MAX_DEPTH
+from limits import REFUSED
 from treereader import parse, read_tree
 
 # In `type T = X;` the type X starts at column 10.
@@ -477,6 +477,11 @@ def test_strings(text, name):
     assert t.attrs == {"name": name}
 
 
+def test_sized_string_ends_at_of():
+    t = var_type("string[10] of Byte")
+    assert t.attrs == {"name": "string[10]"}
+
+
 def test_sized_string_reads_through_a_closing_bracket():
     # The sized-string list has no "]": a stray "]" after the length is kept.
     t = var_type("string[10]]")
@@ -770,60 +775,52 @@ def nested_chain(out, follow=("Type",), limit=20000):
     return chain
 
 
-# Each array type takes one guarded parse_type; "packed" adds a second Type
-# node around the array under the same guard.
+# Nesting has no limit of its own: a type nested 3,000 levels deep is read
+# whole, on a thread with a small stack; a million levels, whose tree text
+# could not fit the output limit, are refused at once.
+NESTED = 3000
+
+
 @pytest.mark.parametrize(
     "unit,nodes_per_level",
     [("array of ", 1), ("packed array of ", 2), ("array[0..1] of ", 1)],
     ids=["array", "packed-array", "array-bounds"],
 )
 def test_deeply_nested_arrays(unit, nodes_per_level):
-    src = "type T = " + unit * DEEP + "Integer;"
+    src = "type T = " + unit * NESTED + "Integer;\nvar Last: Byte;"
     out = run_on_small_stack(lambda: serialized(src))
-    chain = nested_chain(out)
-    # The nesting stops at the depth limit with a bare node and the rest of the
-    # words are skipped by the section, without the call running out of stack.
-    assert len(chain) == nodes_per_level * MAX_DEPTH + 1
+    chain = nested_chain(out, limit=10 * NESTED)
+    assert len(chain) == nodes_per_level * NESTED + 1
     assert "type=array" in chain[0] or "type=packed" in chain[0]
-    assert "type=" not in chain[-1] and "name=" not in chain[-1]
-    assert all("name=" not in line for line in chain)
-    # Work stays linear: the output is a bounded multiple of the input.
-    assert len(out) < 40 * len(src)
-
-
-# Records and procedural parameters put more than one tree level into each
-# level of nesting, and every line past the nesting limit is indented that
-# deep, so their counts stay moderate.
-NESTED_BODIES = 3000
+    assert "name=Integer" in chain[-1]
+    assert out.endswith("\n        value=Last\n      ntType line=2 col=11 end_line=2 end_col=15 "
+                        "name=Byte source_positions=2:11,2:12,2:13,2:14,2:15")
+    with pytest.raises(MemoryError, match=REFUSED):
+        run_on_small_stack(lambda: serialized("type T = " + unit * DEEP + "Integer;"))
 
 
 def test_deep_record_nesting():
-    count = NESTED_BODIES
+    count = NESTED
     src = "type T = " + "record a: " * count + "Integer" + "; end" * count + ";"
     out = run_on_small_stack(lambda: serialized(src))
     chain = nested_chain(out, follow=("Type", "Field"), limit=100000)
     records = [line for line in chain if line.startswith("ntType ") and "type=record" in line]
-    # One guarded parse_type per record: the limit's worth of records, each
-    # with its field, and the bare Type the guard answers below the last one.
-    assert len(records) == MAX_DEPTH
-    assert len(chain) == 2 * MAX_DEPTH + 1
+    assert len(records) == count
+    assert len(chain) == 2 * count + 1
     assert chain[0].startswith("ntType line=1 col=10 ")
-    assert "type=" not in chain[-1] and "name=" not in chain[-1]
+    assert "name=Integer" in chain[-1]
 
 
 def test_deep_procedural_parameter_nesting():
-    count = NESTED_BODIES
+    count = NESTED
     src = "type T = " + "procedure(x: " * count + "Integer" + ")" * count + ";"
     out = run_on_small_stack(lambda: serialized(src))
     chain = nested_chain(out, follow=("Type", "Parameters", "Parameter"), limit=100000)
     procedures = [line for line in chain if "type=procedure" in line]
-    # One guarded parse_type per procedural type (its parameters take no
-    # guard): the limit's worth of types, each with its Parameters and
-    # Parameter, and the bare Type the guard answers below the last one.
-    assert len(procedures) == MAX_DEPTH
-    assert len(chain) == 3 * MAX_DEPTH + 1
+    assert len(procedures) == count
+    assert len(chain) == 3 * count + 1
     assert chain[0].startswith("ntType line=1 col=10 ")
-    assert "type=" not in chain[-1] and "name=" not in chain[-1]
+    assert "name=Integer" in chain[-1]
 
 
 @pytest.mark.parametrize(

@@ -306,6 +306,10 @@ EXPORTS = [
     case("exports F index 1 name 'x', G resident", EXPORTS_ROOT, EXPORTS_NODE,
          *exported(9, "F"), *exported(29, "G")),
     case("exports F(1);", EXPORTS_ROOT, EXPORTS_NODE, *exported(9, "F")),
+    # A token that is no name is skipped, and a clause word after it is
+    # skipped with its clause: "index" is no exported name here.
+    case("exports ( index 1; G;", EXPORTS_ROOT, EXPORTS_NODE),
+    case("exports 1 name 'x', F;", EXPORTS_ROOT, EXPORTS_NODE, *exported(21, "F")),
     case("exports;", EXPORTS_ROOT, EXPORTS_NODE),
     case("exports", EXPORTS_ROOT, EXPORTS_NODE),
     case("library L;\nexports Run;",

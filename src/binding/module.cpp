@@ -16,7 +16,7 @@
 
 #include "api.h"
 #include "lexer/lexer.h"
-#include "tree/node.h"
+#include "errors.h"
 
 namespace {
 
@@ -123,15 +123,14 @@ bool fill_params(const Signature& sig, PyObject* args, PyObject* kwargs, PyObjec
           if (k == sig.params[i]) slot = i;
       }
       if (slot < 0) {
-        PyRef shown(name != nullptr ? nullptr : PyObject_Str(key));
-        std::string text = name != nullptr ? std::string(name, static_cast<std::size_t>(len)) : "";
-        if (name == nullptr) {
-          Py_ssize_t slen = 0;
-          const char* s = shown ? PyUnicode_AsUTF8AndSize(shown.get(), &slen) : nullptr;
-          if (s == nullptr) return false;
-          text.assign(s, static_cast<std::size_t>(slen));
-        }
-        type_error(fn_prefix(sig) + " got an unexpected keyword argument '" + text + "'");
+        // Named as Python names it: a str key (a subclass included) by its
+        // own characters, which need not be encodable (a lone surrogate),
+        // any other key by str().
+        const bool is_str = PyType_GetFlags(Py_TYPE(key)) & Py_TPFLAGS_UNICODE_SUBCLASS;
+        PyErr_Format(PyExc_TypeError,
+                     is_str ? "%s() got an unexpected keyword argument '%U'"
+                            : "%s() got an unexpected keyword argument '%S'",
+                     sig.function, key);
         return false;
       }
       if (values[slot] != nullptr) {

@@ -26,9 +26,7 @@ std::string_view write_tree_text(std::string_view text, std::string_view file_na
   out.clear();
   {
     Parser p(text, &workspace.parser);
-    NodeId root = parse_file_into_arena(p);
-    // Reserved up front at twice the source length, at least the header's.
-    out.reserve(std::max<std::size_t>(text.size() * 2, 12));
+    const NodeId root = parse_tree(p);
     serialize_arena(p.arena, root, file_name, out);
   }
   workspace.trim(true);

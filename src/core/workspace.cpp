@@ -61,7 +61,7 @@ std::array<Store, store_count> stores_of(Workspace& w) {
          free_vector(b.pair_effects);
        }},
       {bytes_of(s.heading_angle_close), [&s] { free_vector(s.heading_angle_close); }},
-      {w.out.capacity(), [&w] { w.out.free_memory(); }},  // the output buffer comes last
+      {store_footprint(w.out.capacity()), [&w] { w.out.free_memory(); }},  // the output buffer comes last
   }};
 }
 

@@ -13,15 +13,13 @@
 #include <cstddef>
 #include <memory>
 
+#include "call_limits.h"
 #include "parser/parser.h"
 #include "util/output.h"
 
 namespace tarnwick {
 
 struct Workspace {
-  // The most memory a thread keeps between its calls.
-  static constexpr std::size_t retained_bytes = std::size_t{32} << 20;
-
   ParserStores parser;
   OutputBuffer out;
 

@@ -66,8 +66,14 @@ decoding:
 check:
   prints files, bytes (as read), tokens (all lines of the token lists), nodes
   (of the trees), the time and speed, the files holding "unknown" tokens with
-  the position of the first one, and the files that could not be read. With
-  any -j the summary is the same apart from time and speed.
+  the position of the first one, the files that could not be read, and the
+  files refused (below). With any -j the summary is the same apart from time
+  and speed.
+
+refused files:
+  A text whose syntax tree text would pass the module's output limit (1 GiB
+  plus 64 bytes per byte of source) is refused: one line on standard error
+  names the file and the reason, and the run goes on with the other files.
 
 progress:
   When standard error is a terminal, a directory is walked and the run has
@@ -76,7 +82,8 @@ progress:
   standard error, naming the file.
 
 exit status:
-  0 success, 1 some files could not be read, decoded or written, 2 bad usage.
+  0 success, 1 some files could not be read, decoded, parsed within the output
+  limit or written, 2 bad usage.
 """
 
 
@@ -104,6 +111,7 @@ class Result(NamedTuple):
     tokens: int = 0
     nodes: int = 0
     unknown: str | None = None  # "LINE:COL 'c'" of the first unknown token
+    refused: bool = False  # the module refused the text (error says why)
 
 
 # ---------------------------------------------------------------------------
@@ -186,6 +194,10 @@ def process(command: str, encoding: str, job: Job) -> Result:
     except OSError as e:
         name = display(e.filename) if isinstance(e.filename, str) else job.name
         return Result(job.name, error=f"{name}: {e.strerror or e}")
+    except (MemoryError, ValueError) as e:
+        # The module refuses a text whose tree text would pass its output
+        # limit (MemoryError) or that is too long to number (ValueError).
+        return Result(job.name, error=f"{job.name}: refused: {str(e) or 'out of memory'}", refused=True)
     except tarnwick.PanicException as e:
         return Result(job.name, error=f"{job.name}: internal error: {e}")
 
@@ -340,10 +352,11 @@ def print_outputs(results: Iterator[Result], progress: Progress) -> int:
 def print_summary(results: Iterator[Result], progress: Progress) -> int:
     done: list[Result] = []
     failed: list[Result] = []
+    refused: list[Result] = []
     for result in results:
         if result.error is not None:
             progress.message(f"tarnwick: {result.error}")
-            failed.append(result)
+            (refused if result.refused else failed).append(result)
         else:
             done.append(result)
     elapsed = time.monotonic() - progress.started
@@ -360,10 +373,12 @@ def print_summary(results: Iterator[Result], progress: Progress) -> int:
         *(f"  {r.name}:{r.unknown}" for r in unknown),
         f"files not read: {len(failed)}",
         *(f"  {r.error}" for r in failed),
+        f"files refused: {len(refused)}",
+        *(f"  {r.error}" for r in refused),
     ]
     write_all(("\n".join(lines) + "\n").encode("utf-8"))
     sys.stdout.flush()
-    return EXIT_FAILED if failed else EXIT_OK
+    return EXIT_FAILED if failed or refused else EXIT_OK
 
 
 # ---------------------------------------------------------------------------

@@ -1,6 +1,6 @@
-// Checks of the core below the Python surface: the node arena, the owned tree
-// and its release, the tree text writer, and the parser cursor and text
-// helpers. Built as `core_tests` when TARNWICK_BUILD_NATIVE_TESTS is on and
+// Checks of the core below the Python surface: the node arena, the tree text
+// writer and its measure, the grammar's own stack, and the parser cursor and
+// text helpers. Built as `core_tests` when TARNWICK_BUILD_NATIVE_TESTS is on and
 // run by tests/test_native.py.
 //
 // Every failed check prints its expression and line on standard error; the
@@ -31,8 +31,14 @@
 #include "tree/node.h"
 #include "tree/writer.h"
 #include "util/memory.h"
+#include "util/own_stack.h"
+#include "owned_tree.h"
 
 using namespace tarnwick;
+using tarnwick::testing::build_tree;
+using tarnwick::testing::Node;
+using tarnwick::testing::positions_of_node;
+using tarnwick::testing::serialize_tree;
 
 namespace {
 
@@ -147,12 +153,20 @@ struct Source {
   Source& operator=(const Source&) = delete;
 };
 
-// The tree text of `root`, written from the arena; also checks that writing
-// the owned tree of `build_tree` gives the same text.
+// The tree text of `root`, as the core writes it from the arena.
+std::string arena_text(const NodeArena& arena, NodeId root, std::string_view file_name) {
+  OutputBuffer out;
+  serialize_arena(arena, root, file_name, out);
+  return out.str();
+}
+
+// The tree text of `root`; also checks it against its measure and against
+// the plain writer of the owned tree.
 std::string text_of(const NodeArena& arena, NodeId root, std::string_view file_name, int line) {
-  std::string direct = serialize_arena(arena, root, file_name, 0);
-  Node tree = arena.build_tree(root);
-  std::string owned = serialize_tree(tree, file_name);
+  std::string direct = arena_text(arena, root, file_name);
+  report_equal(measure_tree_text(arena, root, file_name), std::uint64_t{direct.size()},
+               "measure_tree_text == size of the text", line);
+  std::string owned = serialize_tree(build_tree(arena, root), file_name);
   report_equal(owned, direct, "serialize_tree(build_tree) == serialize_arena", line);
   return direct;
 }
@@ -259,7 +273,7 @@ void test_add_node_spans() {
     CHECK_EQ(r.col, 2u);
     CHECK_EQ(r.end_line, 1u);
     CHECK_EQ(r.end_col, 2u);
-    CHECK_EQ(positions_text(s.arena.build_tree(m).source_positions), "1:2");
+    CHECK_EQ(positions_text(build_tree(s.arena, m).source_positions), "1:2");
   }
   {
     // A multi-line string: the end follows the line feeds, the positions stay
@@ -282,7 +296,7 @@ void test_add_node_spans() {
     const auto& r = s.arena.record(n);
     CHECK_EQ(r.end_line, 3u);
     CHECK_EQ(r.end_col, 6u);
-    CHECK_EQ(positions_text(s.arena.build_tree(n).source_positions), columns(1, 1, 15));
+    CHECK_EQ(positions_text(build_tree(s.arena, n).source_positions), columns(1, 1, 15));
   }
   {
     // A token that ends with its line feed (an unterminated multi-line
@@ -294,7 +308,7 @@ void test_add_node_spans() {
     CHECK_EQ(r.line, 1u);
     CHECK_EQ(r.end_line, 3u);
     CHECK_EQ(r.end_col, 1u);
-    CHECK_EQ(positions_text(s.arena.build_tree(n).source_positions), columns(1, 1, 8));
+    CHECK_EQ(positions_text(build_tree(s.arena, n).source_positions), columns(1, 1, 8));
   }
   {
     // "&begin": the end counts the '&', the positions count the text.
@@ -312,7 +326,7 @@ void test_add_node_spans() {
     NodeId n = s.arena.add_node(NodeKind::Identifier, s.tokens[0]);
     const auto& r = s.arena.record(n);
     CHECK_EQ(r.end_col, 7u);
-    CHECK_EQ(positions_text(s.arena.build_tree(n).source_positions), columns(1, 1, 6));
+    CHECK_EQ(positions_text(build_tree(s.arena, n).source_positions), columns(1, 1, 6));
   }
   {
     // The end-of-input token of the parser: everything 0.
@@ -349,7 +363,7 @@ void test_add_value_node() {
                                     "  ntName line=1 col=1 end_line=1 end_col=4 source_positions=1:1,1:2,1:3,1:4",
                                     "    value=def",
                                 }));
-  Node tree = s.arena.build_tree(n);
+  Node tree = build_tree(s.arena, n);
   CHECK(tree.has_value);
   CHECK_EQ(tree.value, "a\\b");
 }
@@ -364,7 +378,7 @@ void test_set_attribute() {
   s.arena.set_attribute(n, AttributeKey::Abstract, "true");
   s.arena.set_attribute(n, AttributeKey::Name, "B");
   {
-    Node tree = s.arena.build_tree(n);
+    Node tree = build_tree(s.arena, n);
     CHECK_EQ(tree.attributes.size(), std::size_t{3});
     if (tree.attributes.size() == 3) {
       CHECK(tree.attributes[0].key == AttributeKey::Name);
@@ -379,7 +393,7 @@ void test_set_attribute() {
   // Replacing the middle entry keeps it in the middle; an empty value is kept.
   s.arena.set_attribute(n, AttributeKey::Kind, "");
   {
-    Node tree = s.arena.build_tree(n);
+    Node tree = build_tree(s.arena, n);
     CHECK_EQ(tree.attributes.size(), std::size_t{3});
     if (tree.attributes.size() == 3) {
       CHECK(tree.attributes[1].key == AttributeKey::Kind);
@@ -453,13 +467,13 @@ void test_bad_ids() {
   CHECK_THROWS_INTERNAL(s.arena.add_child(a, huge));
   CHECK_THROWS_INTERNAL(s.arena.set_attribute(missing, AttributeKey::Name, "x"));
   CHECK_THROWS_INTERNAL(s.arena.set_attribute(huge, AttributeKey::Name, "x"));
-  CHECK_THROWS_INTERNAL(s.arena.copy_subtree(missing));
-  CHECK_THROWS_INTERNAL(s.arena.copy_subtree(huge));
-  CHECK_THROWS_INTERNAL(s.arena.build_tree(missing));
-  CHECK_THROWS_INTERNAL(s.arena.build_tree(huge));
+  CHECK_THROWS_INTERNAL(s.arena.own_last_child(missing));
+  CHECK_THROWS_INTERNAL(s.arena.own_last_child(b));  // b has no children
+  CHECK_THROWS_INTERNAL(build_tree(s.arena, missing));
+  CHECK_THROWS_INTERNAL(build_tree(s.arena, huge));
   CHECK_THROWS_INTERNAL(s.arena.set_end(missing, 1, 1));
   CHECK_THROWS_INTERNAL(s.arena.set_positions_run(missing, 1, 1, 1));
-  CHECK_THROWS_INTERNAL(serialize_arena(s.arena, missing, "t.pas", 0));
+  CHECK_THROWS_INTERNAL(arena_text(s.arena, missing, "t.pas"));
   // Nothing was changed by the failed calls.
   CHECK_EQ(s.arena.size(), std::size_t{2});
   CHECK_EQ(s.arena.child_count(a), std::size_t{1});
@@ -491,92 +505,101 @@ void test_bad_token_spans() {
   CHECK_EQ(s.arena.add_node(NodeKind::Unit, token(0, 3)), NodeId{0});
 }
 
-// ---- copy_subtree -----------------------------------------------------------
+// ---- Shared subtrees ---------------------------------------------------------
 
-void test_copy_subtree() {
+// A subtree attached in several places is kept once and written in full at
+// each, at the depth of each place; its measure is taken once and added at
+// every place.
+void test_shared_subtrees() {
   Source s("a b c d e");
   NodeId r = s.arena.add_node(NodeKind::Unit, s.tokens[0]);
-  NodeId a = s.arena.add_node(NodeKind::Identifier, s.tokens[1]);
-  NodeId c = s.arena.add_value_node(NodeKind::Literal, s.tokens[2], "v\n");
-  NodeId b = s.arena.add_node(NodeKind::Identifier, s.tokens[3]);
-  s.arena.set_attribute(r, AttributeKey::Kind, "unit");
-  s.arena.set_attribute(a, AttributeKey::Name, "A");
-  s.arena.set_attribute(a, AttributeKey::Type, "t");
-  s.arena.set_attribute(c, AttributeKey::Type, "string");
-  const SourcePosition custom[] = {{2, 1}, {2, 2}, {4, 9}};
-  s.arena.set_positions(b, custom);
-  s.arena.set_end(b, 4, 9);
+  NodeId a = s.arena.add_node(NodeKind::Field, s.tokens[1]);
+  NodeId type = s.arena.add_node(NodeKind::Type, s.tokens[2]);
+  NodeId lit = s.arena.add_value_node(NodeKind::Literal, s.tokens[3], "v\\\n");
+  NodeId b = s.arena.add_node(NodeKind::Field, s.tokens[4]);
+  s.arena.set_attribute(type, AttributeKey::Name, "T\t");
+  s.arena.add_child(type, lit);
   s.arena.add_child(r, a);
-  s.arena.add_child(a, c);
+  s.arena.add_child(a, type);
+  s.arena.add_child(r, type);  // the same subtree one level higher
   s.arena.add_child(r, b);
-  const std::string original = TEXT_OF(s.arena, r);
-  CHECK_EQ(original,
-           lines({
-               "# file_name=t.pas",
-               "ntUnit line=1 col=1 end_line=1 end_col=2 kind=unit source_positions=1:1,1:2",
-               "  ntIdentifier line=1 col=3 end_line=1 end_col=4 name=A type=t source_positions=1:3,1:4",
-               "    ntLiteral line=1 col=5 end_line=1 end_col=6 type=string source_positions=1:5,1:6",
-               "      value=v\\n",
-               "  ntIdentifier line=1 col=7 end_line=4 end_col=9 source_positions=2:1,2:2,4:9",
-           }));
+  s.arena.add_child(b, type);
+  CHECK(!s.arena.record(a).shared);
+  CHECK(s.arena.record(type).shared);
+  CHECK(!s.arena.record(lit).shared);
+  const std::string type_lines[] = {
+      "ntType line=1 col=5 end_line=1 end_col=6 name=T\\t source_positions=1:5,1:6",
+      "  ntLiteral line=1 col=7 end_line=1 end_col=8 source_positions=1:7,1:8",
+      "    value=v\\\\\\n",
+  };
+  auto at = [&](std::size_t depth) {
+    std::string out;
+    for (const std::string& l : type_lines) out += "\n" + std::string(2 * depth, ' ') + l;
+    return out;
+  };
+  const std::string expected =
+      "# file_name=t.pas\nntUnit line=1 col=1 end_line=1 end_col=2 source_positions=1:1,1:2"
+      "\n  ntField line=1 col=3 end_line=1 end_col=4 source_positions=1:3,1:4" + at(2) + at(1) +
+      "\n  ntField line=1 col=9 end_line=1 end_col=10 source_positions=1:9,1:10" + at(2);
+  CHECK_EQ(TEXT_OF(s.arena, r), expected);
 
-  NodeId copy = s.arena.copy_subtree(r);
-  // Copies get ids in pre-order.
-  CHECK_EQ(copy, NodeId{4});
-  CHECK_EQ(s.arena.size(), std::size_t{8});
-  CHECK(s.arena.first_child(copy) == std::optional<NodeId>(5));
-  CHECK(s.arena.first_child(5) == std::optional<NodeId>(6));
-  CHECK(s.arena.last_child(copy) == std::optional<NodeId>(7));
-  CHECK_EQ(TEXT_OF(s.arena, copy), original);
-  CHECK_EQ(TEXT_OF(s.arena, r), original);
+  // own_last_child: b gets a copy of the shared type of its own (same record,
+  // attributes and children); a change to it leaves the other places alone.
+  const std::size_t before = s.arena.size();
+  NodeId own = s.arena.own_last_child(b);
+  CHECK_EQ(own, before);
+  CHECK(s.arena.last_child(b) == std::optional<NodeId>(own));
+  CHECK(s.arena.first_child(own) == std::optional<NodeId>(lit));
+  CHECK_EQ(TEXT_OF(s.arena, r), expected);
+  s.arena.set_attribute(own, AttributeKey::CallingConvention, "cdecl");
+  s.arena.set_attribute(own, AttributeKey::Name, "U");
+  const std::string changed = TEXT_OF(s.arena, r);
+  CHECK(changed.find("name=T\\t") != std::string::npos);
+  CHECK_EQ(changed.substr(changed.rfind("ntType")),
+           "ntType line=1 col=5 end_line=1 end_col=6 callingconvention=cdecl name=U "
+           "source_positions=1:5,1:6\n      ntLiteral line=1 col=7 end_line=1 end_col=8 "
+           "source_positions=1:7,1:8\n        value=v\\\\\\n");
+  CHECK(!s.arena.attribute(type, AttributeKey::CallingConvention).has_value());
 
-  // Changes to the copy stay in the copy, and the other way round.
-  s.arena.set_attribute(5, AttributeKey::Name, "Changed");
-  s.arena.set_attribute(5, AttributeKey::Path, "p");
-  s.arena.set_end(6, 9, 9);
-  s.arena.set_positions_run(7, 5, 5, 1);
-  s.arena.add_child(5, s.arena.add_node(NodeKind::Unknown, s.tokens[4]));
-  CHECK_EQ(TEXT_OF(s.arena, r), original);
-  CHECK_EQ(s.arena.child_count(a), std::size_t{1});
-  s.arena.set_attribute(a, AttributeKey::Type, "u");
-  s.arena.set_attribute(c, AttributeKey::Name, "n");
-  CHECK(s.arena.attribute(5, AttributeKey::Type) == std::optional<std::string_view>("t"));
-  CHECK(!s.arena.attribute(6, AttributeKey::Name).has_value());
-  CHECK_EQ(TEXT_OF(s.arena, copy),
-           lines({
-               "# file_name=t.pas",
-               "ntUnit line=1 col=1 end_line=1 end_col=2 kind=unit source_positions=1:1,1:2",
-               "  ntIdentifier line=1 col=3 end_line=1 end_col=4 name=Changed path=p type=t source_positions=1:3,1:4",
-               "    ntLiteral line=1 col=5 end_line=9 end_col=9 type=string source_positions=1:5,1:6",
-               "      value=v\\n",
-               "    ntUnknown line=1 col=9 end_line=1 end_col=10 source_positions=1:9,1:10",
-               "  ntIdentifier line=1 col=7 end_line=4 end_col=9 source_positions=5:5",
-           }));
-
-  // Copying an inner node copies only its subtree.
-  std::size_t before = s.arena.size();
-  NodeId inner = s.arena.copy_subtree(a);
-  CHECK_EQ(inner, before);
-  CHECK_EQ(s.arena.size(), before + 2);
-
-  // A child attached twice is copied twice, as two separate nodes.
-  Source d("p q");
-  NodeId parent = d.arena.add_node(NodeKind::Unit, d.tokens[0]);
-  NodeId twice = d.arena.add_node(NodeKind::Name, d.tokens[1]);
-  d.arena.add_child(parent, twice);
-  d.arena.add_child(parent, twice);
-  NodeId pc = d.arena.copy_subtree(parent);
-  CHECK_EQ(d.arena.size(), std::size_t{5});
-  CHECK(d.arena.first_child(pc) == std::optional<NodeId>(3));
-  CHECK(d.arena.last_child(pc) == std::optional<NodeId>(4));
-  d.arena.set_attribute(3, AttributeKey::Name, "first");
-  CHECK(!d.arena.attribute(4, AttributeKey::Name).has_value());
-  CHECK(!d.arena.attribute(twice, AttributeKey::Name).has_value());
-
-  // A node with no children copies to a single node.
-  NodeId leaf = d.arena.copy_subtree(twice);
-  CHECK_EQ(leaf, NodeId{5});
-  CHECK_EQ(d.arena.child_count(leaf), std::size_t{0});
+  // Sharing nests: a level that holds its inner level three times, ten
+  // levels deep, has 3^10 copies of the innermost node in its text. The
+  // measure is exact without walking them, and a text past the limit is
+  // refused before anything is written.
+  Source d("x");
+  NodeId level = d.arena.add_value_node(NodeKind::Name, d.tokens[0], "leaf");
+  std::uint64_t copies = 1;
+  for (int k = 0; k < 10; ++k) {
+    NodeId outer = d.arena.add_node(NodeKind::Type, d.tokens[0]);
+    for (int i = 0; i < 3; ++i) d.arena.add_child(outer, level);
+    level = outer;
+    copies *= 3;
+  }
+  const std::string deep = TEXT_OF(d.arena, level);
+  CHECK_EQ(static_cast<std::uint64_t>(std::count(deep.begin(), deep.end(), '\n')),
+           (copies * 3 - 1) / 2 + copies);  // the Type lines, then a value line per leaf
+  for (int k = 0; k < 40; ++k) {
+    NodeId outer = d.arena.add_node(NodeKind::Type, d.tokens[0]);
+    d.arena.add_child(outer, level);
+    d.arena.add_child(outer, level);
+    level = outer;
+  }
+  CHECK(measure_tree_text(d.arena, level, "t.pas") > output_limit(1));
+  OutputBuffer out;
+  bool refused = false;
+  try {
+    serialize_arena(d.arena, level, "t.pas", out);
+  } catch (const OutputTooLarge&) {
+    refused = true;
+  }
+  CHECK(refused);
+  CHECK_EQ(out.size(), std::size_t{0});
+  // A cycle (never built by the grammar) is an internal fault, not a hang.
+  Source c("x y");
+  NodeId p1 = c.arena.add_node(NodeKind::Unit, c.tokens[0]);
+  NodeId p2 = c.arena.add_node(NodeKind::Unit, c.tokens[1]);
+  c.arena.add_child(p1, p2);
+  c.arena.add_child(p2, p1);
+  CHECK_THROWS_INTERNAL(measure_tree_text(c.arena, p1, "t.pas"));
 }
 
 // ---- build_tree and the two writers -----------------------------------------
@@ -615,10 +638,9 @@ void test_build_tree_matches_arena_writer() {
   TEXT_OF(s.arena, uses);
   TEXT_OF(s.arena, v);
   // build_tree copies every field.
-  Node tree = s.arena.build_tree(root);
+  Node tree = build_tree(s.arena, root);
   CHECK(tree.kind == NodeKind::Unit);
   CHECK_EQ(tree.children.size(), std::size_t{3});
-  CHECK(tree.file_name.empty());
   CHECK(!tree.has_value);
   if (tree.children.size() == 3) {
     const Node& lit = tree.children[0].children[1].children[0];
@@ -630,20 +652,21 @@ void test_build_tree_matches_arena_writer() {
   }
   // The arena is not changed by build_tree.
   CHECK_EQ(s.arena.size(), std::size_t{7});
-  CHECK_EQ(serialize_arena(s.arena, root, "t.pas", 0), text);
+  CHECK_EQ(arena_text(s.arena, root, "t.pas"), text);
 }
 
 // ---- The tree text: nodes built directly --------------------------------------
 
-Node make_node(NodeKind kind, std::uint32_t line, std::uint32_t col, std::uint32_t end_line,
-               std::uint32_t end_col, std::vector<SourcePosition> positions) {
-  Node n;
-  n.kind = kind;
-  n.line = line;
-  n.col = col;
-  n.end_line = end_line;
-  n.end_col = end_col;
-  n.source_positions = std::move(positions);
+// A node with the given place, end and source positions (none when empty),
+// built in `arena` over the empty text.
+NodeId make_node(NodeArena& arena, NodeKind kind, std::uint32_t line, std::uint32_t col,
+                 std::uint32_t end_line, std::uint32_t end_col, std::vector<SourcePosition> positions) {
+  Token t;
+  t.line = line;
+  t.column = col;
+  NodeId n = arena.add_node(kind, t);
+  arena.set_end(n, end_line, end_col);
+  arena.set_positions(n, positions);
   return n;
 }
 
@@ -654,26 +677,28 @@ std::vector<SourcePosition> run_of(std::uint32_t line, std::uint32_t first, std:
 }
 
 void test_writer_examples() {
+  const std::string empty;
   // A lone root.
   {
-    Node root = make_node(NodeKind::Unit, 1, 1, 1, 8, run_of(1, 1, 8));
-    CHECK_EQ(serialize_tree(root, "demo.pas"),
+    NodeArena a(empty);
+    NodeId root = make_node(a, NodeKind::Unit, 1, 1, 1, 8, run_of(1, 1, 8));
+    CHECK_EQ(text_of(a, root, "demo.pas", __LINE__),
              "# file_name=demo.pas\nntUnit line=1 col=1 end_line=1 end_col=8 "
              "source_positions=1:1,1:2,1:3,1:4,1:5,1:6,1:7,1:8");
   }
   // A node at depth 2, then the same node with a value.
-  auto depth_two = [](bool with_value) {
-    Node root = make_node(NodeKind::Unit, 1, 1, 1, 1, {});
-    Node mid = make_node(NodeKind::Statements, 2, 1, 2, 6, {{2, 1}, {2, 6}});
-    Node id = make_node(NodeKind::Identifier, 3, 5, 3, 8, run_of(3, 5, 8));
-    id.attributes.push_back({AttributeKey::Name, "Foo"});
-    if (with_value) {
-      id.has_value = true;
-      id.value = "a\\b";
-    }
-    mid.children.push_back(std::move(id));
-    root.children.push_back(std::move(mid));
-    return serialize_tree(root, "t.pas");
+  auto depth_two = [&](bool with_value) {
+    NodeArena a(empty);
+    NodeId root = make_node(a, NodeKind::Unit, 1, 1, 1, 1, {});
+    NodeId mid = make_node(a, NodeKind::Statements, 2, 1, 2, 6, {{2, 1}, {2, 6}});
+    NodeId id = with_value ? a.add_value_node(NodeKind::Identifier, Token{0, 0, 3, 5}, "a\\b")
+                           : a.add_node(NodeKind::Identifier, Token{0, 0, 3, 5});
+    a.set_end(id, 3, 8);
+    a.set_positions_run(id, 3, 5, 4);
+    a.set_attribute(id, AttributeKey::Name, "Foo");
+    a.add_child(mid, id);
+    a.add_child(root, mid);
+    return text_of(a, root, "t.pas", __LINE__);
   };
   CHECK_EQ(depth_two(false), lines({
                                  "# file_name=t.pas",
@@ -690,29 +715,23 @@ void test_writer_examples() {
                                 "source_positions=3:5,3:6,3:7,3:8",
                                 "      value=a\\\\b",
                             }));
-  // Attributes are written sorted by key name; equal names keep their order.
+  // Attributes are written sorted by key name, whatever order they were set in.
   {
-    Node n = make_node(NodeKind::Method, 1, 1, 1, 2, {});
-    n.attributes.push_back({AttributeKey::Name, "N"});
-    n.attributes.push_back({AttributeKey::Kind, "procedure"});
-    n.attributes.push_back({AttributeKey::Abstract, "true"});
-    CHECK_EQ(serialize_tree(n, "t.pas"),
+    NodeArena a(empty);
+    NodeId n = make_node(a, NodeKind::Method, 1, 1, 1, 2, {});
+    a.set_attribute(n, AttributeKey::Name, "N");
+    a.set_attribute(n, AttributeKey::Kind, "procedure");
+    a.set_attribute(n, AttributeKey::Abstract, "true");
+    CHECK_EQ(text_of(a, n, "t.pas", __LINE__),
              "# file_name=t.pas\nntMethod line=1 col=1 end_line=1 end_col=2 abstract=true kind=procedure name=N");
-    n.attributes.push_back({AttributeKey::Name, "second"});
-    n.attributes.insert(n.attributes.begin(), {AttributeKey::Name, "first"});
-    CHECK_EQ(serialize_tree(n, "t.pas"),
-             "# file_name=t.pas\nntMethod line=1 col=1 end_line=1 end_col=2 abstract=true kind=procedure "
-             "name=first name=N name=second");
-    // The writer reads the node; it does not reorder it.
-    CHECK(n.attributes[0].key == AttributeKey::Name);
-    CHECK(n.attributes[3].key == AttributeKey::Abstract);
   }
   // All 27 keys, set in index order.
   {
-    Node n = make_node(NodeKind::Unknown, 1, 1, 1, 1, {});
+    NodeArena a(empty);
+    NodeId n = make_node(a, NodeKind::Unknown, 1, 1, 1, 1, {});
     for (std::uint32_t k = 0; k < 27; ++k)
-      n.attributes.push_back({static_cast<AttributeKey>(k), std::to_string(k)});
-    CHECK_EQ(serialize_tree(n, ""),
+      a.set_attribute(n, static_cast<AttributeKey>(k), std::to_string(k));
+    CHECK_EQ(text_of(a, n, "", __LINE__),
              "# file_name=\nntUnknown line=1 col=1 end_line=1 end_col=1 abstract=11 align=13 assembler=19 "
              "callingconvention=6 class=1 deprecated=15 export=21 external=14 far=22 final=17 forwarded=2 "
              "genericargs=24 inline=12 kind=3 methodbinding=8 name=4 near=23 noreturn=25 overload=10 path=7 "
@@ -720,110 +739,93 @@ void test_writer_examples() {
   }
   // File names in the header.
   {
-    Node n = make_node(NodeKind::Unit, 1, 1, 1, 1, {{1, 1}});
+    NodeArena a(empty);
+    NodeId n = make_node(a, NodeKind::Unit, 1, 1, 1, 1, {{1, 1}});
     const std::string node_line = "\nntUnit line=1 col=1 end_line=1 end_col=1 source_positions=1:1";
-    CHECK_EQ(serialize_tree(n, ""), "# file_name=" + node_line);
-    CHECK_EQ(serialize_tree(n, "a\tb.pas"), "# file_name=a\\tb.pas" + node_line);
-    CHECK_EQ(serialize_tree(n, "a\nb.pas"), "# file_name=a\\nb.pas" + node_line);
-    CHECK_EQ(serialize_tree(n, "my file = x.pas"), "# file_name=my file = x.pas" + node_line);
-    CHECK_EQ(serialize_tree(n, "C:\\src\\\r.pas"), "# file_name=C:\\\\src\\\\\\r.pas" + node_line);
+    CHECK_EQ(text_of(a, n, "", __LINE__), "# file_name=" + node_line);
+    CHECK_EQ(text_of(a, n, "a\tb.pas", __LINE__), "# file_name=a\\tb.pas" + node_line);
+    CHECK_EQ(text_of(a, n, "a\nb.pas", __LINE__), "# file_name=a\\nb.pas" + node_line);
+    CHECK_EQ(text_of(a, n, "my file = x.pas", __LINE__), "# file_name=my file = x.pas" + node_line);
+    CHECK_EQ(text_of(a, n, "C:\\src\\\r.pas", __LINE__), "# file_name=C:\\\\src\\\\\\r.pas" + node_line);
+    // A file name far longer than the tree, with and without bytes to escape.
+    const std::string long_name(5000, 'n');
+    CHECK_EQ(text_of(a, n, long_name, __LINE__), "# file_name=" + long_name + node_line);
+    CHECK_EQ(text_of(a, n, std::string(5000, '\\'), __LINE__),
+             "# file_name=" + std::string(10000, '\\') + node_line);
   }
-  // Values: CR LF escaped, empty, and not written without has_value.
+  // Values: only backslash, tab, line feed and carriage return change; an
+  // empty value still has its line.
   {
-    Node root = make_node(NodeKind::Literal, 1, 1, 1, 3, {});
-    root.has_value = true;
-    root.value = "x\r\ny";
-    Node empty = make_node(NodeKind::Name, 1, 1, 1, 3, {});
-    empty.has_value = true;
-    Node hidden = make_node(NodeKind::Name, 1, 2, 1, 3, {});
-    hidden.value = "not written";
-    root.children.push_back(std::move(empty));
-    root.children.push_back(std::move(hidden));
-    CHECK_EQ(serialize_tree(root, "t.pas"), lines({
-                                                "# file_name=t.pas",
-                                                "ntLiteral line=1 col=1 end_line=1 end_col=3",
-                                                "  value=x\\r\\ny",
-                                                "  ntName line=1 col=1 end_line=1 end_col=3",
-                                                "    value=",
-                                                "  ntName line=1 col=2 end_line=1 end_col=3",
-                                            }));
-  }
-  // A node's own file name: written only when it differs from the call's,
-  // after the attributes and before the positions.
-  {
-    Node root = make_node(NodeKind::Unit, 1, 1, 1, 2, {{1, 1}, {1, 2}});
-    root.file_name = "t.pas";
-    root.attributes.push_back({AttributeKey::Name, "A"});
-    Node other = make_node(NodeKind::Unit, 2, 1, 2, 2, {{2, 1}, {2, 2}});
-    other.file_name = "inc\\x\t.inc";
-    other.attributes.push_back({AttributeKey::Name, "B"});
-    root.children.push_back(std::move(other));
-    CHECK_EQ(serialize_tree(root, "t.pas"),
-             lines({
-                 "# file_name=t.pas",
-                 "ntUnit line=1 col=1 end_line=1 end_col=2 name=A source_positions=1:1,1:2",
-                 "  ntUnit line=2 col=1 end_line=2 end_col=2 name=B file_name=inc\\\\x\\t.inc source_positions=2:1,2:2",
-             }));
-    CHECK_EQ(serialize_tree(root, ""),
-             lines({
-                 "# file_name=",
-                 "ntUnit line=1 col=1 end_line=1 end_col=2 name=A file_name=t.pas source_positions=1:1,1:2",
-                 "  ntUnit line=2 col=1 end_line=2 end_col=2 name=B file_name=inc\\\\x\\t.inc source_positions=2:1,2:2",
-             }));
+    NodeArena a(empty);
+    std::string other = "\x01\x0b\x0c\x1b\x7f = 'q' \"d\" \xC3\xA9\xE6\x97\xA5 \xF0\x9F\x98\x80";
+    other.push_back('\0');
+    NodeId root = a.add_value_node(NodeKind::Literal, Token{0, 0, 1, 1}, "x\r\ny\\z\t");
+    a.set_end(root, 1, 3);
+    a.set_positions(root, std::vector<SourcePosition>{});
+    NodeId blank = a.add_value_node(NodeKind::Name, Token{0, 0, 1, 1}, "");
+    NodeId kept = a.add_value_node(NodeKind::Name, Token{0, 0, 1, 2}, other);
+    a.add_child(root, blank);
+    a.add_child(root, kept);
+    CHECK_EQ(text_of(a, root, "t.pas", __LINE__), lines({
+                                                      "# file_name=t.pas",
+                                                      "ntLiteral line=1 col=1 end_line=1 end_col=3",
+                                                      "  value=x\\r\\ny\\\\z\\t",
+                                                      "  ntName line=1 col=1 end_line=1 end_col=1 source_positions=1:1",
+                                                      "    value=",
+                                                      "  ntName line=1 col=2 end_line=1 end_col=2 source_positions=1:2",
+                                                      "    value=" + other,
+                                                  }));
   }
   // Numbers: zero, and the largest 32-bit value, in plain decimal.
   {
-    Node n = make_node(NodeKind::Unit, 0, 0, 4294967295u, 10, {{0, 0}, {4294967295u, 100}});
-    n.attributes.push_back({AttributeKey::Kind, ""});
-    CHECK_EQ(serialize_tree(n, "t.pas"), "# file_name=t.pas\nntUnit line=0 col=0 end_line=4294967295 end_col=10 "
-                                         "kind= source_positions=0:0,4294967295:100");
+    NodeArena a(empty);
+    NodeId n = make_node(a, NodeKind::Unit, 0, 0, 4294967295u, 10, {{0, 0}, {4294967295u, 100}});
+    a.set_attribute(n, AttributeKey::Kind, "");
+    CHECK_EQ(text_of(a, n, "t.pas", __LINE__), "# file_name=t.pas\nntUnit line=0 col=0 end_line=4294967295 end_col=10 "
+                                               "kind= source_positions=0:0,4294967295:100");
+    // Runs of columns across digit counts.
+    NodeId m = make_node(a, NodeKind::Name, 7, 1, 7, 1, {});
+    a.set_positions_run(m, 7, 8, 4);
+    NodeId k = make_node(a, NodeKind::Name, 123456, 1, 1, 1, {});
+    a.set_positions_run(k, 123456, 998, 1004);
+    a.add_child(n, m);
+    a.add_child(n, k);
+    const std::string text = text_of(a, n, "t.pas", __LINE__);
+    CHECK(text.find("source_positions=7:8,7:9,7:10,7:11\n") != std::string::npos);
+    CHECK(text.find("123456:999,123456:1000,123456:1001,") != std::string::npos);
+    CHECK(text.ends_with(",123456:2001"));
   }
   // Children in order; a value line comes before the children; siblings
   // return to their depth.
   {
-    Node root = make_node(NodeKind::Unit, 1, 1, 1, 2, {});
-    Node a = make_node(NodeKind::Interface, 1, 2, 1, 3, {});
-    a.has_value = true;
-    a.value = "va";
-    a.children.push_back(make_node(NodeKind::Uses, 1, 3, 1, 4, {}));
-    a.children.back().children.push_back(make_node(NodeKind::Unit, 1, 4, 1, 5, {}));
-    root.children.push_back(std::move(a));
-    root.children.push_back(make_node(NodeKind::Implementation, 1, 5, 1, 6, {}));
-    CHECK_EQ(serialize_tree(root, "t.pas"), lines({
-                                                "# file_name=t.pas",
-                                                "ntUnit line=1 col=1 end_line=1 end_col=2",
-                                                "  ntInterface line=1 col=2 end_line=1 end_col=3",
-                                                "    value=va",
-                                                "    ntUses line=1 col=3 end_line=1 end_col=4",
-                                                "      ntUnit line=1 col=4 end_line=1 end_col=5",
-                                                "  ntImplementation line=1 col=5 end_line=1 end_col=6",
-                                            }));
+    NodeArena a(empty);
+    NodeId root = make_node(a, NodeKind::Unit, 1, 1, 1, 2, {});
+    NodeId i = a.add_value_node(NodeKind::Interface, Token{0, 0, 1, 2}, "va");
+    a.set_end(i, 1, 3);
+    a.set_positions(i, std::vector<SourcePosition>{});
+    NodeId uses = make_node(a, NodeKind::Uses, 1, 3, 1, 4, {});
+    a.add_child(uses, make_node(a, NodeKind::Unit, 1, 4, 1, 5, {}));
+    a.add_child(i, uses);
+    a.add_child(root, i);
+    a.add_child(root, make_node(a, NodeKind::Implementation, 1, 5, 1, 6, {}));
+    CHECK_EQ(text_of(a, root, "t.pas", __LINE__), lines({
+                                                      "# file_name=t.pas",
+                                                      "ntUnit line=1 col=1 end_line=1 end_col=2",
+                                                      "  ntInterface line=1 col=2 end_line=1 end_col=3",
+                                                      "    value=va",
+                                                      "    ntUses line=1 col=3 end_line=1 end_col=4",
+                                                      "      ntUnit line=1 col=4 end_line=1 end_col=5",
+                                                      "  ntImplementation line=1 col=5 end_line=1 end_col=6",
+                                                  }));
   }
   // Every kind name reaches the text with its "nt" prefix.
   {
-    Node n = make_node(NodeKind::LHS, 1, 1, 1, 1, {});
-    CHECK_EQ(serialize_tree(n, "f"), "# file_name=f\nntLHS line=1 col=1 end_line=1 end_col=1");
-    n.kind = NodeKind::DownTo;
-    CHECK_EQ(serialize_tree(n, "f"), "# file_name=f\nntDownTo line=1 col=1 end_line=1 end_col=1");
+    NodeArena a(empty);
+    NodeId n = make_node(a, NodeKind::LHS, 1, 1, 1, 1, {});
+    NodeId m = make_node(a, NodeKind::DownTo, 1, 1, 1, 1, {});
+    CHECK_EQ(text_of(a, n, "f", __LINE__), "# file_name=f\nntLHS line=1 col=1 end_line=1 end_col=1");
+    CHECK_EQ(text_of(a, m, "f", __LINE__), "# file_name=f\nntDownTo line=1 col=1 end_line=1 end_col=1");
   }
-}
-
-void test_escape_text() {
-  std::string out = "pre|";
-  escape_text("a\\b\tc\nd\re", out);
-  CHECK_EQ(out, "pre|a\\\\b\\tc\\nd\\re");
-  // Only those four characters change.
-  std::string other = "\x01\x0b\x0c\x1b\x7f = 'q' \"d\" \xC3\xA9\xE6\x97\xA5 \xF0\x9F\x98\x80";
-  other.push_back('\0');
-  std::string out2;
-  escape_text(other, out2);
-  CHECK_EQ(out2, other);
-  std::string out3 = "kept";
-  escape_text("", out3);
-  CHECK_EQ(out3, "kept");
-  std::string out4;
-  escape_text("\\t\\n\r\n\t\t\\", out4);
-  CHECK_EQ(out4, "\\\\t\\\\n\\r\\n\\t\\t\\\\");
 }
 
 // ---- Parser state and cursor ------------------------------------------------
@@ -1145,9 +1147,9 @@ void test_stamp_end() {
   stamp_end(p, c, p.tokens[2]);
   // A plain one-line word stamped onto its own node changes nothing.
   NodeId d = p.arena.add_node(NodeKind::Unit, p.tokens[0]);
-  std::string before = serialize_arena(p.arena, d, "t.pas", 0);
+  std::string before = arena_text(p.arena, d, "t.pas");
   stamp_end(p, d, p.tokens[0]);
-  CHECK_EQ(serialize_arena(p.arena, d, "t.pas", 0), before);
+  CHECK_EQ(arena_text(p.arena, d, "t.pas"), before);
   NodeId root = p.arena.add_node(NodeKind::Unknown, end_token());
   for (NodeId n : {a, b, c}) p.arena.add_child(root, n);
   CHECK_EQ(TEXT_OF(p.arena, root),
@@ -1163,8 +1165,8 @@ void test_stamp_end() {
 
 // ---- Deep trees ----------------------------------------------------------------
 
-// A chain of one million nodes: linked, copied, turned into an owned tree and
-// released, all on a thread with a small stack.
+// A chain of one million nodes: measured, refused, turned into an owned tree
+// and released, all on a thread with a small stack.
 void test_deep_chain() {
   constexpr std::size_t depth = 1000000;
   std::string src = "x";
@@ -1173,27 +1175,21 @@ void test_deep_chain() {
   for (std::size_t i = 0; i < depth; ++i) arena.add_node(NodeKind::Dot, tokens[0]);
   for (std::size_t i = 0; i + 1 < depth; ++i) arena.add_child(i, i + 1);
   arena.set_attribute(depth - 1, AttributeKey::Name, "leaf");
-
-  NodeId copy = arena.copy_subtree(0);
-  CHECK_EQ(copy, depth);
-  CHECK_EQ(arena.size(), 2 * depth);
-  {
-    std::size_t levels = 0;
-    bool chain = true;
-    NodeId cur = copy;
-    for (;;) {
-      ++levels;
-      std::optional<NodeId> next = arena.first_child(cur);
-      if (!next) break;
-      if (*next != cur + 1 || arena.child_count(cur) != 1) chain = false;
-      cur = *next;
-    }
-    CHECK_EQ(levels, depth);
-    CHECK(chain);
-    CHECK(arena.attribute(cur, AttributeKey::Name) == std::optional<std::string_view>("leaf"));
+  // Each line is its indentation and the same 65 bytes, one more for the leaf's name.
+  const std::uint64_t body = std::string_view("\nntDot line=1 col=1 end_line=1 end_col=2 source_positions=1:1,1:2").size();
+  const std::uint64_t expected = std::string_view("# file_name=d.pas").size() + depth * body +
+                                 std::uint64_t{depth} * (depth - 1) + std::string_view(" name=leaf").size();
+  CHECK_EQ(measure_tree_text(arena, 0, "d.pas"), expected);
+  OutputBuffer out;
+  bool refused = false;
+  try {
+    serialize_arena(arena, 0, "d.pas", out);
+  } catch (const OutputTooLarge&) {
+    refused = true;
   }
+  CHECK(refused);
   {
-    Node tree = arena.build_tree(copy);
+    Node tree = build_tree(arena, 0);
     std::size_t levels = 1;
     const Node* n = &tree;
     bool chain = true;
@@ -1207,47 +1203,6 @@ void test_deep_chain() {
     CHECK_EQ(n->attributes.size(), std::size_t{1});
     CHECK_EQ(positions_text(n->source_positions), "1:1,1:2");
   }  // the owned tree is released here
-}
-
-// Move-assigning over a deep tree releases the old one without recursion.
-void test_deep_move_assign() {
-  constexpr std::size_t depth = 200000;
-  std::string src = "x";
-  std::vector<Token> tokens = tokenize(src);
-  NodeArena arena(src);
-  for (std::size_t i = 0; i < depth; ++i) arena.add_node(NodeKind::Dot, tokens[0]);
-  for (std::size_t i = 0; i + 1 < depth; ++i) arena.add_child(i, i + 1);
-  Node a = arena.build_tree(0);
-  Node b = arena.build_tree(depth / 2);
-  a = std::move(b);
-  std::size_t levels = 1;
-  for (const Node* n = &a; !n->children.empty(); n = &n->children[0]) ++levels;
-  CHECK_EQ(levels, depth - depth / 2);
-  Node c = arena.build_tree(0);
-  c = Node();
-  CHECK(c.children.empty());
-  // Replacing a tree by one of its own children keeps that child's subtree.
-  Node d = arena.build_tree(0);
-  d = std::move(d.children[0]);
-  std::size_t rest = 1;
-  for (const Node* n = &d; !n->children.empty(); n = &n->children[0]) ++rest;
-  CHECK_EQ(rest, depth - 1);
-}
-
-void test_replace_by_own_child() {
-  Node root = make_node(NodeKind::Unit, 1, 1, 1, 2, {{1, 1}});
-  Node mid = make_node(NodeKind::Uses, 2, 1, 2, 5, {{2, 1}});
-  mid.attributes.push_back({AttributeKey::Name, "mid"});
-  mid.children.push_back(make_node(NodeKind::Unit, 3, 1, 3, 2, {{3, 1}}));
-  mid.children.push_back(make_node(NodeKind::Unit, 4, 1, 4, 2, {{4, 1}}));
-  root.children.push_back(std::move(mid));
-  root = std::move(root.children[0]);
-  CHECK_EQ(serialize_tree(root, "t.pas"), lines({
-                                              "# file_name=t.pas",
-                                              "ntUses line=2 col=1 end_line=2 end_col=5 name=mid source_positions=2:1",
-                                              "  ntUnit line=3 col=1 end_line=3 end_col=2 source_positions=3:1",
-                                              "  ntUnit line=4 col=1 end_line=4 end_col=2 source_positions=4:1",
-                                          }));
 }
 
 // The whole call below the Python surface: parse, then write.
@@ -1341,7 +1296,7 @@ void test_workspace_reuse() {
   const std::string small_text = parse_to_serialized(small, "s.pas");
   const std::string small_tokens = lex_to_serialized(small);
   const std::string large_text = parse_to_serialized(large, "l.pas");
-  CHECK(large_text.size() > Workspace::retained_bytes);
+  CHECK(large_text.size() > retained_bytes);
   CHECK_EQ(parse_to_serialized(small, "s.pas"), small_text);
   CHECK_EQ(parse_to_serialized(large, "l.pas"), large_text);
   CHECK(lex_to_serialized(large).size() > large.size());
@@ -1349,7 +1304,7 @@ void test_workspace_reuse() {
   CHECK_EQ(small_tokens.substr(0, 18), "keyword unit 1:1\ni");
   {
     WorkspaceLease lease;
-    CHECK(lease.get().bytes() <= Workspace::retained_bytes);
+    CHECK(lease.get().bytes() <= retained_bytes);
   }
   // A call from inside a call: both texts stay whole.
   with_tree_text(small, "outer.pas", [&](std::string_view outer) {
@@ -1371,7 +1326,7 @@ void test_deep_writer() {
   NodeArena arena(src);
   for (std::size_t i = 0; i < depth; ++i) arena.add_node(NodeKind::Dot, tokens[0]);
   for (std::size_t i = 0; i + 1 < depth; ++i) arena.add_child(i, i + 1);
-  std::string text = serialize_arena(arena, 0, "deep.pas", 0);
+  std::string text = arena_text(arena, 0, "deep.pas");
   const std::string body = "ntDot line=1 col=1 end_line=1 end_col=2 source_positions=1:1,1:2";
   CHECK_EQ(static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')), depth);
   std::size_t last_break = text.rfind('\n');
@@ -1391,8 +1346,110 @@ void test_deep_writer() {
     start = end;
   }
   CHECK(every_line);
-  Node tree = arena.build_tree(0);
+  Node tree = build_tree(arena, 0);
   CHECK(serialize_tree(tree, "deep.pas") == text);
+}
+
+// ---- The grammar's own stack --------------------------------------------------
+
+std::string repeated(std::string_view s, std::size_t n) {
+  std::string out;
+  out.reserve(s.size() * n);
+  for (std::size_t i = 0; i < n; ++i) out += s;
+  return out;
+}
+
+// Code runs on a stack of its own and comes back; an exception thrown there
+// reaches the caller; a call from inside stays on the same stack.
+void test_own_stack() {
+  int ran = 0;
+  std::uintptr_t floor = 0, inner_floor = 1;
+  run_on_own_stack(std::size_t{1} << 20, [&] {
+    ++ran;
+    floor = own_stack_floor();
+    run_on_own_stack(std::size_t{1} << 20, [&] {
+      ++ran;
+      inner_floor = own_stack_floor();
+    });
+  });
+  CHECK_EQ(ran, 2);
+  CHECK_EQ(floor, inner_floor);
+  CHECK(can_switch_stacks() == (floor != 0));
+  CHECK_EQ(own_stack_floor(), std::uintptr_t{0});
+  bool caught = false;
+  try {
+    run_on_own_stack(std::size_t{1} << 20, [] { throw OutputTooLarge(); });
+  } catch (const OutputTooLarge&) {
+    caught = true;
+  }
+  CHECK(caught);
+  // The stack is usable again after an exception, also when it must grow.
+  run_on_own_stack(std::size_t{64} << 20, [&] { ++ran; });
+  CHECK_EQ(ran, 3);
+}
+
+// Every shape of nesting takes at most `stack_bytes_per_level` of the
+// grammar's stack per guarded level: measured from the lowest frame of a
+// parse 2,000 and 4,000 levels deep.
+void test_stack_per_level() {
+  struct Shape {
+    const char* name;
+    std::string (*make)(std::size_t);
+    std::size_t guards;  // guarded levels per repetition
+  };
+  const Shape shapes[] = {
+      {"blocks", [](std::size_t n) { return repeated("begin ", n) + "x" + repeated(" end", n) + "."; }, 1},
+      {"else if", [](std::size_t n) { return "begin " + repeated("if a then x else ", n) + "y; end."; }, 1},
+      {"case", [](std::size_t n) { return "begin " + repeated("case x of 1: ", n) + "y" + repeated("; end", n) + "; end."; }, 1},
+      {"try", [](std::size_t n) { return "begin " + repeated("try ", n) + "x" + repeated(" finally y end", n) + "; end."; }, 1},
+      {"records", [](std::size_t n) { return "type T = " + repeated("record a: ", n) + "Integer" + repeated("; end", n) + ";"; }, 1},
+      {"class types", [](std::size_t n) { return "type T = " + repeated("class type C = ", n) + "class end;" + repeated(" end;", n); }, 1},
+      {"variant fields", [](std::size_t n) { return "type T = " + repeated("record case Integer of 0: (a: ", n) + "Integer" + repeated(") end", n) + ";"; }, 1},
+      {"routines", [](std::size_t n) { return repeated("procedure A;\n", n) + repeated("begin end;\n", n); }, 1},
+      {"method parameters", [](std::size_t n) { return "type T = " + repeated("class procedure P(a: ", n) + "Integer" + repeated("); end", n) + ";"; }, 2},
+      {"property indexes", [](std::size_t n) { return "type T = " + repeated("class property P[a: ", n) + "Integer" + repeated("]: Integer read F; end", n) + ";"; }, 1},
+      {"local types", [](std::size_t n) { return repeated("procedure A; type T = record b: ", n) + "Integer" + repeated("; end; begin end;", n); }, 2},
+  };
+  auto lowest = [](const std::string& text) {
+    Parser p(text);
+    parse_tree(p);
+    return p.lowest_frame;
+  };
+  constexpr std::size_t n = 2000;
+  for (const Shape& shape : shapes) {
+    const std::uintptr_t deep = lowest(shape.make(2 * n));  // first: the stack is then large enough for both
+    const std::uintptr_t shallow = lowest(shape.make(n));
+    const std::size_t per_level = (shallow - deep) / (n * shape.guards);
+    report(per_level <= stack_bytes_per_level, shape.name, __LINE__,
+           "  " + std::to_string(per_level) + " bytes per level");
+  }
+}
+
+// Nesting past the depth whose text can fit is refused at once, whatever
+// follows; just below it the parse goes through.
+void test_nesting_refused() {
+  auto parse = [](const std::string& text) {
+    Parser p(text);
+    try {
+      parse_tree(p);
+    } catch (const OutputTooLarge&) {
+      return false;
+    }
+    return true;
+  };
+  // Every "begin" after the main block's opens one guarded level. The
+  // deepest nesting allowed depends on the text's length, so each case is
+  // sized by a fixed point of that dependence.
+  auto fixed_point = [](std::size_t bytes_per_level, std::size_t extra_levels) {
+    std::size_t k = max_nesting(0);
+    for (std::size_t next; (next = max_nesting(bytes_per_level * (k + extra_levels))) != k;) k = next;
+    return k;
+  };
+  const std::size_t fits = fixed_point(10, 1);  // k nested levels in k + 1 "begin ... end"
+  CHECK(parse(repeated("begin ", fits + 1) + repeated("end ", fits + 1)));
+  const std::size_t over = fixed_point(6, 2);  // k + 1 nested levels in k + 2 "begin"
+  CHECK(!parse(repeated("begin ", over + 2)));
+  CHECK(!parse("type T = " + repeated("array of ", 2 * max_nesting(0)) + "Integer;"));
 }
 
 struct NamedTest {
@@ -1419,10 +1476,9 @@ int main() {
       {"children", test_children},
       {"bad ids", test_bad_ids},
       {"bad token spans", test_bad_token_spans},
-      {"copy_subtree", test_copy_subtree},
+      {"shared subtrees", test_shared_subtrees},
       {"build_tree", test_build_tree_matches_arena_writer},
       {"writer examples", test_writer_examples},
-      {"escape_text", test_escape_text},
       {"parser construction", test_parser_construction},
       {"end_token", test_end_token},
       {"accept", test_accept},
@@ -1435,19 +1491,20 @@ int main() {
       {"unquote", test_unquote},
       {"split_by_comma", test_split_by_comma},
       {"stamp_end", test_stamp_end},
-      {"replace by own child", test_replace_by_own_child},
       {"parse_to_serialized", test_parse_to_serialized},
       {"workspace reuse", test_workspace_reuse},
       {"output buffer growth", test_output_buffer_growth},
       {"huge vector growth", test_huge_vector_growth},
       {"word helpers", test_word_helpers},
+      {"own stack", test_own_stack},
+      {"stack per level", test_stack_per_level},
   };
   for (const NamedTest& t : tests) run_guarded(t);
 
   const NamedTest deep[] = {
       {"deep chain", test_deep_chain},
-      {"deep move assignment", test_deep_move_assign},
       {"deep writer", test_deep_writer},
+      {"nesting refused", test_nesting_refused},
   };
   for (const NamedTest& t : deep) run_on_small_stack(512 * 1024, [&t] { t.run(); });
 

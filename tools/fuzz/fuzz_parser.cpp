@@ -17,8 +17,11 @@
 //   and no line number passes the last line of the text;
 // - there is no line feed after the last line;
 // - the tree text stays within the output limit; a text whose tree would pass
-//   it (declarations that copy a type to every name multiply their copies
-//   when nested) ends with the documented OutputTooLarge and nothing else.
+//   it (nesting past the depth that fits, or declarations that share a type
+//   among names, nested so that their copies multiply) ends with the
+//   documented OutputTooLarge and nothing else. Texts whose tree text would
+//   be larger than `checked_bytes` are only parsed and measured: writing and
+//   reading a gigabyte would leave no time for other inputs.
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -26,8 +29,12 @@
 #include <vector>
 
 #include "api.h"
-#include "tree/node.h"
+#include "call_limits.h"
+#include "errors.h"
 #include "fuzz_common.h"
+#include "parser/parser.h"
+#include "tree/node.h"
+#include "tree/writer.h"
 
 namespace {
 
@@ -181,7 +188,22 @@ void check_node_line(std::string_view l, const fuzz::LineTable& table, const Ite
   if (!problem.empty()) fail(problem.c_str(), l, line_no);
 }
 
+// The largest tree text whose lines are checked.
+constexpr std::uint64_t checked_bytes = std::uint64_t{64} << 20;
+
 void check_tree(std::string_view text) {
+  std::uint64_t measured = 0;
+  bool refused = false;
+  fuzz::no_exception("measuring the tree text", [&] {
+    try {
+      tarnwick::Parser p(text);
+      const tarnwick::NodeId root = tarnwick::parse_tree(p);
+      measured = tarnwick::measure_tree_text(p.arena, root, file_name);
+    } catch (const tarnwick::OutputTooLarge&) {
+      refused = true;  // nesting past what the output limit allows
+    }
+  });
+  if (refused || measured > checked_bytes) return;
   std::string out;
   bool over_limit = false;
   fuzz::no_exception("parse_to_serialized", [&] {

@@ -113,7 +113,6 @@ void Lexer::advance_to(std::size_t new_offset) {
   } else {
     column_ += static_cast<std::uint32_t>(points);
   }
-  char_offset_ += points;
   offset_ = new_offset;
 }
 

@@ -3,27 +3,17 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "errors.h"
 #include "lexer/token.h"
+#include "call_limits.h"
 #include "unicode/unicode.h"
 #include "util/output.h"
 
 namespace tarnwick {
-
-// Lines and columns are 32-bit numbers; a text longer than this could
-// number them past 2^32 - 1, so it is refused before anything is scanned.
-inline constexpr std::size_t max_text_size = 0xFFFFFFFEu;
-
-class TextTooLarge : public std::length_error {
- public:
-  TextTooLarge()
-      : std::length_error("text too large: tarnwick accepts texts of at most 4294967294 bytes "
-                          "of UTF-8") {}
-};
 
 // True when the lower-case form of `word` is one of the 166 keywords.
 bool is_keyword(std::string_view word);
@@ -45,18 +35,16 @@ class Lexer {
   void run(Sink&& sink);
 
   // Moves `offset` to `new_offset` (a character boundary at or after it) and
-  // brings the code point count, line and column up to date.
+  // brings the line and column up to date.
   void advance_to(std::size_t new_offset);
   // The same for a run of well-formed UTF-8 without line feeds (a word).
   void advance_within_line(std::size_t new_offset) {
     const std::uint64_t points = unicode::count_code_points_at(source_, offset_, new_offset);
     column_ += static_cast<std::uint32_t>(points);
-    char_offset_ += points;
     offset_ = new_offset;
   }
 
   std::size_t offset() const { return offset_; }
-  std::uint64_t char_offset() const { return char_offset_; }
   std::uint32_t line() const { return line_; }
   std::uint32_t column() const { return column_; }
 
@@ -95,7 +83,6 @@ class Lexer {
       }
       ++i;
     }
-    char_offset_ += i - offset_;
     offset_ = i;
     line_ = line;
     column_ = column;
@@ -103,7 +90,6 @@ class Lexer {
 
   std::string_view source_;
   std::size_t offset_ = 0;
-  std::uint64_t char_offset_ = 0;
   std::uint32_t line_ = 1;
   std::uint32_t column_ = 1;
 };
@@ -131,7 +117,6 @@ void Lexer::run(Sink&& sink) {
       case TokenKind::CharCode:
         // ASCII without line feeds: one column per byte.
         column_ += static_cast<std::uint32_t>(t.end - offset_);
-        char_offset_ += t.end - offset_;
         offset_ = t.end;
         break;
       case TokenKind::Identifier:
@@ -148,16 +133,8 @@ void Lexer::run(Sink&& sink) {
 // The full token list of `source`, ending with the end-of-file token.
 std::vector<Token> tokenize(std::string_view source);
 
-// Appends the escaped form of a token's text: backslash doubled, tab, line
-// feed and carriage return as \x09, \x0A and \x0D.
-void escape_token_value(std::string_view text, std::string& out);
-
 // Writes the token list of `source`: the lines of every token, comments,
 // directives and the end-of-file token included, joined by line feeds.
 void write_token_list(std::string_view source, OutputBuffer& out);
-
-// Appends `KIND VALUE LINE:COL` for one token (no line feed).
-void format_token_line(const Token& token, std::string_view source, std::string& out);
-void format_token_line(const Token& token, std::string_view source, OutputBuffer& out);
 
 }  // namespace tarnwick

@@ -1,4 +1,5 @@
 // The token-list text: one `KIND VALUE LINE:COL` line per token.
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -45,6 +46,22 @@ struct KindPrefixes {
 };
 constexpr KindPrefixes kind_prefixes{};
 
+// The room one token line is written into: the line feed, the kind prefix
+// (copied whole), the value (every byte escaped to at most four, or a short
+// word copied as 16 bytes), the space, the line digits and ':' (copied as 12
+// bytes) and the column.
+constexpr std::size_t kind_prefix_copy_bytes = sizeof(KindPrefixes::text[0]);
+constexpr std::size_t short_text_copy_bytes = 16;
+constexpr std::size_t max_escaped_byte = 4;  // "\x0A"
+constexpr std::size_t line_digits_copy_bytes = 12;
+constexpr std::size_t max_u32_digits = 10;
+constexpr std::size_t token_line_room(std::size_t text_size) {
+  return 1 + kind_prefix_copy_bytes + std::max(max_escaped_byte * text_size, short_text_copy_bytes) + 1 +
+         line_digits_copy_bytes + max_u32_digits;
+}
+static_assert(kind_prefix_copy_bytes >= std::string_view("char_code ").size());
+static_assert(line_digits_copy_bytes >= max_u32_digits + 1);
+
 // Writes the token list line by line. Only strings, comments, directives and
 // unknown characters can hold a character that needs escaping; the line
 // number is formatted again only when it changes.
@@ -54,11 +71,11 @@ class TokenListWriter {
 
   void operator()(const Token& t) {
     std::string_view text = t.text(source_);
-    char* p = out_.room(1 + 16 + 4 * text.size() + 16 + 1 + 12 + 1 + 10);
+    char* p = out_.room(token_line_room(text.size()));
     if (!first_) *p++ = '\n';
     first_ = false;
     const auto k = static_cast<std::size_t>(t.kind);
-    std::memcpy(p, kind_prefixes.text[k], 16);
+    std::memcpy(p, kind_prefixes.text[k], kind_prefix_copy_bytes);
     p += kind_prefixes.length[k];
     switch (t.kind) {
       case TokenKind::String:
@@ -70,8 +87,9 @@ class TokenListWriter {
       default:
         // Most tokens are short: one fixed-size copy when the source has
         // 16 bytes to read from here (the room made above allows it).
-        if (text.size() <= 16 && text.data() + 16 <= source_.data() + source_.size()) {
-          std::memcpy(p, text.data(), 16);
+        if (text.size() <= short_text_copy_bytes &&
+            text.data() + short_text_copy_bytes <= source_.data() + source_.size()) {
+          std::memcpy(p, text.data(), short_text_copy_bytes);
           p += text.size();
         } else {
           p = put(p, text);
@@ -85,7 +103,7 @@ class TokenListWriter {
       *e++ = ':';
       line_len_ = static_cast<std::size_t>(e - line_digits_);
     }
-    std::memcpy(p, line_digits_, 12);
+    std::memcpy(p, line_digits_, line_digits_copy_bytes);
     p += line_len_;
     out_.commit(put_u32(p, t.column));
   }
@@ -95,7 +113,7 @@ class TokenListWriter {
   OutputBuffer& out_;
   bool first_ = true;
   std::uint32_t line_ = 0;
-  char line_digits_[12] = {};
+  char line_digits_[line_digits_copy_bytes] = {};
   std::size_t line_len_ = 0;
 };
 
@@ -104,30 +122,6 @@ class TokenListWriter {
 void write_token_list(std::string_view source, OutputBuffer& out) {
   Lexer lexer(source);
   lexer.run(TokenListWriter(source, out));
-}
-
-void escape_token_value(std::string_view text, std::string& out) {
-  OutputBuffer b;
-  b.commit(put_escaped_value(b.room(4 * text.size()), text));
-  out.append(b.view());
-}
-
-void format_token_line(const Token& token, std::string_view source, OutputBuffer& out) {
-  std::string_view text = token.text(source);
-  char* p = out.room(10 + 1 + 4 * text.size() + 1 + 10 + 1 + 10);
-  p = put(p, token_kind_name(token.kind));
-  *p++ = ' ';
-  p = put_escaped_value(p, text);
-  *p++ = ' ';
-  p = put_uint(p, token.line);
-  *p++ = ':';
-  out.commit(put_uint(p, token.column));
-}
-
-void format_token_line(const Token& token, std::string_view source, std::string& out) {
-  OutputBuffer b;
-  format_token_line(token, source, b);
-  out.append(b.view());
 }
 
 }  // namespace tarnwick

@@ -85,8 +85,8 @@ NodeId parse_const_section(Parser& p, std::string_view word) {
 }
 
 // var-section: ('var' | 'threadvar') { name {',' name} [':' type] ['=' value] ';' }
-// Every name of a list gets its own copy of the one parsed type; initial
-// values leave no node.
+// Every name of a list has the one parsed type under it; initial values leave
+// no node.
 NodeId parse_var_section(Parser& p, std::string_view word) {
   Token section_word = next_token(p);
   NodeId section = p.arena.add_node(NodeKind::Variables, section_word);
@@ -117,7 +117,7 @@ NodeId parse_var_section(Parser& p, std::string_view word) {
       NodeId variable = p.arena.add_node(NodeKind::Variable, name_token);
       p.arena.add_child(variable,
                         p.arena.add_value_node(NodeKind::Name, name_token, p.text(name_token)));
-      if (type) p.arena.add_child(variable, p.arena.copy_subtree(*type));
+      if (type) p.arena.add_child(variable, *type);
       p.arena.add_child(section, variable);
     }
     accept(p, ";");

@@ -297,7 +297,6 @@ NodeId parse_set(Parser& p, Run run) {
 std::optional<NodeId> parse_expression(Parser& p, Run run) {
   if (run.empty()) return std::nullopt;
   DepthGuard guard(p);
-  if (!guard.ok()) return std::nullopt;
   if (run.size() >= 2 && single_char(p, run.begin) == '[' &&
       partner_in(bracket_index(p).partner, run.begin, run) == run.end - 1) {
     return parse_set(p, run);

@@ -6,6 +6,7 @@
 
 #include "lexer/lexer.h"
 #include "util/memory.h"
+#include "util/own_stack.h"
 #include "unicode/unicode.h"
 
 namespace tarnwick {
@@ -50,9 +51,9 @@ Parser::Parser(std::string_view text, ParserStores* stores)
   lexer.run([this](const Token& t) {
     if (t.kind != TokenKind::Comment && t.kind != TokenKind::Directive) tokens.push_back(t);
   });
-  // Trees hold fewer nodes than tokens in typical code; copies of types and
-  // attributes may need more, and the stores then grow as usual.
-  arena.reserve(tokens.size() + 16, tokens.size());
+  // Trees hold fewer nodes than tokens in typical code.
+  arena.reserve(tokens.size() + 16);
+  max_depth = max_nesting(text.size());
 }
 
 Parser::~Parser() {
@@ -64,6 +65,28 @@ Parser::~Parser() {
   lender_->brackets = std::move(brackets);
   heading_angle_close.clear();
   lender_->heading_angle_close = std::move(heading_angle_close);
+}
+
+NodeId parse_tree(Parser& p) {
+  // Every level of nesting takes at least one token, so no parse goes deeper
+  // than the token count, nor than `max_depth`, past which it is refused.
+  const std::size_t levels = std::min(p.max_depth, p.tokens.size() + 2);
+  const std::size_t bytes = levels * stack_bytes_per_level + 2 * stack_reserve_bytes;
+  // What a deep call touched is given back when it ends, refused or not.
+  struct Release {
+    Parser& p;
+    ~Release() {
+      if (p.lowest_frame != UINTPTR_MAX) release_own_stack(p.lowest_frame);
+    }
+  } release{p};
+  NodeId root = 0;
+  run_on_own_stack(bytes, [&p, &root] {
+    const std::uintptr_t floor = own_stack_floor();
+    p.stack_limit = floor == 0 ? 0 : floor + stack_reserve_bytes;
+    p.lowest_frame = UINTPTR_MAX;
+    root = parse_file(p);
+  });
+  return root;
 }
 
 const Token& end_token() {

@@ -26,9 +26,12 @@
 #include <utility>
 #include <vector>
 
+#include "errors.h"
 #include "lexer/token.h"
+#include "call_limits.h"
 #include "tree/arena.h"
 #include "unicode/unicode.h"
+#include "util/sanitizers.h"
 
 namespace tarnwick {
 
@@ -43,16 +46,20 @@ struct Run {
 
 using StopWords = std::span<const std::string_view>;
 
-// How deep the grammar rules may nest (statements in statements, brackets in
-// expressions, types in types, routines in routines), counted by one guard
-// shared by every recursive rule. Past the limit the nested construct is not
-// parsed: the rule that would go deeper yields no node (or an empty one) and
-// the enclosing loop skips the tokens it leaves. Real code stays far below
-// 256 levels; the deepest chain of rules costs about 560 bytes of stack per
-// level (type sections nested in class bodies), so the limit fits a thread
-// with a 512 KiB stack with room to spare, and it also bounds the indentation
-// of the tree text that junk past the limit can produce.
-inline constexpr std::size_t max_depth = 256;
+// The stack the grammar runs on (see util/own_stack.h) is sized from two
+// measures of this code: the most bytes one level of nesting of the guarded
+// rules (statements, types, routines) takes, the frames between two guards
+// included, and the room below the deepest guard for the rules that do not
+// nest (expressions, lookahead, node building). A guard that finds less room
+// than `stack_reserve_bytes` below it ends the call with an internal error
+// instead of overrunning the stack.
+#if defined(TARNWICK_ADDRESS_SANITIZER)
+inline constexpr std::size_t stack_bytes_per_level = 8192;
+inline constexpr std::size_t stack_reserve_bytes = std::size_t{1} << 20;
+#else
+inline constexpr std::size_t stack_bytes_per_level = 1024;
+inline constexpr std::size_t stack_reserve_bytes = std::size_t{256} << 10;
+#endif
 
 // Bracket partners of the whole token list, for the expression parser: the
 // index of the closer that matches each "(" or "[" (or `no_partner`),
@@ -103,6 +110,9 @@ struct Parser {
   NodeArena arena;
   std::size_t position = 0;   // index of the current token; may pass the end
   std::size_t depth = 0;      // current nesting of guarded rules
+  std::size_t max_depth = 0;  // the deepest nesting whose tree text can fit the output limit
+  std::uintptr_t stack_limit = 0;   // guards need room above this address (0: unknown)
+  std::uintptr_t lowest_frame = UINTPTR_MAX;  // the lowest guard frame reached
   mutable BracketIndex brackets;  // built on first use, also through a const Parser
   // For each one-character "<" token in order, its index and the index of
   // the ">" that closes it in a routine heading's qualified name (the token
@@ -117,15 +127,29 @@ struct Parser {
   ParserStores* lender_;
 };
 
-// Counts one level of rule nesting for as long as it lives. `ok()` is false
-// when the limit is passed; the rule must then return without recursing.
+// Counts one level of rule nesting for as long as it lives. Every guarded
+// rule adds at least one level to the tree, so a nesting past `max_depth`
+// proves that the tree text would pass the output limit: the call is refused
+// at once (OutputTooLarge).
 class DepthGuard {
  public:
-  explicit DepthGuard(Parser& p) : p_(p) { ++p_.depth; }
+  explicit DepthGuard(Parser& p) : p_(p) {
+    if (++p_.depth > p_.max_depth) {
+      --p_.depth;
+      throw OutputTooLarge();
+    }
+    const auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+    if (here < p_.lowest_frame) {
+      p_.lowest_frame = here;
+      if (here < p_.stack_limit) {
+        --p_.depth;
+        throw InternalError("the grammar's stack is exhausted");
+      }
+    }
+  }
   ~DepthGuard() { --p_.depth; }
   DepthGuard(const DepthGuard&) = delete;
   DepthGuard& operator=(const DepthGuard&) = delete;
-  bool ok() const { return p_.depth <= max_depth; }
 
  private:
   Parser& p_;
@@ -242,9 +266,15 @@ constexpr std::array<std::string_view, N + M> join_words(const std::string_view 
 
 // ---- Grammar rules ----------------------------------------------------------
 
+// parser.cpp
+// The tree of the whole token list, built in the arena; answers the root.
+// The grammar runs on a stack of its own, deep enough for every nesting
+// whose tree text can fit the output limit, whatever the caller's stack.
+NodeId parse_tree(Parser& p);
+
 // units.cpp
-Node parse_file(Parser& p);
-NodeId parse_file_into_arena(Parser& p);  // the same, answering the root id
+// The grammar's entry: the root `Unit` and everything under it.
+NodeId parse_file(Parser& p);
 void parse_unit_body(Parser& p, NodeId root);
 
 // declarations.cpp
@@ -281,7 +311,7 @@ NodeId parse_procedural_type(Parser& p, const Token& start);
 void parse_type_members(Parser& p, NodeId type_node);
 std::vector<NodeId> parse_field_declaration(Parser& p, bool class_flag,
                                             std::optional<NodeId> attributes);
-void parse_variant_part(Parser& p, NodeId type_node, bool nested);
+void parse_variant_part(Parser& p, NodeId type_node);
 
 // properties.cpp
 NodeId parse_property(Parser& p);

@@ -201,9 +201,7 @@ void parse_routine_body(Parser& p, NodeId method) {
     } else {
       return;  // not part of a body: left for the caller
     }
-    // A nested routine past the depth limit consumes nothing; its heading
-    // word is skipped here so the loop moves on.
-    if (p.position == pass_start) ++p.position;
+    if (p.position == pass_start) ++p.position;  // progress guard
   }
 }
 
@@ -259,12 +257,9 @@ void parse_routine_body(Parser& p, NodeId method) {
 }  // namespace
 
 // routine: routine-heading [routine-body]
-// Nested routines recurse through here; past the depth limit the routine is
-// not read: a `Method` at the current token is answered and nothing is
-// consumed, so the enclosing loop skips the tokens one at a time.
+// Nested routines recurse through here.
 NodeId parse_routine(Parser& p, bool expect_body) {
   DepthGuard guard(p);
-  if (!guard.ok()) return p.arena.add_node(NodeKind::Method, peek(p));
   bool has_body = false;
   NodeId method = parse_routine_heading(p, expect_body, has_body);
   if (has_body) parse_routine_body(p, method);
@@ -272,8 +267,8 @@ NodeId parse_routine(Parser& p, bool expect_body) {
 }
 
 // parameters: '(' [modifier] name {',' name} [':' type] ['=' default] {';' ...} ')'
-// In a group "a, b: T" the last name owns the parsed type and each earlier
-// name gets its own copy; default values leave no node.
+// In a group "a, b: T" every name has the one parsed type under it; default
+// values leave no node.
 NodeId parse_parameters(Parser& p) {
   Token open = next_token(p);
   NodeId parameters = p.arena.add_node(NodeKind::Parameters, open);
@@ -303,7 +298,7 @@ NodeId parse_parameters(Parser& p) {
     p.arena.add_child(parameter, p.arena.add_value_node(NodeKind::Name, first, name));
     if (accept(p, ":")) {
       NodeId type = parse_type(p);
-      for (NodeId earlier : pending) p.arena.add_child(earlier, p.arena.copy_subtree(type));
+      for (NodeId earlier : pending) p.arena.add_child(earlier, type);
       pending.clear();
       p.arena.add_child(parameter, type);
     } else {

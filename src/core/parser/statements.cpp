@@ -2,9 +2,7 @@
 // word, and simple statements handed to the expression parser as one run
 // (an assignment split at its ":=" first).
 //
-// Recursion goes through `parse_statement` only, which holds the depth guard:
-// past the nesting limit it answers no node and consumes nothing, and the
-// enclosing loop passes over the tokens one at a time.
+// Recursion goes through `parse_statement` only, which holds the depth guard.
 #include <optional>
 #include <string_view>
 
@@ -294,7 +292,6 @@ enum class StatementForm { Empty, Labelled, Compound, If, While, For, With, Try,
 //          | try | case | repeat | asm | simple-statement
 std::optional<NodeId> parse_statement(Parser& p) {
   DepthGuard guard(p);
-  if (!guard.ok()) return std::nullopt;
   NodeId node;
   switch (statement_form(p)) {
     case StatementForm::Empty:

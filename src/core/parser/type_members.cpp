@@ -39,12 +39,13 @@ bool ends_field_list(const Parser& p) {
   return current_is(p, "class") && is_routine_word_at(p, 1);
 }
 
-// Sets a directive attribute on a field and on the field's last child.
+// Sets a directive attribute on a field and on the field's last child. That
+// child (the field's type, or its attribute list) may stand under the other
+// fields of the list too: the field takes a copy of its own first.
 void set_on_field_and_last_child(Parser& p, NodeId field, AttributeKey key,
                                  std::string_view value) {
   p.arena.set_attribute(field, key, value);
-  if (std::optional<NodeId> last = p.arena.last_child(field))
-    p.arena.set_attribute(*last, key, value);
+  if (p.arena.last_child(field)) p.arena.set_attribute(p.arena.own_last_child(field), key, value);
 }
 
 // guid: '[' 'string' ']'
@@ -173,12 +174,11 @@ NodeId with_attributes(Parser& p, NodeId member, NodeId attributes) {
   return field;
 }
 
-// Gives the pending fields (those from `pending_from` on) their copies of a
-// type, then the type itself to the field that was just read.
+// Gives the type to the pending fields (those from `pending_from` on), then
+// to the field that was just read.
 [[gnu::noinline]] void give_type(Parser& p, const std::vector<NodeId>& fields,
                                  std::size_t pending_from, NodeId field, NodeId type) {
-  for (std::size_t i = pending_from; i < fields.size(); ++i)
-    p.arena.add_child(fields[i], p.arena.copy_subtree(type));
+  for (std::size_t i = pending_from; i < fields.size(); ++i) p.arena.add_child(fields[i], type);
   p.arena.add_child(field, type);
 }
 
@@ -202,7 +202,7 @@ NodeId with_attributes(Parser& p, NodeId member, NodeId attributes) {
     if (current_text_is(p, ";")) ++p.position;
   }
   if (class_flag) p.arena.set_attribute(field, AttributeKey::Class, "true");
-  if (attributes) p.arena.add_child(field, p.arena.copy_subtree(*attributes));
+  if (attributes) p.arena.add_child(field, *attributes);
   if (!convention.empty())
     set_on_field_and_last_child(p, field, AttributeKey::CallingConvention, convention);
   if (varargs) set_on_field_and_last_child(p, field, AttributeKey::VarArgs, "true");
@@ -264,7 +264,7 @@ void parse_type_members(Parser& p, NodeId type_node) {
         class_members = false;
         break;
       case Member::VariantPart:
-        parse_variant_part(p, type_node, false);
+        parse_variant_part(p, type_node);
         break;
       case Member::ClassConst:
         // Read as a field named "class" (marked only in a public section);
@@ -334,8 +334,8 @@ void parse_type_members(Parser& p, NodeId type_node) {
 }
 
 // field-declaration: name {',' name} ':' type ['=' value] {directive [';']}
-// Names before the ':' are pending and get copies of the type parsed after
-// it; the pending ones are always the last fields of the list.
+// Names before the ':' are pending and get the type parsed after it too; the
+// pending ones are always the last fields of the list.
 std::vector<NodeId> parse_field_declaration(Parser& p, bool class_flag,
                                             std::optional<NodeId> attributes) {
   std::vector<NodeId> fields;
@@ -358,36 +358,74 @@ std::vector<NodeId> parse_field_declaration(Parser& p, bool class_flag,
 // variant-fields: { ['[' attributes ']'] (field-declaration | variant-part) [';'] }
 // The variant part has no node of its own: the tag type, the labels and the
 // fields all go to the record's Type node, nested variant parts included.
-void parse_variant_part(Parser& p, NodeId type_node, bool nested) {
-  DepthGuard guard(p);
-  if (!guard.ok()) return;
+// Since a nested variant part adds no level to the tree, the nesting is kept
+// on a list of open parts rather than on the stack: the innermost is read
+// first, and when it ends its enclosing field list goes on.
+void parse_variant_part(Parser& p, NodeId type_node) {
+  struct Open {
+    bool nested;             // inside the "(" of an enclosing variant
+    bool in_fields;          // reading the fields of one variant, after its "("
+    std::size_t pass_start;  // where the current variant began
+    std::size_t field_start;  // where the current field began
+  };
+  std::vector<Open> open;
   parse_variant_head(p, type_node);
-  while (!p.at_end()) {
-    if (current_is(p, "end") || (nested && current_text_is(p, ")"))) break;
-    const std::size_t pass_start = p.position;
-    if (!read_variant_labels(p, type_node)) continue;
-    if (accept(p, "(")) {
-      while (!p.at_end() && !current_text_is(p, ")")) {
-        const std::size_t field_start = p.position;
-        std::optional<NodeId> attributes;
-        if (current_text_is(p, "[")) {
-          attributes = parse_attributes(p);
-          if (p.at_end()) break;
-        }
-        if (current_is(p, "case")) {
-          parse_variant_part(p, type_node, true);  // attributes before it are dropped
-        } else if (peek(p).is_word()) {
-          attach_all(p, type_node, parse_field_declaration(p, false, attributes));
-        } else {
-          ++p.position;
-        }
-        if (current_text_is(p, ";")) ++p.position;
-        if (p.position == field_start) ++p.position;
-      }
-      accept(p, ")");
-    }
+  open.push_back(Open{false, false, 0, 0});
+  // The end of one variant: its ";" and the progress guard.
+  const auto end_variant = [&p](const Open& v) {
     accept(p, ";");
-    if (p.position == pass_start) ++p.position;
+    if (p.position == v.pass_start) ++p.position;
+  };
+  // The end of one field of a variant's list.
+  const auto end_field = [&p](const Open& v) {
+    if (current_text_is(p, ";")) ++p.position;
+    if (p.position == v.field_start) ++p.position;
+  };
+  while (!open.empty()) {
+    Open& v = open.back();
+    if (!v.in_fields) {
+      if (p.at_end() || current_is(p, "end") || (v.nested && current_text_is(p, ")"))) {
+        open.pop_back();
+        if (!open.empty()) end_field(open.back());
+        continue;
+      }
+      v.pass_start = p.position;
+      if (!read_variant_labels(p, type_node)) continue;
+      if (accept(p, "(")) {
+        v.in_fields = true;
+      } else {
+        end_variant(v);
+      }
+      continue;
+    }
+    if (p.at_end() || current_text_is(p, ")")) {
+      accept(p, ")");
+      v.in_fields = false;
+      end_variant(v);
+      continue;
+    }
+    v.field_start = p.position;
+    std::optional<NodeId> attributes;
+    if (current_text_is(p, "[")) {
+      attributes = parse_attributes(p);
+      if (p.at_end()) {
+        v.in_fields = false;
+        end_variant(v);
+        continue;
+      }
+    }
+    if (current_is(p, "case")) {
+      // A nested variant part; attributes before it are dropped.
+      parse_variant_head(p, type_node);
+      open.push_back(Open{true, false, 0, 0});
+      continue;
+    }
+    if (peek(p).is_word()) {
+      attach_all(p, type_node, parse_field_declaration(p, false, attributes));
+    } else {
+      ++p.position;
+    }
+    end_field(v);
   }
 }
 

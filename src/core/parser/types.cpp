@@ -6,9 +6,9 @@
 // Only `parse_type` opens a depth guard: every path on which a type contains
 // another type (array elements, fields of structured types, parameters of
 // procedural types) comes back through it. The rules on those paths keep
-// small frames, so that nesting to the full depth fits a small thread stack:
-// the dispatch enters each form as its last step, and the helpers with larger
-// locals are kept out of line.
+// small frames, so that each level of nesting takes little of the grammar's
+// stack: the dispatch enters each form as its last step, and the helpers with
+// larger locals are kept out of line.
 #include <algorithm>
 #include <string>
 #include <string_view>
@@ -307,7 +307,6 @@ bool is_routine_word(std::string_view lower) {
 NodeId parse_type(Parser& p, bool declared_type) {
   DepthGuard guard(p);
   const Token& first = peek(p);
-  if (!guard.ok()) return p.arena.add_node(NodeKind::Type, first);
   if (!p.at_end() && (current_is(p, "packed") || current_is(p, "bitpacked"))) {
     ++p.position;
     NodeId inner = parse_type_definition(p, first, declared_type);

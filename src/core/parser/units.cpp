@@ -46,16 +46,17 @@ NodeId parse_exports_clause(Parser& p) {
     Token first = peek(p);
     std::string name = parse_dotted_name(p);
     if (name.empty()) {
-      ++p.position;
+      ++p.position;  // not a name: skipped, and the clauses below still apply
     } else {
       NodeId element = p.arena.add_node(NodeKind::Element, first);
       NodeId name_node = p.arena.add_node(NodeKind::Name, first);
       p.arena.set_attribute(name_node, AttributeKey::Name, name);
       p.arena.add_child(element, name_node);
       p.arena.add_child(exports, element);
-      if (current_is(p, "resident") || current_is(p, "index") || current_is(p, "name")) {
-        while (!p.at_end() && !current_text_is(p, ",") && !current_text_is(p, ";")) ++p.position;
-      }
+    }
+    // The resident, index and name clauses leave no node.
+    if (current_is(p, "resident") || current_is(p, "index") || current_is(p, "name")) {
+      while (!p.at_end() && !current_text_is(p, ",") && !current_text_is(p, ";")) ++p.position;
     }
     accept(p, ",");
     if (p.position == pass_start) ++p.position;
@@ -148,7 +149,7 @@ void parse_unit_body(Parser& p, NodeId root) {
   }
 }
 
-NodeId parse_file_into_arena(Parser& p) {
+NodeId parse_file(Parser& p) {
   NodeId root = p.arena.add_node(NodeKind::Unit, peek(p));
   if (!p.at_end()) {
     for (std::string_view header : {"program", "library", "package", "unit"}) {
@@ -180,7 +181,5 @@ NodeId parse_file_into_arena(Parser& p) {
   parse_unit_body(p, root);
   return root;
 }
-
-Node parse_file(Parser& p) { return p.arena.build_tree(parse_file_into_arena(p)); }
 
 }  // namespace tarnwick

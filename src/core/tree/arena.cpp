@@ -107,7 +107,6 @@ void NodeArena::fill_from_token(Record& r, const Token& token) const {
 
 NodeArena::NodeArena(std::string_view source, Stores stores)
     : source_(source),
-      max_nodes_(output_limit(source.size()) / 32),
       records_(std::move(stores.records)),
       attributes_(std::move(stores.attributes)),
       children_(std::move(stores.children)),
@@ -136,16 +135,13 @@ NodeArena::Stores NodeArena::release_stores() {
   return s;
 }
 
-void NodeArena::reserve(std::size_t nodes, std::size_t tokens) {
-  max_nodes_ = std::min(max_nodes_, (std::size_t{1} << 16) + 8 * tokens);
-  nodes = std::min(nodes, max_nodes_);
+void NodeArena::reserve(std::size_t nodes) {
   records_.reserve(nodes);
   children_.reserve(nodes);
   attributes_.reserve(nodes / 2);
 }
 
 NodeId NodeArena::add_node(NodeKind kind, const Token& token) {
-  if (records_.size() >= max_nodes_) throw OutputTooLarge();
   checked_index<Record>(records_.size() + 1);
   check_span(token);
   // Filled in place: a record filled on the stack and then copied is read
@@ -169,6 +165,9 @@ void NodeArena::add_child(NodeId parent, NodeId child) {
   check(child);
   std::uint32_t entry = checked_index<ChildEntry>(children_.size());
   children_.push_back(ChildEntry{static_cast<std::uint32_t>(child), none});
+  Record& c = records_[child];
+  c.shared = c.shared || c.attached;
+  c.attached = true;
   Record& r = records_[parent];
   if (r.last_child == none) {
     r.first_child = entry;
@@ -265,58 +264,22 @@ void NodeArena::set_positions(NodeId node, std::span<const SourcePosition> posit
       Positions{0, 0, checked_index<char>(positions.size()), index};
 }
 
-// Deep copy in pre-order with an explicit stack. Each copied record keeps the
-// original's fields; attribute entries are duplicated so that later changes
-// to either node stay apart, and position lists are shared because they are
-// never changed in place.
-NodeId NodeArena::copy_subtree(NodeId node) {
-  check(node);
-  struct Pending {
-    std::uint32_t source;  // node to copy
-    std::uint32_t parent;  // copy to attach it to, or none for the root
-  };
-  auto copy_record = [&](std::uint32_t src) -> std::uint32_t {
-    Record r = records_[src];
-    r.first_child = r.last_child = none;
-    r.first_attribute = none;
-    if (records_.size() >= max_nodes_) throw OutputTooLarge();
-    std::uint32_t id = checked_index<Record>(records_.size());
-    records_.push_back(r);
-    std::uint32_t previous = none;
-    for (std::uint32_t e = records_[src].first_attribute; e != none; e = attributes_[e].next) {
-      std::uint32_t entry = checked_index<AttributeEntry>(attributes_.size());
-      AttributeEntry copy{attributes_[e].key, attributes_[e].value, none};
-      attributes_.push_back(copy);
-      if (previous == none) {
-        records_[id].first_attribute = entry;
-      } else {
-        attributes_[previous].next = entry;
-      }
-      previous = entry;
-    }
-    return id;
-  };
-  std::uint32_t root = copy_record(static_cast<std::uint32_t>(node));
-  // Children are pushed in reverse so they are copied in order; each child's
-  // id list is read from the original, which copying never changes.
-  std::vector<Pending> stack;
-  std::vector<std::uint32_t> kids;
-  auto push_children = [&](std::uint32_t src, std::uint32_t copy) {
-    kids.clear();
-    for (std::uint32_t e = records_[src].first_child; e != none; e = children_[e].next)
-      kids.push_back(children_[e].child);
-    for (auto it = kids.rbegin(); it != kids.rend(); ++it) stack.push_back(Pending{*it, copy});
-  };
-  push_children(static_cast<std::uint32_t>(node), root);
-  while (!stack.empty()) {
-    Pending p = stack.back();
-    stack.pop_back();
-    check(p.source);
-    std::uint32_t copy = copy_record(p.source);
-    add_child(p.parent, copy);
-    push_children(p.source, copy);
-  }
-  return root;
+NodeId NodeArena::own_last_child(NodeId parent) {
+  const std::uint32_t last_entry = records_[check(parent)].last_child;
+  if (last_entry == none) throw InternalError("own_last_child of a node without children");
+  const std::uint32_t original = children_[last_entry].child;
+  Record copy = records_[original];
+  copy.first_attribute = copy.first_child = copy.last_child = none;
+  copy.attached = copy.shared = false;
+  const std::uint32_t id = checked_index<Record>(records_.size());
+  records_.push_back(copy);
+  for (std::uint32_t e = records_[original].first_attribute; e != none; e = attributes_[e].next)
+    set_attribute(id, attributes_[e].key, text(attributes_[e].value));
+  for (std::uint32_t e = records_[original].first_child; e != none; e = children_[e].next)
+    add_child(id, children_[e].child);
+  children_[last_entry].child = id;
+  records_[id].attached = true;
+  return id;
 }
 
 }  // namespace tarnwick

@@ -1,6 +1,8 @@
 // The node arena in which the grammar builds the tree. Nodes are referred to
-// by id; children are kept as linked entries so appending is O(1) and the
-// same child may be attached under several parents.
+// by id; children are kept as linked entries so appending is O(1). The same
+// child may be attached under several parents: a subtree that belongs in
+// several places (the type of every name of a list) is kept once and written
+// in full at each of them.
 #pragma once
 
 #include <cstddef>
@@ -11,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "errors.h"
 #include "lexer/token.h"
 #include "tree/node.h"
 #include "util/memory.h"
@@ -46,6 +49,8 @@ class NodeArena {
     std::uint32_t last_child = none;
     NodeKind kind = NodeKind::Unknown;
     bool has_value = false;
+    bool attached = false;  // under some parent
+    bool shared = false;    // under more than one parent, or twice under one
   };
   struct AttributeEntry {
     AttributeKey key;
@@ -75,16 +80,20 @@ class NodeArena {
   Stores release_stores();
 
   // Makes room for about `nodes` nodes up front, so the stores never move
-  // while the tree grows (untouched room costs no memory), and bounds the
-  // arena for a text of `tokens` tokens (see `max_nodes_`).
-  void reserve(std::size_t nodes, std::size_t tokens);
+  // while the tree grows (untouched room costs no memory).
+  void reserve(std::size_t nodes);
 
   NodeId add_node(NodeKind kind, const Token& token);
   NodeId add_value_node(NodeKind kind, const Token& token, std::string_view value);
+  // Attaches `child` as the last child of `parent`; a child attached more
+  // than once is written at each place.
   void add_child(NodeId parent, NodeId child);
   void set_attribute(NodeId node, AttributeKey key, std::string_view value);
-  NodeId copy_subtree(NodeId node);
-  Node build_tree(NodeId root) const;
+  // Replaces the last child of `parent` with a node of its own: a copy of the
+  // child's record and attributes over the same children. A rule that
+  // changes a child which may also stand elsewhere takes this copy first, so
+  // that the other places keep what they had. Answers the copy.
+  NodeId own_last_child(NodeId parent);
 
   // Overwrites a node's end.
   void set_end(NodeId node, std::uint32_t end_line, std::uint32_t end_col);
@@ -126,14 +135,6 @@ class NodeArena {
   void fill_from_token(Record& r, const Token& token) const;
 
   std::string_view source_;
-  // The most nodes a call may create. Every node line is longer than 32
-  // bytes, so more than output_limit / 32 could never be written. Once the
-  // token count is known the bound tightens to 64 Ki nodes plus 8 per token:
-  // real code makes fewer nodes than tokens, and only declarations that copy
-  // a type to every name (nested, the copies multiply) come near it. The
-  // small base keeps a short input of that kind from writing hundreds of
-  // megabytes before it is refused.
-  std::size_t max_nodes_;
   HugeVector<Record> records_;
   HugeVector<AttributeEntry> attributes_;
   HugeVector<ChildEntry> children_;

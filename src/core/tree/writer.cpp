@@ -4,17 +4,13 @@
 #include <array>
 #include <cstring>
 #include <span>
+#include <unordered_map>
 #include <vector>
 
 namespace tarnwick {
 namespace {
 
 constexpr std::string_view header = "# file_name=";
-
-// Longest fixed part of a node line: line feed, kind name and the four
-// numbered fields with 10 digits each.
-constexpr std::size_t fixed_line_bytes = 1 + 40 + 6 + 5 + 10 + 9 + 4 * 10;
-constexpr std::size_t position_bytes = 10 + 1 + 10 + 1;
 
 struct EscapeTable {
   // 0: copied as is; otherwise the letter written after the backslash.
@@ -179,17 +175,61 @@ inline char* put_column(char* p, std::uint32_t col) {
   return p + column_texts.slot[col][7];
 }
 
+// ---- Room for one line -------------------------------------------------------
+//
+// A node line is written with unchecked stores into room made for it first.
+// The room is the most bytes each piece can take, plus what the fixed-size
+// copies above may write past the end of the last piece.
+
+constexpr std::size_t max_u32_digits = 10;
+constexpr std::size_t max_kind_name_bytes = [] {
+  std::size_t m = 0;
+  for (std::string_view n : node_kind_names) m = std::max(m, n.size());
+  return m;
+}();
+constexpr std::size_t max_key_name_bytes = [] {
+  std::size_t m = 0;
+  for (std::string_view n : attribute_key_names) m = std::max(m, n.size());
+  return m;
+}();
+// Every byte of a text is written as itself or as a backslash and a letter.
+constexpr std::size_t escaped_bytes(std::size_t n) { return 2 * n; }
+// The line feed, the kind and the four numbered fields at their longest.
+constexpr std::size_t fields_bytes = 1 + max_kind_name_bytes +
+                                     std::string_view(" line= col= end_line= end_col=").size() +
+                                     4 * max_u32_digits;
+// " key=" and the escaped value.
+constexpr std::size_t attribute_bytes(std::size_t value_size) {
+  return 2 + max_key_name_bytes + escaped_bytes(value_size);
+}
+constexpr std::string_view positions_item = " source_positions=";
+// ",line:col" (the first entry has no comma).
+constexpr std::size_t position_entry_bytes = 1 + max_u32_digits + 1 + max_u32_digits;
+constexpr std::string_view value_item = "value=";
+// The line feed, the indentation one level deeper, "value=" and the value.
+constexpr std::size_t value_line_bytes(std::size_t depth, std::size_t value_size) {
+  return 1 + 2 * (depth + 1) + value_item.size() + escaped_bytes(value_size);
+}
+// The widest fixed-size copy: indentation (64 bytes), names (PaddedNames::width),
+// line digits and ",line:" prefixes (16), columns (8). Each starts at the
+// current end of the line, so none reaches further past it than this.
+constexpr std::size_t copy_overshoot = 64;
+static_assert(PaddedNames::width >= max_kind_name_bytes);
+static_assert(PaddedNames::width >= max_key_name_bytes + 2);
+static_assert(copy_overshoot >= PaddedNames::width);
+static_assert(copy_overshoot >= 16 + 8);  // a ",line:" prefix copy, then a column copy
+static_assert(position_entry_bytes >= 1 + max_u32_digits + 1 + 3);
+
 struct AttributeItem {
   AttributeKey key;
   std::string_view value;
 };
 
-// The fields of one node line, whichever store they come from.
+// The fields of one node line.
 struct NodeLine {
   NodeKind kind;
   std::uint32_t line, col, end_line, end_col;
   std::span<AttributeItem> attributes;
-  std::string_view file_name;
   bool has_value;
   std::string_view value;
   // Source positions: a run of `run_count` columns from (run_line, run_col),
@@ -198,8 +238,19 @@ struct NodeLine {
   const std::vector<SourcePosition>* list;
 };
 
-void write_line(const NodeLine& n, std::size_t depth, std::string_view call_file_name,
-                LineDigits& lines, OutputBuffer& out) {
+// The room a line needs: every piece at its longest, and the overshoot.
+std::size_t line_room(const NodeLine& n, std::size_t depth) {
+  const std::size_t positions = n.list ? n.list->size() : n.run_count;
+  std::size_t room = fields_bytes + 2 * depth + copy_overshoot;
+  for (const AttributeItem& a : n.attributes) room += attribute_bytes(a.value.size());
+  if (positions > 0) room += positions_item.size() + positions * position_entry_bytes;
+  if (n.has_value) room += value_line_bytes(depth, n.value.size());
+  return room;
+}
+
+// Writes one node line (and its value line) into room of `line_room` bytes;
+// answers its end.
+char* write_line(const NodeLine& n, std::size_t depth, LineDigits& lines, char* p) {
   // Attributes in key-name order (a key occurs at most once per node, and
   // nodes hold few, so an insertion sort is fastest).
   std::span<AttributeItem> attrs = n.attributes;
@@ -211,16 +262,7 @@ void write_line(const NodeLine& n, std::size_t depth, std::string_view call_file
       attrs[j] = attrs[j - 1];
     attrs[j] = item;
   }
-  const bool write_file_name = !n.file_name.empty() && n.file_name != call_file_name;
   const std::size_t positions = n.list ? n.list->size() : n.run_count;
-  // Room for every field at its longest, plus the overshoot of the
-  // fixed-size copies (indentation, names, digits).
-  std::size_t bound = fixed_line_bytes + 2 * depth + 64 + 18 + (positions + 1) * position_bytes;
-  for (const AttributeItem& a : attrs) bound += PaddedNames::width + 2 * a.value.size();
-  if (write_file_name) bound += 11 + 2 * n.file_name.size();
-  if (n.has_value) bound += 8 + 2 * depth + 64 + 2 * n.value.size();
-
-  char* p = out.room(bound);
   *p++ = '\n';
   p = put_indent(p, 2 * depth);
   const auto kind = static_cast<std::size_t>(n.kind);
@@ -240,12 +282,8 @@ void write_line(const NodeLine& n, std::size_t depth, std::string_view call_file
     p += padded.key_length[key];
     p = put_escaped(p, a.value);
   }
-  if (write_file_name) {
-    p = put(p, " file_name=");
-    p = put_escaped(p, n.file_name);
-  }
   if (positions > 0) {
-    p = put(p, " source_positions=");
+    p = put(p, positions_item);
     if (n.list) {
       for (std::size_t k = 0; k < positions; ++k) {
         if (k) *p++ = ',';
@@ -272,64 +310,155 @@ void write_line(const NodeLine& n, std::size_t depth, std::string_view call_file
   if (n.has_value) {
     *p++ = '\n';
     p = put_indent(p, 2 * depth + 2);
-    p = put(p, "value=");
+    p = put(p, value_item);
     p = put_escaped(p, n.value);
   }
-  out.commit(p);
+  return p;
 }
 
-void write_header(std::string_view file_name, OutputBuffer& out) {
-  char* p = out.room(header.size() + 2 * file_name.size());
-  p = put(p, header);
-  out.commit(put_escaped(p, file_name));
+// ---- Lengths -----------------------------------------------------------------
+
+// Saturating sums: a length past `saturated` stands for "too long", which
+// every limit below it refuses.
+constexpr std::uint64_t saturated = std::uint64_t{1} << 62;
+inline std::uint64_t add(std::uint64_t a, std::uint64_t b) { return std::min(saturated, a + b); }
+
+inline std::uint64_t digits(std::uint64_t v) {
+  std::uint64_t d = 1;
+  while (v >= 10) {
+    v /= 10;
+    ++d;
+  }
+  return d;
+}
+
+// The digits written for the numbers 0 .. n - 1 in all.
+std::uint64_t digits_below(std::uint64_t n) {
+  std::uint64_t total = n > 0 ? 1 : 0;  // "0"
+  std::uint64_t band = 1, width = 1;     // [band, 10 * band) has `width` digits
+  while (band < n) {
+    const std::uint64_t end = std::min(n, band * 10);
+    total += (end - band) * width;
+    band *= 10;
+    ++width;
+  }
+  return total;
+}
+
+// The length of `text` escaped.
+std::uint64_t escaped_length(std::string_view text) {
+  std::uint64_t n = text.size();
+  if (!may_need_escape(text)) return n;
+  for (char c : text) n += escapes.letter[static_cast<unsigned char>(c)] != 0;
+  return n;
+}
+
+// A subtree's text written at depth 0, and its line count: at depth d the
+// same subtree takes `length + 2 * d * lines` bytes.
+struct Measure {
+  std::uint64_t length = 0;
+  std::uint64_t lines = 0;
+};
+
+// The node's own line, and its value line, at depth 0.
+Measure own_measure(const NodeArena& arena, const NodeArena::Record& r) {
+  std::uint64_t n = 1 + node_kind_names[static_cast<std::size_t>(r.kind)].size() +
+                    std::string_view(" line= col= end_line= end_col=").size() + digits(r.line) +
+                    digits(r.col) + digits(r.end_line) + digits(r.end_col);
+  for (std::uint32_t e = r.first_attribute; e != NodeArena::none;) {
+    const NodeArena::AttributeEntry& entry = arena.attribute_entry(e);
+    n += 2 + attribute_key_names[static_cast<std::size_t>(entry.key)].size() +
+         escaped_length(arena.text(entry.value));
+    e = entry.next;
+  }
+  const NodeArena::Positions& ps = r.positions;
+  if (ps.count > 0) {
+    n += positions_item.size() + (ps.count - 1);  // the commas
+    if (ps.pool == NodeArena::none) {
+      const std::uint64_t first = ps.col;
+      n += ps.count * (digits(ps.line) + 1) + digits_below(first + ps.count) - digits_below(first);
+    } else {
+      for (const SourcePosition& pos : arena.position_list(ps.pool))
+        n += digits(pos.line) + 1 + digits(pos.col);
+    }
+  }
+  Measure m{n, 1};
+  if (r.has_value) {
+    m.length += 1 + 2 + value_item.size() + escaped_length(arena.text(r.value));
+    m.lines += 1;
+  }
+  return m;
 }
 
 }  // namespace
 
-void escape_text(std::string_view text, OutputBuffer& out) {
-  out.commit(put_escaped(out.room(2 * text.size()), text));
-}
-
-void escape_text(std::string_view text, std::string& out) {
-  OutputBuffer b;
-  escape_text(text, b);
-  out.append(b.view());
-}
-
-void write_node(const Node& n, std::size_t depth, std::string_view file_name, OutputBuffer& out) {
-  LineDigits lines;
-  std::vector<AttributeItem> attrs;
-  attrs.reserve(n.attributes.size());
-  for (const Attribute& a : n.attributes) attrs.push_back(AttributeItem{a.key, a.value});
-  NodeLine line{n.kind,  n.line,     n.col,       n.end_line, n.end_col, attrs,
-                n.file_name, n.has_value, n.value, 0, 0, 0, &n.source_positions};
-  write_line(line, depth, file_name, lines, out);
-}
-
-std::string serialize_tree(const Node& root, std::string_view file_name) {
-  OutputBuffer out;
-  write_header(file_name, out);
-  struct Pending {
-    const Node* node;
-    std::size_t depth;
+std::uint64_t measure_tree_text(const NodeArena& arena, NodeId root, std::string_view file_name) {
+  // Post-order walk with an explicit stack. A node attached in several places
+  // is measured once; its measure is kept and added at every other place, so
+  // the walk is linear in the arena even where the text is exponential in it.
+  struct Frame {
+    std::uint32_t node;
+    std::uint32_t next_child;  // entry of the next child to measure
+    Measure sum;
   };
-  std::vector<Pending> stack{{&root, 0}};
+  std::unordered_map<std::uint32_t, Measure> shared;
+  std::vector<Frame> stack;
+  auto open = [&](NodeId id) {
+    const NodeArena::Record& r = arena.record(id);
+    // Deeper than the arena has nodes: the children form a cycle.
+    if (stack.size() > arena.size()) throw InternalError("the node arena holds a cycle");
+    stack.push_back(Frame{static_cast<std::uint32_t>(id), r.first_child, own_measure(arena, r)});
+  };
+  open(root);
+  Measure total;
   while (!stack.empty()) {
-    Pending p = stack.back();
+    Frame& f = stack.back();
+    if (f.next_child != NodeArena::none) {
+      const NodeArena::ChildEntry& e = arena.child_entry(f.next_child);
+      f.next_child = e.next;
+      if (arena.record(e.child).shared) {
+        auto it = shared.find(e.child);
+        if (it != shared.end()) {
+          f.sum.length = add(f.sum.length, add(it->second.length, 2 * it->second.lines));
+          f.sum.lines = add(f.sum.lines, it->second.lines);
+          continue;
+        }
+      }
+      open(e.child);
+      continue;
+    }
+    const Frame done = f;
     stack.pop_back();
-    write_node(*p.node, p.depth, file_name, out);
-    for (auto it = p.node->children.rbegin(); it != p.node->children.rend(); ++it)
-      stack.push_back(Pending{&*it, p.depth + 1});
+    if (arena.record(done.node).shared) shared.emplace(done.node, done.sum);
+    if (stack.empty()) {
+      total = done.sum;
+    } else {
+      // One level deeper than its parent: two more spaces on each line.
+      Measure& parent = stack.back().sum;
+      parent.length = add(parent.length, add(done.sum.length, 2 * done.sum.lines));
+      parent.lines = add(parent.lines, done.sum.lines);
+    }
   }
-  return out.str();
+  return add(header.size() + escaped_length(file_name), total.length);
 }
 
 void serialize_arena(const NodeArena& arena, NodeId root, std::string_view file_name,
                      OutputBuffer& out) {
-  const std::size_t limit = output_limit(arena.source().size());
-  write_header(file_name, out);
+  const std::uint64_t size = measure_tree_text(arena, root, file_name);
+  if (size > output_limit(arena.source().size())) throw OutputTooLarge();
+  out.clear();
+  out.reserve_exact(static_cast<std::size_t>(size) + copy_overshoot);
+  {
+    char* p = out.room_within(header.size() + escaped_length(file_name));
+    if (p == nullptr) throw InternalError("the tree text is longer than measured");
+    p = put(p, header);
+    out.commit(put_escaped(p, file_name));
+  }
   std::array<AttributeItem, attribute_key_count> attrs;
   LineDigits lines;
+  // A line whose room at its longest does not fit what is left (near the end
+  // of the text) is written here first, and copied when it fits.
+  OutputBuffer spill;
   // Depth-first walk with an explicit stack: each frame is a node whose
   // children are being written and the entry of the next child to write.
   std::vector<std::uint32_t> next_child;
@@ -352,15 +481,24 @@ void serialize_arena(const NodeArena& arena, NodeId root, std::string_view file_
     line.end_line = r.end_line;
     line.end_col = r.end_col;
     line.attributes = std::span<AttributeItem>(attrs.data(), n_attrs);
-    line.file_name = std::string_view();
     line.has_value = r.has_value;
     line.value = r.has_value ? arena.text(r.value) : std::string_view();
     line.run_line = r.positions.line;
     line.run_col = r.positions.col;
     line.run_count = r.positions.count;
     line.list = is_run ? nullptr : &arena.position_list(r.positions.pool);
-    write_line(line, next_child.size(), file_name, lines, out);
-    if (out.size() > limit) throw OutputTooLarge();
+    const std::size_t depth = next_child.size();
+    const std::size_t room = line_room(line, depth);
+    if (char* p = out.room_within(room)) {
+      out.commit(write_line(line, depth, lines, p));
+    } else {
+      spill.clear();
+      spill.commit(write_line(line, depth, lines, spill.room(room)));
+      char* q = out.room_within(spill.size());
+      if (q == nullptr) throw InternalError("the tree text is longer than measured");
+      std::memcpy(q, spill.view().data(), spill.size());
+      out.commit(q + spill.size());
+    }
     if (r.first_child != NodeArena::none) next_child.push_back(r.first_child);
   };
   write(root);
@@ -374,14 +512,7 @@ void serialize_arena(const NodeArena& arena, NodeId root, std::string_view file_
     next_child.back() = e.next;
     write(e.child);
   }
-}
-
-std::string serialize_arena(const NodeArena& arena, NodeId root, std::string_view file_name,
-                            std::size_t reserve) {
-  OutputBuffer out;
-  out.reserve(std::max(reserve, header.size()));
-  serialize_arena(arena, root, file_name, out);
-  return out.str();
+  if (out.size() != size) throw InternalError("the tree text is not as long as measured");
 }
 
 }  // namespace tarnwick

@@ -1,17 +1,12 @@
 #include "util/memory.h"
 
+#include "util/sanitizers.h"
+
 namespace tarnwick {
 namespace {
 
 // Under AddressSanitizer every store comes from operator new, where reads
 // past its end are caught; a mapping would hide them in its rounding.
-#if defined(__SANITIZE_ADDRESS__)
-#define TARNWICK_ADDRESS_SANITIZER 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define TARNWICK_ADDRESS_SANITIZER 1
-#endif
-#endif
 #if defined(__linux__) && !defined(TARNWICK_ADDRESS_SANITIZER)
 constexpr bool map_large_stores = true;
 #else

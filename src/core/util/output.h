@@ -1,14 +1,14 @@
-// The output text of a call: one block that grows without holding two copies.
-// Small blocks come from malloc and grow with realloc; from 2 MiB on the block
-// is mapped directly, asks for transparent huge pages (the text is written
-// once, front to back, so a few large pages fault in far faster than many
-// small ones) and grows with mremap, which moves pages instead of copying.
+// The output text of a call: one block, taken from the same allocator as the
+// other stores of a call (util/memory.h), so that a text of 2 MiB or more
+// lies on huge pages and, under AddressSanitizer, every overrun is caught.
+// A tree text is measured before it is written and gets a block of its exact
+// size (plus the few bytes that fixed-size copies may overshoot); a token
+// list grows by doubling.
 #pragma once
 
 #include <charconv>
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <string>
@@ -16,10 +16,6 @@
 #include <utility>
 
 #include "util/memory.h"
-
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
 
 namespace tarnwick {
 
@@ -31,18 +27,26 @@ class OutputBuffer {
   OutputBuffer(OutputBuffer&& o) noexcept
       : data_(std::exchange(o.data_, nullptr)),
         size_(std::exchange(o.size_, 0)),
-        capacity_(std::exchange(o.capacity_, 0)),
-        mapped_(std::exchange(o.mapped_, false)) {}
-  ~OutputBuffer() { release(); }
+        capacity_(std::exchange(o.capacity_, 0)) {}
+  ~OutputBuffer() { free_store(data_, capacity_); }
 
+  // Room for at least `n` bytes in all, doubling as it grows.
   void reserve(std::size_t n) {
     if (n > capacity_) grow_to(n);
   }
-  // A pointer at which `n` more bytes may be written; `commit` then sets the
-  // end of what was written.
+  // Room for exactly `n` bytes in all, unless there is that much already.
+  void reserve_exact(std::size_t n) {
+    if (n > capacity_) reallocate(n);
+  }
+  // A pointer at which `n` more bytes may be written, the block growing as
+  // needed; `commit` then sets the end of what was written.
   char* room(std::size_t n) {
     if (capacity_ - size_ < n) grow_to(size_ + n);
     return data_ + size_;
+  }
+  // The same without growing: null when fewer than `n` bytes are left.
+  char* room_within(std::size_t n) {
+    return capacity_ - size_ < n ? nullptr : data_ + size_;
   }
   void commit(char* end) { size_ = static_cast<std::size_t>(end - data_); }
 
@@ -57,10 +61,9 @@ class OutputBuffer {
   void clear() { size_ = 0; }
   // Gives the memory back.
   void free_memory() {
-    release();
+    free_store(data_, capacity_);
     data_ = nullptr;
     size_ = capacity_ = 0;
-    mapped_ = false;
   }
 
   std::size_t size() const { return size_; }
@@ -69,57 +72,26 @@ class OutputBuffer {
   std::string str() const { return std::string(view()); }
 
  private:
-  static constexpr std::size_t map_threshold = std::size_t{2} << 20;
-
   void grow_to(std::size_t needed) {
     std::size_t cap = capacity_ < 64 ? 64 : capacity_;
     while (cap < needed) {
-      if (cap > (SIZE_MAX >> 1)) throw std::bad_alloc();
+      if (cap > (SIZE_MAX >> 2)) throw std::bad_alloc();
       cap *= 2;
     }
-#if defined(__linux__)
-    if (cap >= map_threshold) {
-      // A whole number of huge pages, which the kernel places on a huge-page
-      // boundary: then every page of the text can be a huge page.
-      if (cap > SIZE_MAX / 2) throw std::bad_alloc();
-      cap = whole_huge_pages(cap);
-      void* p = MAP_FAILED;
-      // mremap moves one mapping whole; a fresh mapping and a copy stand in
-      // should it refuse.
-      if (mapped_) p = mremap(data_, capacity_, cap, MREMAP_MAYMOVE);
-      if (p == MAP_FAILED) {
-        p = mmap(nullptr, cap, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (p == MAP_FAILED) throw std::bad_alloc();
-        if (size_ > 0) std::memcpy(p, data_, size_);
-        release();
-      }
-      advise_whole_mapping(p, cap);
-      data_ = static_cast<char*>(p);
-      capacity_ = cap;
-      mapped_ = true;
-      return;
-    }
-#endif
-    void* p = std::realloc(data_, cap);
-    if (p == nullptr) throw std::bad_alloc();
-    data_ = static_cast<char*>(p);
-    capacity_ = cap;
+    reallocate(cap);
   }
 
-  void release() {
-#if defined(__linux__)
-    if (mapped_) {
-      munmap(data_, capacity_);
-      return;
-    }
-#endif
-    std::free(data_);
+  void reallocate(std::size_t cap) {
+    char* p = static_cast<char*>(allocate_store(cap));
+    if (size_ > 0) std::memcpy(p, data_, size_);
+    free_store(data_, capacity_);
+    data_ = p;
+    capacity_ = cap;
   }
 
   char* data_ = nullptr;
   std::size_t size_ = 0;
   std::size_t capacity_ = 0;
-  bool mapped_ = false;
 };
 
 // Raw writers for a pointer into room already made.
