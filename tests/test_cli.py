@@ -332,8 +332,9 @@ def test_unreadable_input(cli, tmp_path, setup, path, message, command):
         assert out(result) == printed(command, (UNIT, "good.pas"))
 
 
-# Nested 40,000 levels deep: its tree text could not fit the output limit.
-TOO_DEEP = "begin " * 40_000
+# A chain of 100,000 member accesses: its tree text, ten gigabytes of
+# indentation, could not fit the output limit.
+TOO_DEEP = "begin x := a" + ".a" * 100_000 + "; end."
 REFUSED = "the syntax tree text of this input would exceed the output limit"
 
 

@@ -8,11 +8,12 @@ is its name, a literal is its type and value, every other node is its kind
 with its children in brackets."""
 
 import random
+from collections import Counter
 
 import pytest
 
 import tarnwick
-from helpers import brief
+from helpers import brief, run_on_small_stack, serialized
 from treereader import parse
 
 def rhs(src):
@@ -417,6 +418,51 @@ def test_bracket_soup_model_agrees_on_known_shapes():
         "Expression(Call(g,Arguments(PositionalArgument(Expression(b,c)))),d)))))")
     assert _model_expression("[ a ]".split()) == "Set(a)"
     assert _model_unwrapped("[ a ]".split()) == "a"
+
+
+# ---- Deep nesting -------------------------------------------------------------
+# Brackets nest to any depth and every level is read, on a thread with a small
+# stack. The nest `opener * n + "1" + closer * n` is put at the "@" of a
+# context, and the node lines of the tree text are counted by kind: the nodes
+# around the levels, plus the nodes of each level times n. (A tree text grows
+# with depth times nodes, so the shapes that keep a node per level stay at a
+# thousand levels; nested sets of one element stand for that element and keep
+# the text small at any depth.)
+
+ASSIGNMENT = "begin x := @ end."
+ASSIGNMENT_NODES = Counter(Unit=1, Statements=1, Assign=1, LHS=1, RHS=1, Expression=1,
+                           Identifier=1, Literal=1)
+ATTRIBUTE = "type [A(@)] T = Integer;"
+ATTRIBUTE_NODES = Counter(Unit=1, TypeSection=1, TypeDecl=1, Attributes=1, Attribute=1,
+                          Arguments=1, PositionalArgument=1, Literal=1, Type=1)
+CALL_LEVEL = Counter(Call=1, Identifier=1, Arguments=1, PositionalArgument=1)
+INDEX_LEVEL = Counter(Indexed=1, Identifier=1, Expressions=1)
+
+
+@pytest.mark.parametrize(
+    "context, opener, closer, n, around, level",
+    [
+        (ASSIGNMENT, "f(", ")", 1000, ASSIGNMENT_NODES + Counter(Expression=1), CALL_LEVEL),
+        (ASSIGNMENT, "a[", "]", 1000, ASSIGNMENT_NODES + Counter(Expression=1), INDEX_LEVEL),
+        (ASSIGNMENT, "f(a[", "])", 1000, ASSIGNMENT_NODES + Counter(Expression=1),
+         CALL_LEVEL + INDEX_LEVEL),
+        (ASSIGNMENT, "[A(", ")]", 1000, ASSIGNMENT_NODES + Counter(Set=1), CALL_LEVEL),
+        (ATTRIBUTE, "[A(", ")]", 1000, ATTRIBUTE_NODES, CALL_LEVEL),
+        (ASSIGNMENT, "[", "]", 1_000_000, ASSIGNMENT_NODES + Counter(Set=1), Counter()),
+        (ASSIGNMENT, "(", ")", 1_000_000, ASSIGNMENT_NODES + Counter(Expression=1), Counter()),
+    ],
+    ids=["calls", "indexes", "calls-and-indexes", "sets-of-calls", "attribute-arguments",
+         "sets", "parentheses"],
+)
+def test_deep_brackets_keep_every_level(context, opener, closer, n, around, level):
+    src = context.replace("@", opener * n + "1" + closer * n)
+    out = run_on_small_stack(lambda: serialized(src))
+    bodies = (line.lstrip(" ") for line in out.split("\n")[1:])
+    kinds = Counter(body[2:body.index(" ")] for body in bodies if body.startswith("nt"))
+    expected = Counter(around)
+    for kind, count in level.items():
+        expected[kind] += count * n
+    assert kinds == expected
 
 
 # ---- Whole outputs ------------------------------------------------------------

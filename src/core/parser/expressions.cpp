@@ -178,8 +178,8 @@ Run next_group(const Parser& p, std::size_t from, std::size_t end) {
   return Run{from, end};
 }
 
-// Keeps the recursive frames small: nodes with texts of their own are made
-// out of line.
+// Keeps the main loop small: nodes with texts of their own are made out of
+// line.
 [[gnu::noinline]] NodeId make_identifier(Parser& p, const Token& t) {
   NodeId id = p.arena.add_node(NodeKind::Identifier, t);
   p.arena.set_attribute(id, AttributeKey::Name, name_text(p, t));
@@ -215,95 +215,41 @@ inline std::optional<NodeId> only_child_or_self(const Parser& p, std::optional<N
   return e;
 }
 
-// The elements of an index list or an argument list: one node per group of
-// `inner` that yields one, each argument wrapped in a `PositionalArgument`.
-// The groups are those of `split_top_level_commas`, found one at a time.
-inline void parse_bracket_list(Parser& p, NodeId list, Run inner, bool arguments) {
-  if (inner.empty()) return;
-  for (std::size_t from = inner.begin;;) {
-    const Run group = next_group(p, from, inner.end);
-    if (std::optional<NodeId> r = only_child_or_self(p, parse_expression(p, group))) {
-      if (arguments) {
-        NodeId argument = p.arena.add_node(NodeKind::PositionalArgument, p.tokens[group.begin]);
-        p.arena.add_child(argument, *r);
-        p.arena.add_child(list, argument);
-      } else {
-        p.arena.add_child(list, *r);
-      }
-    }
-    if (group.end == inner.end) return;
-    from = group.end + 1;
-  }
-}
-
-// operand: name {'.' name} ['[' expr {',' expr} ']' | '(' expr {',' expr} ')'] ['^']
-// Answers the index after the operand and stores the operand in `operand`.
-std::size_t parse_operand(Parser& p, Run run, std::size_t i, NodeId& operand) {
-  const Token& start = p.tokens[i];
-  NodeId cur = make_identifier(p, start);
-  ++i;
-  // Member access, as long as a word (other than "end") follows each dot.
-  while (i + 1 < run.end && single_char(p, i) == '.' && p.tokens[i + 1].is_word() &&
-         !is_end_word(p, p.tokens[i + 1])) {
-    NodeId dot = p.arena.add_node(NodeKind::Dot, p.tokens[i]);
-    NodeId name = make_identifier(p, p.tokens[i + 1]);
-    p.arena.add_child(dot, cur);
-    p.arena.add_child(dot, name);
-    cur = dot;
-    i += 2;
-  }
-  // One index or one call; an opener without its closer stays for the main loop.
-  const char opener = i < run.end ? single_char(p, i) : '\0';
-  if (opener == '[' || opener == '(') {
-    const BracketIndex& b = bracket_index(p);
-    const bool square = opener == '[';
-    NodeId wrapper = p.arena.add_node(square ? NodeKind::Indexed : NodeKind::Call,
-                                      square ? p.tokens[i] : start);
-    p.arena.add_child(wrapper, cur);
-    cur = wrapper;
-    std::uint32_t j = partner_in(b.partner, i, run);
-    if (j != no_partner) {
-      NodeId list =
-          p.arena.add_node(square ? NodeKind::Expressions : NodeKind::Arguments, p.tokens[i]);
-      p.arena.add_child(wrapper, list);
-      parse_bracket_list(p, list, Run{i + 1, j}, !square);
-      i = j + 1;
-    }
-  }
-  // At most one dereference.
-  if (i < run.end && single_char(p, i) == '^') {
+// Ends the operand `operand` whose tokens end before `i`: takes at most one
+// dereference and adds the operand to `expression`. Answers the index after it.
+inline std::size_t end_operand(Parser& p, NodeId expression, NodeId operand, std::size_t i,
+                               std::size_t end) {
+  if (i < end && single_char(p, i) == '^') {
     NodeId deref = p.arena.add_node(NodeKind::Deref, p.tokens[i]);
-    p.arena.add_child(deref, cur);
-    cur = deref;
+    p.arena.add_child(deref, operand);
+    operand = deref;
     ++i;
   }
-  operand = cur;
+  p.arena.add_child(expression, operand);
   return i;
 }
 
-// set-constructor: '[' [element {',' element}] ']', the brackets spanning the whole run
-NodeId parse_set(Parser& p, Run run) {
-  NodeId set = p.arena.add_node(NodeKind::Set, p.tokens[run.begin]);
-  parse_bracket_list(p, set, Run{run.begin + 1, run.end - 1}, false);
-  return set;
-}
+inline std::uint32_t to32(std::size_t v) { return static_cast<std::uint32_t>(v); }
 
-}  // namespace
+void parse_list(Parser& p, NodeId list, Run inner, ExpressionFrame::List kind);
 
-// expression: a run of operands, literals, operators and other symbols
-// Answers a `Set` when the run is one bracketed set, otherwise an `Expression`
-// holding the operands and literals; none for an empty run or past the
-// nesting limit.
-std::optional<NodeId> parse_expression(Parser& p, Run run) {
-  if (run.empty()) return std::nullopt;
-  DepthGuard guard(p);
-  if (run.size() >= 2 && single_char(p, run.begin) == '[' &&
-      partner_in(bracket_index(p).partner, run.begin, run) == run.end - 1) {
-    return parse_set(p, run);
-  }
-  NodeId expression = p.arena.add_node(NodeKind::Expression, p.tokens[run.begin]);
-  std::size_t i = run.begin;
-  while (i < run.end) {
+// What `read_operands` does at an operand whose bracket list has groups.
+enum class AtList {
+  Parse,  // parses the list with `parse_list` and goes on after its closer
+  Stop,   // pushes the list's frame, sets `group` to its first group and answers true
+};
+
+// operand: name {'.' name} ['[' expr {',' expr} ']' | '(' expr {',' expr} ')'] ['^']
+//
+// Reads the tokens of `expression` from `i` up to `end`, adding its operands
+// and literals, and answers false at the end of the run; at an operand whose
+// bracket list has groups it does what `at_list` says. One loop for both: the
+// top expression of a run reads its operands with `Parse`, the groups inside
+// a bracket list with `Stop`.
+template <AtList at_list>
+inline bool read_operands(Parser& p, NodeId expression, std::size_t i, std::size_t end,
+                          Run& group) {
+  while (i < end) {
     const Token& t = p.tokens[i];
     if (is_end_word(p, t)) {
       ++i;
@@ -314,11 +260,162 @@ std::optional<NodeId> parse_expression(Parser& p, Run run) {
     } else if (!t.is_word()) {
       ++i;  // operators, grouping brackets, stray symbols, end of file
     } else {
-      NodeId operand;
-      i = parse_operand(p, run, i, operand);
-      p.arena.add_child(expression, operand);
+      NodeId cur = make_identifier(p, t);
+      ++i;
+      // Member access, as long as a word (other than "end") follows each dot.
+      while (i + 1 < end && single_char(p, i) == '.' && p.tokens[i + 1].is_word() &&
+             !is_end_word(p, p.tokens[i + 1])) {
+        NodeId dot = p.arena.add_node(NodeKind::Dot, p.tokens[i]);
+        NodeId name = make_identifier(p, p.tokens[i + 1]);
+        p.arena.add_child(dot, cur);
+        p.arena.add_child(dot, name);
+        cur = dot;
+        i += 2;
+      }
+      // One index or one call; an opener without its closer stays for this loop.
+      const char opener = i < end ? single_char(p, i) : '\0';
+      if (opener == '[' || opener == '(') {
+        const bool square = opener == '[';
+        NodeId wrapper = p.arena.add_node(square ? NodeKind::Indexed : NodeKind::Call,
+                                          square ? p.tokens[i] : t);
+        p.arena.add_child(wrapper, cur);
+        cur = wrapper;
+        const std::uint32_t j = partner_in(bracket_index(p).partner, i, Run{i, end});
+        if (j != no_partner) {
+          NodeId list =
+              p.arena.add_node(square ? NodeKind::Expressions : NodeKind::Arguments, p.tokens[i]);
+          p.arena.add_child(wrapper, list);
+          if (j > i + 1) {
+            const auto kind =
+                square ? ExpressionFrame::List::Indexes : ExpressionFrame::List::Arguments;
+            if constexpr (at_list == AtList::Parse) {
+              parse_list(p, list, Run{i + 1, j}, kind);
+            } else {
+              group = next_group(p, i + 1, j);
+              p.expression_frames.push_back(ExpressionFrame{to32(list), to32(wrapper),
+                                                            to32(expression), to32(end), j,
+                                                            to32(group.begin), to32(group.end),
+                                                            kind});
+              return true;
+            }
+          }
+          i = j + 1;
+        }
+      }
+      i = end_operand(p, expression, cur, i, end);
     }
   }
+  return false;
+}
+
+// True when the run is one bracketed set: a "[" whose partner ends the run.
+inline bool is_set(const Parser& p, Run run) {
+  return run.size() >= 2 && single_char(p, run.begin) == '[' &&
+         partner_in(bracket_index(p).partner, run.begin, run) == run.end - 1;
+}
+
+// The elements of the bracket list `list` (arguments, indexes or the
+// elements of a set) from the groups of `inner`, which is not empty: one node
+// per group that yields one, its only child when it has exactly one, each
+// argument wrapped in a `PositionalArgument` at the group's first token. The
+// groups are those of `split_top_level_commas`, found one at a time.
+//
+// Each group is an expression of its own, nested to any depth, and all of
+// them are parsed by this one loop: a bracket list with groups pushes an
+// `ExpressionFrame` onto `p.expression_frames` and the loop begins the
+// expression of its first group; each finished expression is handed to the
+// frame on top, which adds it to its list and begins the next group, or,
+// after the last one, pops and lets the expression that holds the list go on
+// after its closer. Nodes are made in the order the grammar reads them: a
+// `Call` or `Indexed` before its list, a list before its elements, an
+// element's `PositionalArgument` after the element.
+[[gnu::noinline]] void parse_list(Parser& p, NodeId list, Run inner, ExpressionFrame::List kind) {
+  std::vector<ExpressionFrame>& frames = p.expression_frames;
+  const std::size_t bottom = frames.size();  // the index of this list's frame
+  Run run = next_group(p, inner.begin, inner.end);
+  frames.push_back(ExpressionFrame{to32(list), 0, 0, 0, to32(inner.end), to32(run.begin),
+                                   to32(run.end), kind});
+  for (;;) {
+    // The expression over `run`, unless it has a bracket list with groups:
+    // `run` is then the first of them, to begin instead.
+    std::optional<NodeId> result;
+    if (run.empty()) {
+      result = std::nullopt;
+    } else if (is_set(p, run)) {
+      const NodeId set = p.arena.add_node(NodeKind::Set, p.tokens[run.begin]);
+      if (run.size() == 2) {
+        result = set;
+      } else {
+        const std::size_t close = run.end - 1;
+        run = next_group(p, run.begin + 1, close);
+        frames.push_back(ExpressionFrame{to32(set), 0, 0, 0, to32(close), to32(run.begin),
+                                         to32(run.end), ExpressionFrame::List::Set});
+        continue;
+      }
+    } else {
+      const NodeId expression = p.arena.add_node(NodeKind::Expression, p.tokens[run.begin]);
+      if (read_operands<AtList::Stop>(p, expression, run.begin, run.end, run)) continue;
+      result = expression;
+    }
+    // Hands `result` to the list it is a group of, for as long as that
+    // finishes lists; stops where a group is left to begin.
+    for (;;) {
+      ExpressionFrame& f = frames.back();
+      if (std::optional<NodeId> r = only_child_or_self(p, result)) {
+        if (f.kind == ExpressionFrame::List::Arguments) {
+          NodeId argument = p.arena.add_node(NodeKind::PositionalArgument, p.tokens[f.group_begin]);
+          p.arena.add_child(argument, *r);
+          p.arena.add_child(f.list, argument);
+        } else {
+          p.arena.add_child(f.list, *r);
+        }
+      }
+      if (f.group_end != f.close) {
+        run = next_group(p, std::size_t{f.group_end} + 1, f.close);
+        f.group_begin = to32(run.begin);
+        f.group_end = to32(run.end);
+        break;
+      }
+      if (frames.size() == bottom + 1) {  // this list is done; the caller goes on
+        frames.pop_back();
+        return;
+      }
+      if (f.kind == ExpressionFrame::List::Set) {
+        result = f.list;
+        frames.pop_back();
+        continue;
+      }
+      const NodeId expression = f.expression;
+      const std::size_t end = f.run_end;
+      const std::size_t i = end_operand(p, expression, f.operand, std::size_t{f.close} + 1, end);
+      frames.pop_back();
+      if (read_operands<AtList::Stop>(p, expression, i, end, run)) break;
+      result = expression;
+    }
+  }
+}
+
+}  // namespace
+
+// expression: a run of operands, literals, operators and other symbols
+// set-constructor: '[' [element {',' element}] ']', the brackets spanning the whole run
+//
+// Answers a `Set` when the run is one bracketed set, otherwise an `Expression`
+// holding the operands and literals; none for an empty run. The groups of its
+// bracket lists, nested to any depth, are parsed by `parse_list` without
+// recursion: a set of one element stands for that element, so brackets may
+// nest without adding a level to the tree.
+std::optional<NodeId> parse_expression(Parser& p, Run run) {
+  if (run.empty()) return std::nullopt;
+  if (is_set(p, run)) {
+    NodeId set = p.arena.add_node(NodeKind::Set, p.tokens[run.begin]);
+    if (run.size() > 2)
+      parse_list(p, set, Run{run.begin + 1, run.end - 1}, ExpressionFrame::List::Set);
+    return set;
+  }
+  NodeId expression = p.arena.add_node(NodeKind::Expression, p.tokens[run.begin]);
+  Run unused;
+  read_operands<AtList::Parse>(p, expression, run.begin, run.end, unused);
   return expression;
 }
 

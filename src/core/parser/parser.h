@@ -26,11 +26,13 @@
 #include <utility>
 #include <vector>
 
+#include "call_limits.h"
 #include "errors.h"
 #include "lexer/token.h"
-#include "call_limits.h"
+#include "parser/expression_frame.h"
 #include "tree/arena.h"
 #include "unicode/unicode.h"
+#include "util/own_stack.h"
 #include "util/sanitizers.h"
 
 namespace tarnwick {
@@ -119,6 +121,8 @@ struct Parser {
   // count when none does); built on first use by routines.cpp.
   std::vector<std::pair<std::size_t, std::size_t>> heading_angle_close;
   bool heading_angle_close_built = false;
+  // The open bracket lists of the expression being parsed (see expressions.cpp).
+  std::vector<ExpressionFrame> expression_frames;
 
   std::string_view text(const Token& t) const { return t.text(source); }
   bool at_end() const { return position >= tokens.size(); }
@@ -136,6 +140,9 @@ class DepthGuard {
   explicit DepthGuard(Parser& p) : p_(p) {
     if (++p_.depth > p_.max_depth) {
       --p_.depth;
+#if defined(TARNWICK_ADDRESS_SANITIZER)
+      clear_own_stack_marks();
+#endif
       throw OutputTooLarge();
     }
     const auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));

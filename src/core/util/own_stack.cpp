@@ -2,23 +2,91 @@
 
 #include <exception>
 #include <new>
+#include <type_traits>
 
 #include "errors.h"
 #include "util/sanitizers.h"
 
 #if defined(__unix__) || defined(__APPLE__)
-#define TARNWICK_UCONTEXT 1
+#define TARNWICK_OWN_STACK 1
 #include <sys/mman.h>
+#if defined(__x86_64__) && defined(__ELF__)
+// A switch of its own: two short routines below. The system's swapcontext
+// would also save and restore the signal mask (two system calls a switch),
+// and AddressSanitizer intercepts it with a warning on every run.
+#define TARNWICK_STACK_SWITCH_X86_64 1
+#else
 #include <ucontext.h>
+#endif
 #endif
 
 #if defined(TARNWICK_ADDRESS_SANITIZER)
+#include <sanitizer/asan_interface.h>
 #include <sanitizer/common_interface_defs.h>
+#endif
+
+#if defined(TARNWICK_STACK_SWITCH_X86_64)
+// tarnwick_switch_stack(save, load): saves the callee-saved registers and the
+// floating-point control words on the current stack, stores the stack
+// pointer in *save, and resumes the context whose stack pointer is `load`.
+//
+// tarnwick_stack_start: where a fresh own stack begins (its initial frame
+// is laid out by `enter` below): calls r13(r12), then resumes the context
+// whose stack pointer is the first field of the struct r12 points to.
+asm(R"(
+  .text
+  .p2align 4
+  .globl tarnwick_switch_stack
+  .hidden tarnwick_switch_stack
+  .type tarnwick_switch_stack, @function
+tarnwick_switch_stack:
+  .cfi_startproc
+  pushq %rbp
+  pushq %rbx
+  pushq %r12
+  pushq %r13
+  pushq %r14
+  pushq %r15
+  subq $8, %rsp
+  stmxcsr (%rsp)
+  fnstcw 4(%rsp)
+  movq %rsp, (%rdi)
+  movq %rsi, %rsp
+.Ltarnwick_resume:
+  ldmxcsr (%rsp)
+  fldcw 4(%rsp)
+  addq $8, %rsp
+  popq %r15
+  popq %r14
+  popq %r13
+  popq %r12
+  popq %rbx
+  popq %rbp
+  ret
+  .cfi_endproc
+  .size tarnwick_switch_stack, .-tarnwick_switch_stack
+
+  .p2align 4
+  .globl tarnwick_stack_start
+  .hidden tarnwick_stack_start
+  .type tarnwick_stack_start, @function
+tarnwick_stack_start:
+  .cfi_startproc
+  .cfi_undefined rip
+  movq %r12, %rdi
+  callq *%r13
+  movq (%r12), %rsp
+  jmp .Ltarnwick_resume
+  .cfi_endproc
+  .size tarnwick_stack_start, .-tarnwick_stack_start
+)");
+extern "C" void tarnwick_switch_stack(void** save, void* load);
+extern "C" void tarnwick_stack_start();
 #endif
 
 namespace tarnwick {
 
-#if defined(TARNWICK_UCONTEXT)
+#if defined(TARNWICK_OWN_STACK)
 namespace {
 
 // The lowest part of the region is never readable or writable, so that an
@@ -98,18 +166,22 @@ thread_local std::uintptr_t floor_address = 0;
 
 // What the code on the own stack runs, and how it gets back.
 struct Switch {
-  void (*body)(void*);
-  void* context;
+  void* caller_sp = nullptr;  // first: tarnwick_stack_start reads it at this offset
+  void (*body)(void*) = nullptr;
+  void* context = nullptr;
   std::exception_ptr error;
-  ucontext_t caller;
-  ucontext_t callee;
   const void* caller_bottom = nullptr;
   std::size_t caller_size = 0;
+#if !defined(TARNWICK_STACK_SWITCH_X86_64)
+  ucontext_t caller;
+  ucontext_t callee;
+#endif
 };
-thread_local Switch* current = nullptr;
 
-void entry() {
-  Switch* s = current;
+static_assert(std::is_standard_layout_v<Switch>);
+
+// Runs on the own stack: the body, with every exception caught there.
+void run_switch(Switch* s) {
 #if defined(TARNWICK_ADDRESS_SANITIZER)
   __sanitizer_finish_switch_fiber(nullptr, &s->caller_bottom, &s->caller_size);
 #endif
@@ -119,11 +191,54 @@ void entry() {
     s->error = std::current_exception();
   }
 #if defined(TARNWICK_ADDRESS_SANITIZER)
-  // The own stack's frame ends here: no fake stack to keep.
+  // The own stack's frames end here: there is no fake stack to keep.
   __sanitizer_start_switch_fiber(nullptr, s->caller_bottom, s->caller_size);
 #endif
-  // Returning resumes `uc_link`, the caller's context.
 }
+
+#if defined(TARNWICK_STACK_SWITCH_X86_64)
+
+// Switches to a fresh own stack whose top is `top` and runs `s` there. The
+// initial frame is what tarnwick_switch_stack pops: the floating-point
+// control words (as the caller has them), r15, r14, r13 (the function to
+// run), r12 (its argument), rbx, rbp, and the address `ret` goes to. It lies
+// just below the top, so that the function is called with the stack aligned
+// as the ABI wants.
+void enter(Switch& s, char* top) {
+  auto* frame = reinterpret_cast<std::uint64_t*>(top) - 8;
+  std::uint32_t mxcsr = 0;
+  std::uint16_t fpu_control = 0;
+  asm volatile("stmxcsr %0\n\tfnstcw %1" : "=m"(mxcsr), "=m"(fpu_control));
+  frame[0] = mxcsr | (std::uint64_t{fpu_control} << 32);
+  frame[1] = 0;
+  frame[2] = 0;
+  frame[3] = reinterpret_cast<std::uint64_t>(&run_switch);
+  frame[4] = reinterpret_cast<std::uint64_t>(&s);
+  frame[5] = 0;
+  frame[6] = 0;
+  frame[7] = reinterpret_cast<std::uint64_t>(&tarnwick_stack_start);
+  tarnwick_switch_stack(&s.caller_sp, frame);
+}
+
+#else
+
+thread_local Switch* current = nullptr;
+
+void run_current_switch() { run_switch(current); }
+
+void enter(Switch& s, char*) {
+  if (getcontext(&s.callee) != 0) throw InternalError("could not set up the grammar's stack");
+  s.callee.uc_stack.ss_sp = region.bottom();
+  s.callee.uc_stack.ss_size = region.usable();
+  s.callee.uc_link = &s.caller;
+  makecontext(&s.callee, run_current_switch, 0);
+  current = &s;
+  const int switched = swapcontext(&s.caller, &s.callee);
+  current = nullptr;
+  if (switched != 0) throw InternalError("could not switch to the grammar's stack");
+}
+
+#endif
 
 }  // namespace
 
@@ -134,28 +249,35 @@ void run_on_own_stack(std::size_t bytes, void (*body)(void*), void* context) {
     return;
   }
   region.reserve(bytes);
-  Switch s{body, context, nullptr, {}, {}};
-  if (getcontext(&s.callee) != 0) throw InternalError("could not set up the grammar's stack");
-  s.callee.uc_stack.ss_sp = region.bottom();
-  s.callee.uc_stack.ss_size = region.usable();
-  s.callee.uc_link = &s.caller;
-  makecontext(&s.callee, entry, 0);
+  Switch s;
+  s.body = body;
+  s.context = context;
   region.in_use = true;
   floor_address = reinterpret_cast<std::uintptr_t>(region.bottom());
-  current = &s;
+  struct Done {
+    ~Done() {
+      floor_address = 0;
+      region.in_use = false;
+    }
+  } done;
 #if defined(TARNWICK_ADDRESS_SANITIZER)
   void* fake_stack = nullptr;
   __sanitizer_start_switch_fiber(&fake_stack, region.bottom(), region.usable());
 #endif
-  const int switched = swapcontext(&s.caller, &s.callee);
+  enter(s, region.top());
 #if defined(TARNWICK_ADDRESS_SANITIZER)
   __sanitizer_finish_switch_fiber(fake_stack, nullptr, nullptr);
 #endif
-  current = nullptr;
-  floor_address = 0;
-  region.in_use = false;
-  if (switched != 0) throw InternalError("could not switch to the grammar's stack");
-  if (s.error) std::rethrow_exception(s.error);
+  if (s.error) {
+    clear_own_stack_marks();
+    std::rethrow_exception(s.error);
+  }
+}
+
+void clear_own_stack_marks() {
+#if defined(TARNWICK_ADDRESS_SANITIZER)
+  if (region.usable() > 0) __asan_unpoison_memory_region(region.bottom(), region.usable());
+#endif
 }
 
 void release_own_stack(std::uintptr_t lowest) { region.release_below(lowest); }
@@ -167,6 +289,8 @@ bool can_switch_stacks() { return true; }
 #else
 
 void run_on_own_stack(std::size_t, void (*body)(void*), void* context) { body(context); }
+
+void clear_own_stack_marks() {}
 
 void release_own_stack(std::uintptr_t) {}
 

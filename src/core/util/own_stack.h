@@ -38,6 +38,13 @@ std::uintptr_t own_stack_floor();
 // call reached.
 void release_own_stack(std::uintptr_t lowest);
 
+// Under AddressSanitizer, marks the whole own stack addressable again. Code
+// that throws from deep on the own stack calls it first: the sanitizer
+// clears the marks of frames that an exception unwinds only for stacks of
+// up to 64 MiB, and marks left behind would be reported as overflows later.
+// Nothing happens in other builds.
+void clear_own_stack_marks();
+
 // True when this build can run code on a stack of its own.
 bool can_switch_stacks();
 
