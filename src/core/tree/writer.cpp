@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
 #include <span>
 #include <unordered_map>
@@ -323,19 +324,42 @@ char* write_line(const NodeLine& n, std::size_t depth, LineDigits& lines, char* 
 constexpr std::uint64_t saturated = std::uint64_t{1} << 62;
 inline std::uint64_t add(std::uint64_t a, std::uint64_t b) { return std::min(saturated, a + b); }
 
-inline std::uint64_t digits(std::uint64_t v) {
-  std::uint64_t d = 1;
-  while (v >= 10) {
-    v /= 10;
-    ++d;
+// The decimal digits of the numbers below 1024, most lines and columns.
+struct SmallDigits {
+  static constexpr std::uint32_t count = 1024;
+  std::uint8_t of[count];
+  constexpr SmallDigits() : of{} {
+    for (std::uint32_t v = 0; v < count; ++v) of[v] = v < 10 ? 1 : v < 100 ? 2 : v < 1000 ? 3 : 4;
   }
-  return d;
+};
+constexpr SmallDigits small_digits{};
+
+// The decimal digits of a 32-bit number.
+inline std::uint64_t digits(std::uint32_t v) {
+  if (v < SmallDigits::count) return small_digits.of[v];
+  constexpr std::uint32_t powers[] = {1,      10,      100,      1000,      10000,
+                                      100000, 1000000, 10000000, 100000000, 1000000000};
+  // bit_width * 1233 / 4096 is floor(log10) or one more.
+  const std::uint32_t t = (static_cast<std::uint32_t>(std::bit_width(v)) * 1233) >> 12;
+  return t + (v >= powers[t]);
 }
 
-// The digits written for the numbers 0 .. n - 1 in all.
+// The digits written for the numbers 0 .. n - 1 in all, from a table for the
+// columns of ordinary lines.
+struct DigitsBelow {
+  static constexpr std::uint32_t count = 1024;
+  std::uint32_t total[count + 1];
+  constexpr DigitsBelow() : total{} {
+    for (std::uint32_t n = 1; n <= count; ++n)
+      total[n] = total[n - 1] + (n - 1 < 10 ? 1 : n - 1 < 100 ? 2 : n - 1 < 1000 ? 3 : 4);
+  }
+};
+constexpr DigitsBelow digits_below_table{};
+
 std::uint64_t digits_below(std::uint64_t n) {
-  std::uint64_t total = n > 0 ? 1 : 0;  // "0"
-  std::uint64_t band = 1, width = 1;     // [band, 10 * band) has `width` digits
+  if (n <= DigitsBelow::count) return digits_below_table.total[n];
+  std::uint64_t total = 1;           // "0"
+  std::uint64_t band = 1, width = 1;  // [band, 10 * band) has `width` digits
   while (band < n) {
     const std::uint64_t end = std::min(n, band * 10);
     total += (end - band) * width;
@@ -360,14 +384,28 @@ struct Measure {
   std::uint64_t lines = 0;
 };
 
+// The fixed part of each node line: the line feed, the kind and the names
+// of the four numbered fields.
+struct FixedLengths {
+  std::uint8_t kind[std::size(node_kind_names)];
+  std::uint8_t key[attribute_key_count];  // " key="
+  constexpr FixedLengths() : kind{}, key{} {
+    for (std::size_t k = 0; k < std::size(node_kind_names); ++k)
+      kind[k] = static_cast<std::uint8_t>(1 + node_kind_names[k].size() +
+                                          std::string_view(" line= col= end_line= end_col=").size());
+    for (std::size_t k = 0; k < attribute_key_count; ++k)
+      key[k] = static_cast<std::uint8_t>(2 + attribute_key_names[k].size());
+  }
+};
+constexpr FixedLengths fixed_lengths{};
+
 // The node's own line, and its value line, at depth 0.
-Measure own_measure(const NodeArena& arena, const NodeArena::Record& r) {
-  std::uint64_t n = 1 + node_kind_names[static_cast<std::size_t>(r.kind)].size() +
-                    std::string_view(" line= col= end_line= end_col=").size() + digits(r.line) +
+inline Measure own_measure(const NodeArena& arena, const NodeArena::Record& r) {
+  std::uint64_t n = fixed_lengths.kind[static_cast<std::size_t>(r.kind)] + digits(r.line) +
                     digits(r.col) + digits(r.end_line) + digits(r.end_col);
   for (std::uint32_t e = r.first_attribute; e != NodeArena::none;) {
     const NodeArena::AttributeEntry& entry = arena.attribute_entry(e);
-    n += 2 + attribute_key_names[static_cast<std::size_t>(entry.key)].size() +
+    n += fixed_lengths.key[static_cast<std::size_t>(entry.key)] +
          escaped_length(arena.text(entry.value));
     e = entry.next;
   }
@@ -378,8 +416,16 @@ Measure own_measure(const NodeArena& arena, const NodeArena::Record& r) {
       const std::uint64_t first = ps.col;
       n += ps.count * (digits(ps.line) + 1) + digits_below(first + ps.count) - digits_below(first);
     } else {
-      for (const SourcePosition& pos : arena.position_list(ps.pool))
-        n += digits(pos.line) + 1 + digits(pos.col);
+      // Lists mostly keep to one line: its digits are counted once.
+      std::uint32_t line = 0;
+      std::uint64_t line_digits = 1;
+      for (const SourcePosition& pos : arena.position_list(ps.pool)) {
+        if (pos.line != line) {
+          line = pos.line;
+          line_digits = digits(line);
+        }
+        n += line_digits + 1 + digits(pos.col);
+      }
     }
   }
   Measure m{n, 1};
@@ -416,7 +462,15 @@ std::uint64_t measure_tree_text(const NodeArena& arena, NodeId root, std::string
     if (f.next_child != NodeArena::none) {
       const NodeArena::ChildEntry& e = arena.child_entry(f.next_child);
       f.next_child = e.next;
-      if (arena.record(e.child).shared) {
+      const NodeArena::Record& child = arena.record(e.child);
+      if (child.first_child == NodeArena::none) {
+        // A leaf, most nodes: its own lines, one level deeper.
+        const Measure m = own_measure(arena, child);
+        f.sum.length = add(f.sum.length, m.length + 2 * m.lines);
+        f.sum.lines = add(f.sum.lines, m.lines);
+        continue;
+      }
+      if (child.shared) {
         auto it = shared.find(e.child);
         if (it != shared.end()) {
           f.sum.length = add(f.sum.length, add(it->second.length, 2 * it->second.lines));

@@ -16,6 +16,7 @@
 #include <utility>
 
 #include "util/memory.h"
+#include "util/sanitizers.h"
 
 namespace tarnwick {
 
@@ -34,9 +35,16 @@ class OutputBuffer {
   void reserve(std::size_t n) {
     if (n > capacity_) grow_to(n);
   }
-  // Room for exactly `n` bytes in all, unless there is that much already.
+  // Room for `n` bytes in all, unless there is that much already: exactly
+  // `n` under AddressSanitizer, so that a write past them is caught, and
+  // otherwise as `reserve` makes it, so that a thread that writes texts of
+  // growing size does not take fresh memory for each.
   void reserve_exact(std::size_t n) {
+#if defined(TARNWICK_ADDRESS_SANITIZER)
     if (n > capacity_) reallocate(n);
+#else
+    reserve(n);
+#endif
   }
   // A pointer at which `n` more bytes may be written, the block growing as
   // needed; `commit` then sets the end of what was written.
