@@ -1,6 +1,7 @@
 """Helpers shared by the test modules: the tree text of a small input, builders
 of expected tree lines, a compact form of subtrees, calls on a thread with a
-small stack, and the build steps of the native programs the tests compile."""
+small stack, the nesting depth of a tree text, and the build steps of the
+native programs the tests compile."""
 
 import hashlib
 import os
@@ -43,6 +44,22 @@ def run_on_small_stack(fn):
         raise result["error"]
     assert "value" in result, "the call did not finish"
     return result["value"]
+
+
+def nesting(text, kind):
+    """The most nodes of `kind` that enclose one another in a tree text."""
+    head = f"nt{kind} "
+    open_indents = []
+    best = 0
+    for line in text.split("\n")[1:]:
+        body = line.lstrip(" ")
+        indent = len(line) - len(body)
+        while open_indents and open_indents[-1] >= indent:
+            open_indents.pop()
+        if body.startswith(head):
+            open_indents.append(indent)
+            best = max(best, len(open_indents))
+    return best
 
 
 # ---- Expected tree lines ------------------------------------------------------

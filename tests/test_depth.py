@@ -15,7 +15,7 @@ from collections import Counter
 
 import pytest
 
-from helpers import run_on_small_stack, serialized
+from helpers import nesting, run_on_small_stack, serialized
 from limits import REFUSED
 from treereader import read_tree
 
@@ -41,22 +41,6 @@ def line_counts(text):
         if body.startswith("nt"):
             counts[(len(line) - len(body)) // 2, body[2:body.index(" ")]] += 1
     return counts
-
-
-def nesting(text, kind):
-    """The most nodes of `kind` that enclose one another in a tree text."""
-    head = f"nt{kind} "
-    open_indents = []
-    best = 0
-    for line in text.split("\n")[1:]:
-        body = line.lstrip(" ")
-        indent = len(line) - len(body)
-        while open_indents and open_indents[-1] >= indent:
-            open_indents.pop()
-        if body.startswith(head):
-            open_indents.append(indent)
-            best = max(best, len(open_indents))
-    return best
 
 
 def descend(node, kind, pick=lambda n: n.children[-1]):

@@ -1,5 +1,6 @@
 """Builds the native test driver (tests/native/core_tests.cpp) with CMake and
-runs it: node arena, owned tree, tree text writer, parser cursor and text
+runs it: node arena and shared subtrees, tree text writer and its measure,
+the grammar's own stack and its depth per level, parser cursor and text
 helpers, and the million-level tree on a small stack.
 
 The build directory is kept between runs (in the system's temporary

@@ -22,7 +22,7 @@ from typing import Callable, NamedTuple
 import pytest
 
 import tarnwick
-from helpers import SMALL_STACK, run_on_small_stack
+from helpers import SMALL_STACK, nesting, run_on_small_stack
 from treereader import parse
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -71,22 +71,6 @@ def call_in_child(source: str, function: str = "parse_to_serialized") -> str:
         pytest.fail(f"{function} ended the process with signal {-done.returncode}")
     assert done.returncode == 0, done.stderr.decode("utf-8", "replace")[-2000:]
     return done.stdout.decode("utf-8")
-
-
-def nesting(out: str, kind: str) -> int:
-    """The largest number of nodes of `kind` that enclose one another."""
-    head = f"nt{kind} "
-    open_indents: list[int] = []
-    best = 0
-    for line in out.split("\n")[1:]:
-        body = line.lstrip(" ")
-        indent = len(line) - len(body)
-        while open_indents and open_indents[-1] >= indent:
-            open_indents.pop()
-        if body.startswith(head):
-            open_indents.append(indent)
-            best = max(best, len(open_indents))
-    return best
 
 
 def assert_well_formed(out: str) -> None:
