@@ -153,6 +153,25 @@ def test_nested_brackets_are_read_whole(opener, closer, kind):
     assert "name=b " in out and out.endswith("name=Integer source_positions=2:8,2:9,2:10,2:11,2:12,2:13,2:14,2:15")
 
 
+@pytest.mark.parametrize("nest", ["begin x := " + "f(" * MILLION + "1" + ")" * MILLION + "; end.",
+                                  "begin x := " + "a[" * MILLION + "1" + "]" * MILLION + "; end.",
+                                  "type\n" + "[A(" * MILLION + "1" + ")]" * MILLION + "\nT = Integer;"],
+                         ids=["calls", "indexes", "attributes"])
+def test_bracket_nest_too_deep_for_the_output_is_refused(nest):
+    with pytest.raises(MemoryError, match=REFUSED):
+        serialize_on_small_stack(nest)
+
+
+@pytest.mark.parametrize("context", ["type\n{}\n;\nvar V: Integer;", "type C = class\n{}\n; end;",
+                                     "type R = record case Integer of 0: (\n{}\ncase Byte of 1: (x: Byte)); end;"],
+                         ids=["type-section", "class-body", "variant-part"])
+def test_dropped_attribute_list_is_never_refused(context):
+    # An attribute list before no declaration is dropped: nested however deep,
+    # it leaves the text as it would be without it.
+    nest = "[A(" * MILLION + "1" + ")]" * MILLION
+    assert serialize_on_small_stack(context.format(nest)) == serialized(context.format(""))
+
+
 def test_deep_brackets_inside_a_deep_block():
     depth = 1000
     src = "begin " * depth + "x := " + "f(" * depth + "a" + ")" * depth + " end" * depth + "."

@@ -52,7 +52,20 @@ NodeId parse_attribute_arguments(Parser& p) {
 // attribute: dotted-name [attribute-arguments]
 // Adjacent bracket groups all go into one Attributes node.
 NodeId parse_attributes(Parser& p) {
+  p.in_attributes = true;
+  p.attributes_too_deep = false;
+  struct Leave {
+    Parser& p;
+    ~Leave() { p.in_attributes = false; }
+  } leave{p};
   NodeId attributes = p.arena.add_node(NodeKind::Attributes, peek(p));
+  struct Record {
+    Parser& p;
+    NodeId attributes;
+    ~Record() {
+      if (p.attributes_too_deep) p.too_deep_attributes.push_back(attributes);
+    }
+  } record{p, attributes};
   while (accept(p, "[")) {
     while (!p.at_end() && !current_text_is(p, "]")) {
       const Token first = peek(p);
@@ -72,6 +85,11 @@ NodeId parse_attributes(Parser& p) {
     accept(p, "]");
   }
   return attributes;
+}
+
+void keep_attributes(const Parser& p, NodeId attributes) {
+  for (NodeId refused : p.too_deep_attributes)
+    if (refused == attributes) throw OutputTooLarge();
 }
 
 }  // namespace tarnwick

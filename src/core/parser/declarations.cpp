@@ -168,6 +168,7 @@ NodeId parse_type_section(Parser& p, bool class_body) {
       }
       ++p.position;
       accept(p, ";");
+      if (attributes) keep_attributes(p, *attributes);
       p.arena.add_child(section, decl);
       if (p.position == item_start) ++p.position;
       continue;
@@ -208,6 +209,7 @@ NodeId parse_type_section(Parser& p, bool class_body) {
       accept(p, ";");
     }
     p.arena.add_child(decl, type);
+    if (attributes) keep_attributes(p, *attributes);
     p.arena.add_child(section, decl);
     if (p.position == item_start) ++p.position;
   }

@@ -231,6 +231,22 @@ inline std::size_t end_operand(Parser& p, NodeId expression, NodeId operand, std
 
 inline std::uint32_t to32(std::size_t v) { return static_cast<std::uint32_t>(v); }
 
+// Whether one more list of arguments or indexes may be read. Each such list
+// puts at least two levels into the tree below the construct that holds the
+// expression (the list and its element), so past the nesting that fits the
+// output limit the text is refused at once, as a guarded rule refuses it. An
+// attribute list may yet be dropped (its nodes then never reach the text):
+// there the list is left unread and the refusal is left to the rule that
+// keeps the attribute list (see `keep_attributes`).
+[[gnu::noinline]] bool list_fits(Parser& p) {
+  if (p.depth + 2 * (p.open_lists + 1) <= p.max_depth) return true;
+  if (p.in_attributes) {
+    p.attributes_too_deep = true;
+    return false;
+  }
+  throw OutputTooLarge();
+}
+
 void parse_list(Parser& p, NodeId list, Run inner, ExpressionFrame::List kind);
 
 // What `read_operands` does at an operand whose bracket list has groups.
@@ -285,13 +301,14 @@ inline bool read_operands(Parser& p, NodeId expression, std::size_t i, std::size
           NodeId list =
               p.arena.add_node(square ? NodeKind::Expressions : NodeKind::Arguments, p.tokens[i]);
           p.arena.add_child(wrapper, list);
-          if (j > i + 1) {
+          if (j > i + 1 && list_fits(p)) {
             const auto kind =
                 square ? ExpressionFrame::List::Indexes : ExpressionFrame::List::Arguments;
             if constexpr (at_list == AtList::Parse) {
               parse_list(p, list, Run{i + 1, j}, kind);
             } else {
               group = next_group(p, i + 1, j);
+              ++p.open_lists;
               p.expression_frames.push_back(ExpressionFrame{to32(list), to32(wrapper),
                                                             to32(expression), to32(end), j,
                                                             to32(group.begin), to32(group.end),
@@ -332,6 +349,8 @@ inline bool is_set(const Parser& p, Run run) {
 [[gnu::noinline]] void parse_list(Parser& p, NodeId list, Run inner, ExpressionFrame::List kind) {
   std::vector<ExpressionFrame>& frames = p.expression_frames;
   const std::size_t bottom = frames.size();  // the index of this list's frame
+  const std::size_t lists_before = p.open_lists;
+  if (kind != ExpressionFrame::List::Set) ++p.open_lists;
   Run run = next_group(p, inner.begin, inner.end);
   frames.push_back(ExpressionFrame{to32(list), 0, 0, 0, to32(inner.end), to32(run.begin),
                                    to32(run.end), kind});
@@ -378,6 +397,7 @@ inline bool is_set(const Parser& p, Run run) {
       }
       if (frames.size() == bottom + 1) {  // this list is done; the caller goes on
         frames.pop_back();
+        p.open_lists = lists_before;
         return;
       }
       if (f.kind == ExpressionFrame::List::Set) {
@@ -389,6 +409,7 @@ inline bool is_set(const Parser& p, Run run) {
       const std::size_t end = f.run_end;
       const std::size_t i = end_operand(p, expression, f.operand, std::size_t{f.close} + 1, end);
       frames.pop_back();
+      --p.open_lists;
       if (read_operands<AtList::Stop>(p, expression, i, end, run)) break;
       result = expression;
     }

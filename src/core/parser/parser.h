@@ -121,8 +121,16 @@ struct Parser {
   // count when none does); built on first use by routines.cpp.
   std::vector<std::pair<std::size_t, std::size_t>> heading_angle_close;
   bool heading_angle_close_built = false;
-  // The open bracket lists of the expression being parsed (see expressions.cpp).
+  // The open bracket lists of the expression being parsed (see expressions.cpp),
+  // and how many of them are lists of arguments or indexes.
   std::vector<ExpressionFrame> expression_frames;
+  std::size_t open_lists = 0;
+  // While an attribute list is read (it may yet be dropped), whether one of
+  // its expressions nested past what the output limit allows, and the lists
+  // that did (see `keep_attributes`).
+  bool in_attributes = false;
+  bool attributes_too_deep = false;
+  std::vector<NodeId> too_deep_attributes;
 
   std::string_view text(const Token& t) const { return t.text(source); }
   bool at_end() const { return position >= tokens.size(); }
@@ -325,5 +333,9 @@ NodeId parse_property(Parser& p);
 
 // attributes.cpp
 NodeId parse_attributes(Parser& p);
+// Called where a rule attaches an attribute list, which then reaches the
+// text: refuses the text if that list nested past what the output limit
+// allows.
+void keep_attributes(const Parser& p, NodeId attributes);
 
 }  // namespace tarnwick

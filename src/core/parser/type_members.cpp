@@ -158,6 +158,7 @@ enum class Member : std::uint8_t {
 
 // Attaches an attribute list as the last child of a member.
 NodeId with_attributes(Parser& p, NodeId member, NodeId attributes) {
+  keep_attributes(p, attributes);
   p.arena.add_child(member, attributes);
   return member;
 }
@@ -202,7 +203,10 @@ NodeId with_attributes(Parser& p, NodeId member, NodeId attributes) {
     if (current_text_is(p, ";")) ++p.position;
   }
   if (class_flag) p.arena.set_attribute(field, AttributeKey::Class, "true");
-  if (attributes) p.arena.add_child(field, *attributes);
+  if (attributes) {
+    keep_attributes(p, *attributes);
+    p.arena.add_child(field, *attributes);
+  }
   if (!convention.empty())
     set_on_field_and_last_child(p, field, AttributeKey::CallingConvention, convention);
   if (varargs) set_on_field_and_last_child(p, field, AttributeKey::VarArgs, "true");
