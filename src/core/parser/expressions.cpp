@@ -361,12 +361,20 @@ inline bool is_set(const Parser& p, Run run) {
     if (run.empty()) {
       result = std::nullopt;
     } else if (is_set(p, run)) {
+      const std::size_t close = run.end - 1;
+      const Run first = run.size() == 2 ? run : next_group(p, run.begin + 1, close);
+      if (first.end == close) {
+        // A set of one element: the list it is a group of takes that element
+        // in its place (see only_child_or_self), so neither a node nor a
+        // frame is made for it, and sets nested a million deep cost nothing.
+        run = first;
+        continue;
+      }
       const NodeId set = p.arena.add_node(NodeKind::Set, p.tokens[run.begin]);
       if (run.size() == 2) {
         result = set;
       } else {
-        const std::size_t close = run.end - 1;
-        run = next_group(p, run.begin + 1, close);
+        run = first;
         frames.push_back(ExpressionFrame{to32(set), 0, 0, 0, to32(close), to32(run.begin),
                                          to32(run.end), ExpressionFrame::List::Set});
         continue;
