@@ -189,7 +189,7 @@ void check_node_line(std::string_view l, const fuzz::LineTable& table, const Ite
 }
 
 // The largest tree text whose lines are checked.
-constexpr std::uint64_t checked_bytes = std::uint64_t{64} << 20;
+constexpr std::uint64_t checked_bytes = std::uint64_t{4} << 20;
 
 void check_tree(std::string_view text) {
   std::uint64_t measured = 0;
