@@ -1567,17 +1567,24 @@ int main() {
       {"own stack", test_own_stack},
       {"stack per level", test_stack_per_level},
   };
-  for (const NamedTest& t : tests) run_guarded(t);
+  // With a stack of its own the grammar's depth does not depend on the
+  // caller's stack. The fallback parses on the caller's stack: its tests run
+  // on threads whose stack holds the deepest nesting they parse.
+  const std::size_t deep_stack =
+      can_switch_stacks() ? std::size_t{512} << 10 : grammar_stack_bytes(2 * max_nesting(0));
+  if (can_switch_stacks()) {
+    for (const NamedTest& t : tests) run_guarded(t);
+  } else {
+    run_on_small_stack(deep_stack, [&tests] {
+      for (const NamedTest& t : tests) run_guarded(t);
+    });
+  }
 
   const NamedTest deep[] = {
       {"deep chain", test_deep_chain},
       {"deep writer", test_deep_writer},
       {"nesting refused", test_nesting_refused},
   };
-  // With a stack of its own the grammar's depth does not depend on the
-  // caller's stack; the fallback needs a thread stack that holds the nesting.
-  const std::size_t deep_stack =
-      can_switch_stacks() ? std::size_t{512} << 10 : grammar_stack_bytes(2 * max_nesting(0));
   for (const NamedTest& t : deep) run_on_small_stack(deep_stack, [&t] { t.run(); });
   if (!can_switch_stacks()) run_on_small_stack(std::size_t{512} << 10, test_fallback_stack_guard);
 
