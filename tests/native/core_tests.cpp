@@ -1431,6 +1431,20 @@ void test_own_stack() {
              "  " + std::to_string(room) + " bytes below the body for " + std::to_string(bytes));
   }
   CHECK_EQ(ran, 4);
+#if defined(_WIN32)
+  if (platform_variant() == PlatformVariant::Windows) {
+    // A thread made a fiber for the call is a thread again after it; one
+    // that already was a fiber stays one.
+    run_on_own_stack(std::size_t{1} << 20, [&] { ++ran; });
+    CHECK(!IsThreadAFiber());
+    void* self = ConvertThreadToFiber(nullptr);
+    CHECK(self != nullptr);
+    run_on_own_stack(std::size_t{1} << 20, [&] { ++ran; });
+    CHECK(IsThreadAFiber());
+    CHECK(ConvertFiberToThread());
+    CHECK_EQ(ran, 6);
+  }
+#endif
 }
 
 // The fallback runs the grammar on the caller's stack: a nest too deep for
