@@ -51,11 +51,10 @@
 #endif
 
 #if defined(TARNWICK_PLATFORM_FALLBACK) && !defined(_WIN32)
-#if defined(__linux__) || defined(__FreeBSD__) || defined(__OpenBSD__) || defined(__NetBSD__) || \
-    defined(__APPLE__)
+#if defined(__linux__) || defined(__FreeBSD__) || defined(__APPLE__)
 #define TARNWICK_PTHREAD_STACK_BOUNDS 1
 #include <pthread.h>
-#if defined(__FreeBSD__) || defined(__OpenBSD__)
+#if defined(__FreeBSD__)
 #include <pthread_np.h>
 #endif
 #endif
@@ -572,51 +571,78 @@ bool can_switch_stacks() { return true; }
 // ---- Fallback: the caller's stack ----------------------------------------------
 //
 // No stack switch: the body runs where it is called. The floor it is given
-// is the bottom of the calling thread's stack (plus the room its system keeps
-// there), so the depth guard refuses a nest too deep for that stack. Where
-// the system does not tell the bounds, the stack is taken to hold
+// is the bottom of the calling thread's stack (above the room its system
+// keeps there), so the depth guard refuses a nest too deep for that stack.
+// Where the system does not tell the bounds, or the caller runs on a stack
+// other than the thread's own (a coroutine's), the stack is taken to hold
 // `assumed_stack_bytes` below the call.
 
 #if defined(TARNWICK_PLATFORM_FALLBACK)
 
 namespace {
 
-// The lowest address the calling thread's stack may use, or 0 where the
-// system does not tell.
-std::uintptr_t thread_stack_bottom() {
+// The address range of a stack; both 0 where the system does not tell.
+struct StackBounds {
+  std::uintptr_t low = 0;
+  std::uintptr_t high = 0;
+};
+
 #if defined(_WIN32)
+
+// The stack the caller runs on (a fiber's, where it runs on one): one
+// reservation, whose committed block holding this frame reaches its top.
+StackBounds stack_bounds() {
   MEMORY_BASIC_INFORMATION info{};
-  VirtualQuery(&info, &info, sizeof info);
-  return reinterpret_cast<std::uintptr_t>(info.AllocationBase) + guard_bytes;
-#elif defined(TARNWICK_PTHREAD_STACK_BOUNDS) && defined(__APPLE__)
+  if (VirtualQuery(&info, &info, sizeof info) == 0) return {};
+  return {reinterpret_cast<std::uintptr_t>(info.AllocationBase),
+          reinterpret_cast<std::uintptr_t>(info.BaseAddress) + info.RegionSize};
+}
+
+#else
+
+// The calling thread's stack as its thread library reports it.
+StackBounds thread_stack_bounds() {
+#if defined(TARNWICK_PTHREAD_STACK_BOUNDS) && defined(__APPLE__)
   pthread_t self = pthread_self();
-  const auto top = reinterpret_cast<std::uintptr_t>(pthread_get_stackaddr_np(self));
-  return top - pthread_get_stacksize_np(self) + guard_bytes;
+  const auto high = reinterpret_cast<std::uintptr_t>(pthread_get_stackaddr_np(self));
+  return {high - pthread_get_stacksize_np(self), high};
 #elif defined(TARNWICK_PTHREAD_STACK_BOUNDS)
   pthread_attr_t attr;
 #if defined(__linux__)
-  if (pthread_getattr_np(pthread_self(), &attr) != 0) return 0;
+  if (pthread_getattr_np(pthread_self(), &attr) != 0) return {};
 #else
-  if (pthread_attr_init(&attr) != 0) return 0;
+  if (pthread_attr_init(&attr) != 0) return {};
   if (pthread_attr_get_np(pthread_self(), &attr) != 0) {
     pthread_attr_destroy(&attr);
-    return 0;
+    return {};
   }
 #endif
   void* low = nullptr;
   std::size_t size = 0;
   const int got = pthread_attr_getstack(&attr, &low, &size);
   pthread_attr_destroy(&attr);
-  // The lowest page or so may be the system's own guard.
-  return got == 0 ? reinterpret_cast<std::uintptr_t>(low) + guard_bytes : 0;
+  if (got != 0) return {};
+  return {reinterpret_cast<std::uintptr_t>(low), reinterpret_cast<std::uintptr_t>(low) + size};
 #else
-  return 0;
+  return {};
 #endif
 }
 
-// The bottom of each thread's stack, learned on its first call (a thread's
-// stack does not move).
-thread_local std::uintptr_t known_bottom = 0;
+// Learned on a thread's first call: its stack does not move (and reading
+// the main thread's bounds can mean reading /proc/self/maps).
+thread_local StackBounds known_bounds;
+thread_local bool bounds_known = false;
+
+StackBounds stack_bounds() {
+  if (!bounds_known) {
+    known_bounds = thread_stack_bounds();
+    bounds_known = true;
+  }
+  return known_bounds;
+}
+
+#endif
+
 thread_local std::uintptr_t floor_address = 0;
 
 }  // namespace
@@ -628,12 +654,12 @@ void run_on_own_stack(std::size_t, void (*body)(void*), void* context) {
     body(context);
     return;
   }
-  if (known_bottom == 0) known_bottom = thread_stack_bottom();
-  std::uintptr_t floor = known_bottom;
-  if (floor == 0) {
-    const auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+  const auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+  const StackBounds stack = stack_bounds();
+  // The lowest part may be the system's own guard.
+  std::uintptr_t floor = stack.low + guard_bytes;
+  if (stack.low == 0 || here <= stack.low || here > stack.high)
     floor = here > assumed_stack_bytes ? here - assumed_stack_bytes : 1;
-  }
   floor_address = floor;
   struct Done {
     ~Done() { floor_address = 0; }
