@@ -122,10 +122,14 @@ class Build:
         return detail
 
     def _step(self, cmd: list[str]) -> str | None:
-        """Runs one step; its output when it failed."""
+        """Runs one step; its output when it failed. Steps run at a lower
+        priority, so that the tests running meanwhile keep their pace and the
+        compilers take the time they leave."""
         if self._stopped:
             return "the build was stopped"
-        self._process = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+        nice = shutil.which("nice")
+        self._process = subprocess.Popen(([nice, "-n", "10"] if nice else []) + cmd,
+                                         stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
                                          env=build_environment(), start_new_session=True)
         output, _ = self._process.communicate()
         if self._process.returncode != 0:
