@@ -1,15 +1,12 @@
 """Helpers shared by the test modules: the tree text of a small input, builders
 of expected tree lines, a compact form of subtrees, calls on a thread with a
-small stack, the nesting depth of a tree text, and the build steps of the
-native programs the tests compile."""
+small stack, the nesting depth of a tree text, and where the native programs
+the tests build are kept."""
 
 import hashlib
 import os
-import subprocess
 import tempfile
 import threading
-
-import pytest
 
 import tarnwick
 
@@ -132,10 +129,3 @@ def build_dir(env_var, prefix):
     repo = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
     tag = hashlib.sha1(repo.encode()).hexdigest()[:10]
     return os.path.join(tempfile.gettempdir(), f"{prefix}-{tag}")
-
-
-def build_step(cmd, what):
-    """Runs one step of a build; a failure fails the test with its output."""
-    proc = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-    if proc.returncode != 0:
-        pytest.fail(f"{what} failed ({proc.returncode}): {' '.join(cmd)}\n{proc.stdout}", pytrace=False)

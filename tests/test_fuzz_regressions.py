@@ -1,134 +1,42 @@
 """Replays the fuzz regression inputs (tests/fuzz_corpus/), the examples and
-the test data through the fuzz targets, built as stand-alone drivers with g++.
+the test data through the fuzz targets, built as stand-alone programs.
 
-The drivers are the libFuzzer targets of tools/fuzz/ compiled with
--DTARNWICK_FUZZ_STANDALONE: each file is one input, and every invariant the
-targets check (token list against the text, tree text shape, no exception)
-must hold for it. They are built with AddressSanitizer and
-UndefinedBehaviorSanitizer when g++ can link them. Objects are cached in the
-system's temporary directory (or TARNWICK_FUZZ_BUILD_DIR), keyed by the
-contents of the sources, so only changed files are compiled again.
+The programs are the libFuzzer targets of tools/fuzz/ compiled with
+-DTARNWICK_FUZZ_STANDALONE (the `replay` build of native_builds.py, with
+AddressSanitizer and UndefinedBehaviorSanitizer when the compiler links
+them): each file is one input, and every invariant the targets check (token
+list against the text, tree text shape, no exception) must hold for it. The
+planted variants (tests/native/planted_core.cpp) show that the checks catch
+faults.
 """
 
 from __future__ import annotations
 
 import glob
-import hashlib
 import os
 import re
-import shutil
 import subprocess
-from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
-from helpers import build_dir, build_step
+from native_builds import build_environment, program
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-CORE = os.path.join(REPO, "src", "core")
-FUZZ = os.path.join(REPO, "tools", "fuzz")
 CORPUS = os.path.join(REPO, "tests", "fuzz_corpus")
 EXAMPLES = os.path.join(REPO, "examples")
 DATA = os.path.join(REPO, "tests", "data")
 
-BASE_FLAGS = ["-std=c++20", "-O1", "-g", "-DTARNWICK_FUZZ_STANDALONE", f"-I{CORE}"]
-SANITIZE_FLAGS = ["-fsanitize=address,undefined", "-fno-sanitize-recover=undefined",
-                  "-fno-omit-frame-pointer"]
-
-
-def _digest(*parts: bytes) -> str:
-    h = hashlib.sha1()
-    for part in parts:
-        h.update(hashlib.sha1(part).digest())
-    return h.hexdigest()[:16]
-
-
-def _read(path: str) -> bytes:
-    with open(path, "rb") as f:
-        return f.read()
-
-
-def _sanitizers_link(cxx: str, build: str) -> bool:
-    probe = os.path.join(build, "probe.cpp")
-    with open(probe, "w") as f:
-        f.write("int main() { return 0; }\n")
-    proc = subprocess.run([cxx, *SANITIZE_FLAGS, probe, "-o", os.path.join(build, "probe")],
-                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-    return proc.returncode == 0
-
-
-FAKE_CORE = r"""
-// Stand-ins for the entry points, for checking the checks: the output is
-// taken from TARNWICK_FAKE_OUTPUT, and "THROW" throws like an internal fault.
-#include <cstdlib>
-#include <stdexcept>
-#include <string>
-#include <string_view>
-namespace tarnwick {
-static std::string fake() {
-  const char* out = std::getenv("TARNWICK_FAKE_OUTPUT");
-  if (out == nullptr || std::string_view(out) == "THROW") throw std::logic_error("planted fault");
-  return out;
-}
-std::string fake_lex_to_serialized(std::string_view) { return fake(); }
-std::string fake_parse_to_serialized(std::string_view, std::string_view) { return fake(); }
-}
-"""
-
 
 @pytest.fixture(scope="module")
 def drivers() -> dict[str, str]:
-    """The stand-alone drivers, and for each target a second driver whose
-    entry point is replaced by FAKE_CORE."""
-    cxx = shutil.which(os.environ.get("CXX_FUZZ_STANDALONE", "g++"))
-    if cxx is None:
-        pytest.skip("g++ is not installed")
-    build = build_dir("TARNWICK_FUZZ_BUILD_DIR", "tarnwick-fuzz-drivers")
-    os.makedirs(build, exist_ok=True)
-    flags = BASE_FLAGS + (SANITIZE_FLAGS if _sanitizers_link(cxx, build) else [])
-
-    headers = sorted(glob.glob(os.path.join(CORE, "**", "*.h"), recursive=True)
-                     + glob.glob(os.path.join(CORE, "**", "*.def"), recursive=True)
-                     + glob.glob(os.path.join(CORE, "**", "*.inc"), recursive=True))
-    header_key = _digest(*(p.encode() + _read(p) for p in headers), " ".join([cxx, *flags]).encode())
-    sources = sorted(glob.glob(os.path.join(CORE, "**", "*.cpp"), recursive=True))
-    assert sources, f"no core sources under {CORE}"
-    fake_src = os.path.join(build, "fake_core.cpp")
-    with open(fake_src, "w") as f:
-        f.write(FAKE_CORE)
-
-    def object_for(src: str) -> str:
-        stem = os.path.basename(src)[:-4] if src == fake_src else os.path.relpath(src, CORE).replace(os.sep, "_")[:-4]
-        obj = os.path.join(build, f"{stem}-{_digest(_read(src), header_key.encode())}.o")
-        if not os.path.exists(obj):
-            tmp = obj + f".{os.getpid()}.tmp"
-            build_step([cxx, *flags, "-c", src, "-o", tmp], f"compiling {src}")
-            os.replace(tmp, obj)
-        return obj
-
-    with ThreadPoolExecutor(max_workers=2) as pool:
-        objects = list(pool.map(object_for, sources))
-    fake_object = object_for(fake_src)
-
-    exes = {}
-    fuzz_header = _read(os.path.join(FUZZ, "fuzz_common.h"))
-    for target in ("lexer", "parser"):
-        src = os.path.join(FUZZ, f"fuzz_{target}.cpp")
-        for fake in (False, True):
-            extra = ([f"-D{entry}=fake_{entry}" for entry in ("lex_to_serialized", "parse_to_serialized")]
-                     + [fake_object]) if fake else []
-            key = _digest(_read(src), fuzz_header, header_key.encode(), " ".join(objects + extra).encode())
-            exe = os.path.join(build, f"fuzz_{target}{'-fake' if fake else ''}-{key}")
-            if not os.path.exists(exe):
-                tmp = exe + f".{os.getpid()}.tmp"
-                build_step([cxx, *flags, *extra, src, *objects, "-o", tmp], f"building the {target} driver")
-                os.replace(tmp, exe)
-            exes[target + ("-fake" if fake else "")] = exe
-    return exes
+    """The replay program of each target, and as TARGET-fake its planted variant."""
+    return {target + suffix: program("replay", f"fuzz_{target}_{variant}")
+            for target in ("lexer", "parser") for suffix, variant in (("", "replay"), ("-fake", "planted"))}
 
 
 def _run(exe: str, inputs: list[str], **env_extra: str) -> subprocess.CompletedProcess:
-    env = dict(os.environ, **env_extra)
+    # The programs bring their own sanitizer runtime.
+    env = dict(build_environment(), **env_extra)
     # Leak detection of the driver's own process is wanted here, unless a
     # surrounding sanitizer run has already set its options.
     env.setdefault("ASAN_OPTIONS", "detect_leaks=1")

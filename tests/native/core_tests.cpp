@@ -7,7 +7,17 @@
 // last line of standard output is "N passed, N failed", and the exit status
 // is 1 when any check failed.
 
+#if defined(_WIN32)
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#else
 #include <pthread.h>
+#endif
 
 #include <algorithm>
 #include <cstdint>
@@ -32,6 +42,7 @@
 #include "tree/writer.h"
 #include "util/memory.h"
 #include "util/own_stack.h"
+#include "util/platform.h"
 #include "owned_tree.h"
 
 using namespace tarnwick;
@@ -172,21 +183,39 @@ std::string text_of(const NodeArena& arena, NodeId root, std::string_view file_n
 }
 #define TEXT_OF(arena, root) text_of((arena), (root), "t.pas", __LINE__)
 
+// What a thread started by `run_on_small_stack` runs, and what it threw.
+struct ThreadCall {
+  const std::function<void()>* body;
+  std::string error;
+
+  void run() {
+    try {
+      (*body)();
+    } catch (const std::exception& e) {
+      error = e.what();
+    } catch (...) {
+      error = "unknown exception";
+    }
+  }
+};
+
 // Runs `body` on a new thread with a stack of `bytes`, and waits for it.
 void run_on_small_stack(std::size_t bytes, const std::function<void()>& body) {
-  struct Call {
-    const std::function<void()>* body;
-    std::string error;
-  } call{&body, {}};
+  ThreadCall call{&body, {}};
+#if defined(_WIN32)
+  // The size is the thread's whole reservation, not only its first commit.
+  auto entry = [](void* arg) -> DWORD {
+    static_cast<ThreadCall*>(arg)->run();
+    return 0;
+  };
+  HANDLE thread = CreateThread(nullptr, bytes, entry, &call, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+  CHECK(thread != nullptr);
+  if (thread == nullptr) return;
+  WaitForSingleObject(thread, INFINITE);
+  CloseHandle(thread);
+#else
   auto entry = [](void* arg) -> void* {
-    auto* c = static_cast<Call*>(arg);
-    try {
-      (*c->body)();
-    } catch (const std::exception& e) {
-      c->error = e.what();
-    } catch (...) {
-      c->error = "unknown exception";
-    }
+    static_cast<ThreadCall*>(arg)->run();
     return nullptr;
   };
   pthread_attr_t attr;
@@ -199,6 +228,7 @@ void run_on_small_stack(std::size_t bytes, const std::function<void()>& body) {
   CHECK_EQ(rc, 0);
   if (rc != 0) return;
   pthread_join(thread, nullptr);
+#endif
   report(call.error.empty(), "no exception on the small-stack thread", __LINE__, "  " + call.error);
 }
 
@@ -1360,13 +1390,16 @@ std::string repeated(std::string_view s, std::size_t n) {
 }
 
 // Code runs on a stack of its own and comes back; an exception thrown there
-// reaches the caller; a call from inside stays on the same stack.
+// reaches the caller; a call from inside stays on the same stack. The floor
+// lies below the code that runs, by at least the bytes asked for where the
+// stack is the core's own; in the fallback it is the caller's stack bottom.
 void test_own_stack() {
   int ran = 0;
-  std::uintptr_t floor = 0, inner_floor = 1;
+  std::uintptr_t floor = 0, inner_floor = 1, here = 0;
   run_on_own_stack(std::size_t{1} << 20, [&] {
     ++ran;
     floor = own_stack_floor();
+    here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
     run_on_own_stack(std::size_t{1} << 20, [&] {
       ++ran;
       inner_floor = own_stack_floor();
@@ -1374,7 +1407,8 @@ void test_own_stack() {
   });
   CHECK_EQ(ran, 2);
   CHECK_EQ(floor, inner_floor);
-  CHECK(can_switch_stacks() == (floor != 0));
+  CHECK(floor != 0 && floor < here);
+  CHECK(can_switch_stacks() == (platform_variant() != PlatformVariant::Fallback));
   CHECK_EQ(own_stack_floor(), std::uintptr_t{0});
   bool caught = false;
   try {
@@ -1383,14 +1417,57 @@ void test_own_stack() {
     caught = true;
   }
   CHECK(caught);
-  // The stack is usable again after an exception, also when it must grow.
-  run_on_own_stack(std::size_t{64} << 20, [&] { ++ran; });
-  CHECK_EQ(ran, 3);
+  // The stack is usable again after an exception, also when it must grow,
+  // and then holds what was asked for: also the stack of the deepest nesting
+  // any text may reach.
+  for (std::size_t bytes : {std::size_t{64} << 20, grammar_stack_bytes(max_nesting(max_text_size))}) {
+    std::uintptr_t room = 0;
+    run_on_own_stack(bytes, [&] {
+      ++ran;
+      room = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)) - own_stack_floor();
+    });
+    if (can_switch_stacks())
+      report(room >= bytes - 4096, "the own stack holds the bytes asked for", __LINE__,
+             "  " + std::to_string(room) + " bytes below the body for " + std::to_string(bytes));
+  }
+  CHECK_EQ(ran, 4);
+#if defined(_WIN32)
+  if (platform_variant() == PlatformVariant::Windows) {
+    // A thread made a fiber for the call is a thread again after it; one
+    // that already was a fiber stays one.
+    run_on_own_stack(std::size_t{1} << 20, [&] { ++ran; });
+    CHECK(!IsThreadAFiber());
+    void* self = ConvertThreadToFiber(nullptr);
+    CHECK(self != nullptr);
+    run_on_own_stack(std::size_t{1} << 20, [&] { ++ran; });
+    CHECK(IsThreadAFiber());
+    CHECK(ConvertFiberToThread());
+    CHECK_EQ(ran, 6);
+  }
+#endif
+}
+
+// The fallback runs the grammar on the caller's stack: a nest too deep for
+// a small thread stack ends with an error instead of overrunning it, and
+// one that fits is parsed.
+void test_fallback_stack_guard() {
+  auto parse = [](std::size_t levels) -> std::string {
+    const std::string text = repeated("begin ", levels) + "x" + repeated(" end", levels) + ".";
+    Parser p(text);
+    try {
+      parse_tree(p);
+    } catch (const InternalError& e) {
+      return e.what();
+    }
+    return "parsed";
+  };
+  CHECK_EQ(parse(100), "parsed");
+  CHECK_EQ(parse(100000), "the grammar's stack is exhausted");
 }
 
 // Every shape of nesting takes at most `stack_bytes_per_level` of the
-// grammar's stack per guarded level: measured from the lowest frame of a
-// parse 2,000 and 4,000 levels deep.
+// grammar's stack per guarded level: measured from the lowest frames of a
+// parse 2,000 and one 4,000 levels deep.
 void test_stack_per_level() {
   struct Shape {
     const char* name;
@@ -1417,9 +1494,14 @@ void test_stack_per_level() {
   };
   constexpr std::size_t n = 2000;
   for (const Shape& shape : shapes) {
-    const std::uintptr_t deep = lowest(shape.make(2 * n));  // first: the stack is then large enough for both
-    const std::uintptr_t shallow = lowest(shape.make(n));
-    const std::size_t per_level = (shallow - deep) / (n * shape.guards);
+    // Both parses start from the same frame of one own stack (a parse
+    // called there stays on it), which may otherwise lie elsewhere each call.
+    std::uintptr_t deep = 0, shallow = 0;
+    run_on_own_stack(grammar_stack_bytes(4 * n * shape.guards), [&] {
+      deep = lowest(shape.make(2 * n));
+      shallow = lowest(shape.make(n));
+    });
+    const std::size_t per_level = deep < shallow ? (shallow - deep) / (n * shape.guards) : SIZE_MAX;
     report(per_level <= stack_bytes_per_level, shape.name, __LINE__,
            "  " + std::to_string(per_level) + " bytes per level");
   }
@@ -1499,14 +1581,29 @@ int main() {
       {"own stack", test_own_stack},
       {"stack per level", test_stack_per_level},
   };
-  for (const NamedTest& t : tests) run_guarded(t);
+  // With a stack of its own the grammar's depth does not depend on the
+  // caller's stack. The fallback parses on the caller's stack: its tests run
+  // on threads whose stack holds the deepest nesting they parse.
+  const std::size_t deep_stack =
+      can_switch_stacks() ? std::size_t{512} << 10 : grammar_stack_bytes(2 * max_nesting(0));
+  if (can_switch_stacks()) {
+    for (const NamedTest& t : tests) run_guarded(t);
+  } else {
+    run_on_small_stack(deep_stack, [&tests] {
+      for (const NamedTest& t : tests) run_guarded(t);
+    });
+  }
 
   const NamedTest deep[] = {
       {"deep chain", test_deep_chain},
       {"deep writer", test_deep_writer},
       {"nesting refused", test_nesting_refused},
   };
-  for (const NamedTest& t : deep) run_on_small_stack(512 * 1024, [&t] { t.run(); });
+  for (const NamedTest& t : deep) run_on_small_stack(deep_stack, [&t] { t.run(); });
+  if (!can_switch_stacks()) run_on_small_stack(std::size_t{512} << 10, test_fallback_stack_guard);
+
+  static const char* const variants[] = {"posix", "windows", "fallback"};
+  std::printf("platform variant: %s\n", variants[static_cast<int>(platform_variant())]);
 
   std::printf("%d passed, %d failed\n", passed, failed);
   return failed == 0 ? 0 : 1;

@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """Checks the unicode module of the core library against independent references.
 
-Builds tests/native/unicode_check.cpp with unicode.cpp alone, then compares
-what it prints with:
+Builds tests/native/unicode_check.cpp with unicode.cpp alone (or takes the
+program given by --driver, such as the CMake target `unicode_check`), then
+compares what it prints with:
 
 - values derived here from the Unicode Character Database files (this script
   parses them itself and derives Alphabetic, Cased and Case_Ignorable from
@@ -16,7 +17,7 @@ classes, the lower form of the character alone, and the sigma form in three
 contexts. Then texts, fixed and random, go through to_lower, decode,
 count_code_points, trim_white_space, lower_equals and ascii_iequals.
 
-Usage: python tests/native/unicode_check.py [--sanitize] [--ucd DIR] [--cxx CXX] [--seed N]
+Usage: python tests/native/unicode_check.py [--sanitize] [--ucd DIR] [--cxx CXX] [--seed N] [--driver EXE]
 Exit status 0 when everything matched.
 """
 
@@ -414,13 +415,14 @@ def main() -> int:
     ap.add_argument("--ucd", default="/usr/share/unicode", help="Unicode Character Database directory")
     ap.add_argument("--cxx", default=os.environ.get("CXX", "g++"))
     ap.add_argument("--seed", type=int, default=20240601)
+    ap.add_argument("--driver", help="a built unicode_check program to run instead of building one")
     args = ap.parse_args()
 
     print(f"Python {sys.version.split()[0]}, unicodedata {unicodedata.unidata_version}")
     ucd = Ucd(args.ucd)
     res = Results()
     with tempfile.TemporaryDirectory() as tmp:
-        exe = build_driver(tmp, args.cxx, args.sanitize)
+        exe = args.driver or build_driver(tmp, args.cxx, args.sanitize)
         check_code_points(exe, ucd, res)
         check_texts(exe, ucd, res, args.seed)
     return 0 if res.report() else 1

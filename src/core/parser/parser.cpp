@@ -71,7 +71,7 @@ NodeId parse_tree(Parser& p) {
   // Every level of nesting takes at least one token, so no parse goes deeper
   // than the token count, nor than `max_depth`, past which it is refused.
   const std::size_t levels = std::min(p.max_depth, p.tokens.size() + 2);
-  const std::size_t bytes = levels * stack_bytes_per_level + 2 * stack_reserve_bytes;
+  const std::size_t bytes = grammar_stack_bytes(levels);
   // What a deep call touched is given back when it ends, refused or not.
   struct Release {
     Parser& p;

@@ -58,10 +58,21 @@ using StopWords = std::span<const std::string_view>;
 #if defined(TARNWICK_ADDRESS_SANITIZER)
 inline constexpr std::size_t stack_bytes_per_level = 8192;
 inline constexpr std::size_t stack_reserve_bytes = std::size_t{1} << 20;
+#elif defined(_WIN32)
+// Code for 64-bit Windows keeps more registers across calls (xmm6 to xmm15)
+// and leaves 32 bytes of room for every call it makes: its frames are
+// about twice as large.
+inline constexpr std::size_t stack_bytes_per_level = 2048;
+inline constexpr std::size_t stack_reserve_bytes = std::size_t{512} << 10;
 #else
 inline constexpr std::size_t stack_bytes_per_level = 1024;
 inline constexpr std::size_t stack_reserve_bytes = std::size_t{256} << 10;
 #endif
+
+// The stack a parse that may nest `levels` deep is given.
+inline constexpr std::size_t grammar_stack_bytes(std::size_t levels) {
+  return levels * stack_bytes_per_level + 2 * stack_reserve_bytes;
+}
 
 // Bracket partners of the whole token list, for the expression parser: the
 // index of the closer that matches each "(" or "[" (or `no_partner`),

@@ -10,6 +10,7 @@
 // stack: the dispatch enters each form as its last step, and the helpers with
 // larger locals are kept out of line.
 #include <algorithm>
+#include <iterator>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -73,7 +74,7 @@ const Token& take_current(Parser& p) {
 }
 
 bool is_routine_word(std::string_view lower) {
-  return std::ranges::find(routine_words, lower) != std::ranges::end(routine_words);
+  return std::find(std::begin(routine_words), std::end(routine_words), lower) != std::end(routine_words);
 }
 
 [[gnu::noinline]] Shape classify(const Parser& p) {

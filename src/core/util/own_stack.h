@@ -7,7 +7,8 @@
 // thread may have a small stack (512 KiB threads are common), and how deep a
 // parse may go must not depend on it. So the grammar runs on a region of its
 // own, one per thread, reserved once without committing memory and touched
-// only as deep as a call goes; it grows when a larger call needs more.
+// only as deep as a call goes; it grows when a larger call needs more. The
+// system-specific parts are in util/platform.cpp (see util/platform.h).
 #pragma once
 
 #include <cstddef>
@@ -19,7 +20,8 @@ namespace tarnwick {
 // Runs `body(context)` on the calling thread's own stack, which is made to
 // hold at least `bytes` bytes first. An exception thrown by `body` is caught
 // on that stack and thrown again on the caller's, after the switch back.
-// Where the platform cannot switch stacks, `body` runs on the caller's stack.
+// Where the build cannot switch stacks (the fallback variant of
+// util/platform.h), `body` runs on the caller's stack.
 void run_on_own_stack(std::size_t bytes, void (*body)(void*), void* context);
 
 template <class Body>
@@ -29,8 +31,9 @@ void run_on_own_stack(std::size_t bytes, Body&& body) {
       const_cast<void*>(static_cast<const void*>(&body)));
 }
 
-// The lowest address that code running on the own stack may use, or 0 when
-// the calling code does not run on it (the bound is then unknown).
+// The lowest address that code run by `run_on_own_stack` may use: the own
+// stack's bottom above its guard, or in the fallback variant the bottom of
+// the calling thread's stack. 0 outside such a call.
 std::uintptr_t own_stack_floor();
 
 // Gives back the memory of the calling thread's own stack that a call

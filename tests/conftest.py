@@ -1,0 +1,33 @@
+"""Starts the native builds that the collected tests need (see
+native_builds.py) in the background, and runs the tests that use them last,
+so that compiling overlaps the Python tests."""
+
+import pytest
+
+from native_builds import BUILDS, FIXTURES
+
+
+def _builds_used(item) -> set[str]:
+    return {BUILDS[FIXTURES[f]].name for f in getattr(item, "fixturenames", ()) if f in FIXTURES}
+
+
+# Last, so that the tests deselected by -k or -m are gone.
+@pytest.hookimpl(trylast=True)
+def pytest_collection_modifyitems(session, config, items):
+    used = [_builds_used(item) for item in items]
+    needed = set().union(*used)
+    if not needed:
+        return
+    # A stable partition: the Python tests first, in their order, then the
+    # native ones, in theirs.
+    order = sorted(range(len(items)), key=lambda i: bool(used[i]))
+    items[:] = [items[i] for i in order]
+    if not config.option.collectonly:
+        for name in sorted(needed):
+            BUILDS[name].start()
+
+
+def pytest_sessionfinish(session, exitstatus):
+    # A session that ends early (-x, an interrupt) does not wait for a build.
+    for build in BUILDS.values():
+        build.stop()
