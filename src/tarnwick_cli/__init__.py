@@ -56,19 +56,23 @@ output:
   directly. Two inputs with the same output file are a usage error.
 
 decoding:
-  Files are decoded with --encoding (default utf-8). A file that starts with the
-  UTF-8 byte-order mark is decoded as UTF-8 whatever --encoding says, and the
-  mark is dropped; a U+FEFF left at the start of the decoded text is dropped
-  too. Lines and columns therefore count from the first character after the
-  mark. Line breaks are passed on unchanged. A file holding a NUL character is
-  refused as a binary file.
+  A file that starts with a byte-order mark is read in the encoding it marks
+  (UTF-8, UTF-16 LE or BE, UTF-32 LE or BE) whatever --encoding says, and the
+  mark is dropped, so lines and columns count from the first character after
+  it. A file without a mark is read as UTF-8 if it is valid UTF-8, else as
+  Windows-1252 (counted by check), where the five bytes that code page leaves
+  undefined (0x81 0x8D 0x8F 0x90 0x9D) stand for the characters of the same
+  number, so that every file decodes. --encoding NAME reads files without a
+  mark in NAME instead (cp1252 as above). Line breaks are passed on unchanged.
+  A text holding a NUL character (as UTF-16 without a mark does) is refused as
+  a binary file.
 
 check:
   prints files, bytes (as read), tokens (all lines of the token lists), nodes
-  (of the trees), the time and speed, the files holding "unknown" tokens with
-  the position of the first one, the files that could not be read, and the
-  files refused (below). With any -j the summary is the same apart from time
-  and speed.
+  (of the trees), the time and speed, the number of files read as
+  Windows-1252, the files holding "unknown" tokens with the position of the
+  first one, the files that could not be read, and the files refused (below).
+  With any -j the summary is the same apart from time and speed.
 
 refused files:
   A text whose syntax tree text would pass the module's output limit (1 GiB
@@ -108,6 +112,7 @@ class Result(NamedTuple):
     error: str | None = None
     text: str | None = None  # output to print
     size: int = 0
+    windows_1252: bool = False  # read as Windows-1252
     tokens: int = 0
     nodes: int = 0
     unknown: str | None = None  # "LINE:COL 'c'" of the first unknown token
@@ -118,22 +123,57 @@ class Result(NamedTuple):
 # One file
 
 
-def decode(data: bytes, encoding: str) -> str:
-    skip = 0
-    if data.startswith(codecs.BOM_UTF8):
-        skip, encoding = len(codecs.BOM_UTF8), "utf-8"
-    try:
-        text = data[skip:].decode(encoding)
-    except UnicodeDecodeError as e:
-        if b"\0" in data:
-            raise SourceError("binary file") from None
-        raise SourceError(
-            f"cannot decode as {encoding}: byte 0x{e.object[e.start]:02x} "
-            f"at offset {skip + e.start} (try --encoding)"
-        ) from None
+# The byte-order marks a file may start with, longest first: the UTF-32 LE
+# mark starts with the UTF-16 LE one.
+MARKS = (
+    (codecs.BOM_UTF32_LE, "utf-32-le"),
+    (codecs.BOM_UTF32_BE, "utf-32-be"),
+    (codecs.BOM_UTF8, "utf-8"),
+    (codecs.BOM_UTF16_LE, "utf-16-le"),
+    (codecs.BOM_UTF16_BE, "utf-16-be"),
+)
+WINDOWS_1252 = "cp1252"  # the codec name that --encoding gives Windows-1252
+
+# Windows-1252 as Delphi reads it: the five bytes the code page leaves
+# undefined (0x81, 0x8D, 0x8F, 0x90, 0x9D) stand for the code points of the
+# same number, as in Latin-1, so that any bytes decode.
+WINDOWS_1252_TABLE = "".join(bytes([b]).decode("cp1252", "ignore") or chr(b) for b in range(256))
+
+
+def decode(data: bytes, encoding: str | None) -> tuple[str, bool]:
+    """The text of a file, and whether it was read as Windows-1252.
+
+    A byte-order mark decides the encoding and is dropped. Without one, the
+    bytes are read in `encoding`, or when that is None as UTF-8 if they are
+    valid UTF-8, else as Windows-1252.
+    """
+    skip, marked = 0, False
+    for mark, name in MARKS:
+        if data.startswith(mark):
+            skip, encoding, marked = len(mark), name, True
+            break
+    body = memoryview(data)[skip:]
+    if encoding is None:
+        try:
+            text = str(body, "utf-8")
+        except UnicodeDecodeError:
+            encoding = WINDOWS_1252
+    if encoding == WINDOWS_1252:
+        text = codecs.charmap_decode(body, "strict", WINDOWS_1252_TABLE)[0]
+    elif encoding is not None:
+        try:
+            text = str(body, encoding)
+        except UnicodeDecodeError as e:
+            if marked:  # UTF-16 and UTF-32 texts hold NUL bytes: no binary guess
+                raise SourceError(f"cannot decode as {encoding} (byte-order mark): {e.reason} "
+                                  f"at offset {skip + e.start}") from None
+            if b"\0" in data:
+                raise SourceError("binary file") from None
+            raise SourceError(f"cannot decode as {encoding}: byte 0x{data[skip + e.start]:02x} "
+                              f"at offset {skip + e.start}") from None
     if "\0" in text:
         raise SourceError("binary file")
-    return text.removeprefix("\ufeff")
+    return text.removeprefix("\ufeff"), encoding == WINDOWS_1252
 
 
 # Every node line follows a line feed (the header comes first); value lines
@@ -156,7 +196,7 @@ def first_unknown(token_list: str) -> str | None:
     return f"{position} {value.replace(BACKSLASH * 2, BACKSLASH)!r}"  # undo the token escaping
 
 
-def process(command: str, encoding: str, job: Job) -> Result:
+def process(command: str, encoding: str | None, job: Job) -> Result:
     """Reads, decodes and runs one job; every failure becomes a one-line error."""
     if job.error is not None:
         return Result(job.name, error=job.error)
@@ -168,7 +208,7 @@ def process(command: str, encoding: str, job: Job) -> Result:
         else:
             with open(job.path, "rb") as f:
                 data = f.read()
-        text = decode(data, encoding)
+        text, windows_1252 = decode(data, encoding)
         if command == "check":
             token_list = tarnwick.lex_to_serialized(text, job.name)
             tree = tarnwick.parse_to_serialized(text, job.name)
@@ -178,6 +218,7 @@ def process(command: str, encoding: str, job: Job) -> Result:
                 tokens=token_list.count("\n") + 1,
                 nodes=len(NODE_LINE.findall(tree)),
                 unknown=first_unknown(token_list),
+                windows_1252=windows_1252,
             )
         if command == "tokens":
             output = tarnwick.lex_to_serialized(text, job.name)
@@ -305,7 +346,7 @@ class Progress:
             self.bar.close()
 
 
-def run(command: str, jobs: list[Job], workers: int, encoding: str, progress: Progress) -> Iterator[Result]:
+def run(command: str, jobs: list[Job], workers: int, encoding: str | None, progress: Progress) -> Iterator[Result]:
     """Yields the results in job order; with one worker nothing is spawned."""
     work = functools.partial(process, command, encoding)
     workers = min(workers, len(jobs))
@@ -369,6 +410,7 @@ def print_summary(results: Iterator[Result], progress: Progress) -> int:
         f"nodes: {sum(r.nodes for r in done)}",
         f"time: {elapsed:.3f} s",
         f"speed: {size / 1e6 / max(elapsed, 1e-9):.2f} MB/s",
+        f"files read as Windows-1252: {sum(r.windows_1252 for r in done)}",
         f"files with unknown tokens: {len(unknown)}",
         *(f"  {r.name}:{r.unknown}" for r in unknown),
         f"files not read: {len(failed)}",
@@ -416,8 +458,9 @@ def build_parser() -> argparse.ArgumentParser:
                         help="worker processes (default: the number of cores); results do not depend on it")
     common.add_argument("--ext", type=extension_set, default=frozenset(DEFAULT_EXTENSIONS), metavar="LIST",
                         help="comma-separated extensions to take from directories (default: %s)" % ",".join(DEFAULT_EXTENSIONS))
-    common.add_argument("--encoding", type=encoding_name, default="utf-8",
-                        help="encoding of the sources, e.g. cp1252 (default: utf-8)")
+    common.add_argument("--encoding", type=encoding_name, metavar="NAME",
+                        help="encoding of the files without a byte-order mark, e.g. cp1251 (default: UTF-8, "
+                        "else Windows-1252)")
     writes = argparse.ArgumentParser(add_help=False)
     writes.add_argument("--out", metavar="DIR", help="write one output file per input under DIR instead of printing")
 
