@@ -18,6 +18,7 @@ import functools
 import os
 import re
 import signal
+import stat
 import sys
 import time
 from concurrent.futures import ProcessPoolExecutor
@@ -42,8 +43,10 @@ paths:
   extensions of --ext (default: .pas .pp .inc .dpr .dpk .lpr, matched without
   regard to case); its files are taken sorted by path, component by component,
   and symbolic links to directories are not followed; a directory that cannot
-  be listed is reported like an unreadable file. "-" reads standard input,
-  named "<stdin>" in messages and in the tree header; it may be given once.
+  be listed is reported like an unreadable file. Only regular files are read:
+  a named pipe, device or socket, named or met in a directory, is reported as
+  not read and never opened. "-" reads standard input, named "<stdin>" in
+  messages and in the tree header; it may be given once.
 
 output:
   tokens and tree print each file's text followed by one line feed, in the
@@ -196,6 +199,14 @@ def first_unknown(token_list: str) -> str | None:
     return f"{position} {value.replace(BACKSLASH * 2, BACKSLASH)!r}"  # undo the token escaping
 
 
+def file_kind(mode: int) -> str:
+    for test, kind in ((stat.S_ISFIFO, "named pipe"), (stat.S_ISCHR, "character device"),
+                       (stat.S_ISBLK, "block device"), (stat.S_ISSOCK, "socket"), (stat.S_ISDIR, "directory")):
+        if test(mode):
+            return kind
+    return "special file"
+
+
 def process(command: str, encoding: str | None, job: Job) -> Result:
     """Reads, decodes and runs one job; every failure becomes a one-line error."""
     if job.error is not None:
@@ -206,6 +217,11 @@ def process(command: str, encoding: str | None, job: Job) -> Result:
         elif job.path is None:
             data = sys.stdin.buffer.read()
         else:
+            # Opening a named pipe or a device could block or never end:
+            # only regular files are opened.
+            mode = os.stat(job.path).st_mode
+            if not stat.S_ISREG(mode):
+                raise SourceError(f"not a regular file ({file_kind(mode)})")
             with open(job.path, "rb") as f:
                 data = f.read()
         text, windows_1252 = decode(data, encoding)
