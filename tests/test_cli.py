@@ -248,12 +248,22 @@ def test_check_names_the_first_unknown_token(cli, tmp_path, text, shown):
                                        f"  odd.pas:{shown}", "files not read: 0", "files refused: 0"]
 
 
-def test_check_of_nothing(cli, tmp_path):
-    (tmp_path / "empty").mkdir()
-    result = cli("check", "empty")
-    assert result.returncode == 0
-    assert check_lines(result) == ["files: 0", "bytes: 0", "tokens: 0", "nodes: 0", "files read as Windows-1252: 0",
-                                   "files with unknown tokens: 0", "files not read: 0", "files refused: 0"]
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (["empty"], "no file ending in .dpk .dpr .inc .lpr .pas .pp under empty"),
+        (["--ext", "dpr", "src/a", "empty"], "no file ending in .dpr under src/a, empty"),
+        (["--ext", ".pass", "src"], "no file ending in .pass under src"),
+    ],
+    ids=["empty-directory", "no-match-in-any", "mistyped-ext"],
+)
+@pytest.mark.parametrize("command", ["tokens", "tree", "check"])
+def test_selection_without_files(cli, tmp_path, tree, command, args, message):
+    (tmp_path / "empty" / "sub").mkdir(parents=True)
+    write(tmp_path / "empty" / "sub" / "notes.txt", UNIT)
+    result = cli(command, *args)
+    assert (result.returncode, result.stdout) == (2, b"")
+    assert err_lines(result) == [f"tarnwick: no file to read: {message} (see --ext)"]
 
 
 def many_files(tmp_path):

@@ -45,8 +45,10 @@ paths:
   and symbolic links to directories are not followed; a directory that cannot
   be listed is reported like an unreadable file. Only regular files are read:
   a named pipe, device or socket, named or met in a directory, is reported as
-  not read and never opened. "-" reads standard input, named "<stdin>" in
-  messages and in the tree header; it may be given once.
+  not read and never opened. Paths that give no file at all (directories
+  without sources, or a mistyped --ext) are an error. "-" reads standard
+  input, named "<stdin>" in messages and in the tree header; it may be given
+  once.
 
 output:
   tokens and tree print each file's text followed by one line feed, in the
@@ -90,7 +92,7 @@ progress:
 
 exit status:
   0 success, 1 some files could not be read, decoded, parsed within the output
-  limit or written, 2 bad usage.
+  limit or written, 2 bad usage or no file to read.
 """
 
 
@@ -288,12 +290,12 @@ def walk(directory: str, extensions: frozenset[str], out_dir: str | None, suffix
     return [job for _key, job in sorted(found, key=lambda item: item[0])]
 
 
-def make_jobs(args: argparse.Namespace) -> tuple[list[Job], bool]:
-    """The jobs in output order, and whether any path was a directory."""
+def make_jobs(args: argparse.Namespace) -> tuple[list[Job], list[str]]:
+    """The jobs in output order, and the paths that were directories."""
     out_dir = getattr(args, "out", None)
     suffix = OUTPUT_SUFFIX.get(args.command, "")
     jobs: list[Job] = []
-    walked = False
+    walked: list[str] = []
     if args.paths.count("-") > 1:
         raise UsageError('standard input ("-") can be given only once')
     for path in args.paths:
@@ -302,7 +304,7 @@ def make_jobs(args: argparse.Namespace) -> tuple[list[Job], bool]:
                 raise UsageError('--out cannot be used with standard input ("-")')
             jobs.append(Job(STDIN_NAME, None))
         elif os.path.isdir(path):
-            walked = True
+            walked.append(path)
             jobs.extend(walk(path, args.ext, out_dir, suffix))
         else:
             out = None
@@ -505,9 +507,14 @@ def main(argv: Sequence[str] | None = None) -> int:
         jobs, walked = make_jobs(args)
     except UsageError as e:
         parser.error(str(e))  # exits with status 2
+    if not jobs:
+        extensions = " ".join(sorted(args.ext))
+        sys.stderr.write(f"tarnwick: no file to read: no file ending in {extensions} under "
+                         f"{', '.join(map(display, walked))} (see --ext)\n")
+        return EXIT_USAGE
     printing = args.command != "check" and args.out is None
     # The bar shares the terminal only with the summary, never with printed outputs.
-    progress = Progress(len(jobs), walked and sys.stderr.isatty() and not (printing and sys.stdout.isatty()))
+    progress = Progress(len(jobs), bool(walked) and sys.stderr.isatty() and not (printing and sys.stdout.isatty()))
     try:
         results = run(args.command, jobs, args.jobs, args.encoding, progress)
         if args.command == "check":
