@@ -476,6 +476,29 @@ def test_bad_usage(cli, tmp_path, args, message):
     assert not (tmp_path / "o").exists()
 
 
+WRITING = ["-h", "-j", "--ext", "--encoding", "--out"]
+PRINTED = ["paths", "output", "decoding", "refused files", "progress", "exit status"]
+
+
+@pytest.mark.parametrize(
+    "command, options, sections, absent",
+    [
+        ("tokens", WRITING, PRINTED, ["tree header", "output limit", "summary", ".tree"]),
+        ("tree", WRITING, PRINTED, ["eof", "summary", ".tokens"]),
+        ("check", ["-h", "-j", "--ext", "--encoding"], ["paths", "decoding", "check", "refused files", "progress",
+                                                      "exit status"], ["--out", "tree header", "printed", "eof"]),
+    ],
+)
+def test_command_help_shows_its_own_options_and_rules(cli, command, options, sections, absent):
+    result = cli(command, "--help")
+    text = out(result)
+    assert result.returncode == 0
+    listed = text[text.index("\noptions:\n") : text.index("\n\n", text.index("\noptions:\n"))]
+    assert re.findall(r"^  (-[\w-]+)", listed, re.M) == options
+    assert re.findall(r"^(\w[\w ]*):$", text, re.M)[2:] == sections  # after the arguments and the options
+    assert [word for word in absent if word in text] == []
+
+
 def test_closed_output_stops_quietly(tmp_path):
     write(tmp_path / "big.pas", "x := 1;\n" * 40000)
     process = subprocess.Popen([sys.executable, "-m", "tarnwick_cli", "tokens", "big.pas"], cwd=tmp_path,

@@ -5,9 +5,9 @@
     tarnwick check  [options] PATH...   read everything and print a summary
     tarnwick --version
 
-A PATH is a file, a directory or "-" for standard input. See `tarnwick --help`
-(the epilog below) for the rules on directories, output files, decoding and
-exit codes.
+A PATH is a file, a directory or "-" for standard input. Each command's
+`--help` shows the rules that concern it (`epilog` below): directories, output
+files, decoding and exit codes.
 """
 
 from __future__ import annotations
@@ -20,6 +20,7 @@ import re
 import signal
 import stat
 import sys
+import textwrap
 import time
 from concurrent.futures import ProcessPoolExecutor
 from typing import Iterator, NamedTuple, Sequence
@@ -34,66 +35,78 @@ DEFAULT_EXTENSIONS = (".pas", ".pp", ".inc", ".dpr", ".dpk", ".lpr")
 OUTPUT_SUFFIX = {"tokens": ".tokens", "tree": ".tree"}
 STDIN_NAME = "<stdin>"
 PROGRESS_DELAY = 0.5  # seconds a directory run lasts before its bar appears
+# Below this much source, starting worker processes costs more time than they
+# save (measured: see the README's "Command line").
+PARALLEL_FROM_BYTES = 2_000_000
 
 EXIT_OK, EXIT_FAILED, EXIT_USAGE = 0, 1, 2
 
-EPILOG = """\
-paths:
-  A file is read whatever its name. A directory is walked recursively for the
-  extensions of --ext (default: .pas .pp .inc .dpr .dpk .lpr, matched without
-  regard to case); its files are taken sorted by path, component by component,
-  and symbolic links to directories are not followed; a directory that cannot
-  be listed is reported like an unreadable file. Only regular files are read:
-  a named pipe, device or socket, named or met in a directory, is reported as
-  not read and never opened. Paths that give no file at all (directories
-  without sources, or a mistyped --ext) are an error. "-" reads standard
-  input, named "<stdin>" in messages and in the tree header; it may be given
-  once.
-
-output:
-  tokens and tree print each file's text followed by one line feed, in the
-  order of the paths (a token list always ends with its "eof" line, a tree
-  always starts with its "# file_name=" header). The file name in the tree
-  header is the path as given, joined with the path inside a walked directory.
-  With --out DIR nothing is printed: each input FILE is written to
-  DIR/FILE.tokens or DIR/FILE.tree (same text), where FILE is the path below
-  the directory given on the command line, or the base name of a file given
-  directly. Two inputs with the same output file are a usage error.
-
-decoding:
-  A file that starts with a byte-order mark is read in the encoding it marks
-  (UTF-8, UTF-16 LE or BE, UTF-32 LE or BE) whatever --encoding says, and the
-  mark is dropped, so lines and columns count from the first character after
-  it. A file without a mark is read as UTF-8 if it is valid UTF-8, else as
-  Windows-1252 (counted by check), where the five bytes that code page leaves
-  undefined (0x81 0x8D 0x8F 0x90 0x9D) stand for the characters of the same
-  number, so that every file decodes. --encoding NAME reads files without a
-  mark in NAME instead (cp1252 as above). Line breaks are passed on unchanged.
-  A text holding a NUL character (as UTF-16 without a mark does) is refused as
-  a binary file.
-
-check:
-  prints files, bytes (as read), tokens (all lines of the token lists), nodes
-  (of the trees), the time and speed, the number of files read as
-  Windows-1252, the files holding "unknown" tokens with the position of the
-  first one, the files that could not be read, and the files refused (below).
-  With any -j the summary is the same apart from time and speed.
-
-refused files:
-  A text whose syntax tree text would pass the module's output limit (1 GiB
-  plus 64 bytes per byte of source) is refused: one line on standard error
-  names the file and the reason, and the run goes on with the other files.
-
-progress:
-  When standard error is a terminal, a directory is walked and the run has
-  lasted half a second, a progress bar is shown on standard error (not while
-  outputs are printed to the same terminal). Errors are one line each, on
-  standard error, naming the file.
-
-exit status:
-  0 success, 1 some files could not be read, decoded, parsed within the output
-  limit or written, 2 bad usage or no file to read.
-"""
+def epilog(command: str) -> str:
+    """The rules shown under one command's help: only those that concern it."""
+    tokens, tree, check = command == "tokens", command == "tree", command == "check"
+    sections = {
+        "paths": [
+            "A file is read whatever its name. A directory is walked recursively for the extensions of --ext "
+            "(default: .pas .pp .inc .dpr .dpk .lpr, matched without regard to case); its files are taken sorted "
+            "by path, component by component, and symbolic links to directories are not followed; a directory "
+            "that cannot be listed is reported like an unreadable file.",
+            "Only regular files are read: a named pipe, device or socket, named or met in a directory, is reported "
+            "as not read and never opened. Paths that give no file at all (directories without sources, or a "
+            "mistyped --ext) are an error, exit status 2.",
+            '"-" reads standard input, named "<stdin>" in messages' + (" and in the tree header" if tree else "")
+            + "; it may be given once.",
+        ],
+        "output": None if check else [
+            "Each file's "
+            + ('syntax tree is printed followed by one line feed, in the order of the paths (a tree always starts '
+               'with its "# file_name=" header, which names the path as given, joined with the path inside a '
+               'walked directory).' if tree else
+               'token list is printed followed by one line feed, in the order of the paths (a token list always '
+               'ends with its "eof" line).'),
+            f"With --out DIR nothing is printed: each input FILE is written to DIR/FILE{OUTPUT_SUFFIX[command]} "
+            "(same text), where FILE is the path below the directory given on the command line, or the base name "
+            "of a file given directly. Two inputs with the same output file are a usage error.",
+        ],
+        "decoding": [
+            "A file that starts with a byte-order mark is read in the encoding it marks (UTF-8, UTF-16 LE or BE, "
+            "UTF-32 LE or BE) whatever --encoding says, and the mark is dropped, so lines and columns count from "
+            "the first character after it.",
+            "A file without a mark is read as UTF-8 if it is valid UTF-8, else as Windows-1252"
+            + (" (counted in the summary)" if check else "") + ", where the five bytes that code page leaves "
+            "undefined (0x81 0x8D 0x8F 0x90 0x9D) stand for the characters of the same number, so that every file "
+            "decodes. --encoding NAME reads files without a mark in NAME instead (cp1252 as above).",
+            "Line breaks are passed on unchanged. A text holding a NUL character (as UTF-16 without a mark does) "
+            "is refused as a binary file.",
+        ],
+        "check": None if not check else [
+            "prints files, bytes (as read), tokens (all lines of the token lists), nodes (of the trees), the time "
+            "and speed, the number of files read as Windows-1252, the files holding \"unknown\" tokens with the "
+            "position of the first one, the files that could not be read, and the files refused (below). With any "
+            "-j the summary is the same apart from time and speed.",
+        ],
+        "refused files": [
+            "A text too long for 32-bit line and column numbers (over 4 GiB of UTF-8)"
+            + ("" if tokens else ", or whose syntax tree text would pass the module's output limit (1 GiB plus 64 "
+               "bytes per byte of source),")
+            + " is refused: one line on standard error names the file and the reason, and the run goes on with "
+            "the other files.",
+        ],
+        "progress": [
+            "When standard error is a terminal, a directory is walked and the run has lasted half a second, a "
+            "progress bar is shown on standard error" + ("" if check else ", unless outputs are printed to the "
+                                                        "same terminal") + ". Errors are one line each, on "
+            "standard error, naming the file.",
+        ],
+        "exit status": [
+            "0 success, 1 some files could not be read"
+            + (" or decoded or were refused" if check else ", decoded or written, or were refused")
+            + ", 2 bad usage or no file to read.",
+        ],
+    }
+    return "\n".join(
+        f"{title}:\n" + textwrap.fill(" ".join(parts), 79, initial_indent="  ", subsequent_indent="  ") + "\n"
+        for title, parts in sections.items() if parts
+    )
 
 
 class UsageError(Exception):
@@ -115,7 +128,7 @@ class Job(NamedTuple):
 class Result(NamedTuple):
     name: str
     error: str | None = None
-    text: str | None = None  # output to print
+    text: bytes | None = None  # output to print, in UTF-8
     size: int = 0
     windows_1252: bool = False  # read as Windows-1252
     tokens: int = 0
@@ -243,7 +256,9 @@ def process(command: str, encoding: str | None, job: Job) -> Result:
         else:
             output = tarnwick.parse_to_serialized(text, job.name)
         if job.out is None:
-            return Result(job.name, text=output)
+            # Encoded here: bytes from a worker process are unpickled as a
+            # plain copy and printed as they are.
+            return Result(job.name, text=output.encode("utf-8"))
         os.makedirs(os.path.dirname(job.out) or ".", exist_ok=True)
         with open(job.out, "w", encoding="utf-8", newline="\n") as f:
             f.write(output + "\n")
@@ -403,7 +418,8 @@ def print_outputs(results: Iterator[Result], progress: Progress) -> int:
             progress.message(f"tarnwick: {result.error}")
             status = EXIT_FAILED
         elif result.text is not None:
-            write_all(result.text.encode("utf-8") + b"\n")
+            write_all(result.text)
+            write_all(b"\n")
     sys.stdout.flush()
     return status
 
@@ -469,34 +485,62 @@ def encoding_name(text: str) -> str:
         raise argparse.ArgumentTypeError(f"unknown encoding {text!r}") from None
 
 
-def build_parser() -> argparse.ArgumentParser:
-    common = argparse.ArgumentParser(add_help=False)
-    common.add_argument("paths", nargs="+", metavar="PATH", help='file, directory, or "-" for standard input')
-    common.add_argument("-j", "--jobs", type=positive_int, default=os.cpu_count() or 1, metavar="N",
-                        help="worker processes (default: the number of cores); results do not depend on it")
-    common.add_argument("--ext", type=extension_set, default=frozenset(DEFAULT_EXTENSIONS), metavar="LIST",
-                        help="comma-separated extensions to take from directories (default: %s)" % ",".join(DEFAULT_EXTENSIONS))
-    common.add_argument("--encoding", type=encoding_name, metavar="NAME",
-                        help="encoding of the files without a byte-order mark, e.g. cp1251 (default: UTF-8, "
-                        "else Windows-1252)")
-    writes = argparse.ArgumentParser(add_help=False)
-    writes.add_argument("--out", metavar="DIR", help="write one output file per input under DIR instead of printing")
+def cores() -> int:
+    try:
+        return len(os.sched_getaffinity(0))  # the cores this process may run on
+    except AttributeError:
+        return os.cpu_count() or 1
 
+
+def default_workers(jobs: list[Job], printing: bool) -> int:
+    """One worker when printing or for a small selection, else one per core.
+
+    Printing, each whole text would travel back from its worker to be written
+    out, which costs more than making it.
+    """
+    if printing or cores() == 1:
+        return 1
+    total = 0
+    for job in jobs:
+        if job.path is not None:
+            try:
+                total += os.stat(job.path).st_size
+            except OSError:
+                continue  # reported when its turn comes
+            if total >= PARALLEL_FROM_BYTES:
+                return cores()
+    return 1
+
+
+def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="tarnwick",
         description="Token lists and syntax trees of Object Pascal (Delphi) sources.",
-        epilog=EPILOG,
-        formatter_class=argparse.RawDescriptionHelpFormatter,
+        epilog='Run "tarnwick COMMAND --help" for the options and rules of one command.',
     )
     parser.add_argument("--version", action="version", version=f"tarnwick {tarnwick.version()}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
-    for name, parents, text in (
-        ("tokens", [common, writes], "print the token list of each file"),
-        ("tree", [common, writes], "print the syntax tree of each file"),
-        ("check", [common], "read and parse every file, then print a summary"),
+    for name, text in (
+        ("tokens", "print the token list of each file"),
+        ("tree", "print the syntax tree of each file"),
+        ("check", "read and parse every file, then print a summary"),
     ):
-        commands.add_parser(name, parents=parents, help=text, description=text.capitalize() + ".",
-                            epilog=EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
+        command = commands.add_parser(name, help=text, description=text.capitalize() + ".", epilog=epilog(name),
+                                      formatter_class=argparse.RawDescriptionHelpFormatter)
+        command.add_argument("paths", nargs="+", metavar="PATH", help='file, directory, or "-" for standard input')
+        cores_text = "the number of cores for more than 2 MB of source, else 1"
+        default = cores_text if name == "check" else f"1 when printing; with --out, {cores_text}"
+        command.add_argument("-j", "--jobs", type=positive_int, metavar="N",
+                             help=f"worker processes (default: {default}); results do not depend on it")
+        command.add_argument("--ext", type=extension_set, default=frozenset(DEFAULT_EXTENSIONS), metavar="LIST",
+                             help="comma-separated extensions to take from directories (default: %s)"
+                             % ",".join(DEFAULT_EXTENSIONS))
+        command.add_argument("--encoding", type=encoding_name, metavar="NAME",
+                             help="encoding of the files without a byte-order mark, e.g. cp1251 (default: UTF-8, "
+                             "else Windows-1252)")
+        if name != "check":
+            command.add_argument("--out", metavar="DIR",
+                                 help="write one output file per input under DIR instead of printing")
     return parser
 
 
@@ -513,10 +557,11 @@ def main(argv: Sequence[str] | None = None) -> int:
                          f"{', '.join(map(display, walked))} (see --ext)\n")
         return EXIT_USAGE
     printing = args.command != "check" and args.out is None
+    workers = args.jobs or default_workers(jobs, printing)
     # The bar shares the terminal only with the summary, never with printed outputs.
     progress = Progress(len(jobs), bool(walked) and sys.stderr.isatty() and not (printing and sys.stdout.isatty()))
     try:
-        results = run(args.command, jobs, args.jobs, args.encoding, progress)
+        results = run(args.command, jobs, workers, args.encoding, progress)
         if args.command == "check":
             return print_summary(results, progress)
         return print_outputs(results, progress)
