@@ -362,6 +362,8 @@ def fifo(path):
          "big.pas: cannot decode as utf-32-le (byte-order mark): code point not in range(0x110000) at offset 4"),
         (lambda root: write(root / "l.pas", b"{ \xe9 }"), ["--encoding", "utf-8", "l.pas"],
          "l.pas: cannot decode as utf-8: byte 0xe9 at offset 2"),
+        (lambda root: write(root / "m.pas", BOM + b"{ \xe9 }"), ["m.pas"],
+         "m.pas: cannot decode as utf-8 (byte-order mark): byte 0xe9 at offset 5"),
         (lambda root: fifo(root / "pipe.pas"), ["pipe.pas"], "pipe.pas: not a regular file (named pipe)"),
         (lambda root: fifo(write(root / "src" / "a.pas", PROGRAM).parent / "x.pas"), ["src"],
          "src/x.pas: not a regular file (named pipe)"),
@@ -369,7 +371,7 @@ def fifo(path):
          "/dev/zero: not a regular file (character device)"),
     ],
     ids=["missing", "not-a-directory", "nul-bytes", "utf-16-without-mark", "utf-16-cut", "utf-32-past-unicode",
-         "forced-utf-8", "named-pipe", "named-pipe-in-walk", "device"],
+         "forced-utf-8", "utf-8-mark", "named-pipe", "named-pipe-in-walk", "device"],
 )
 @pytest.mark.parametrize("command", ["tokens", "tree", "check"])
 def test_unreadable_input(cli, tmp_path, setup, args, message, command):

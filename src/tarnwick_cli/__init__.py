@@ -182,12 +182,11 @@ def decode(data: bytes, encoding: str | None) -> tuple[str, bool]:
         try:
             text = str(body, encoding)
         except UnicodeDecodeError as e:
-            if marked:  # UTF-16 and UTF-32 texts hold NUL bytes: no binary guess
-                raise SourceError(f"cannot decode as {encoding} (byte-order mark): {e.reason} "
-                                  f"at offset {skip + e.start}") from None
-            if b"\0" in data:
+            wide = encoding.startswith(("utf-16", "utf-32"))  # their texts hold NUL bytes
+            if b"\0" in data and not wide:
                 raise SourceError("binary file") from None
-            raise SourceError(f"cannot decode as {encoding}: byte 0x{data[skip + e.start]:02x} "
+            what = e.reason if wide else f"byte 0x{data[skip + e.start]:02x}"
+            raise SourceError(f"cannot decode as {encoding}{' (byte-order mark)' if marked else ''}: {what} "
                               f"at offset {skip + e.start}") from None
     if "\0" in text:
         raise SourceError("binary file")
