@@ -36,8 +36,9 @@ OUTPUT_SUFFIX = {"tokens": ".tokens", "tree": ".tree"}
 STDIN_NAME = "<stdin>"
 PROGRESS_DELAY = 0.5  # seconds a directory run lasts before its bar appears
 # Below this much source, starting worker processes costs more time than they
-# save (measured: see the README's "Command line").
-PARALLEL_FROM_BYTES = 2_000_000
+# save (measured: see the README's "Command line"). A tree text written out
+# costs more per byte of source than a summary or a token list.
+PARALLEL_FROM_BYTES = {"tokens": 1_500_000, "tree": 500_000, "check": 1_500_000}
 
 EXIT_OK, EXIT_FAILED, EXIT_USAGE = 0, 1, 2
 
@@ -491,7 +492,7 @@ def cores() -> int:
         return os.cpu_count() or 1
 
 
-def default_workers(jobs: list[Job], printing: bool) -> int:
+def default_workers(command: str, jobs: list[Job], printing: bool) -> int:
     """One worker when printing or for a small selection, else one per core.
 
     Printing, each whole text would travel back from its worker to be written
@@ -506,7 +507,7 @@ def default_workers(jobs: list[Job], printing: bool) -> int:
                 total += os.stat(job.path).st_size
             except OSError:
                 continue  # reported when its turn comes
-            if total >= PARALLEL_FROM_BYTES:
+            if total >= PARALLEL_FROM_BYTES[command]:
                 return cores()
     return 1
 
@@ -527,7 +528,7 @@ def build_parser() -> argparse.ArgumentParser:
         command = commands.add_parser(name, help=text, description=text.capitalize() + ".", epilog=epilog(name),
                                       formatter_class=argparse.RawDescriptionHelpFormatter)
         command.add_argument("paths", nargs="+", metavar="PATH", help='file, directory, or "-" for standard input')
-        cores_text = "the number of cores for more than 2 MB of source, else 1"
+        cores_text = f"the number of cores for more than {PARALLEL_FROM_BYTES[name] / 1e6:g} MB of source, else 1"
         default = cores_text if name == "check" else f"1 when printing; with --out, {cores_text}"
         command.add_argument("-j", "--jobs", type=positive_int, metavar="N",
                              help=f"worker processes (default: {default}); results do not depend on it")
@@ -556,7 +557,7 @@ def main(argv: Sequence[str] | None = None) -> int:
                          f"{', '.join(map(display, walked))} (see --ext)\n")
         return EXIT_USAGE
     printing = args.command != "check" and args.out is None
-    workers = args.jobs or default_workers(jobs, printing)
+    workers = args.jobs or default_workers(args.command, jobs, printing)
     # The bar shares the terminal only with the summary, never with printed outputs.
     progress = Progress(len(jobs), bool(walked) and sys.stderr.isatty() and not (printing and sys.stdout.isatty()))
     try:
