@@ -4,6 +4,7 @@ Expected outputs come from the module functions called in this process on the
 same text, so every comparison is of whole texts.
 """
 
+import codecs
 import errno
 import os
 import re
@@ -55,9 +56,9 @@ def cli(request, tmp_path):
     else:
         prefix = [sys.executable, "-m", "tarnwick_cli"]
 
-    def run(*args, input=b"", env=None):
+    def run(*args, input=b"", env=None, timeout=300):
         result = subprocess.run([*prefix, *map(str, args)], input=input, capture_output=True,
-                                cwd=tmp_path, env=env, timeout=300)
+                                cwd=tmp_path, env=env, timeout=timeout)
         assert b"Traceback" not in result.stderr, result.stderr.decode()
         return result
 
@@ -196,10 +197,18 @@ def check_lines(result):
 
 def test_check_summary(cli, tmp_path, tree):
     files, order = tree
-    write(tmp_path / "src" / "c" / "broken.pas", b"unit B;\xff\xfe\nend.")
+    # Besides the UTF-8 files: two in Windows-1252 (one of them through "-"),
+    # one in UTF-16 and one in UTF-8, both with a byte-order mark.
+    latin = "unit B;\xff\xfe\nend. // \u20ac"
+    marked = "unit M;\n// \u00e9t\u00e9\nend."
+    raw = {"c/latin.pas": latin.encode("cp1252"), "m16.pas": "\ufeff".encode("utf-16-le") + marked.encode("utf-16-le"),
+           "m8.inc": BOM + marked.encode()}
+    for rel, data in raw.items():
+        write(tmp_path / "src" / rel, data)
     write(tmp_path / "src" / "bin.inc", b"MZ\x90\x00\x03\x00")
-    result = cli("check", "src", "-", input=UNIT.encode())
-    texts = [files[rel] for rel in order] + [UNIT]
+    result = cli("check", "src", "-", input=PROGRAM.encode("cp1252") + b"{\x81}")
+    texts = [files[rel] for rel in order] + [latin, marked, marked, PROGRAM + "{\x81}"]
+    size = sum(len(files[rel].encode()) for rel in order) + sum(map(len, raw.values())) + len(PROGRAM) + 3
     tokens = sum(len(tarnwick.lex_to_serialized(t, "x").split("\n")) for t in texts)
     nodes = sum(
         sum(1 for line in tarnwick.parse_to_serialized(t, "x").split("\n")[1:] if not line.lstrip().startswith("value="))
@@ -208,20 +217,17 @@ def test_check_summary(cli, tmp_path, tree):
     assert result.returncode == 1
     assert check_lines(result) == [
         f"files: {len(texts)}",
-        f"bytes: {sum(len(t.encode()) for t in texts)}",
+        f"bytes: {size}",
         f"tokens: {tokens}",
         f"nodes: {nodes}",
+        "files read as Windows-1252: 2",
         "files with unknown tokens: 1",
         "  src/c/lib.PAS:3:10 '!'",
-        "files not read: 2",
+        "files not read: 1",
         "  src/bin.inc: binary file",
-        "  src/c/broken.pas: cannot decode as utf-8: byte 0xff at offset 7 (try --encoding)",
         "files refused: 0",
     ]
-    assert err_lines(result) == [
-        "tarnwick: src/bin.inc: binary file",
-        "tarnwick: src/c/broken.pas: cannot decode as utf-8: byte 0xff at offset 7 (try --encoding)",
-    ]
+    assert err_lines(result) == ["tarnwick: src/bin.inc: binary file"]
 
 
 @pytest.mark.parametrize(
@@ -238,16 +244,26 @@ def test_check_names_the_first_unknown_token(cli, tmp_path, text, shown):
     write(tmp_path / "fine.pas", UNIT)
     result = cli("check", "fine.pas", "odd.pas")
     assert result.returncode == 0
-    assert check_lines(result)[4:] == ["files with unknown tokens: 1", f"  odd.pas:{shown}", "files not read: 0",
-                                       "files refused: 0"]
+    assert check_lines(result)[4:] == ["files read as Windows-1252: 0", "files with unknown tokens: 1",
+                                       f"  odd.pas:{shown}", "files not read: 0", "files refused: 0"]
 
 
-def test_check_of_nothing(cli, tmp_path):
-    (tmp_path / "empty").mkdir()
-    result = cli("check", "empty")
-    assert result.returncode == 0
-    assert check_lines(result) == ["files: 0", "bytes: 0", "tokens: 0", "nodes: 0",
-                                   "files with unknown tokens: 0", "files not read: 0", "files refused: 0"]
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (["empty"], "no file ending in .dpk .dpr .inc .lpr .pas .pp under empty"),
+        (["--ext", "dpr", "src/a", "empty"], "no file ending in .dpr under src/a, empty"),
+        (["--ext", ".pass", "src"], "no file ending in .pass under src"),
+    ],
+    ids=["empty-directory", "no-match-in-any", "mistyped-ext"],
+)
+@pytest.mark.parametrize("command", ["tokens", "tree", "check"])
+def test_selection_without_files(cli, tmp_path, tree, command, args, message):
+    (tmp_path / "empty" / "sub").mkdir(parents=True)
+    write(tmp_path / "empty" / "sub" / "notes.txt", UNIT)
+    result = cli(command, *args)
+    assert (result.returncode, result.stdout) == (2, b"")
+    assert err_lines(result) == [f"tarnwick: no file to read: {message} (see --ext)"]
 
 
 def many_files(tmp_path):
@@ -256,6 +272,7 @@ def many_files(tmp_path):
         write(tmp_path / "many" / f"d{i % 3}" / f"f{i:02}.pas", text)
     write(tmp_path / "many" / "d1" / "bad.pas", b"\x00\x01")
     write(tmp_path / "many" / "d2" / "latin.pas", "caf\xe9".encode("cp1252"))
+    write(tmp_path / "many" / "d0" / "wide.pas", "\ufeff{\u00e9}".encode("utf-16-be"))
 
 
 @pytest.mark.parametrize("args", [["tokens"], ["tree"], ["check"], ["tree", "--encoding", "cp1252"]])
@@ -267,7 +284,7 @@ def test_parallel_run_matches_serial_run(cli, tmp_path, args):
     assert serial.stderr == parallel.stderr
     if args == ["check"]:
         assert check_lines(serial) == check_lines(parallel)
-        assert "files: 41" in check_lines(serial)
+        assert check_lines(serial)[:1] + check_lines(serial)[4:5] == ["files: 43", "files read as Windows-1252: 1"]
     else:
         assert serial.stdout == parallel.stdout
         assert out(serial).endswith(printed(args[0], (ODD, "<stdin>")))
@@ -279,57 +296,97 @@ def test_parallel_out_matches_serial_out(cli, tmp_path):
     assert cli("tree", "-j", "2", "--out", "two", "many").returncode == 1
     one = {p.relative_to(tmp_path / "one"): p.read_bytes() for p in (tmp_path / "one").rglob("*.tree")}
     two = {p.relative_to(tmp_path / "two"): p.read_bytes() for p in (tmp_path / "two").rglob("*.tree")}
-    assert len(one) == 40 and one == two
+    assert len(one) == 42 and one == two
 
 
 BOM = b"\xef\xbb\xbf"
+MARKED = "unit Bom;\n// d\u00e9j\u00e0 vu \u20ac \U0001d11e\nend."
 
 
-@pytest.mark.parametrize("encoding", [[], ["--encoding", "cp1252"]])
+@pytest.mark.parametrize("encoding", [[], ["--encoding", "utf-16-be"]])
+@pytest.mark.parametrize("codec", ["utf-8", "utf-16-le", "utf-16-be", "utf-32-le", "utf-32-be"])
 @pytest.mark.parametrize("command", ["tokens", "tree"])
-def test_utf8_bom_is_dropped(cli, tmp_path, command, encoding):
-    # A UTF-8 byte-order mark also decides the encoding of its file.
-    text = "unit Bom;\n// déjà vu\nend."
-    write(tmp_path / "bom.pas", BOM + text.encode())
-    result = cli(command, *encoding, "bom.pas", "-", input=BOM + text.encode())
-    assert result.returncode == 0
-    assert out(result) == printed(command, (text, "bom.pas"), (text, "<stdin>"))
+def test_byte_order_mark_decides_and_is_dropped(cli, tmp_path, command, codec, encoding):
+    # Positions count from the character after the mark, whatever --encoding says.
+    data = "\ufeff".encode(codec) + MARKED.encode(codec)
+    write(tmp_path / "bom.pas", data)
+    result = cli(command, *encoding, "bom.pas", "-", input=data)
+    assert (result.returncode, result.stderr) == (0, b"")
+    assert out(result) == printed(command, (MARKED, "bom.pas"), (MARKED, "<stdin>"))
 
 
-@pytest.mark.parametrize("command", ["tokens", "tree"])
-def test_encoding_option(cli, tmp_path, command):
-    text = "unit Caf\u00e9;\n{ \u00a3 \u20ac }\nend."
-    write(tmp_path / "w.pas", text.encode("cp1252"))
-    result = cli(command, "--encoding", "cp1252", "w.pas")
-    assert (result.returncode, out(result)) == (0, printed(command, (text, "w.pas")))
-    result = cli(command, "w.pas")
-    assert result.returncode == 1
-    assert err_lines(result) == ["tarnwick: w.pas: cannot decode as utf-8: byte 0xe9 at offset 8 (try --encoding)"]
+UNDEFINED_IN_1252 = b"{ \x81 \x8d \x8f \x90 \x9d }"
 
 
 @pytest.mark.parametrize(
-    "setup, path, message",
+    "data, encoding, text",
     [
-        (lambda root: None, "missing.pas", os.strerror(errno.ENOENT)),
-        (lambda root: write(root / "plain.pas", UNIT), "plain.pas/inner.pas", os.strerror(errno.ENOTDIR)),
-        (lambda root: write(root / "bin.pas", b"unit A;\x00\x00end."), "bin.pas", "binary file"),
-        (lambda root: write(root / "utf16.pas", "unit A;".encode("utf-16")), "utf16.pas", "binary file"),
-        (lambda root: write(root / "latin.pas", b"{ \xe9 }"), "latin.pas",
-         "cannot decode as utf-8: byte 0xe9 at offset 2 (try --encoding)"),
+        ("unit Caf\u00e9;\n{ \u00a3 \u20ac \u00ff }\nend.".encode("cp1252"), [],
+         "unit Caf\u00e9;\n{ \u00a3 \u20ac \u00ff }\nend."),
+        (UNDEFINED_IN_1252, [], "{ \x81 \x8d \x8f \x90 \x9d }"),
+        (UNDEFINED_IN_1252, ["--encoding", "windows-1252"], "{ \x81 \x8d \x8f \x90 \x9d }"),
+        ("{ \u00e9 }".encode() + b"\x80", [], "{ \u00c3\u00a9 }\u20ac"),  # not all UTF-8: all Windows-1252
+        ("{ \u00e9 \u20ac }".encode(), [], "{ \u00e9 \u20ac }"),
+        ("{ \u00e9 \u20ac }".encode(), ["--encoding", "cp1252"], "{ \u00c3\u00a9 \u00e2\u201a\u00ac }"),
+        ("{ \u0416 }".encode("cp1251"), ["--encoding", "cp1251"], "{ \u0416 }"),
     ],
-    ids=["missing", "not-a-directory", "nul-bytes", "utf-16", "not-utf-8"],
+    ids=["windows-1252", "undefined-bytes", "undefined-bytes-forced", "utf-8-or-nothing", "utf-8",
+         "forced-windows-1252", "forced-other"],
+)
+@pytest.mark.parametrize("command", ["tokens", "tree"])
+def test_files_without_mark(cli, tmp_path, command, data, encoding, text):
+    write(tmp_path / "w.pas", data)
+    result = cli(command, *encoding, "w.pas", "-", input=data)
+    assert (result.returncode, result.stderr) == (0, b"")
+    assert out(result) == printed(command, (text, "w.pas"), (text, "<stdin>"))
+
+
+def fifo(path):
+    if not hasattr(os, "mkfifo"):
+        pytest.skip("needs named pipes")
+    os.mkfifo(path)
+
+
+@pytest.mark.parametrize(
+    "setup, args, message",
+    [
+        (lambda root: None, ["missing.pas"], "missing.pas: " + os.strerror(errno.ENOENT)),
+        (lambda root: write(root / "plain.pas", UNIT), ["plain.pas/inner.pas"],
+         "plain.pas/inner.pas: " + os.strerror(errno.ENOTDIR)),
+        (lambda root: write(root / "bin.pas", b"unit A;\x00\x00end."), ["bin.pas"], "bin.pas: binary file"),
+        (lambda root: write(root / "utf16.pas", "unit A;".encode("utf-16-le")), ["utf16.pas"],
+         "utf16.pas: binary file"),
+        (lambda root: write(root / "cut.pas", codecs.BOM_UTF16_BE + "unit A;".encode("utf-16-be")[:-1]), ["cut.pas"],
+         "cut.pas: cannot decode as utf-16-be (byte-order mark): truncated data at offset 14"),
+        (lambda root: write(root / "big.pas", codecs.BOM_UTF32_LE + b"\x00\x00\x11\x00"), ["big.pas"],
+         "big.pas: cannot decode as utf-32-le (byte-order mark): code point not in range(0x110000) at offset 4"),
+        (lambda root: write(root / "l.pas", b"{ \xe9 }"), ["--encoding", "utf-8", "l.pas"],
+         "l.pas: cannot decode as utf-8: byte 0xe9 at offset 2"),
+        (lambda root: write(root / "m.pas", BOM + b"{ \xe9 }"), ["m.pas"],
+         "m.pas: cannot decode as utf-8 (byte-order mark): byte 0xe9 at offset 5"),
+        (lambda root: fifo(root / "pipe.pas"), ["pipe.pas"], "pipe.pas: not a regular file (named pipe)"),
+        (lambda root: fifo(write(root / "src" / "a.pas", PROGRAM).parent / "x.pas"), ["src"],
+         "src/x.pas: not a regular file (named pipe)"),
+        (lambda root: None if os.path.exists("/dev/zero") else pytest.skip("needs /dev/zero"), ["/dev/zero"],
+         "/dev/zero: not a regular file (character device)"),
+    ],
+    ids=["missing", "not-a-directory", "nul-bytes", "utf-16-without-mark", "utf-16-cut", "utf-32-past-unicode",
+         "forced-utf-8", "utf-8-mark", "named-pipe", "named-pipe-in-walk", "device"],
 )
 @pytest.mark.parametrize("command", ["tokens", "tree", "check"])
-def test_unreadable_input(cli, tmp_path, setup, path, message, command):
+def test_unreadable_input(cli, tmp_path, setup, args, message, command):
     setup(tmp_path)
     write(tmp_path / "good.pas", UNIT)
-    result = cli(command, path, "good.pas")
+    # A named pipe or device opened for reading would block or never end.
+    result = cli(command, *args, "good.pas", timeout=60)
     assert result.returncode == 1
-    assert err_lines(result) == [f"tarnwick: {path}: {message}"]
+    assert err_lines(result) == [f"tarnwick: {message}"]
+    read = [(PROGRAM, "src/a.pas")] if "src" in args else []
     if command == "check":
-        assert check_lines(result)[-3:] == ["files not read: 1", f"  {path}: {message}", "files refused: 0"]
+        assert check_lines(result)[0] == f"files: {len(read) + 1}"
+        assert check_lines(result)[-3:] == ["files not read: 1", f"  {message}", "files refused: 0"]
     else:
-        assert out(result) == printed(command, (UNIT, "good.pas"))
+        assert out(result) == printed(command, *read, (UNIT, "good.pas"))
 
 
 # A chain of 100,000 member accesses: its tree text, ten gigabytes of
@@ -419,6 +476,29 @@ def test_bad_usage(cli, tmp_path, args, message):
     assert lines[0].startswith("usage: tarnwick")
     assert lines[-1].startswith("tarnwick") and ": error: " + message in lines[-1]
     assert not (tmp_path / "o").exists()
+
+
+WRITING = ["-h", "-j", "--ext", "--encoding", "--out"]
+PRINTED = ["paths", "output", "decoding", "refused files", "progress", "exit status"]
+
+
+@pytest.mark.parametrize(
+    "command, options, sections, absent",
+    [
+        ("tokens", WRITING, PRINTED, ["tree header", "output limit", "summary", ".tree"]),
+        ("tree", WRITING, PRINTED, ["eof", "summary", ".tokens"]),
+        ("check", ["-h", "-j", "--ext", "--encoding"], ["paths", "decoding", "check", "refused files", "progress",
+                                                      "exit status"], ["--out", "tree header", "printed", "eof"]),
+    ],
+)
+def test_command_help_shows_its_own_options_and_rules(cli, command, options, sections, absent):
+    result = cli(command, "--help")
+    text = out(result)
+    assert result.returncode == 0
+    listed = text[text.index("\noptions:\n") : text.index("\n\n", text.index("\noptions:\n"))]
+    assert re.findall(r"^  (-[\w-]+)", listed, re.M) == options
+    assert re.findall(r"^(\w[\w ]*):$", text, re.M)[2:] == sections  # after the arguments and the options
+    assert [word for word in absent if word in text] == []
 
 
 def test_closed_output_stops_quietly(tmp_path):

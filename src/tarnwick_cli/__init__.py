@@ -5,9 +5,9 @@
     tarnwick check  [options] PATH...   read everything and print a summary
     tarnwick --version
 
-A PATH is a file, a directory or "-" for standard input. See `tarnwick --help`
-(the epilog below) for the rules on directories, output files, decoding and
-exit codes.
+A PATH is a file, a directory or "-" for standard input. Each command's
+`--help` shows the rules that concern it (`epilog` below): directories, output
+files, decoding and exit codes.
 """
 
 from __future__ import annotations
@@ -18,7 +18,9 @@ import functools
 import os
 import re
 import signal
+import stat
 import sys
+import textwrap
 import time
 from concurrent.futures import ProcessPoolExecutor
 from typing import Iterator, NamedTuple, Sequence
@@ -33,58 +35,79 @@ DEFAULT_EXTENSIONS = (".pas", ".pp", ".inc", ".dpr", ".dpk", ".lpr")
 OUTPUT_SUFFIX = {"tokens": ".tokens", "tree": ".tree"}
 STDIN_NAME = "<stdin>"
 PROGRESS_DELAY = 0.5  # seconds a directory run lasts before its bar appears
+# Below this much source, starting worker processes costs more time than they
+# save (measured: see the README's "Command line"). A tree text written out
+# costs more per byte of source than a summary or a token list.
+PARALLEL_FROM_BYTES = {"tokens": 1_500_000, "tree": 500_000, "check": 1_500_000}
 
 EXIT_OK, EXIT_FAILED, EXIT_USAGE = 0, 1, 2
 
-EPILOG = """\
-paths:
-  A file is read whatever its name. A directory is walked recursively for the
-  extensions of --ext (default: .pas .pp .inc .dpr .dpk .lpr, matched without
-  regard to case); its files are taken sorted by path, component by component,
-  and symbolic links to directories are not followed; a directory that cannot
-  be listed is reported like an unreadable file. "-" reads standard input,
-  named "<stdin>" in messages and in the tree header; it may be given once.
-
-output:
-  tokens and tree print each file's text followed by one line feed, in the
-  order of the paths (a token list always ends with its "eof" line, a tree
-  always starts with its "# file_name=" header). The file name in the tree
-  header is the path as given, joined with the path inside a walked directory.
-  With --out DIR nothing is printed: each input FILE is written to
-  DIR/FILE.tokens or DIR/FILE.tree (same text), where FILE is the path below
-  the directory given on the command line, or the base name of a file given
-  directly. Two inputs with the same output file are a usage error.
-
-decoding:
-  Files are decoded with --encoding (default utf-8). A file that starts with the
-  UTF-8 byte-order mark is decoded as UTF-8 whatever --encoding says, and the
-  mark is dropped; a U+FEFF left at the start of the decoded text is dropped
-  too. Lines and columns therefore count from the first character after the
-  mark. Line breaks are passed on unchanged. A file holding a NUL character is
-  refused as a binary file.
-
-check:
-  prints files, bytes (as read), tokens (all lines of the token lists), nodes
-  (of the trees), the time and speed, the files holding "unknown" tokens with
-  the position of the first one, the files that could not be read, and the
-  files refused (below). With any -j the summary is the same apart from time
-  and speed.
-
-refused files:
-  A text whose syntax tree text would pass the module's output limit (1 GiB
-  plus 64 bytes per byte of source) is refused: one line on standard error
-  names the file and the reason, and the run goes on with the other files.
-
-progress:
-  When standard error is a terminal, a directory is walked and the run has
-  lasted half a second, a progress bar is shown on standard error (not while
-  outputs are printed to the same terminal). Errors are one line each, on
-  standard error, naming the file.
-
-exit status:
-  0 success, 1 some files could not be read, decoded, parsed within the output
-  limit or written, 2 bad usage.
-"""
+def epilog(command: str) -> str:
+    """The rules shown under one command's help: only those that concern it."""
+    tokens, tree, check = command == "tokens", command == "tree", command == "check"
+    sections = {
+        "paths": [
+            "A file is read whatever its name. A directory is walked recursively for the extensions of --ext "
+            "(default: .pas .pp .inc .dpr .dpk .lpr, matched without regard to case); its files are taken sorted "
+            "by path, component by component, and symbolic links to directories are not followed; a directory "
+            "that cannot be listed is reported like an unreadable file.",
+            "Only regular files are read: a named pipe, device or socket, named or met in a directory, is reported "
+            "as not read and never opened. Paths that give no file at all (directories without sources, or a "
+            "mistyped --ext) are an error, exit status 2.",
+            '"-" reads standard input, named "<stdin>" in messages' + (" and in the tree header" if tree else "")
+            + "; it may be given once.",
+        ],
+        "output": None if check else [
+            "Each file's "
+            + ('syntax tree is printed followed by one line feed, in the order of the paths (a tree always starts '
+               'with its "# file_name=" header, which names the path as given, joined with the path inside a '
+               'walked directory).' if tree else
+               'token list is printed followed by one line feed, in the order of the paths (a token list always '
+               'ends with its "eof" line).'),
+            f"With --out DIR nothing is printed: each input FILE is written to DIR/FILE{OUTPUT_SUFFIX[command]} "
+            "(same text), where FILE is the path below the directory given on the command line, or the base name "
+            "of a file given directly. Two inputs with the same output file are a usage error.",
+        ],
+        "decoding": [
+            "A file that starts with a byte-order mark is read in the encoding it marks (UTF-8, UTF-16 LE or BE, "
+            "UTF-32 LE or BE) whatever --encoding says, and the mark is dropped, so lines and columns count from "
+            "the first character after it.",
+            "A file without a mark is read as UTF-8 if it is valid UTF-8, else as Windows-1252"
+            + (" (counted in the summary)" if check else "") + ", where the five bytes that code page leaves "
+            "undefined (0x81 0x8D 0x8F 0x90 0x9D) stand for the characters of the same number, so that every file "
+            "decodes. --encoding NAME reads files without a mark in NAME instead (cp1252 as above).",
+            "Line breaks are passed on unchanged. A text holding a NUL character (as UTF-16 without a mark does) "
+            "is refused as a binary file.",
+        ],
+        "check": None if not check else [
+            "prints files, bytes (as read), tokens (all lines of the token lists), nodes (of the trees), the time "
+            "and speed, the number of files read as Windows-1252, the files holding \"unknown\" tokens with the "
+            "position of the first one, the files that could not be read, and the files refused (below). With any "
+            "-j the summary is the same apart from time and speed.",
+        ],
+        "refused files": [
+            "A text too long for 32-bit line and column numbers (over 4 GiB of UTF-8)"
+            + ("" if tokens else ", or whose syntax tree text would pass the module's output limit (1 GiB plus 64 "
+               "bytes per byte of source),")
+            + " is refused: one line on standard error names the file and the reason, and the run goes on with "
+            "the other files.",
+        ],
+        "progress": [
+            "When standard error is a terminal, a directory is walked and the run has lasted half a second, a "
+            "progress bar is shown on standard error" + ("" if check else ", unless outputs are printed to the "
+                                                        "same terminal") + ". Errors are one line each, on "
+            "standard error, naming the file.",
+        ],
+        "exit status": [
+            "0 success, 1 some files could not be read"
+            + (" or decoded or were refused" if check else ", decoded or written, or were refused")
+            + ", 2 bad usage or no file to read.",
+        ],
+    }
+    return "\n".join(
+        f"{title}:\n" + textwrap.fill(" ".join(parts), 79, initial_indent="  ", subsequent_indent="  ") + "\n"
+        for title, parts in sections.items() if parts
+    )
 
 
 class UsageError(Exception):
@@ -106,8 +129,9 @@ class Job(NamedTuple):
 class Result(NamedTuple):
     name: str
     error: str | None = None
-    text: str | None = None  # output to print
+    text: bytes | None = None  # output to print, in UTF-8
     size: int = 0
+    windows_1252: bool = False  # read as Windows-1252
     tokens: int = 0
     nodes: int = 0
     unknown: str | None = None  # "LINE:COL 'c'" of the first unknown token
@@ -118,22 +142,56 @@ class Result(NamedTuple):
 # One file
 
 
-def decode(data: bytes, encoding: str) -> str:
-    skip = 0
-    if data.startswith(codecs.BOM_UTF8):
-        skip, encoding = len(codecs.BOM_UTF8), "utf-8"
-    try:
-        text = data[skip:].decode(encoding)
-    except UnicodeDecodeError as e:
-        if b"\0" in data:
-            raise SourceError("binary file") from None
-        raise SourceError(
-            f"cannot decode as {encoding}: byte 0x{e.object[e.start]:02x} "
-            f"at offset {skip + e.start} (try --encoding)"
-        ) from None
+# The byte-order marks a file may start with, longest first: the UTF-32 LE
+# mark starts with the UTF-16 LE one.
+MARKS = (
+    (codecs.BOM_UTF32_LE, "utf-32-le"),
+    (codecs.BOM_UTF32_BE, "utf-32-be"),
+    (codecs.BOM_UTF8, "utf-8"),
+    (codecs.BOM_UTF16_LE, "utf-16-le"),
+    (codecs.BOM_UTF16_BE, "utf-16-be"),
+)
+WINDOWS_1252 = "cp1252"  # the codec name that --encoding gives Windows-1252
+
+# Windows-1252 as Delphi reads it: the five bytes the code page leaves
+# undefined (0x81, 0x8D, 0x8F, 0x90, 0x9D) stand for the code points of the
+# same number, as in Latin-1, so that any bytes decode.
+WINDOWS_1252_TABLE = "".join(bytes([b]).decode("cp1252", "ignore") or chr(b) for b in range(256))
+
+
+def decode(data: bytes, encoding: str | None) -> tuple[str, bool]:
+    """The text of a file, and whether it was read as Windows-1252.
+
+    A byte-order mark decides the encoding and is dropped. Without one, the
+    bytes are read in `encoding`, or when that is None as UTF-8 if they are
+    valid UTF-8, else as Windows-1252.
+    """
+    skip, marked = 0, False
+    for mark, name in MARKS:
+        if data.startswith(mark):
+            skip, encoding, marked = len(mark), name, True
+            break
+    body = memoryview(data)[skip:]
+    if encoding is None:
+        try:
+            text = str(body, "utf-8")
+        except UnicodeDecodeError:
+            encoding = WINDOWS_1252
+    if encoding == WINDOWS_1252:
+        text = codecs.charmap_decode(body, "strict", WINDOWS_1252_TABLE)[0]
+    elif encoding is not None:
+        try:
+            text = str(body, encoding)
+        except UnicodeDecodeError as e:
+            wide = encoding.startswith(("utf-16", "utf-32"))  # their texts hold NUL bytes
+            if b"\0" in data and not wide:
+                raise SourceError("binary file") from None
+            what = e.reason if wide else f"byte 0x{data[skip + e.start]:02x}"
+            raise SourceError(f"cannot decode as {encoding}{' (byte-order mark)' if marked else ''}: {what} "
+                              f"at offset {skip + e.start}") from None
     if "\0" in text:
         raise SourceError("binary file")
-    return text.removeprefix("\ufeff")
+    return text.removeprefix("\ufeff"), encoding == WINDOWS_1252
 
 
 # Every node line follows a line feed (the header comes first); value lines
@@ -156,7 +214,15 @@ def first_unknown(token_list: str) -> str | None:
     return f"{position} {value.replace(BACKSLASH * 2, BACKSLASH)!r}"  # undo the token escaping
 
 
-def process(command: str, encoding: str, job: Job) -> Result:
+def file_kind(mode: int) -> str:
+    for test, kind in ((stat.S_ISFIFO, "named pipe"), (stat.S_ISCHR, "character device"),
+                       (stat.S_ISBLK, "block device"), (stat.S_ISSOCK, "socket"), (stat.S_ISDIR, "directory")):
+        if test(mode):
+            return kind
+    return "special file"
+
+
+def process(command: str, encoding: str | None, job: Job) -> Result:
     """Reads, decodes and runs one job; every failure becomes a one-line error."""
     if job.error is not None:
         return Result(job.name, error=job.error)
@@ -166,9 +232,14 @@ def process(command: str, encoding: str, job: Job) -> Result:
         elif job.path is None:
             data = sys.stdin.buffer.read()
         else:
+            # Opening a named pipe or a device could block or never end:
+            # only regular files are opened.
+            mode = os.stat(job.path).st_mode
+            if not stat.S_ISREG(mode):
+                raise SourceError(f"not a regular file ({file_kind(mode)})")
             with open(job.path, "rb") as f:
                 data = f.read()
-        text = decode(data, encoding)
+        text, windows_1252 = decode(data, encoding)
         if command == "check":
             token_list = tarnwick.lex_to_serialized(text, job.name)
             tree = tarnwick.parse_to_serialized(text, job.name)
@@ -178,13 +249,16 @@ def process(command: str, encoding: str, job: Job) -> Result:
                 tokens=token_list.count("\n") + 1,
                 nodes=len(NODE_LINE.findall(tree)),
                 unknown=first_unknown(token_list),
+                windows_1252=windows_1252,
             )
         if command == "tokens":
             output = tarnwick.lex_to_serialized(text, job.name)
         else:
             output = tarnwick.parse_to_serialized(text, job.name)
         if job.out is None:
-            return Result(job.name, text=output)
+            # Encoded here: bytes from a worker process are unpickled as a
+            # plain copy and printed as they are.
+            return Result(job.name, text=output.encode("utf-8"))
         os.makedirs(os.path.dirname(job.out) or ".", exist_ok=True)
         with open(job.out, "w", encoding="utf-8", newline="\n") as f:
             f.write(output + "\n")
@@ -231,12 +305,12 @@ def walk(directory: str, extensions: frozenset[str], out_dir: str | None, suffix
     return [job for _key, job in sorted(found, key=lambda item: item[0])]
 
 
-def make_jobs(args: argparse.Namespace) -> tuple[list[Job], bool]:
-    """The jobs in output order, and whether any path was a directory."""
+def make_jobs(args: argparse.Namespace) -> tuple[list[Job], list[str]]:
+    """The jobs in output order, and the paths that were directories."""
     out_dir = getattr(args, "out", None)
     suffix = OUTPUT_SUFFIX.get(args.command, "")
     jobs: list[Job] = []
-    walked = False
+    walked: list[str] = []
     if args.paths.count("-") > 1:
         raise UsageError('standard input ("-") can be given only once')
     for path in args.paths:
@@ -245,7 +319,7 @@ def make_jobs(args: argparse.Namespace) -> tuple[list[Job], bool]:
                 raise UsageError('--out cannot be used with standard input ("-")')
             jobs.append(Job(STDIN_NAME, None))
         elif os.path.isdir(path):
-            walked = True
+            walked.append(path)
             jobs.extend(walk(path, args.ext, out_dir, suffix))
         else:
             out = None
@@ -305,7 +379,7 @@ class Progress:
             self.bar.close()
 
 
-def run(command: str, jobs: list[Job], workers: int, encoding: str, progress: Progress) -> Iterator[Result]:
+def run(command: str, jobs: list[Job], workers: int, encoding: str | None, progress: Progress) -> Iterator[Result]:
     """Yields the results in job order; with one worker nothing is spawned."""
     work = functools.partial(process, command, encoding)
     workers = min(workers, len(jobs))
@@ -344,7 +418,8 @@ def print_outputs(results: Iterator[Result], progress: Progress) -> int:
             progress.message(f"tarnwick: {result.error}")
             status = EXIT_FAILED
         elif result.text is not None:
-            write_all(result.text.encode("utf-8") + b"\n")
+            write_all(result.text)
+            write_all(b"\n")
     sys.stdout.flush()
     return status
 
@@ -369,6 +444,7 @@ def print_summary(results: Iterator[Result], progress: Progress) -> int:
         f"nodes: {sum(r.nodes for r in done)}",
         f"time: {elapsed:.3f} s",
         f"speed: {size / 1e6 / max(elapsed, 1e-9):.2f} MB/s",
+        f"files read as Windows-1252: {sum(r.windows_1252 for r in done)}",
         f"files with unknown tokens: {len(unknown)}",
         *(f"  {r.name}:{r.unknown}" for r in unknown),
         f"files not read: {len(failed)}",
@@ -409,33 +485,62 @@ def encoding_name(text: str) -> str:
         raise argparse.ArgumentTypeError(f"unknown encoding {text!r}") from None
 
 
-def build_parser() -> argparse.ArgumentParser:
-    common = argparse.ArgumentParser(add_help=False)
-    common.add_argument("paths", nargs="+", metavar="PATH", help='file, directory, or "-" for standard input')
-    common.add_argument("-j", "--jobs", type=positive_int, default=os.cpu_count() or 1, metavar="N",
-                        help="worker processes (default: the number of cores); results do not depend on it")
-    common.add_argument("--ext", type=extension_set, default=frozenset(DEFAULT_EXTENSIONS), metavar="LIST",
-                        help="comma-separated extensions to take from directories (default: %s)" % ",".join(DEFAULT_EXTENSIONS))
-    common.add_argument("--encoding", type=encoding_name, default="utf-8",
-                        help="encoding of the sources, e.g. cp1252 (default: utf-8)")
-    writes = argparse.ArgumentParser(add_help=False)
-    writes.add_argument("--out", metavar="DIR", help="write one output file per input under DIR instead of printing")
+def cores() -> int:
+    try:
+        return len(os.sched_getaffinity(0))  # the cores this process may run on
+    except AttributeError:
+        return os.cpu_count() or 1
 
+
+def default_workers(command: str, jobs: list[Job], printing: bool) -> int:
+    """One worker when printing or for a small selection, else one per core.
+
+    Printing, each whole text would travel back from its worker to be written
+    out, which costs more than making it.
+    """
+    if printing or cores() == 1:
+        return 1
+    total = 0
+    for job in jobs:
+        if job.path is not None:
+            try:
+                total += os.stat(job.path).st_size
+            except OSError:
+                continue  # reported when its turn comes
+            if total >= PARALLEL_FROM_BYTES[command]:
+                return cores()
+    return 1
+
+
+def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="tarnwick",
         description="Token lists and syntax trees of Object Pascal (Delphi) sources.",
-        epilog=EPILOG,
-        formatter_class=argparse.RawDescriptionHelpFormatter,
+        epilog='Run "tarnwick COMMAND --help" for the options and rules of one command.',
     )
     parser.add_argument("--version", action="version", version=f"tarnwick {tarnwick.version()}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
-    for name, parents, text in (
-        ("tokens", [common, writes], "print the token list of each file"),
-        ("tree", [common, writes], "print the syntax tree of each file"),
-        ("check", [common], "read and parse every file, then print a summary"),
+    for name, text in (
+        ("tokens", "print the token list of each file"),
+        ("tree", "print the syntax tree of each file"),
+        ("check", "read and parse every file, then print a summary"),
     ):
-        commands.add_parser(name, parents=parents, help=text, description=text.capitalize() + ".",
-                            epilog=EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
+        command = commands.add_parser(name, help=text, description=text.capitalize() + ".", epilog=epilog(name),
+                                      formatter_class=argparse.RawDescriptionHelpFormatter)
+        command.add_argument("paths", nargs="+", metavar="PATH", help='file, directory, or "-" for standard input')
+        cores_text = f"the number of cores for more than {PARALLEL_FROM_BYTES[name] / 1e6:g} MB of source, else 1"
+        default = cores_text if name == "check" else f"1 when printing; with --out, {cores_text}"
+        command.add_argument("-j", "--jobs", type=positive_int, metavar="N",
+                             help=f"worker processes (default: {default}); results do not depend on it")
+        command.add_argument("--ext", type=extension_set, default=frozenset(DEFAULT_EXTENSIONS), metavar="LIST",
+                             help="comma-separated extensions to take from directories (default: %s)"
+                             % ",".join(DEFAULT_EXTENSIONS))
+        command.add_argument("--encoding", type=encoding_name, metavar="NAME",
+                             help="encoding of the files without a byte-order mark, e.g. cp1251 (default: UTF-8, "
+                             "else Windows-1252)")
+        if name != "check":
+            command.add_argument("--out", metavar="DIR",
+                                 help="write one output file per input under DIR instead of printing")
     return parser
 
 
@@ -446,11 +551,17 @@ def main(argv: Sequence[str] | None = None) -> int:
         jobs, walked = make_jobs(args)
     except UsageError as e:
         parser.error(str(e))  # exits with status 2
+    if not jobs:
+        extensions = " ".join(sorted(args.ext))
+        sys.stderr.write(f"tarnwick: no file to read: no file ending in {extensions} under "
+                         f"{', '.join(map(display, walked))} (see --ext)\n")
+        return EXIT_USAGE
     printing = args.command != "check" and args.out is None
+    workers = args.jobs or default_workers(args.command, jobs, printing)
     # The bar shares the terminal only with the summary, never with printed outputs.
-    progress = Progress(len(jobs), walked and sys.stderr.isatty() and not (printing and sys.stdout.isatty()))
+    progress = Progress(len(jobs), bool(walked) and sys.stderr.isatty() and not (printing and sys.stdout.isatty()))
     try:
-        results = run(args.command, jobs, args.jobs, args.encoding, progress)
+        results = run(args.command, jobs, workers, args.encoding, progress)
         if args.command == "check":
             return print_summary(results, progress)
         return print_outputs(results, progress)
