@@ -4,6 +4,7 @@
 #include <array>
 #include <bit>
 #include <cstring>
+#include <limits>
 #include <span>
 #include <unordered_map>
 #include <vector>
@@ -369,6 +370,29 @@ std::uint64_t digits_below(std::uint64_t n) {
   return total;
 }
 
+// The room a line needs, bounded more closely than `line_room`: values that
+// hold nothing to escape at their own length, a run of columns at the digits
+// of its last column. Used for the long lines that do not fit `line_room`
+// near the end of the text; like `line_room` it depends on the line alone,
+// never on the measure.
+std::size_t close_line_room(const NodeLine& n, std::size_t depth) {
+  const auto value_bytes = [](std::string_view v) {
+    return may_need_escape(v) ? escaped_bytes(v.size()) : v.size();
+  };
+  std::size_t room = fields_bytes + 2 * depth + copy_overshoot;
+  for (const AttributeItem& a : n.attributes) room += 2 + max_key_name_bytes + value_bytes(a.value);
+  if (n.list) {
+    if (!n.list->empty()) room += positions_item.size() + n.list->size() * position_entry_bytes;
+  } else if (n.run_count > 0) {
+    const std::uint64_t last = std::uint64_t{n.run_col} + n.run_count - 1;
+    const std::uint64_t col_digits =
+        last > std::numeric_limits<std::uint32_t>::max() ? max_u32_digits : digits(static_cast<std::uint32_t>(last));
+    room += positions_item.size() + n.run_count * (2 + digits(n.run_line) + col_digits);
+  }
+  if (n.has_value) room += 1 + 2 * (depth + 1) + value_item.size() + value_bytes(n.value);
+  return room;
+}
+
 // The length of `text` escaped.
 std::uint64_t escaped_length(std::string_view text) {
   std::uint64_t n = text.size();
@@ -545,6 +569,8 @@ void serialize_arena(const NodeArena& arena, NodeId root, std::string_view file_
     const std::size_t room = line_room(line, depth);
     if (char* p = out.room_within(room)) {
       out.commit(write_line(line, depth, lines, p));
+    } else if (char* c = out.room_within(close_line_room(line, depth))) {
+      out.commit(write_line(line, depth, lines, c));
     } else {
       spill.clear();
       spill.commit(write_line(line, depth, lines, spill.room(room)));
