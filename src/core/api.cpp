@@ -33,6 +33,18 @@ std::string_view write_tree_text(std::string_view text, std::string_view file_na
   return out.view();
 }
 
+std::unique_ptr<SyntaxTree> parse_to_tree(std::string_view text, std::string_view file_name) {
+  if (text.size() > max_text_size) throw TextTooLarge();
+  WorkspaceLease lease;
+  std::unique_ptr<SyntaxTree> tree;
+  {
+    Parser p(text, &lease.get().parser);
+    const NodeId root = parse_tree(p);
+    tree = SyntaxTree::from_arena(p.arena, root, file_name);
+  }
+  return tree;
+}
+
 std::string lex_to_serialized(std::string_view text) {
   return with_token_list(text, [](std::string_view s) { return std::string(s); });
 }
