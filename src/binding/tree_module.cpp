@@ -418,7 +418,7 @@ PyType_Slot node_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec node_spec = {"tarnwick_tree.Node", sizeof(NodeObject), 0, Py_TPFLAGS_DEFAULT,
+PyType_Spec node_spec = {"tarnwick_tree.Node", sizeof(NodeObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
                          node_slots};
 
 // ---- Walk ---------------------------------------------------------------------
@@ -509,7 +509,7 @@ PyType_Slot walk_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec walk_spec = {"tarnwick_tree._Walk", sizeof(WalkObject), 0, Py_TPFLAGS_DEFAULT,
+PyType_Spec walk_spec = {"tarnwick_tree._Walk", sizeof(WalkObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
                          walk_slots};
 
 // ---- Tree ---------------------------------------------------------------------
@@ -834,7 +834,7 @@ PyType_Slot tree_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec tree_spec = {"tarnwick_tree.Tree", sizeof(TreeObject), 0, Py_TPFLAGS_DEFAULT,
+PyType_Spec tree_spec = {"tarnwick_tree.Tree", sizeof(TreeObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
                          tree_slots};
 
 // ---- Module functions ------------------------------------------------------------

@@ -110,6 +110,7 @@ class TreeTextReader {
     bool value_allowed = false;          // the line before was a node line
     while (!done_) {
       line = next_line(rest);
+      if (line.empty()) fail("an empty line");
       std::size_t spaces = 0;
       while (spaces < line.size() && line[spaces] == ' ') ++spaces;
       if (spaces % 2 != 0) fail("an odd indentation");
@@ -236,13 +237,11 @@ class TreeTextReader {
   // the first space that starts an item of a key sorting after its own, or
   // to the end.
   void attributes(SyntaxTree& t, std::string_view s) const {
-    int last_rank = -1;
+    // Each value ends where a later key begins, so the keys come in order.
     while (!s.empty()) {
       const std::uint8_t key = key_at(s);
       if (key == no_key) fail("an unknown attribute");
       const int rank = attribute_order.rank[key];
-      if (rank <= last_rank) fail("attributes out of order");
-      last_rank = rank;
       s.remove_prefix(attribute_key_names[key].size() + 2);
       std::size_t end = 0;
       for (;; ++end) {
