@@ -1,8 +1,14 @@
 """tarnwick_tree: trees and tokens as Python objects. Every tree is checked
 against the tree text of the same source, read by the tests' own reader."""
 
+import contextlib
+import io
+import os
 import re
+import subprocess
+import sys
 import threading
+from pathlib import Path
 
 import pytest
 
@@ -333,3 +339,42 @@ def test_module_surface():
         parse("\ud800")
     with pytest.raises(TypeError):
         tarnwick_tree.Node()
+
+
+def readme_recipes():
+    """The Pascal unit, and each recipe with its printed output, of the
+    README's "Working with trees"."""
+    readme = (Path(__file__).resolve().parent.parent / "README.md").read_text(encoding="utf-8")
+    section = readme[readme.index("## Working with trees"):readme.index("## Command line")]
+    blocks = re.findall(r"```(\w+)\n(.*?)```", section, re.S)
+    unit = next(body for kind, body in blocks if kind == "pascal")
+    recipes = [(body, blocks[i + 1][1]) for i, (kind, body) in enumerate(blocks)
+               if kind == "python" and i + 1 < len(blocks) and blocks[i + 1][0] == "text"]
+    return unit, recipes
+
+
+@pytest.mark.parametrize("index", range(3))
+def test_readme_recipe(index, tmp_path, monkeypatch):
+    unit, recipes = readme_recipes()
+    assert len(recipes) == 3
+    code, expected = recipes[index]
+    (tmp_path / "Shapes.pas").write_text(unit, encoding="utf-8")
+    monkeypatch.chdir(tmp_path)
+    out = io.StringIO()
+    with contextlib.redirect_stdout(out):
+        exec(compile(code, f"recipe {index}", "exec"), {"__name__": "recipe"})
+    assert out.getvalue() == expected
+
+
+def test_readme_recipes_pass_mypy_strict(tmp_path):
+    pytest.importorskip("mypy")
+    _, recipes = readme_recipes()
+    for i, (code, _) in enumerate(recipes):
+        (tmp_path / f"recipe_{i}.py").write_text(code, encoding="utf-8")
+    src = Path(__file__).resolve().parent.parent / "src"
+    env = dict(os.environ, MYPYPATH=str(src))
+    run = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--no-incremental",
+         *sorted(str(p) for p in tmp_path.glob("recipe_*.py"))],
+        capture_output=True, text=True, env=env, cwd=tmp_path)
+    assert run.returncode == 0, run.stdout + run.stderr
