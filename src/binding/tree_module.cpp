@@ -795,6 +795,13 @@ PyObject* tree_node_at(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
+PyObject* tree_sizeof(PyObject* self, PyObject*) {
+  const TreeObject* t = reinterpret_cast<TreeObject*>(self);
+  std::size_t bytes = sizeof(TreeObject) + t->tree->bytes();
+  if (t->extents != nullptr) bytes += t->extents->capacity() * sizeof(SyntaxTree::Extent);
+  return PyLong_FromSize_t(bytes);
+}
+
 PyGetSetDef tree_getset[] = {
     {"root", tree_root, nullptr, "The root node (ntUnit).", nullptr},
     {"file_name", tree_file_name, nullptr, "The file name the tree was made with.", nullptr},
@@ -804,6 +811,8 @@ PyGetSetDef tree_getset[] = {
 };
 
 PyMethodDef tree_methods[] = {
+    {"__sizeof__", tree_sizeof, METH_NOARGS,
+     "__sizeof__()\n--\n\nThe memory the tree holds, in bytes (its source not included)."},
     {"to_serialized", tree_to_serialized, METH_NOARGS,
      "to_serialized()\n--\n\nThe tree text: what parse_to_serialized returns for the same text "
      "and file name."},

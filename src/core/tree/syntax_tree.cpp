@@ -202,6 +202,16 @@ void SyntaxTree::finish() {
   end.first_item = checked_u32(items_.size(), "the tree has too many attributes");
   nodes_.push_back(end);
   if (places_.size() != node_count()) throw InternalError("the tree's places are not all counted");
+  // The stores were reserved for every node of the arena; where the tree
+  // holds much less (nodes left unattached), the rest is given back.
+  const auto fit = [](auto& v) {
+    if (v.capacity() - v.size() > v.size() / 8) v.shrink_to_fit();
+  };
+  fit(nodes_);
+  fit(child_ids_);
+  fit(items_);
+  fit(places_);
+  fit(position_lists_);
   if (place_count() >= saturated_places) throw OutputTooLarge();
 }
 
