@@ -42,7 +42,8 @@ def escape_token(text):
 def tree_object_mismatches(job):
     """The files of one folder where the objects of tarnwick_tree disagree
     with the texts: the tree's text, the kinds of a walk against the node
-    lines, the tokens against the token list, and the tree read back."""
+    lines, the tokens against the token list (and the skipped tokens among
+    them), and the tree read back."""
     import tarnwick_tree
 
     root, files = job
@@ -60,8 +61,12 @@ def tree_object_mismatches(job):
             bad.append((rel, "to_serialized"))
         if [n.kind for n in tarnwick_tree.walk(tree.root)] != NODE_KIND.findall(serialized):
             bad.append((rel, "walk"))
-        token_lines = [f"{t.kind} {escape_token(t.value)} {t.line}:{t.col}"
-                       for t in tarnwick_tree.tokens(text)]
+        tokens = tarnwick_tree.tokens(text)
+        token_lines = [f"{t.kind} {escape_token(t.value)} {t.line}:{t.col}" for t in tokens]
+        # The skipped tokens are tokens of the text, in order, each once.
+        rest = iter(tokens)
+        if not all(any(t == s for t in rest) for s in tree.skipped):
+            bad.append((rel, "skipped"))
         if "\n".join(token_lines) != tarnwick.lex_to_serialized(text, rel):
             bad.append((rel, "tokens"))
         if tarnwick_tree.read(serialized).to_serialized() != serialized:

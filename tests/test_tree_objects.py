@@ -163,6 +163,34 @@ def test_tokens_agree_with_the_token_list(src):
         tarnwick.lex_to_serialized(src, "")
 
 
+@pytest.mark.parametrize("src, skipped", [
+    ("unit A; interface end.", []),
+    ("unit A; 42 'x' ; implementation end.", [("number", "42", 1, 9), ("string", "'x'", 1, 12)]),
+    ("var 1: Integer; b: Byte;", [("number", "1", 1, 5), ("symbol", ":", 1, 6)]),
+    ("type T = class procedure P; ) public X: Integer; end;", [("symbol", ")", 1, 29)]),
+    ("begin if a then b else else c; end.", [("keyword", "else", 1, 24)]),
+    # Left out of the tree by design, not skipped: initial values, exception
+    # variables, external clauses, the "." of "end." and ";" separators.
+    ("var a: Integer = 5; begin try except on E: Exception do ; end; end.", []),
+    ("procedure P; external 'lib' name 'Q';;; begin end.", []),
+], ids=["none", "unit level", "not a name", "stray in class", "else twice", "initial value",
+        "external clause"])
+def test_skipped_tokens(src, skipped):
+    tree = parse(src)
+    assert tree.skipped == skipped
+    assert all(type(t) is Token for t in tree.skipped)
+    # What the grammar skips changes nothing in its output.
+    assert tree.to_serialized() == tarnwick.parse_to_serialized(src, "")
+    assert read(tree.to_serialized()).skipped == []
+
+
+def test_serialized_size():
+    tree = parse(SOURCES["class with methods"], "s.pas")
+    assert tree.serialized_size() == len(tree.to_serialized().encode("utf-8"))
+    with pytest.raises(MemoryError, match=REFUSED):
+        parse(nested_fields(7)).serialized_size()
+
+
 def test_token_is_a_named_tuple():
     t = tokens("x")[0]
     assert t == ("identifier", "x", 1, 1) and t._fields == ("kind", "value", "line", "col")

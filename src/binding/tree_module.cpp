@@ -569,6 +569,15 @@ PyObject* tree_to_serialized(PyObject* self, PyObject*) {
   });
 }
 
+PyObject* tree_serialized_size(PyObject* self, PyObject*) {
+  return guarded([&] {
+    const SyntaxTree& t = *reinterpret_cast<TreeObject*>(self)->tree;
+    const std::uint64_t size = tarnwick::measure_tree_text(t);
+    if (size > t.output_limit()) throw tarnwick::OutputTooLarge();
+    return PyLong_FromUnsignedLongLong(size);
+  });
+}
+
 PyObject* tree_repr(PyObject* self) {
   TreeObject* t = reinterpret_cast<TreeObject*>(self);
   return PyUnicode_FromFormat("<Tree %R: %llu nodes>", t->file_name,
@@ -795,6 +804,39 @@ PyObject* tree_node_at(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// A Token named tuple.
+PyObject* make_token(const tarnwick::Token& t, std::string_view source, PyObject* pack) {
+  PyRef value(make_str(t.text(source)));
+  PyRef line(PyLong_FromUnsignedLong(t.line));
+  PyRef col(PyLong_FromUnsignedLong(t.column));
+  if (!value || !line || !col) return nullptr;
+  PyObject* fields = PyTuple_Pack(4, token_kind_names[static_cast<std::size_t>(t.kind)],
+                                  value.get(), line.get(), col.get());
+  if (fields == nullptr) return nullptr;
+  PyTuple_SetItem(pack, 0, fields);  // takes the reference, drops the one before
+  return tuple_new(reinterpret_cast<PyTypeObject*>(token_type), pack, nullptr);
+}
+
+// Tokens as a list of Token named tuples.
+PyObject* token_list(std::span<const tarnwick::Token> tokens, std::string_view source) {
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(tokens.size())));
+  PyRef pack(PyTuple_New(1));  // the argument tuple of tuple.__new__, reused
+  if (!list || !pack) return nullptr;
+  for (std::size_t i = 0; i < tokens.size(); ++i) {
+    PyObject* token = make_token(tokens[i], source, pack.get());
+    if (token == nullptr) return nullptr;
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), token);
+  }
+  return list.release();
+}
+
+PyObject* tree_skipped(PyObject* self, void*) {
+  return guarded([&] {
+    const SyntaxTree& t = *reinterpret_cast<TreeObject*>(self)->tree;
+    return token_list(t.skipped(), t.source());
+  });
+}
+
 PyObject* tree_sizeof(PyObject* self, PyObject*) {
   const TreeObject* t = reinterpret_cast<TreeObject*>(self);
   std::size_t bytes = sizeof(TreeObject) + t->tree->bytes();
@@ -807,6 +849,10 @@ PyGetSetDef tree_getset[] = {
     {"file_name", tree_file_name, nullptr, "The file name the tree was made with.", nullptr},
     {"source", tree_source, nullptr, "The parsed text, or None for a tree read from its text.",
      nullptr},
+    {"skipped", tree_skipped, nullptr,
+     "The tokens the grammar stepped over without reading them, as Token named tuples: a sign "
+     "of syntax it does not cover. Empty for a tree read from its text.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -816,6 +862,9 @@ PyMethodDef tree_methods[] = {
     {"to_serialized", tree_to_serialized, METH_NOARGS,
      "to_serialized()\n--\n\nThe tree text: what parse_to_serialized returns for the same text "
      "and file name."},
+    {"serialized_size", tree_serialized_size, METH_NOARGS,
+     "serialized_size()\n--\n\nThe length in UTF-8 bytes of the tree text, measured without "
+     "writing it; MemoryError where to_serialized() would refuse the text."},
     {"find_all", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tree_find_all)),
      METH_VARARGS | METH_KEYWORDS,
      "find_all(kind=None, /, **attributes)\n--\n\nAll nodes of that kind (any kind for None) whose "
@@ -900,27 +949,7 @@ PyObject* tokens_fn(PyObject*, PyObject* args, PyObject* kwargs) {
     return nullptr;
   std::string_view source;
   if (!utf8_of(text, source)) return nullptr;
-  return guarded([&]() -> PyObject* {
-    const std::vector<tarnwick::Token> tokens = tarnwick::tokenize(source);
-    PyRef list(PyList_New(static_cast<Py_ssize_t>(tokens.size())));
-    PyRef pack(PyTuple_New(1));  // the argument tuple of tuple.__new__, reused
-    if (!list || !pack) return nullptr;
-    for (std::size_t i = 0; i < tokens.size(); ++i) {
-      const tarnwick::Token& t = tokens[i];
-      PyRef value(make_str(t.text(source)));
-      PyRef line(PyLong_FromUnsignedLong(t.line));
-      PyRef col(PyLong_FromUnsignedLong(t.column));
-      if (!value || !line || !col) return nullptr;
-      PyObject* fields = PyTuple_Pack(4, token_kind_names[static_cast<std::size_t>(t.kind)],
-                                      value.get(), line.get(), col.get());
-      if (fields == nullptr) return nullptr;
-      PyTuple_SetItem(pack.get(), 0, fields);  // takes the reference, drops the last one
-      PyObject* token = tuple_new(reinterpret_cast<PyTypeObject*>(token_type), pack.get(), nullptr);
-      if (token == nullptr) return nullptr;
-      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), token);
-    }
-    return list.release();
-  });
+  return guarded([&] { return token_list(tarnwick::tokenize(source), source); });
 }
 
 PyMethodDef function_table[] = {

@@ -40,7 +40,13 @@ std::unique_ptr<SyntaxTree> parse_to_tree(std::string_view text, std::string_vie
   {
     Parser p(text, &lease.get().parser);
     const NodeId root = parse_tree(p);
-    tree = SyntaxTree::from_arena(p.arena, root, file_name);
+    // In source order, each token once.
+    std::sort(p.skipped.begin(), p.skipped.end());
+    p.skipped.erase(std::unique(p.skipped.begin(), p.skipped.end()), p.skipped.end());
+    std::vector<Token> skipped;
+    skipped.reserve(p.skipped.size());
+    for (std::uint32_t i : p.skipped) skipped.push_back(p.tokens[i]);
+    tree = SyntaxTree::from_arena(p.arena, root, file_name, std::move(skipped));
   }
   return tree;
 }

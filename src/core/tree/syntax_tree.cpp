@@ -65,8 +65,10 @@ void add_own(const SyntaxTree& tree, std::uint32_t n, ExtentSum& sum) {
 }  // namespace
 
 std::unique_ptr<SyntaxTree> SyntaxTree::from_arena(const NodeArena& a, NodeId root,
-                                                   std::string_view file_name) {
+                                                   std::string_view file_name,
+                                                   std::vector<Token> skipped) {
   std::unique_ptr<SyntaxTree> t(new SyntaxTree());
+  t->skipped_ = std::move(skipped);
   t->source_ = a.source();
   t->file_name_ = std::string(file_name);
   t->output_limit_ = tarnwick::output_limit(a.source().size());
@@ -260,6 +262,7 @@ std::size_t SyntaxTree::bytes() const {
          child_ids_.capacity() * sizeof(std::uint32_t) + items_.capacity() * sizeof(Item) +
          places_.capacity() * sizeof(std::uint64_t) +
          position_lists_.capacity() * sizeof(SourcePosition) + pool_.capacity() +
+         skipped_.capacity() * sizeof(Token) +
          file_name_.capacity();
 }
 

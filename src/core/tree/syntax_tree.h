@@ -20,6 +20,7 @@
 #include <string_view>
 #include <vector>
 
+#include "lexer/token.h"
 #include "tree/arena.h"
 #include "tree/node.h"
 
@@ -58,8 +59,10 @@ class SyntaxTree {
   // from the arena's source stay views into `source` (the text the arena was
   // built from), which the caller keeps alive as long as the tree; all other
   // texts are copied. Faults on a cycle in the arena.
+  // `skipped` are the tokens the grammar stepped over without reading them.
   static std::unique_ptr<SyntaxTree> from_arena(const NodeArena& arena, NodeId root,
-                                                std::string_view file_name);
+                                                std::string_view file_name,
+                                                std::vector<Token> skipped = {});
   // The tree a tree text describes (see tree/reader.cpp); it refers to no
   // source.
   static std::unique_ptr<SyntaxTree> from_text(std::string_view text);
@@ -102,6 +105,10 @@ class SyntaxTree {
   // The extents of all nodes at once, in time linear in the node count.
   std::vector<Extent> all_extents() const;
 
+  // The tokens the grammar stepped over without reading them, in source
+  // order (none for a tree read from its text); their texts are in source().
+  std::span<const Token> skipped() const { return skipped_; }
+
   std::string_view source() const { return source_; }
   std::string_view file_name() const { return file_name_; }
   // The longest tree text the tree may write (see call_limits.h).
@@ -123,6 +130,7 @@ class SyntaxTree {
   std::vector<std::uint64_t> places_;
   std::vector<SourcePosition> position_lists_;
   std::string pool_;
+  std::vector<Token> skipped_;
   std::string_view source_;
   std::string file_name_;
   std::uint64_t output_limit_ = 0;
