@@ -786,21 +786,42 @@ PyObject* tree_node_at(PyObject* self, PyObject* args, PyObject* kwargs) {
     const auto c = static_cast<std::uint32_t>(col);
     // The deepest place whose extent holds the position; the first in
     // document order among equally deep ones.
-    std::vector<Search::Step> best;
+    // Extents hold their descendants', so only places that hold the
+    // position are searched below.
+    std::size_t best_depth = 0;
+    std::uint64_t best_place = 0;
     Search search(tree);
     search.run([&](std::vector<Search::Step>& path) {
       if (!holds(extents[path.back().node], l, c)) return false;
-      if (path.size() > best.size()) {
-        best = path;
-        for (Search::Step& s : best) s.object = nullptr;
+      if (path.size() > best_depth) {
+        best_depth = path.size();
+        best_place = path.back().place;
       }
       return true;
     });
-    if (best.empty()) return new_ref(Py_None);
+    if (best_depth == 0) return new_ref(Py_None);
+    // The path down to that place: at each level the child whose places
+    // hold its number.
+    const SyntaxTree& t = *tree->tree;
+    std::vector<Search::Step> path{{0, 0, 0, 0, 0, nullptr}};
+    while (path.back().place != best_place) {
+      const Search::Step& s = path.back();
+      std::uint64_t place = s.place + 1;
+      bool found = false;
+      for (std::uint32_t child : t.children(s.node)) {
+        if (best_place < place + t.places(child)) {
+          path.push_back(Search::Step{child, place, 0, 0, 0, nullptr});
+          found = true;
+          break;
+        }
+        place += t.places(child);
+      }
+      if (!found) throw tarnwick::InternalError("a place names no node of the tree");
+    }
     // The path's references are dropped; the answer keeps its own.
-    NodeObject* found = Search::materialize(tree, best);
-    for (auto it = best.rbegin(); it != best.rend(); ++it) Py_XDECREF(it->object);
-    return reinterpret_cast<PyObject*>(found);
+    NodeObject* answer = Search::materialize(tree, path);
+    for (auto it = path.rbegin(); it != path.rend(); ++it) Py_XDECREF(it->object);
+    return reinterpret_cast<PyObject*>(answer);
   });
 }
 
