@@ -105,6 +105,9 @@ def test_node_reading():
     method = tree.find("Method", name="Draw")
     assert method["kind"] == "procedure" and method.get("name") == "Draw"
     assert method.get("nothing") is None and method.get("nothing", 7) == 7
+    assert "name" in method and "type" not in method and 1 not in method
+    assert tree.find_all(kind="procedure") == tree.find_all("Method", kind="procedure")
+    assert len(tree.find_all(kind="procedure")) == 2
     with pytest.raises(KeyError):
         method["value"]
     assert repr(method) == "<ntMethod kind='procedure' methodbinding='virtual' name='Draw' at 8:5>"

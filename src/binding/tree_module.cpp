@@ -315,6 +315,13 @@ PyObject* node_getitem(PyObject* self, PyObject* key) {
   return v;
 }
 
+int node_contains(PyObject* self, PyObject* key) {
+  PyObject* v = attribute_of(reinterpret_cast<NodeObject*>(self), key);
+  if (v == nullptr) return PyErr_Occurred() ? -1 : 0;
+  Py_DECREF(v);
+  return 1;
+}
+
 PyObject* node_get(PyObject* self, PyObject* args) {
   PyObject* key = nullptr;
   PyObject* fallback = Py_None;
@@ -409,6 +416,7 @@ PyType_Slot node_slots[] = {
     {Py_tp_getset, node_getset},
     {Py_tp_methods, node_methods},
     {Py_mp_subscript, reinterpret_cast<void*>(node_getitem)},
+    {Py_sq_contains, reinterpret_cast<void*>(node_contains)},
     {Py_tp_repr, reinterpret_cast<void*>(node_repr)},
     {Py_tp_hash, reinterpret_cast<void*>(node_hash)},
     {Py_tp_richcompare, reinterpret_cast<void*>(node_richcompare)},
