@@ -426,7 +426,8 @@ PyType_Slot node_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec node_spec = {"tarnwick_tree.Node", sizeof(NodeObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+PyType_Spec node_spec = {"tarnwick_tree.Node", sizeof(NodeObject), 0,
+                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
                          node_slots};
 
 // ---- Walk ---------------------------------------------------------------------
@@ -517,7 +518,8 @@ PyType_Slot walk_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec walk_spec = {"tarnwick_tree._Walk", sizeof(WalkObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+PyType_Spec walk_spec = {"tarnwick_tree._Walk", sizeof(WalkObject), 0,
+                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
                          walk_slots};
 
 // ---- Tree ---------------------------------------------------------------------
@@ -921,7 +923,8 @@ PyType_Slot tree_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec tree_spec = {"tarnwick_tree.Tree", sizeof(TreeObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+PyType_Spec tree_spec = {"tarnwick_tree.Tree", sizeof(TreeObject), 0,
+                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
                          tree_slots};
 
 // ---- Module functions ------------------------------------------------------------
