@@ -24,6 +24,7 @@
 from __future__ import annotations
 
 import glob
+import itertools
 import os
 import random
 import re
@@ -124,17 +125,28 @@ def tree_objects(tarnwick_tree, text: str, name: str) -> None:
         tree = tarnwick_tree.parse(text, name)
     except MemoryError:
         return
-    for node in tree:
+    # The first nodes are read in every way (an extent walks the node's
+    # subtree, so reading all would cost the square); the others are walked,
+    # up to a size.
+    if len(tree) <= 50_000:
+        for node in tree:
+            pass
+    for node in itertools.islice(tree, 200):
         (node.kind, node.attributes, node.value, node.source_positions, node.children,
-         node.parent, node.extent, node.tree, node.get("name"), repr(node), hash(node))
+         node.parent, node.extent, node.tree, node.get("name"), "name" in node, repr(node),
+         hash(node))
         try:
             node["name"]
         except KeyError:
             pass
+    # Tree texts of many megabytes (shared types nested in the fuzz inputs)
+    # are measured only: writing and reading them back would take the run.
+    serialized = None
     try:
-        serialized = tree.to_serialized()
+        if tree.serialized_size() < 1 << 20:
+            serialized = tree.to_serialized()
     except MemoryError:
-        serialized = None
+        pass
     tree.find_all("Identifier")
     tree.find("Method", name="P")
     tree.node_at(1, 1)
