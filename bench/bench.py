@@ -106,6 +106,10 @@ GOAL_PARSE_OVER_FLOOR = 4.0
 GOAL_LEX_OVER_FLOOR = 3.0
 GOAL_PARSE_PEAK_OVER_OUTPUT = 3.0
 GOAL_SCALING_SPREAD = 0.25
+GOAL_TREE_PARSE_VS_TEXT = 2.0
+GOAL_WALK_VS_TREE_SITTER = 1.0
+GOAL_TWO_THREADS = 1.6
+GOAL_TREE_MEMORY_OVER_TEXT = 0.5
 
 
 def note(message: str) -> None:
@@ -672,6 +676,207 @@ def machine_lines() -> list[str]:
 # --------------------------------------------------------------------------
 
 
+# --------------------------------------------------------------------------
+# tarnwick_tree: trees as Python objects
+# --------------------------------------------------------------------------
+
+_TREE_MEMORY_CHILD = r"""
+import gc, json, sys
+import tarnwick, tarnwick_tree
+
+def status_kb(key):
+    with open("/proc/self/status") as handle:
+        for line in handle:
+            if line.startswith(key + ":"):
+                return int(line.split()[1])
+    raise RuntimeError(key + " missing from /proc/self/status")
+
+paths = sys.argv[1:]
+texts = []
+for path in paths:
+    with open(path, encoding="utf-8") as handle:
+        texts.append(handle.read())
+text_bytes = sum(len(tarnwick.parse_to_serialized(t, p).encode()) for t, p in zip(texts, paths))
+# The UTF-8 form of each text is made before, as every parse call needs it.
+for t in texts:
+    t.encode("utf-8")
+# Each text parsed once before, so that the memory the thread keeps for its
+# next call (see Limits in the README) is in place and not counted.
+for t, p in zip(texts, paths):
+    tarnwick_tree.parse(t, p)
+gc.collect()
+before = status_kb("VmRSS")
+trees = [tarnwick_tree.parse(t, p) for t, p in zip(texts, paths)]
+gc.collect()
+after = status_kb("VmRSS")
+print(json.dumps({"rise_kb": after - before, "text_bytes": text_bytes,
+                  "nodes": sum(len(t) for t in trees),
+                  "own_bytes": sum(sys.getsizeof(t) for t in trees)}))
+"""
+
+
+def tree_memory(paths: list[str]) -> dict:
+    completed = subprocess.run(
+        [sys.executable, "-c", _TREE_MEMORY_CHILD, *paths],
+        capture_output=True, text=True, check=False)
+    if completed.returncode != 0:
+        raise RuntimeError(f"memory probe of tarnwick_tree failed:\n{completed.stderr}")
+    return json.loads(completed.stdout.strip().splitlines()[-1])
+
+
+def tree_objects_report(files: list[SourceFile], rounds: int, ts_parser) -> tuple[list[str], list[list[str]]]:
+    """The tarnwick_tree rows: parse() against parse_to_serialized, a Python
+    walk reading every node's kind against tree-sitter's TreeCursor walk,
+    two threads against one, and a tree's resident memory against its text.
+    Answers the report lines and the goal rows."""
+    from concurrent.futures import ThreadPoolExecutor
+
+    import tarnwick
+    import tarnwick_tree
+
+    names = [f.name for f in files]
+    datas = [f.data for f in files]
+    source_mb = sum(len(d) for d in datas) / MB
+
+    def fresh_texts() -> list[str]:
+        return [d.decode("utf-8") for d in datas]
+
+    def run_text(inputs) -> None:
+        for text, name in zip(inputs, names):
+            tarnwick.parse_to_serialized(text, name)
+
+    def run_parse(inputs) -> None:
+        for text, name in zip(inputs, names):
+            tarnwick_tree.parse(text, name)
+
+    # Two threads that live as long as the benchmark, as a pool's would: each
+    # keeps its working memory from one call to the next, as the main thread
+    # does.
+    pool = ThreadPoolExecutor(max_workers=2)
+    order = sorted(range(len(datas)), key=lambda i: -len(datas[i]))
+    shares = [order[0::2], order[1::2]]
+
+    def run_two_threads(inputs) -> None:
+        # Files dealt alternately to the two threads, larger first, so that
+        # both hold about half of the source.
+        def work(share: list[int]) -> None:
+            for i in share:
+                tarnwick_tree.parse(inputs[i], names[i])
+
+        for done in [pool.submit(work, share) for share in shares]:
+            done.result()
+
+    note("tarnwick_tree: building the trees of both walks")
+    trees = [tarnwick_tree.parse(f.text, f.name) for f in files]
+    ts_trees = [ts_parser.parse(d) for d in datas]
+    tarnwick_nodes = sum(len(t) for t in trees)
+    ts_nodes = 0
+    for tree in ts_trees:
+        cursor = tree.walk()
+        while True:
+            ts_nodes += 1
+            if cursor.goto_first_child() or cursor.goto_next_sibling():
+                continue
+            while cursor.goto_parent() and not cursor.goto_next_sibling():
+                pass
+            if cursor.depth == 0:
+                break
+
+    def run_walk(inputs) -> None:
+        walk = tarnwick_tree.walk
+        for tree in inputs:
+            for node in walk(tree.root):
+                node.kind
+
+    def run_ts_walk(inputs) -> None:
+        for tree in inputs:
+            cursor = tree.walk()
+            while True:
+                cursor.node.type
+                if cursor.goto_first_child() or cursor.goto_next_sibling():
+                    continue
+                while cursor.goto_parent() and not cursor.goto_next_sibling():
+                    pass
+                if cursor.depth == 0:
+                    break
+
+    contenders = [
+        Contender("parse_to_serialized", fresh_texts, run_text),
+        Contender("tarnwick_tree.parse", fresh_texts, run_parse),
+        Contender("tarnwick_tree.parse, two threads", fresh_texts, run_two_threads),
+        Contender("walk(tree.root) reading kind", lambda: trees, run_walk),
+        Contender("tree-sitter TreeCursor reading type", lambda: ts_trees, run_ts_walk),
+    ]
+    note(f"tarnwick_tree: {rounds} interleaved rounds")
+    times = interleaved(contenders, rounds)
+
+    def ratio(a: str, b: str) -> Series:
+        return Series([x / y for x, y in zip(times[a].values, times[b].values)])
+
+    parse_ratio = ratio("parse_to_serialized", "tarnwick_tree.parse")
+    walk_ratio = ratio("tree-sitter TreeCursor reading type", "walk(tree.root) reading kind")
+    thread_ratio = ratio("tarnwick_tree.parse", "tarnwick_tree.parse, two threads")
+    pool.shutdown()
+    del trees, ts_trees
+
+    note("tarnwick_tree: memory probes")
+    largest = max(files, key=lambda f: len(f.data))
+    memory_rows = []
+    memory_ratios = []
+    with tempfile.TemporaryDirectory(prefix="tarnwick-bench-") as tmp:
+        paths = []
+        for i, f in enumerate(files):
+            path = os.path.join(tmp, f"{i}.pas")
+            with open(path, "wb") as handle:
+                handle.write(f.data)
+            paths.append(path)
+        single = paths[files.index(largest)]
+        for label, selection in ((f"largest file ({largest.name})", [single]),
+                                 ("all timed files, each its own tree", paths)):
+            probe = tree_memory(selection)
+            rise = probe["rise_kb"] * 1024
+            memory_ratios.append(rise / probe["text_bytes"])
+            memory_rows.append([label, f"{probe['nodes']:,}", mb(probe["text_bytes"]), mb(rise),
+                                mb(probe["own_bytes"]),
+                                f"{rise / probe['text_bytes']:.2f}×",
+                                f"{rise / probe['nodes']:.0f}"])
+
+    lines = ["", "### Trees as Python objects (`tarnwick_tree`)", "",
+             f"Over the same files: {tarnwick_nodes:,} tarnwick nodes, {ts_nodes:,} tree-sitter "
+             "nodes. The walks run over trees built before the rounds: `for node in "
+             "walk(tree.root): node.kind` against a `TreeCursor` loop that reads "
+             "`cursor.node.type` at each node. Two threads: the files dealt alternately to two "
+             "Python threads, larger first.", ""]
+    rows = []
+    for c in contenders:
+        s = times[c.name]
+        count = tarnwick_nodes if "walk" in c.name else ts_nodes if "TreeCursor" in c.name else 0
+        rate = (f"{count / s.median / 1e6:.2f} M nodes/s" if count
+                else f"{source_mb / s.median:.1f} MB/s")
+        rows.append([c.name, f"{s.median:.4g} ({s.low:.4g}–{s.high:.4g})", rate])
+    lines += table(["contender", "seconds per pass", "rate (median)"], rows)
+    lines += ["", "Resident memory of the trees: the rise of the resident set over the "
+              "parse, in a fresh interpreter that parsed the same texts once before (so "
+              "that a thread's retained working memory is not counted), with the trees "
+              "kept, against the size of their tree texts; beside it the trees' own count "
+              "of the memory they hold (`sys.getsizeof`, the source `str` not included).", ""]
+    lines += table(["input", "nodes", "tree text MB", "trees' memory MB",
+                    "trees' own count MB", "memory / text", "bytes per node"], memory_rows)
+    goals = [
+        ["`tarnwick_tree.parse` ≥ 2× `parse_to_serialized`", parse_ratio.show(2, "×"),
+         "met" if parse_ratio.median >= GOAL_TREE_PARSE_VS_TEXT else "NOT met"],
+        ["Python walk reading kinds no slower than tree-sitter's TreeCursor walk (its time / ours)",
+         walk_ratio.show(2, "×"),
+         "met" if walk_ratio.median >= GOAL_WALK_VS_TREE_SITTER else "NOT met"],
+        ["two threads parse ≥ 1.6× as fast as one", thread_ratio.show(2, "×"),
+         "met" if thread_ratio.median >= GOAL_TWO_THREADS else "NOT met"],
+        ["a tree's resident memory ≤ ½ its tree text (worst of the two inputs)",
+         f"{max(memory_ratios):.2f}×",
+         "met" if max(memory_ratios) <= GOAL_TREE_MEMORY_OVER_TEXT else "NOT met"],
+    ]
+    return lines, goals
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(
         description="Benchmark tarnwick against tree-sitter-pascal and Pygments.")
@@ -687,6 +892,8 @@ def main(argv: list[str] | None = None) -> int:
                         help="use the generated corpus even if the source tree exists")
     parser.add_argument("--scaling-mb", default="0.1,1,10,100",
                         help="input sizes of the scaling table in MB (default 0.1,1,10,100)")
+    parser.add_argument("--trees-only", action="store_true",
+                        help="run only the rows of tarnwick_tree (trees as Python objects)")
     args = parser.parse_args(argv)
     if args.rounds < 1:
         parser.error("--rounds must be at least 1")
@@ -721,6 +928,13 @@ def main(argv: list[str] | None = None) -> int:
 
     lex = tarnwick.lex_to_serialized
     parse = tarnwick.parse_to_serialized
+
+    if args.trees_only:
+        ts_parser = tree_sitter.Parser(tree_sitter.Language(tree_sitter_pascal.language()))
+        tree_lines, tree_goals = tree_objects_report(files, args.rounds, ts_parser)
+        print("\n".join(tree_lines + ["", "### Goals", ""]
+                        + table(["goal", "measured (median, min–max)", "verdict"], tree_goals)))
+        return 0
 
     # The outputs, once: their bytes feed the floors, their digests identify them.
     note(f"computing the outputs of {len(files)} files ({mb(source_bytes)} MB)")
@@ -861,6 +1075,8 @@ def main(argv: list[str] | None = None) -> int:
         note(f"scaling floor of {size:g} MB done")
     del stream
 
+    tree_lines, tree_goals = tree_objects_report(files, args.rounds, ts_parser)
+
     # Report.
     lines: list[str] = []
     lines += [
@@ -924,6 +1140,7 @@ def main(argv: list[str] | None = None) -> int:
                          f"{f.median:.2f}", f"{s.median / f.median:.2f}×"])
     lines += table(["function", "input size", "pieces", "ms per MB", "MB/s",
                     "vs median of the rows", "floor ms per MB", "time / floor"], rows)
+    lines += tree_lines
     lines += ["", "### Goals", ""]
 
     def verdict(ok: bool) -> str:
@@ -945,6 +1162,7 @@ def main(argv: list[str] | None = None) -> int:
     for label in ("lex_to_serialized", "parse_to_serialized"):
         goals.append([f"`{label}` time per MB flat within ±25% over the scaling sizes",
                       f"±{spreads[label]:.0%}", verdict(spreads[label] <= GOAL_SCALING_SPREAD)])
+    goals += tree_goals
     lines += table(["goal", "measured (median, min–max)", "verdict"], goals)
     lines += ["", f"Run time: {time.time() - started:.0f} s."]
 

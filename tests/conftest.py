@@ -2,9 +2,18 @@
 native_builds.py) in the background, and runs the tests that use them last,
 so that compiling overlaps the Python tests."""
 
+import os
+
 import pytest
 
 from native_builds import BUILDS, FIXTURES
+
+# Programs the tests start (the command line, fresh interpreters) run in
+# other directories: a relative PYTHONPATH, as in the development loop, is
+# made absolute so that they import this checkout and not an installed copy.
+if os.environ.get("PYTHONPATH"):
+    os.environ["PYTHONPATH"] = os.pathsep.join(
+        os.path.abspath(p) for p in os.environ["PYTHONPATH"].split(os.pathsep) if p)
 
 
 def _builds_used(item) -> set[str]:

@@ -196,7 +196,8 @@ BUILDS: dict[str, Build] = {
     "native": NativeBuild("native", "TARNWICK_NATIVE_BUILD_DIR", "tarnwick-native-tests",
                           ["core_tests"]),
     "replay": ReplayBuild("replay", "TARNWICK_FUZZ_BUILD_DIR", "tarnwick-fuzz-replays",
-                          [f"fuzz_{t}_{v}" for t in ("lexer", "parser") for v in ("replay", "planted")]),
+                          [f"fuzz_{t}_{v}" for t in ("lexer", "parser") for v in ("replay", "planted")]
+                          + ["fuzz_tree_replay"]),
 }
 
 # The fixtures through which tests use each build; conftest.py reads them.

@@ -223,6 +223,9 @@ def test_check_summary(cli, tmp_path, tree):
         "files read as Windows-1252: 2",
         "files with unknown tokens: 1",
         "  src/c/lib.PAS:3:10 '!'",
+        # A word the grammar cannot read where it stands.
+        "files with skipped tokens: 1",
+        "  src/c/latin.pas: 1 from 1:8 '\xff\xfe'",
         "files not read: 1",
         "  src/bin.inc: binary file",
         "files refused: 0",
@@ -231,21 +234,22 @@ def test_check_summary(cli, tmp_path, tree):
 
 
 @pytest.mark.parametrize(
-    "text, shown",
+    "text, shown, skipped",
     [
-        ("\u20ac unit A;", "1:1 '\u20ac'"),
-        ("unit A;\n\tx := a \\ b ! c;", "2:9 '\\\\'"),
-        ("{ ! }\n// !\n'!' ? !", "3:5 '?'"),
+        ("\u20ac unit A;", "1:1 '\u20ac'", "3 from 1:1 '\u20ac'"),
+        ("unit A;\n\tx := a \\ b ! c;", "2:9 '\\\\'", "7 from 2:2 'x'"),
+        ("{ ! }\n// !\n'!' ? !", "3:5 '?'", "3 from 3:1 \"'!'\""),
     ],
     ids=["first-token", "backslash", "after-comments-and-strings"],
 )
-def test_check_names_the_first_unknown_token(cli, tmp_path, text, shown):
+def test_check_names_the_first_unknown_and_skipped_token(cli, tmp_path, text, shown, skipped):
     write(tmp_path / "odd.pas", text)
     write(tmp_path / "fine.pas", UNIT)
     result = cli("check", "fine.pas", "odd.pas")
     assert result.returncode == 0
     assert check_lines(result)[4:] == ["files read as Windows-1252: 0", "files with unknown tokens: 1",
-                                       f"  odd.pas:{shown}", "files not read: 0", "files refused: 0"]
+                                       f"  odd.pas:{shown}", "files with skipped tokens: 1",
+                                       f"  odd.pas: {skipped}", "files not read: 0", "files refused: 0"]
 
 
 @pytest.mark.parametrize(

@@ -30,8 +30,10 @@ DATA = os.path.join(REPO, "tests", "data")
 @pytest.fixture(scope="module")
 def drivers() -> dict[str, str]:
     """The replay program of each target, and as TARGET-fake its planted variant."""
-    return {target + suffix: program("replay", f"fuzz_{target}_{variant}")
-            for target in ("lexer", "parser") for suffix, variant in (("", "replay"), ("-fake", "planted"))}
+    drivers = {target + suffix: program("replay", f"fuzz_{target}_{variant}")
+               for target in ("lexer", "parser") for suffix, variant in (("", "replay"), ("-fake", "planted"))}
+    drivers["tree"] = program("replay", "fuzz_tree_replay")
+    return drivers
 
 
 def _run(exe: str, inputs: list[str], **env_extra: str) -> subprocess.CompletedProcess:
@@ -50,7 +52,7 @@ def _inputs() -> list[str]:
                   if os.path.isfile(p))
 
 
-@pytest.mark.parametrize("target", ["lexer", "parser"])
+@pytest.mark.parametrize("target", ["lexer", "parser", "tree"])
 def test_regression_inputs(drivers, target):
     inputs = _inputs()
     assert len(glob.glob(os.path.join(CORPUS, "*"))) >= 20

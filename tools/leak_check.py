@@ -5,6 +5,9 @@
         varied texts (the examples, the test data, the fuzz regression inputs
         and generated texts) and goes through every argument error path,
         checking that the reference counts of the arguments are unchanged.
+        Every text also goes through tarnwick_tree: its tree, read in every
+        way a node offers, written, searched and read back, and its tokens;
+        and so do the error paths of tarnwick_tree's functions.
         Meant to run in a process with LeakSanitizer preloaded and
         PYTHONMALLOC=malloc, which reports what is left at exit.
         --plant-leak keeps one extra reference to a result string on purpose,
@@ -21,6 +24,7 @@
 from __future__ import annotations
 
 import glob
+import itertools
 import os
 import random
 import re
@@ -115,8 +119,85 @@ def argument_errors(tarnwick) -> int:
     return calls
 
 
+def tree_objects(tarnwick_tree, text: str, name: str) -> None:
+    """Everything tarnwick_tree offers, once, on one text."""
+    try:
+        tree = tarnwick_tree.parse(text, name)
+    except MemoryError:
+        return
+    # The first nodes are read in every way (an extent walks the node's
+    # subtree, so reading all would cost the square); the others are walked,
+    # up to a size.
+    if len(tree) <= 50_000:
+        for node in tree:
+            pass
+    for node in itertools.islice(tree, 200):
+        (node.kind, node.attributes, node.value, node.source_positions, node.children,
+         node.parent, node.extent, node.tree, node.get("name"), "name" in node, repr(node),
+         hash(node))
+        try:
+            node["name"]
+        except KeyError:
+            pass
+    # Tree texts of many megabytes (shared types nested in the fuzz inputs)
+    # are measured only: writing and reading them back would take the run.
+    serialized = None
+    try:
+        if tree.serialized_size() < 1 << 20:
+            serialized = tree.to_serialized()
+    except MemoryError:
+        pass
+    tree.find_all("Identifier")
+    tree.find("Method", name="P")
+    tree.node_at(1, 1)
+    tree.node_at(2, 3)
+    (len(tree), repr(tree), tree.root == tree.root, tree.source, tree.file_name)
+    if serialized is not None:
+        tarnwick_tree.read(serialized).to_serialized()
+    tarnwick_tree.tokens(text)
+
+    class Visitor(tarnwick_tree.NodeVisitor):
+        def visit_Identifier(self, node):
+            self.generic_visit(node)
+
+    Visitor().visit(tree.root)
+
+
+def tree_argument_errors(tarnwick_tree) -> int:
+    """Every failing way to call tarnwick_tree's functions and methods."""
+    text = "".join(["unit ", "A;"])
+    tree = tarnwick_tree.parse(text, "a.pas")
+    failing = [
+        (lambda: tarnwick_tree.parse(), TypeError),
+        (lambda: tarnwick_tree.parse(1.5), TypeError),
+        (lambda: tarnwick_tree.parse(text, 1.5), TypeError),
+        (lambda: tarnwick_tree.parse("ab\ud800"), UnicodeEncodeError),
+        (lambda: tarnwick_tree.read(text), ValueError),
+        (lambda: tarnwick_tree.read("# file_name=x\nntUnit line=1"), ValueError),
+        (lambda: tarnwick_tree.read(1.5), TypeError),
+        (lambda: tarnwick_tree.tokens(1.5), TypeError),
+        (lambda: tarnwick_tree.walk(text), TypeError),
+        (lambda: tree.find_all("ntNothing"), ValueError),
+        (lambda: tree.find_all("Unit", nothing="x"), TypeError),
+        (lambda: tree.find("Unit", name=1.5), TypeError),
+        (lambda: tree.node_at("1", 1), TypeError),
+        (lambda: tree.root["nothing"], KeyError),
+    ]
+    for call, error in failing:
+        def attempt(call=call, error=error):
+            try:
+                call()
+            except error:
+                return
+            raise SystemExit("tarnwick_tree: an argument error did not raise")
+
+        check_refcounts("tarnwick_tree (argument error)", [text, tree], attempt)
+    return len(failing)
+
+
 def run(total: int, plant_leak: bool) -> None:
     import tarnwick
+    import tarnwick_tree
 
     texts = corpus()
     calls = 0
@@ -135,9 +216,10 @@ def run(total: int, plant_leak: bool) -> None:
                 tree = "# file_name="
             if not lexed or not tree.startswith("# file_name="):
                 raise SystemExit(f"unexpected result for input {i}")
-            calls += 2
-            if calls % 200 == 0:
-                calls += argument_errors(tarnwick)
+            tree_objects(tarnwick_tree, text, name)
+            calls += 3
+            if calls % 201 == 0:
+                calls += argument_errors(tarnwick) + tree_argument_errors(tarnwick_tree)
     if plant_leak:
         import ctypes
 
@@ -155,7 +237,8 @@ def report(directory: str, module: str) -> int:
     ours: list[str] = []
     other_blocks = 0
     other_bytes = 0
-    markers = (os.path.basename(module), "tarnwick::", "/src/core/", "/src/binding/")
+    markers = (os.path.basename(module), "tarnwick_tree/_native", "tarnwick::", "/src/core/",
+               "/src/binding/")
     for path in files:
         with open(path, encoding="utf-8", errors="replace") as f:
             content = f.read()

@@ -13,7 +13,8 @@
 #                                             leaks a result on purpose to show
 #                                             that the check catches it
 #
-# The module is built with g++ and TARNWICK_SANITIZE=ON in build/sanitize and
+# The modules (tarnwick and tarnwick_tree's native part) are built with g++
+# and TARNWICK_SANITIZE=ON in build/sanitize and
 # loaded into the ordinary python through LD_PRELOAD of g++'s libasan and
 # libubsan (the interpreter itself is not instrumented). Leak detection is off
 # in the first form, since CPython does not free everything at exit; --leaks
@@ -52,16 +53,19 @@ cmake -S "$root" -B "$build" "${generator[@]}" \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DTARNWICK_SANITIZE=ON \
   -DPython_EXECUTABLE="$python" >/dev/null
-cmake --build "$build" --target tarnwick -j 2 >/dev/null
+cmake --build "$build" --target tarnwick tarnwick_tree_native -j 2 >/dev/null
 module="$(find "$build" -maxdepth 1 -name 'tarnwick*.so' | head -n 1)"
-if [[ -z "$module" ]]; then
-  echo "$0: the build left no tarnwick module in $build" >&2
+tree_module="$(find "$build/tarnwick_tree" -maxdepth 1 -name '_native*.so' 2>/dev/null | head -n 1)"
+if [[ -z "$module" || -z "$tree_module" ]]; then
+  echo "$0: the build left no tarnwick or tarnwick_tree module in $build" >&2
   exit 1
 fi
-if ! grep -q __asan_init < <(nm -D "$module"); then
-  echo "$0: $module is not built with AddressSanitizer" >&2
-  exit 1
-fi
+for m in "$module" "$tree_module"; do
+  if ! grep -q __asan_init < <(nm -D "$m"); then
+    echo "$0: $m is not built with AddressSanitizer" >&2
+    exit 1
+  fi
+done
 
 export LD_PRELOAD="$libasan $libubsan${LD_PRELOAD:+ $LD_PRELOAD}"
 # The command-line package comes from the source tree.
@@ -88,7 +92,7 @@ threading.stack_size = _scaled
 PLUGIN
 
 # The import must find the sanitizer build, not an installed copy.
-ASAN_OPTIONS=detect_leaks=0 "$python" -c "import tarnwick, sys; sys.exit(0 if tarnwick.__file__.startswith('$build') else 'tarnwick imported from ' + tarnwick.__file__)"
+ASAN_OPTIONS=detect_leaks=0 "$python" -c "import tarnwick, tarnwick_tree._native as t, sys; sys.exit(0 if tarnwick.__file__.startswith('$build') and t.__file__.startswith('$build') else 'imported from ' + tarnwick.__file__ + ', ' + t.__file__)"
 
 if [[ $mode == tests ]]; then
   export ASAN_OPTIONS="detect_leaks=0"

@@ -33,6 +33,24 @@ std::string_view write_tree_text(std::string_view text, std::string_view file_na
   return out.view();
 }
 
+std::unique_ptr<SyntaxTree> parse_to_tree(std::string_view text, std::string_view file_name) {
+  if (text.size() > max_text_size) throw TextTooLarge();
+  WorkspaceLease lease;
+  std::unique_ptr<SyntaxTree> tree;
+  {
+    Parser p(text, &lease.get().parser);
+    const NodeId root = parse_tree(p);
+    // In source order, each token once.
+    std::sort(p.skipped.begin(), p.skipped.end());
+    p.skipped.erase(std::unique(p.skipped.begin(), p.skipped.end()), p.skipped.end());
+    std::vector<Token> skipped;
+    skipped.reserve(p.skipped.size());
+    for (std::uint32_t i : p.skipped) skipped.push_back(p.tokens[i]);
+    tree = SyntaxTree::from_arena(p.arena, root, file_name, std::move(skipped));
+  }
+  return tree;
+}
+
 std::string lex_to_serialized(std::string_view text) {
   return with_token_list(text, [](std::string_view s) { return std::string(s); });
 }

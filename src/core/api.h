@@ -5,6 +5,7 @@
 #include <string_view>
 #include <utility>
 
+#include "tree/syntax_tree.h"
 #include "workspace.h"
 
 namespace tarnwick {
@@ -42,6 +43,13 @@ std::string lex_to_serialized(std::string_view text);
 
 // The tree text of `text` as a string.
 std::string parse_to_serialized(std::string_view text, std::string_view file_name);
+
+// The syntax tree of `text`, as a tree that owns its memory. Its texts
+// refer to `text`, which the caller keeps alive as long as the tree. A tree
+// whose text would pass the output limit is made all the same (it keeps a
+// shared subtree once); writing its text is refused as `parse_to_serialized`
+// refuses it.
+std::unique_ptr<SyntaxTree> parse_to_tree(std::string_view text, std::string_view file_name);
 
 // Version of the native package.
 inline constexpr std::string_view version = "3.6.0";

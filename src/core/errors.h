@@ -32,4 +32,11 @@ class TextTooLarge : public std::length_error {
                           "of UTF-8") {}
 };
 
+// A text given to the tree reader that is not a tree text as the writer
+// writes it. Reaches Python as ValueError with this message.
+class TreeTextError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
 }  // namespace tarnwick

@@ -16,7 +16,6 @@ import argparse
 import codecs
 import functools
 import os
-import re
 import signal
 import stat
 import sys
@@ -28,6 +27,7 @@ from typing import Iterator, NamedTuple, Sequence
 from tqdm import tqdm
 
 import tarnwick
+import tarnwick_tree
 
 __all__ = ["main"]
 
@@ -82,7 +82,9 @@ def epilog(command: str) -> str:
         "check": None if not check else [
             "prints files, bytes (as read), tokens (all lines of the token lists), nodes (of the trees), the time "
             "and speed, the number of files read as Windows-1252, the files holding \"unknown\" tokens with the "
-            "position of the first one, the files that could not be read, and the files refused (below). With any "
+            "position of the first one, the files where the grammar skipped tokens it could not read (a sign of "
+            "syntax it does not cover) with their number and the first one, the files that could not be read, and "
+            "the files refused (below). With any "
             "-j the summary is the same apart from time and speed.",
         ],
         "refused files": [
@@ -135,6 +137,7 @@ class Result(NamedTuple):
     tokens: int = 0
     nodes: int = 0
     unknown: str | None = None  # "LINE:COL 'c'" of the first unknown token
+    skipped: str | None = None  # "N from LINE:COL 'text'": tokens the grammar skipped, the first
     refused: bool = False  # the module refused the text (error says why)
 
 
@@ -196,7 +199,6 @@ def decode(data: bytes, encoding: str | None) -> tuple[str, bool]:
 
 # Every node line follows a line feed (the header comes first); value lines
 # start with "value=" instead of "nt".
-NODE_LINE = re.compile(r"\n *nt")
 BACKSLASH = "\\"
 
 
@@ -242,13 +244,17 @@ def process(command: str, encoding: str | None, job: Job) -> Result:
         text, windows_1252 = decode(data, encoding)
         if command == "check":
             token_list = tarnwick.lex_to_serialized(text, job.name)
-            tree = tarnwick.parse_to_serialized(text, job.name)
+            tree = tarnwick_tree.parse(text, job.name)
+            tree.serialized_size()  # refuses a text whose tree text would pass the limit
+            skipped = tree.skipped
             return Result(
                 job.name,
                 size=len(data),
                 tokens=token_list.count("\n") + 1,
-                nodes=len(NODE_LINE.findall(tree)),
+                nodes=len(tree),
                 unknown=first_unknown(token_list),
+                skipped=(f"{len(skipped)} from {skipped[0].line}:{skipped[0].col} {skipped[0].value!r}"
+                         if skipped else None),
                 windows_1252=windows_1252,
             )
         if command == "tokens":
@@ -437,6 +443,7 @@ def print_summary(results: Iterator[Result], progress: Progress) -> int:
     elapsed = time.monotonic() - progress.started
     size = sum(r.size for r in done)
     unknown = [r for r in done if r.unknown is not None]
+    skipped = [r for r in done if r.skipped is not None]
     lines = [
         f"files: {len(done)}",
         f"bytes: {size}",
@@ -447,6 +454,8 @@ def print_summary(results: Iterator[Result], progress: Progress) -> int:
         f"files read as Windows-1252: {sum(r.windows_1252 for r in done)}",
         f"files with unknown tokens: {len(unknown)}",
         *(f"  {r.name}:{r.unknown}" for r in unknown),
+        f"files with skipped tokens: {len(skipped)}",
+        *(f"  {r.name}: {r.skipped}" for r in skipped),
         f"files not read: {len(failed)}",
         *(f"  {r.error}" for r in failed),
         f"files refused: {len(refused)}",

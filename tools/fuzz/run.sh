@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets and runs them.
 #
-#   tools/fuzz/run.sh [SECONDS] [lexer|parser|all]
+#   tools/fuzz/run.sh [SECONDS] [lexer|parser|tree|all]
 #
 # SECONDS (default 60) is the time given to each target. The core is built
 # with clang (AddressSanitizer, UndefinedBehaviorSanitizer, fuzzer coverage)
@@ -15,8 +15,9 @@
 # and add the result to tests/fuzz_corpus/. FUZZ_MAX_LEN (default 4096) caps
 # the input size the fuzzer tries; FUZZ_TIMEOUT (default 30) the seconds one
 # input may take. The targets run one after the other, each
-# on one core; on a machine with cores to spare, run "lexer" and "parser" in
-# two shells at once (after one run has built both).
+# on one core; on a machine with cores to spare, run them in several shells
+# at once (after one run has built them all). "tree" checks the finished
+# trees of tarnwick_tree against the tree text, and the reader of tree texts.
 set -euo pipefail
 
 seconds="${1:-60}"
@@ -24,12 +25,13 @@ which="${2:-all}"
 case "$which" in
   lexer) targets=(lexer) ;;
   parser) targets=(parser) ;;
-  all) targets=(lexer parser) ;;
-  *) echo "usage: $0 [SECONDS] [lexer|parser|all]" >&2; exit 2 ;;
+  tree) targets=(tree) ;;
+  all) targets=(lexer parser tree) ;;
+  *) echo "usage: $0 [SECONDS] [lexer|parser|tree|all]" >&2; exit 2 ;;
 esac
 # libFuzzer takes 0 for "no limit"; a run here always has one.
 if ! [[ "$seconds" =~ ^[1-9][0-9]*$ ]]; then
-  echo "usage: $0 [SECONDS] [lexer|parser|all]" >&2
+  echo "usage: $0 [SECONDS] [lexer|parser|tree|all]" >&2
   exit 2
 fi
 

@@ -72,7 +72,7 @@ NodeId parse_attributes(Parser& p) {
       std::string name = parse_dotted_name(p);
       if (name.empty()) {
         // Numbers, strings and stray symbols start no attribute.
-        ++p.position;
+        skip_token(p);
         if (current_text_is(p, ",")) ++p.position;
         continue;
       }

@@ -60,7 +60,7 @@ NodeId parse_const_section(Parser& p, std::string_view word) {
     const Token first = peek(p);
     std::string_view name = take_name(p);
     if (name.empty()) {
-      ++p.position;  // not a name: skipped
+      skip_token(p);  // not a name
       continue;
     }
     NodeId constant = p.arena.add_node(NodeKind::Constant, first);
@@ -79,7 +79,7 @@ NodeId parse_const_section(Parser& p, std::string_view word) {
     }
     p.arena.add_child(section, constant);
     accept(p, ";");
-    if (p.position == item_start) ++p.position;
+    ensure_progress(p, item_start);
   }
   return section;
 }
@@ -101,7 +101,7 @@ NodeId parse_var_section(Parser& p, std::string_view word) {
       ++p.position;
     }
     if (names.empty()) {
-      ++p.position;  // not a name: skipped
+      skip_token(p);  // not a name
       continue;
     }
     std::optional<NodeId> type;
@@ -121,7 +121,7 @@ NodeId parse_var_section(Parser& p, std::string_view word) {
       p.arena.add_child(section, variable);
     }
     accept(p, ";");
-    if (p.position == item_start) ++p.position;
+    ensure_progress(p, item_start);
   }
   return section;
 }
@@ -137,11 +137,12 @@ NodeId parse_type_section(Parser& p, bool class_body) {
   stamp_end(p, section, type_word);
   while (!p.at_end()) {
     const std::size_t item_start = p.position;
+    const std::size_t skipped_before = p.skipped.size();
     if (type_section_ends(p, class_body)) break;
     std::optional<NodeId> attributes;
     if (current_text_is(p, "[")) attributes = parse_attributes(p);
     if (!peek(p).is_word()) {
-      ++p.position;  // not a name: skipped
+      skip_token(p);  // not a name
       continue;
     }
     const bool generic = accept(p, "generic");
@@ -164,13 +165,14 @@ NodeId parse_type_section(Parser& p, bool class_body) {
     if (!equals) {
       if (class_body) {
         p.position = item_start;  // a member line: left to the member loop
+        p.skipped.resize(skipped_before);  // which reads it anew
         break;
       }
       ++p.position;
       accept(p, ";");
       if (attributes) keep_attributes(p, *attributes);
       p.arena.add_child(section, decl);
-      if (p.position == item_start) ++p.position;
+      ensure_progress(p, item_start);
       continue;
     }
     NodeId type = parse_type(p, /*declared_type=*/true);
@@ -211,7 +213,7 @@ NodeId parse_type_section(Parser& p, bool class_body) {
     p.arena.add_child(decl, type);
     if (attributes) keep_attributes(p, *attributes);
     p.arena.add_child(section, decl);
-    if (p.position == item_start) ++p.position;
+    ensure_progress(p, item_start);
   }
   return section;
 }

@@ -90,7 +90,7 @@ void parse_generic_params(Parser& p, NodeId target) {
     p.position = run.end;
     parse_group(p, list, run);
     accept(p, ";");
-    if (p.position == group_start) ++p.position;
+    ensure_progress(p, group_start);
   }
   accept(p, ">");
   p.arena.add_child(target, list);

@@ -89,6 +89,19 @@ NodeId parse_tree(Parser& p) {
   return root;
 }
 
+void skip_token(Parser& p) {
+  if (p.position < p.tokens.size()) {
+    const Token& t = p.tokens[p.position];
+    const std::string_view text = p.text(t);
+    const bool separator = t.kind == TokenKind::Symbol &&
+                           (text == ";" || (text == "." && p.position > 0 &&
+                                            unicode::lower_equals(p.text(p.tokens[p.position - 1]), "end")));
+    if (t.kind != TokenKind::Eof && !separator)
+      p.skipped.push_back(static_cast<std::uint32_t>(p.position));
+  }
+  ++p.position;
+}
+
 const Token& end_token() {
   static const Token token{};  // empty text, offsets 0, line 0, column 0, Eof
   return token;

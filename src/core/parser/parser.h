@@ -142,6 +142,9 @@ struct Parser {
   bool in_attributes = false;
   bool attributes_too_deep = false;
   std::vector<NodeId> too_deep_attributes;
+  // The tokens the rules stepped over without reading them (see
+  // `skip_token`), by index, in the order they were met.
+  std::vector<std::uint32_t> skipped;
 
   std::string_view text(const Token& t) const { return t.text(source); }
   bool at_end() const { return position >= tokens.size(); }
@@ -232,6 +235,19 @@ std::optional<std::string_view> current_word(const Parser& p, const Words& words
 bool is_routine_word_at(const Parser& p, std::size_t ahead);
 // The text of the current word token, consumed; empty when it is not a word.
 std::string_view take_name(Parser& p);
+
+// ---- Recovery -----------------------------------------------------------------
+
+// Steps over the current token, which no rule can read where it stands, and
+// notes it as skipped: a sign of syntax the grammar does not cover. A ";"
+// (a separator the rules may leave behind), the "." of a final "end." and
+// the end-of-file token are stepped over without a note.
+void skip_token(Parser& p);
+// The progress step of a loop: a pass that consumed nothing since `start`
+// skips one token, so that no loop spins on the same token.
+inline void ensure_progress(Parser& p, std::size_t start) {
+  if (p.position == start) skip_token(p);
+}
 
 // ---- Text helpers -----------------------------------------------------------
 

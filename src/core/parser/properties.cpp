@@ -49,7 +49,7 @@ struct ParameterStart {
   const Token& first = peek(p);
   std::string_view name = take_name(p);
   if (name.empty()) {
-    ++p.position;
+    skip_token(p);
     return {ParameterStep::Skip, 0};
   }
   NodeId parameter = p.arena.add_node(NodeKind::Parameter, first);
@@ -91,7 +91,7 @@ void parse_index_parameters(Parser& p, NodeId property) {
     if (accept(p, ":")) p.arena.add_child(start.parameter, parse_type(p));
     finish_index_parameter(p, property, start.parameter, modifier);
     if (p.at_end() || current_text_is(p, "]")) break;
-    if (p.position == pass_start) ++p.position;
+    ensure_progress(p, pass_start);
   }
   accept(p, "]");
 }

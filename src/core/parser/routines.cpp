@@ -201,7 +201,7 @@ void parse_routine_body(Parser& p, NodeId method) {
     } else {
       return;  // not part of a body: left for the caller
     }
-    if (p.position == pass_start) ++p.position;  // progress guard
+    ensure_progress(p, pass_start);
   }
 }
 
@@ -290,7 +290,7 @@ NodeId parse_parameters(Parser& p) {
     const Token first = peek(p);
     std::string_view name = take_name(p);
     if (name.empty()) {
-      ++p.position;  // not a name: skipped
+      skip_token(p);  // not a name
       continue;
     }
     NodeId parameter = p.arena.add_node(NodeKind::Parameter, first);

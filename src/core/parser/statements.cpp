@@ -106,7 +106,7 @@ NodeId parse_exception_handler(Parser& p) {
       add_if(p, part, parse_statement(p));
     }
     accept(p, ";"sv);
-    if (p.position == pass_start) ++p.position;
+    ensure_progress(p, pass_start);
   }
   return part;
 }
@@ -155,7 +155,7 @@ void parse_part_to_end(Parser& p, NodeId node, NodeKind kind) {
   Run labels = scan_until(p, case_label_stop);
   p.position = labels.end;
   if (!accept(p, ":"sv)) {
-    if (p.position == arm_start) ++p.position;
+    ensure_progress(p, arm_start);
     return;
   }
   if (labels.empty()) return;
@@ -163,7 +163,7 @@ void parse_part_to_end(Parser& p, NodeId node, NodeKind kind) {
   add_if(p, arm, parse_statement(p));
   p.arena.add_child(case_node, arm);
   accept(p, ";"sv);
-  if (p.position == arm_start) ++p.position;
+  ensure_progress(p, arm_start);
 }
 
 // case-statement: 'case' selector 'of' {case-arm ';'} [('else' | 'otherwise') statements] 'end'
@@ -248,7 +248,7 @@ void parse_part_to_end(Parser& p, NodeId node, NodeKind kind) {
     const std::size_t pass_start = p.position;
     add_if(p, block, parse_statement(p));
     accept(p, ";"sv);
-    if (p.position == pass_start) ++p.position;
+    ensure_progress(p, pass_start);
   }
   accept(p, "end"sv);
   return block;
@@ -261,7 +261,7 @@ void parse_part_to_end(Parser& p, NodeId node, NodeKind kind) {
     const std::size_t pass_start = p.position;
     add_if(p, parent, parse_statement(p));
     accept(p, ";"sv);
-    if (p.position == pass_start) ++p.position;
+    ensure_progress(p, pass_start);
   }
 }
 

@@ -228,7 +228,7 @@ NodeId with_attributes(Parser& p, NodeId member, NodeId attributes) {
   Run labels = scan_until(p, {":", ";", "end", ")"});
   if (labels.empty()) {
     accept(p, ";");
-    if (p.position == pass_start) ++p.position;
+    ensure_progress(p, pass_start);
     return false;
   }
   p.position = labels.end;
@@ -328,12 +328,12 @@ void parse_type_members(Parser& p, NodeId type_node) {
         break;
       }
       case Member::Skip:
-        ++p.position;  // ";" after a member, stray symbols
+        skip_token(p);  // ";" after a member, stray symbols
         break;
     }
     // A pass that reads nothing (a word that ends a field list but starts no
     // member here, such as "begin" or "uses") steps over one token.
-    if (p.position == pass_start) ++p.position;
+    ensure_progress(p, pass_start);
   }
 }
 
@@ -378,12 +378,12 @@ void parse_variant_part(Parser& p, NodeId type_node) {
   // The end of one variant: its ";" and the progress guard.
   const auto end_variant = [&p](const Open& v) {
     accept(p, ";");
-    if (p.position == v.pass_start) ++p.position;
+    ensure_progress(p, v.pass_start);
   };
   // The end of one field of a variant's list.
   const auto end_field = [&p](const Open& v) {
     if (current_text_is(p, ";")) ++p.position;
-    if (p.position == v.field_start) ++p.position;
+    ensure_progress(p, v.field_start);
   };
   while (!open.empty()) {
     Open& v = open.back();

@@ -151,7 +151,7 @@ bool is_routine_word(std::string_view lower) {
     }
     p.arena.add_child(node, enum_node);
     accept(p, ",");
-    if (p.position == element_start) ++p.position;
+    ensure_progress(p, element_start);
   }
   accept(p, ")");
   return node;

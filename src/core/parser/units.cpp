@@ -46,7 +46,7 @@ NodeId parse_exports_clause(Parser& p) {
     Token first = peek(p);
     std::string name = parse_dotted_name(p);
     if (name.empty()) {
-      ++p.position;  // not a name: skipped, and the clauses below still apply
+      skip_token(p);  // not a name; the clauses below still apply
     } else {
       NodeId element = p.arena.add_node(NodeKind::Element, first);
       NodeId name_node = p.arena.add_node(NodeKind::Name, first);
@@ -59,7 +59,7 @@ NodeId parse_exports_clause(Parser& p) {
       while (!p.at_end() && !current_text_is(p, ",") && !current_text_is(p, ";")) ++p.position;
     }
     accept(p, ",");
-    if (p.position == pass_start) ++p.position;
+    ensure_progress(p, pass_start);
   }
   accept(p, ";");
   return exports;
@@ -143,9 +143,9 @@ void parse_unit_body(Parser& p, NodeId root) {
     } else if (is_routine_word_at(p, 0)) {
       p.arena.add_child(section, parse_routine(p, section_type != NodeKind::Interface));
     } else {
-      ++p.position;  // anything else is skipped
+      skip_token(p);  // anything else
     }
-    if (p.position == pass_start) ++p.position;  // progress guard
+    ensure_progress(p, pass_start);
   }
 }
 

@@ -121,6 +121,8 @@ class NodeArena {
   const AttributeEntry& attribute_entry(std::uint32_t index) const { return attributes_[index]; }
   const ChildEntry& child_entry(std::uint32_t index) const { return children_[index]; }
   std::string_view source() const { return source_; }
+  // The arena's own texts (those not in the source), which TextRefs index.
+  std::string_view pool() const { return pool_; }
 
  private:
   std::size_t check(NodeId node) const {

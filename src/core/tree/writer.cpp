@@ -1,5 +1,7 @@
 #include "tree/writer.h"
 
+#include "tree/syntax_tree.h"
+
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -237,12 +239,13 @@ struct NodeLine {
   // Source positions: a run of `run_count` columns from (run_line, run_col),
   // or the explicit `list` when it is set.
   std::uint32_t run_line, run_col, run_count;
-  const std::vector<SourcePosition>* list;
+  bool is_list;
+  std::span<const SourcePosition> list;
 };
 
 // The room a line needs: every piece at its longest, and the overshoot.
 std::size_t line_room(const NodeLine& n, std::size_t depth) {
-  const std::size_t positions = n.list ? n.list->size() : n.run_count;
+  const std::size_t positions = n.is_list ? n.list.size() : n.run_count;
   std::size_t room = fields_bytes + 2 * depth + copy_overshoot;
   for (const AttributeItem& a : n.attributes) room += attribute_bytes(a.value.size());
   if (positions > 0) room += positions_item.size() + positions * position_entry_bytes;
@@ -264,7 +267,7 @@ char* write_line(const NodeLine& n, std::size_t depth, LineDigits& lines, char* 
       attrs[j] = attrs[j - 1];
     attrs[j] = item;
   }
-  const std::size_t positions = n.list ? n.list->size() : n.run_count;
+  const std::size_t positions = n.is_list ? n.list.size() : n.run_count;
   *p++ = '\n';
   p = put_indent(p, 2 * depth);
   const auto kind = static_cast<std::size_t>(n.kind);
@@ -286,12 +289,12 @@ char* write_line(const NodeLine& n, std::size_t depth, LineDigits& lines, char* 
   }
   if (positions > 0) {
     p = put(p, positions_item);
-    if (n.list) {
+    if (n.is_list) {
       for (std::size_t k = 0; k < positions; ++k) {
         if (k) *p++ = ',';
-        p = lines.put(p, (*n.list)[k].line);
+        p = lines.put(p, n.list[k].line);
         *p++ = ':';
-        p = put_u32(p, (*n.list)[k].col);
+        p = put_u32(p, n.list[k].col);
       }
     } else {
       // One line, consecutive columns: every entry is the same ",line:"
@@ -381,8 +384,8 @@ std::size_t close_line_room(const NodeLine& n, std::size_t depth) {
   };
   std::size_t room = fields_bytes + 2 * depth + copy_overshoot;
   for (const AttributeItem& a : n.attributes) room += 2 + max_key_name_bytes + value_bytes(a.value);
-  if (n.list) {
-    if (!n.list->empty()) room += positions_item.size() + n.list->size() * position_entry_bytes;
+  if (n.is_list) {
+    if (!n.list.empty()) room += positions_item.size() + n.list.size() * position_entry_bytes;
   } else if (n.run_count > 0) {
     const std::uint64_t last = std::uint64_t{n.run_col} + n.run_count - 1;
     const std::uint64_t col_digits =
@@ -423,27 +426,123 @@ struct FixedLengths {
 };
 constexpr FixedLengths fixed_lengths{};
 
+// ---- The two stores a tree text is written from ------------------------------
+//
+// The measure and the writer read a tree through one small interface: a
+// node's fields, its attributes, its value, its source positions and a
+// cursor over its children. The arena, while the grammar builds in it, and
+// the finished `SyntaxTree` both provide it, so both write the same text.
+
+// Source positions as the writer takes them.
+struct PositionsView {
+  bool is_list;
+  std::uint32_t line, col, count;  // a run
+  std::span<const SourcePosition> list;
+};
+
+class ArenaTree {
+ public:
+  explicit ArenaTree(const NodeArena& arena) : a_(arena) {}
+  using Cursor = std::uint32_t;  // a child entry, or none
+  using Record = NodeArena::Record;
+
+  const Record& record(std::uint32_t n) const { return a_.record(n); }
+  std::size_t size() const { return a_.size(); }
+  std::uint64_t output_limit() const { return tarnwick::output_limit(a_.source().size()); }
+  static bool shared(const Record& r) { return r.shared; }
+  static bool has_children(const Record& r) { return r.first_child != NodeArena::none; }
+  static Cursor first_child(std::uint32_t, const Record& r) { return r.first_child; }
+  static bool at_end(Cursor c) { return c == NodeArena::none; }
+  // The child at `c`; moves `c` to the next.
+  std::uint32_t take_child(Cursor& c) const {
+    const NodeArena::ChildEntry& e = a_.child_entry(c);
+    c = e.next;
+    return e.child;
+  }
+  template <class Each>
+  void for_each_attribute(const Record& r, Each&& each) const {
+    for (std::uint32_t e = r.first_attribute; e != NodeArena::none;) {
+      const NodeArena::AttributeEntry& entry = a_.attribute_entry(e);
+      each(entry.key, a_.text(entry.value));
+      e = entry.next;
+    }
+  }
+  static bool has_value(const Record& r) { return r.has_value; }
+  std::string_view value(std::uint32_t, const Record& r) const { return a_.text(r.value); }
+  PositionsView positions(const Record& r) const {
+    const NodeArena::Positions& ps = r.positions;
+    if (ps.pool == NodeArena::none) return {false, ps.line, ps.col, ps.count, {}};
+    const std::vector<SourcePosition>& list = a_.position_list(ps.pool);
+    return {true, 0, 0, static_cast<std::uint32_t>(list.size()), list};
+  }
+
+ private:
+  const NodeArena& a_;
+};
+
+class FrozenTree {
+ public:
+  explicit FrozenTree(const SyntaxTree& tree) : t_(tree) {}
+  struct Cursor {
+    std::uint32_t at, end;
+  };
+  using Record = SyntaxTree::Node;
+
+  const Record& record(std::uint32_t n) const {
+    if (n >= t_.node_count()) throw InternalError("node id names no node of the tree");
+    return t_.node(n);
+  }
+  std::size_t size() const { return t_.node_count(); }
+  std::uint64_t output_limit() const { return t_.output_limit(); }
+  static bool shared(const Record& r) { return r.flags & SyntaxTree::shared_flag; }
+  static bool has_children(const Record& r) { return (&r)[1].first_child != r.first_child; }
+  static Cursor first_child(std::uint32_t, const Record& r) {
+    return Cursor{r.first_child, (&r)[1].first_child};
+  }
+  static bool at_end(Cursor c) { return c.at == c.end; }
+  std::uint32_t take_child(Cursor& c) const { return t_.child_id(c.at++); }
+  template <class Each>
+  void for_each_attribute(const Record& r, Each&& each) const {
+    const std::uint32_t end =
+        (&r)[1].first_item - ((r.flags & SyntaxTree::has_value_flag) ? 1 : 0);
+    for (std::uint32_t i = r.first_item; i < end; ++i) {
+      const SyntaxTree::Item& item = t_.item(i);
+      each(static_cast<AttributeKey>(item.key), t_.text(item));
+    }
+  }
+  static bool has_value(const Record& r) { return r.flags & SyntaxTree::has_value_flag; }
+  std::string_view value(std::uint32_t, const Record& r) const {
+    return t_.text(t_.item((&r)[1].first_item - 1));
+  }
+  PositionsView positions(const Record& r) const {
+    if (!(r.flags & SyntaxTree::position_list_flag))
+      return {false, r.position_a, r.position_b, r.position_count, {}};
+    return {true, 0, 0, r.position_count, t_.position_list(r)};
+  }
+
+ private:
+  const SyntaxTree& t_;
+};
+
 // The node's own line, and its value line, at depth 0.
-inline Measure own_measure(const NodeArena& arena, const NodeArena::Record& r) {
+template <class Tree>
+inline Measure own_measure(const Tree& tree, std::uint32_t id, const typename Tree::Record& r) {
   std::uint64_t n = fixed_lengths.kind[static_cast<std::size_t>(r.kind)] + digits(r.line) +
                     digits(r.col) + digits(r.end_line) + digits(r.end_col);
-  for (std::uint32_t e = r.first_attribute; e != NodeArena::none;) {
-    const NodeArena::AttributeEntry& entry = arena.attribute_entry(e);
-    n += fixed_lengths.key[static_cast<std::size_t>(entry.key)] +
-         escaped_length(arena.text(entry.value));
-    e = entry.next;
-  }
-  const NodeArena::Positions& ps = r.positions;
+  tree.for_each_attribute(r, [&n](AttributeKey key, std::string_view text) {
+    n += fixed_lengths.key[static_cast<std::size_t>(key)] + escaped_length(text);
+  });
+  const PositionsView ps = tree.positions(r);
   if (ps.count > 0) {
     n += positions_item.size() + (ps.count - 1);  // the commas
-    if (ps.pool == NodeArena::none) {
+    if (!ps.is_list) {
       const std::uint64_t first = ps.col;
       n += ps.count * (digits(ps.line) + 1) + digits_below(first + ps.count) - digits_below(first);
     } else {
       // Lists mostly keep to one line: its digits are counted once.
       std::uint32_t line = 0;
       std::uint64_t line_digits = 1;
-      for (const SourcePosition& pos : arena.position_list(ps.pool)) {
+      for (const SourcePosition& pos : ps.list) {
         if (pos.line != line) {
           line = pos.line;
           line_digits = digits(line);
@@ -453,61 +552,59 @@ inline Measure own_measure(const NodeArena& arena, const NodeArena::Record& r) {
     }
   }
   Measure m{n, 1};
-  if (r.has_value) {
-    m.length += 1 + 2 + value_item.size() + escaped_length(arena.text(r.value));
+  if (Tree::has_value(r)) {
+    m.length += 1 + 2 + value_item.size() + escaped_length(tree.value(id, r));
     m.lines += 1;
   }
   return m;
 }
 
-}  // namespace
-
-std::uint64_t measure_tree_text(const NodeArena& arena, NodeId root, std::string_view file_name) {
+template <class Tree>
+std::uint64_t measure_text(const Tree& tree, std::uint32_t root, std::string_view file_name) {
   // Post-order walk with an explicit stack. A node attached in several places
   // is measured once; its measure is kept and added at every other place, so
   // the walk is linear in the arena even where the text is exponential in it.
   struct Frame {
     std::uint32_t node;
-    std::uint32_t next_child;  // entry of the next child to measure
+    typename Tree::Cursor next_child;  // the next child to measure
     Measure sum;
   };
   std::unordered_map<std::uint32_t, Measure> shared;
   std::vector<Frame> stack;
-  auto open = [&](NodeId id) {
-    const NodeArena::Record& r = arena.record(id);
+  auto open = [&](std::uint32_t id) {
+    const auto& r = tree.record(id);
     // Deeper than the arena has nodes: the children form a cycle.
-    if (stack.size() > arena.size()) throw InternalError("the node arena holds a cycle");
-    stack.push_back(Frame{static_cast<std::uint32_t>(id), r.first_child, own_measure(arena, r)});
+    if (stack.size() > tree.size()) throw InternalError("the node arena holds a cycle");
+    stack.push_back(Frame{id, Tree::first_child(id, r), own_measure(tree, id, r)});
   };
   open(root);
   Measure total;
   while (!stack.empty()) {
     Frame& f = stack.back();
-    if (f.next_child != NodeArena::none) {
-      const NodeArena::ChildEntry& e = arena.child_entry(f.next_child);
-      f.next_child = e.next;
-      const NodeArena::Record& child = arena.record(e.child);
-      if (child.first_child == NodeArena::none) {
+    if (!Tree::at_end(f.next_child)) {
+      const std::uint32_t child_id = tree.take_child(f.next_child);
+      const auto& child = tree.record(child_id);
+      if (!Tree::has_children(child)) {
         // A leaf, most nodes: its own lines, one level deeper.
-        const Measure m = own_measure(arena, child);
+        const Measure m = own_measure(tree, child_id, child);
         f.sum.length = add(f.sum.length, m.length + 2 * m.lines);
         f.sum.lines = add(f.sum.lines, m.lines);
         continue;
       }
-      if (child.shared) {
-        auto it = shared.find(e.child);
+      if (Tree::shared(child)) {
+        auto it = shared.find(child_id);
         if (it != shared.end()) {
           f.sum.length = add(f.sum.length, add(it->second.length, 2 * it->second.lines));
           f.sum.lines = add(f.sum.lines, it->second.lines);
           continue;
         }
       }
-      open(e.child);
+      open(child_id);
       continue;
     }
     const Frame done = f;
     stack.pop_back();
-    if (arena.record(done.node).shared) shared.emplace(done.node, done.sum);
+    if (Tree::shared(tree.record(done.node))) shared.emplace(done.node, done.sum);
     if (stack.empty()) {
       total = done.sum;
     } else {
@@ -520,10 +617,10 @@ std::uint64_t measure_tree_text(const NodeArena& arena, NodeId root, std::string
   return add(header.size() + escaped_length(file_name), total.length);
 }
 
-void serialize_arena(const NodeArena& arena, NodeId root, std::string_view file_name,
-                     OutputBuffer& out) {
-  const std::uint64_t size = measure_tree_text(arena, root, file_name);
-  if (size > output_limit(arena.source().size())) throw OutputTooLarge();
+template <class Tree>
+void write_text(const Tree& tree, std::uint32_t root, std::string_view file_name,
+                std::uint64_t size, OutputBuffer& out) {
+  if (size > tree.output_limit()) throw OutputTooLarge();
   out.clear();
   out.reserve_exact(static_cast<std::size_t>(size) + copy_overshoot);
   {
@@ -538,18 +635,16 @@ void serialize_arena(const NodeArena& arena, NodeId root, std::string_view file_
   // of the text) is written here first, and copied when it fits.
   OutputBuffer spill;
   // Depth-first walk with an explicit stack: each frame is a node whose
-  // children are being written and the entry of the next child to write.
-  std::vector<std::uint32_t> next_child;
-  auto write = [&](NodeId id) {
-    const NodeArena::Record& r = arena.record(id);
+  // children are being written and the cursor of the next child to write.
+  std::vector<typename Tree::Cursor> next_child;
+  auto write = [&](std::uint32_t id) {
+    const auto& r = tree.record(id);
     std::size_t n_attrs = 0;
-    for (std::uint32_t e = r.first_attribute; e != NodeArena::none;) {
-      const auto& entry = arena.attribute_entry(e);
+    tree.for_each_attribute(r, [&](AttributeKey key, std::string_view text) {
       if (n_attrs == attrs.size()) throw InternalError("a node holds one attribute key twice");
-      attrs[n_attrs++] = AttributeItem{entry.key, arena.text(entry.value)};
-      e = entry.next;
-    }
-    const bool is_run = r.positions.pool == NodeArena::none;
+      attrs[n_attrs++] = AttributeItem{key, text};
+    });
+    const PositionsView ps = tree.positions(r);
     // Filled field by field: an aggregate initialisation first clears the
     // whole struct with a string store, which costs more than the fields.
     NodeLine line;
@@ -559,12 +654,13 @@ void serialize_arena(const NodeArena& arena, NodeId root, std::string_view file_
     line.end_line = r.end_line;
     line.end_col = r.end_col;
     line.attributes = std::span<AttributeItem>(attrs.data(), n_attrs);
-    line.has_value = r.has_value;
-    line.value = r.has_value ? arena.text(r.value) : std::string_view();
-    line.run_line = r.positions.line;
-    line.run_col = r.positions.col;
-    line.run_count = r.positions.count;
-    line.list = is_run ? nullptr : &arena.position_list(r.positions.pool);
+    line.has_value = Tree::has_value(r);
+    line.value = line.has_value ? tree.value(id, r) : std::string_view();
+    line.run_line = ps.line;
+    line.run_col = ps.col;
+    line.run_count = ps.count;
+    line.is_list = ps.is_list;
+    line.list = ps.list;
     const std::size_t depth = next_child.size();
     const std::size_t room = line_room(line, depth);
     if (char* p = out.room_within(room)) {
@@ -579,20 +675,42 @@ void serialize_arena(const NodeArena& arena, NodeId root, std::string_view file_
       std::memcpy(q, spill.view().data(), spill.size());
       out.commit(q + spill.size());
     }
-    if (r.first_child != NodeArena::none) next_child.push_back(r.first_child);
+    if (Tree::has_children(r)) next_child.push_back(Tree::first_child(id, r));
   };
   write(root);
   while (!next_child.empty()) {
-    std::uint32_t entry = next_child.back();
-    if (entry == NodeArena::none) {
+    typename Tree::Cursor& c = next_child.back();
+    if (Tree::at_end(c)) {
       next_child.pop_back();
       continue;
     }
-    const NodeArena::ChildEntry& e = arena.child_entry(entry);
-    next_child.back() = e.next;
-    write(e.child);
+    write(tree.take_child(c));
   }
   if (out.size() != size) throw InternalError("the tree text is not as long as measured");
+}
+
+}  // namespace
+
+std::uint64_t measure_tree_text(const NodeArena& arena, NodeId root, std::string_view file_name) {
+  arena.record(root);  // a root that names no node faults here
+  return measure_text(ArenaTree(arena), static_cast<std::uint32_t>(root), file_name);
+}
+
+void serialize_arena(const NodeArena& arena, NodeId root, std::string_view file_name,
+                     OutputBuffer& out) {
+  const ArenaTree tree(arena);
+  const auto id = static_cast<std::uint32_t>(root);
+  arena.record(root);  // a root that names no node faults here
+  write_text(tree, id, file_name, measure_text(tree, id, file_name), out);
+}
+
+std::uint64_t measure_tree_text(const SyntaxTree& tree) {
+  return measure_text(FrozenTree(tree), 0, tree.file_name());
+}
+
+void serialize_tree(const SyntaxTree& tree, OutputBuffer& out) {
+  const FrozenTree frozen(tree);
+  write_text(frozen, 0, tree.file_name(), measure_text(frozen, 0, tree.file_name()), out);
 }
 
 }  // namespace tarnwick

@@ -7,6 +7,7 @@
 
 #include "call_limits.h"
 #include "tree/arena.h"
+#include "tree/syntax_tree.h"
 #include "util/output.h"
 
 namespace tarnwick {
@@ -20,5 +21,10 @@ std::uint64_t measure_tree_text(const NodeArena& arena, NodeId root, std::string
 // with OutputTooLarge.
 void serialize_arena(const NodeArena& arena, NodeId root, std::string_view file_name,
                      OutputBuffer& out);
+
+// The same for a finished tree, under its own file name.
+std::uint64_t measure_tree_text(const SyntaxTree& tree);
+// Writes the tree text of a finished tree, as serialize_arena does.
+void serialize_tree(const SyntaxTree& tree, OutputBuffer& out);
 
 }  // namespace tarnwick

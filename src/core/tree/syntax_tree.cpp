@@ -1,0 +1,269 @@
+#include "tree/syntax_tree.h"
+
+#include <algorithm>
+#include <array>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+
+#include "call_limits.h"
+#include "errors.h"
+#include "tree/writer.h"
+
+namespace tarnwick {
+namespace {
+
+constexpr std::uint64_t saturated_places = std::uint64_t{1} << 62;
+
+std::uint32_t checked_u32(std::size_t n, const char* what) {
+  if (n >= NodeArena::none) throw InternalError(what);
+  return static_cast<std::uint32_t>(n);
+}
+
+// Positions compared as (line, col).
+inline bool before(std::uint32_t l1, std::uint32_t c1, std::uint32_t l2, std::uint32_t c2) {
+  return l1 < l2 || (l1 == l2 && c1 < c2);
+}
+
+struct ExtentSum {
+  SyntaxTree::Extent e;
+  bool any = false;
+  void add(std::uint32_t line, std::uint32_t col) {
+    if (line == 0) return;  // a node made from the end of the input: no position
+    if (!any || before(line, col, e.line, e.col)) {
+      e.line = line;
+      e.col = col;
+    }
+    if (!any || before(e.end_line, e.end_col, line, col)) {
+      e.end_line = line;
+      e.end_col = col;
+    }
+    any = true;
+  }
+  void add(const SyntaxTree::Extent& other) {
+    if (other.line == 0) return;
+    add(other.line, other.col);
+    add(other.end_line, other.end_col);
+  }
+};
+
+// The positions a node holds itself: its start, its end and its source
+// positions.
+void add_own(const SyntaxTree& tree, std::uint32_t n, ExtentSum& sum) {
+  const SyntaxTree::Node& node = tree.node(n);
+  sum.add(node.line, node.col);
+  sum.add(node.end_line, node.end_col);
+  if (node.position_count == 0) return;
+  if (node.flags & SyntaxTree::position_list_flag) {
+    for (const SourcePosition& p : tree.position_list(node)) sum.add(p.line, p.col);
+  } else {
+    sum.add(node.position_a, node.position_b);
+    sum.add(node.position_a, node.position_b + node.position_count - 1);
+  }
+}
+
+}  // namespace
+
+std::unique_ptr<SyntaxTree> SyntaxTree::from_arena(const NodeArena& a, NodeId root,
+                                                   std::string_view file_name,
+                                                   std::vector<Token> skipped) {
+  std::unique_ptr<SyntaxTree> t(new SyntaxTree());
+  t->skipped_ = std::move(skipped);
+  t->source_ = a.source();
+  t->file_name_ = std::string(file_name);
+  t->output_limit_ = tarnwick::output_limit(a.source().size());
+  t->pool_ = std::string(a.pool());
+  t->nodes_.reserve(a.size() + 1);
+  t->child_ids_.reserve(a.size());
+
+  const auto item_of = [](std::uint8_t key, const NodeArena::TextRef& ref) {
+    return Item{ref.offset, ref.length, key, !ref.in_source};
+  };
+  // Each frame is a node whose children are being made: the slots of
+  // child_ids_ that hold them (arena ids until each is made) and the places
+  // counted so far.
+  struct Frame {
+    std::uint32_t id;
+    std::uint32_t slot, end;
+    std::uint64_t places;
+  };
+  std::vector<Frame> stack;
+  // Nodes attached in several places are made once: their ids by arena id.
+  std::unordered_map<std::uint32_t, std::uint32_t> shared_ids;
+  std::array<std::pair<std::uint8_t, NodeArena::TextRef>, attribute_key_count> attrs;
+
+  // Makes the node; answers its id and whether it has children (then on the stack).
+  const auto open = [&](NodeId arena_id) -> std::uint32_t {
+    const NodeArena::Record& r = a.record(arena_id);
+    // Deeper than the arena has nodes: the children form a cycle.
+    if (stack.size() > a.size()) throw InternalError("the node arena holds a cycle");
+    const std::uint32_t id = checked_u32(t->nodes_.size(), "the tree has too many nodes");
+    Node& n = t->nodes_.emplace_back();
+    n.line = r.line;
+    n.col = r.col;
+    n.end_line = r.end_line;
+    n.end_col = r.end_col;
+    n.kind = r.kind;
+    n.flags = 0;
+    n.first_child = checked_u32(t->child_ids_.size(), "the tree has too many children");
+    n.first_item = checked_u32(t->items_.size(), "the tree has too many attributes");
+    // Attributes in the order the text writes them (by key name).
+    std::size_t n_attrs = 0;
+    for (std::uint32_t e = r.first_attribute; e != NodeArena::none;) {
+      const NodeArena::AttributeEntry& entry = a.attribute_entry(e);
+      if (n_attrs == attrs.size()) throw InternalError("a node holds one attribute key twice");
+      attrs[n_attrs++] = {static_cast<std::uint8_t>(entry.key), entry.value};
+      e = entry.next;
+    }
+    // Insertion sort: a node holds few attributes, each key once.
+    for (std::size_t i = 1; i < n_attrs; ++i) {
+      const auto item = attrs[i];
+      std::size_t j = i;
+      for (; j > 0 && attribute_order.rank[attrs[j - 1].first] > attribute_order.rank[item.first]; --j)
+        attrs[j] = attrs[j - 1];
+      attrs[j] = item;
+    }
+    for (std::size_t i = 0; i < n_attrs; ++i) t->items_.push_back(item_of(attrs[i].first, attrs[i].second));
+    if (r.has_value) {
+      n.flags |= has_value_flag;
+      t->items_.push_back(item_of(value_key, r.value));
+    }
+    if (r.positions.pool == NodeArena::none) {
+      n.position_a = r.positions.line;
+      n.position_b = r.positions.col;
+      n.position_count = r.positions.count;
+    } else {
+      const std::vector<SourcePosition>& list = a.position_list(r.positions.pool);
+      const std::uint64_t at = t->position_lists_.size();
+      t->position_lists_.insert(t->position_lists_.end(), list.begin(), list.end());
+      n.flags |= position_list_flag;
+      n.position_a = static_cast<std::uint32_t>(at);
+      n.position_b = static_cast<std::uint32_t>(at >> 32);
+      n.position_count = checked_u32(list.size(), "a position list is too long");
+    }
+    if (r.shared) {
+      n.flags |= shared_flag;
+      shared_ids.emplace(static_cast<std::uint32_t>(arena_id), id);
+    }
+    // The children's arena ids, replaced by their own ids as they are made.
+    for (std::uint32_t e = r.first_child; e != NodeArena::none;) {
+      const NodeArena::ChildEntry& entry = a.child_entry(e);
+      t->child_ids_.push_back(entry.child);
+      e = entry.next;
+    }
+    const auto end = static_cast<std::uint32_t>(t->child_ids_.size());
+    t->places_.push_back(1);  // a leaf's; a parent's when it closes
+    if (end != n.first_child) stack.push_back(Frame{id, n.first_child, end, 1});
+    return id;
+  };
+
+  t->places_.reserve(a.size() + 1);
+  // Places are known when a node closes; they are kept by id.
+  const auto add_places = [](Frame& f, std::uint64_t places) {
+    f.places = std::min(saturated_places, f.places + places);
+  };
+  open(root);
+  while (!stack.empty()) {
+    Frame& f = stack.back();
+    if (f.slot == f.end) {
+      const Frame done = f;
+      stack.pop_back();
+      t->places_[done.id] = done.places;
+      if (!stack.empty()) add_places(stack.back(), t->places_[done.id]);
+      continue;
+    }
+    const std::uint32_t slot = f.slot++;
+    const std::uint32_t child = t->child_ids_[slot];
+    if (a.record(child).shared) {
+      auto it = shared_ids.find(child);
+      if (it != shared_ids.end()) {
+        // Met again inside its own subtree, which is not finished yet.
+        if (std::find_if(stack.begin(), stack.end(), [&](const Frame& g) {
+              return g.id == it->second;
+            }) != stack.end())
+          throw InternalError("the node arena holds a cycle");
+        t->child_ids_[slot] = it->second;
+        add_places(f, t->places_[it->second]);
+        continue;
+      }
+    }
+    const std::size_t depth = stack.size();
+    const std::uint32_t id = open(child);  // `f` may move here
+    if (stack.size() > depth + 1) throw InternalError("the tree is built out of order");
+    t->child_ids_[slot] = id;
+    if (stack.size() == depth) add_places(stack.back(), 1);  // a leaf
+  }
+  t->finish();
+  return t;
+}
+
+void SyntaxTree::finish() {
+  // A sentinel after the last node closes the ranges of its children and items.
+  Node end{};
+  end.first_child = checked_u32(child_ids_.size(), "the tree has too many children");
+  end.first_item = checked_u32(items_.size(), "the tree has too many attributes");
+  nodes_.push_back(end);
+  if (places_.size() != node_count()) throw InternalError("the tree's places are not all counted");
+  // The stores were reserved for every node of the arena; where the tree
+  // holds much less (nodes left unattached), the rest is given back.
+  const auto fit = [](auto& v) {
+    if (v.capacity() - v.size() > v.size() / 8) v.shrink_to_fit();
+  };
+  fit(nodes_);
+  fit(child_ids_);
+  fit(items_);
+  fit(places_);
+  fit(position_lists_);
+  if (place_count() >= saturated_places) throw OutputTooLarge();
+}
+
+SyntaxTree::Extent SyntaxTree::extent(std::uint32_t n) const {
+  ExtentSum sum;
+  std::unordered_set<std::uint32_t> seen;  // shared subtrees already taken
+  std::vector<std::uint32_t> todo{n};
+  while (!todo.empty()) {
+    const std::uint32_t m = todo.back();
+    todo.pop_back();
+    add_own(*this, m, sum);
+    for (std::uint32_t c : children(m)) {
+      if ((nodes_[c].flags & shared_flag) && !seen.insert(c).second) continue;
+      todo.push_back(c);
+    }
+  }
+  return sum.e;
+}
+
+std::vector<SyntaxTree::Extent> SyntaxTree::all_extents() const {
+  const std::size_t n = node_count();
+  std::vector<Extent> out(n);
+  std::vector<bool> done(n, false);
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> stack;
+  if (n > 0) stack.push_back({0, 0});
+  while (!stack.empty()) {
+    auto& [node, next] = stack.back();
+    std::span<const std::uint32_t> kids = children(node);
+    if (next < kids.size()) {
+      const std::uint32_t c = kids[next++];
+      if (!done[c]) stack.push_back({c, 0});
+      continue;
+    }
+    ExtentSum sum;
+    add_own(*this, node, sum);
+    for (std::uint32_t c : kids) sum.add(out[c]);
+    out[node] = sum.e;
+    done[node] = true;
+    stack.pop_back();
+  }
+  return out;
+}
+
+std::size_t SyntaxTree::bytes() const {
+  return sizeof(*this) + nodes_.capacity() * sizeof(Node) +
+         child_ids_.capacity() * sizeof(std::uint32_t) + items_.capacity() * sizeof(Item) +
+         places_.capacity() * sizeof(std::uint64_t) +
+         position_lists_.capacity() * sizeof(SourcePosition) + pool_.capacity() +
+         skipped_.capacity() * sizeof(Token) +
+         file_name_.capacity();
+}
+
+}  // namespace tarnwick
