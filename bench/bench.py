@@ -3,7 +3,7 @@
 Command (from the repository root)::
 
     pip install ".[bench]"
-    python bench/bench.py [--full] [--rounds N] [--sample-mb 20] [--write-results]
+    python bench/bench.py [--full] [--rounds N] [--sample-mb 20] [--max-file-kb K] [--write-results]
 
 It prints a Markdown report on stdout (progress goes to stderr). With the
 default sample it takes about eight minutes on two cores, most of it in
@@ -15,6 +15,9 @@ Options:
     Time the whole corpus instead of the ~20 MB sample.
 ``--rounds N``
     Interleaved rounds (default 5).
+``--max-file-kb K``
+    Time only files smaller than K KB (10**3 bytes): a sample of ordinary
+    units, without the large generated tables.
 ``--sample-mb M``
     Size of the deterministic sample in MB (10**6 bytes of UTF-8 source).
 ``--write-results``
@@ -881,6 +884,8 @@ def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(
         description="Benchmark tarnwick against tree-sitter-pascal and Pygments.")
     parser.add_argument("--full", action="store_true", help="time the whole corpus")
+    parser.add_argument("--max-file-kb", type=float, default=0,
+                        help="time only files smaller than this many KB (10**3 bytes)")
     parser.add_argument("--rounds", type=int, default=5, help="interleaved rounds (default 5)")
     parser.add_argument("--sample-mb", type=float, default=20.0,
                         help="size of the sample in MB (default 20)")
@@ -919,7 +924,10 @@ def main(argv: list[str] | None = None) -> int:
     if not corpus.files:
         print(f"no Pascal files in {corpus.root}", file=sys.stderr)
         return 1
-    files = corpus.files if args.full else choose_sample(corpus.files, args.sample_mb)
+    pool = corpus.files
+    if args.max_file_kb:
+        pool = [f for f in pool if len(f.data) < args.max_file_kb * 1000]
+    files = pool if args.full else choose_sample(pool, args.sample_mb)
     names = [f.name for f in files]
     datas = [f.data for f in files]
     texts = [f.text for f in files]
@@ -1085,6 +1093,7 @@ def main(argv: list[str] | None = None) -> int:
         f"Timed: {'the whole corpus' if args.full else 'the sample'}: {len(files)} files, "
         f"{source_mb:.1f} MB of source"
         + ("" if args.full else f" (seed {SEED}, target {args.sample_mb:g} MB)")
+        + (f", files under {args.max_file_kb:g} KB only" if args.max_file_kb else "")
         + f"; {args.rounds} interleaved rounds; MB = 10^6 bytes of UTF-8.",
         f"Versions: tarnwick {tarnwick.version()}, tree-sitter {dist_version('tree-sitter')}, "
         f"tree-sitter-pascal {dist_version('tree-sitter-pascal')}, Pygments {pygments.__version__}.",
@@ -1098,9 +1107,13 @@ def main(argv: list[str] | None = None) -> int:
     rows = []
     for c in contenders:
         s = times[c.name]
+        # The text a tarnwick function writes per second, against the floors'
+        # decoding of the same bytes.
+        written = output_bytes.get(c.name)
         rows.append([c.name, f"{s.median:.4g} ({s.low:.4g}–{s.high:.4g})",
-                     throughput[c.name].show(1)])
-    lines += table(["contender", "seconds per pass", "MB/s of source"], rows)
+                     throughput[c.name].show(1),
+                     f"{written / s.median / 1e9:.2f}" if written else "–"])
+    lines += table(["contender", "seconds per pass", "MB/s of source", "GB/s of output"], rows)
     lines += ["", "The floors decode the UTF-8 bytes of each function's output "
               f"({mb(output_bytes['lex_to_serialized'])} MB and "
               f"{mb(output_bytes['parse_to_serialized'])} MB) into `str`.", ""]
