@@ -551,17 +551,20 @@ def interleaved(contenders: list[Contender], rounds: int) -> dict[str, Series]:
 # Peak memory, measured in a fresh interpreter per function and input
 # --------------------------------------------------------------------------
 
-_MEMORY_CHILD = r"""
-import gc, json, sys
-import tarnwick
-
+# Read by both memory children: a value of /proc/self/status, in KB.
+_STATUS_KB = r"""
 def status_kb(key):
     with open("/proc/self/status") as handle:
         for line in handle:
             if line.startswith(key + ":"):
                 return int(line.split()[1])
     raise RuntimeError(key + " missing from /proc/self/status")
+"""
 
+_MEMORY_CHILD = r"""
+import gc, json, sys
+import tarnwick
+""" + _STATUS_KB + r"""
 path, function_name = sys.argv[1], sys.argv[2]
 function = getattr(tarnwick, function_name)
 with open(path, encoding="utf-8") as handle:
@@ -686,14 +689,7 @@ def machine_lines() -> list[str]:
 _TREE_MEMORY_CHILD = r"""
 import gc, json, sys
 import tarnwick, tarnwick_tree
-
-def status_kb(key):
-    with open("/proc/self/status") as handle:
-        for line in handle:
-            if line.startswith(key + ":"):
-                return int(line.split()[1])
-    raise RuntimeError(key + " missing from /proc/self/status")
-
+""" + _STATUS_KB + r"""
 paths = sys.argv[1:]
 texts = []
 for path in paths:
