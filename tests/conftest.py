@@ -22,7 +22,7 @@ def _builds_used(item) -> set[str]:
 
 # Last, so that the tests deselected by -k or -m are gone.
 @pytest.hookimpl(trylast=True)
-def pytest_collection_modifyitems(session, config, items):
+def pytest_collection_modifyitems(config, items):
     used = [_builds_used(item) for item in items]
     needed = set().union(*used)
     if not needed:
@@ -36,7 +36,7 @@ def pytest_collection_modifyitems(session, config, items):
             BUILDS[name].start()
 
 
-def pytest_sessionfinish(session, exitstatus):
-    # A session that ends early (-x, an interrupt) does not wait for a build.
+def pytest_unconfigure(config):
+    # A run that ends early (-x, an interrupt) does not wait for a build.
     for build in BUILDS.values():
         build.stop()

@@ -100,7 +100,7 @@ class Build:
             self._thread.start()
 
     def stop(self) -> None:
-        """Ends a build still running (at the end of a session that no longer needs it)."""
+        """Ends a build still running (at the end of a test run that no longer needs it)."""
         self._stopped = True
         process = self._process
         if process is not None and process.poll() is None:
