@@ -117,6 +117,7 @@ NodeArena::NodeArena(std::string_view source, Stores stores)
   children_.clear();
   position_lists_.clear();
   pool_.clear();
+  value_count_ = listed_positions_ = 0;
 }
 
 NodeArena::Stores NodeArena::release_stores() {
@@ -132,6 +133,7 @@ NodeArena::Stores NodeArena::release_stores() {
   children_ = {};
   position_lists_ = {};
   pool_ = {};
+  value_count_ = listed_positions_ = 0;
   return s;
 }
 
@@ -157,6 +159,7 @@ NodeId NodeArena::add_value_node(NodeKind kind, const Token& token, std::string_
   NodeId id = add_node(kind, token);
   records_[id].value = store_text(value);
   records_[id].has_value = true;
+  ++value_count_;
   return id;
 }
 
@@ -238,6 +241,7 @@ void NodeArena::set_positions_run(NodeId node, std::uint32_t line, std::uint32_t
 
 std::uint32_t NodeArena::new_position_list(std::vector<SourcePosition> list) {
   std::uint32_t index = checked_index<char>(position_lists_.size());
+  listed_positions_ += list.size();
   position_lists_.push_back(std::move(list));
   return index;
 }
@@ -273,6 +277,7 @@ NodeId NodeArena::own_last_child(NodeId parent) {
   copy.attached = copy.shared = false;
   const std::uint32_t id = checked_index<Record>(records_.size());
   records_.push_back(copy);
+  if (copy.has_value) ++value_count_;
   for (std::uint32_t e = records_[original].first_attribute; e != none; e = attributes_[e].next)
     set_attribute(id, attributes_[e].key, text(attributes_[e].value));
   for (std::uint32_t e = records_[original].first_child; e != none; e = children_[e].next)

@@ -121,6 +121,11 @@ class NodeArena {
   const AttributeEntry& attribute_entry(std::uint32_t index) const { return attributes_[index]; }
   const ChildEntry& child_entry(std::uint32_t index) const { return children_[index]; }
   std::string_view source() const { return source_; }
+  // What the nodes hold in all, attached or not: attribute entries, values
+  // and positions kept as lists (bounds of what a packed tree takes).
+  std::size_t attribute_count() const { return attributes_.size(); }
+  std::size_t value_count() const { return value_count_; }
+  std::size_t listed_positions() const { return listed_positions_; }
   // The arena's own texts (those not in the source), which TextRefs index.
   std::string_view pool() const { return pool_; }
 
@@ -142,6 +147,8 @@ class NodeArena {
   HugeVector<ChildEntry> children_;
   std::vector<std::vector<SourcePosition>> position_lists_;
   std::string pool_;
+  std::size_t value_count_ = 0;
+  std::size_t listed_positions_ = 0;
 };
 
 }  // namespace tarnwick

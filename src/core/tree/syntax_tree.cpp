@@ -75,6 +75,8 @@ std::unique_ptr<SyntaxTree> SyntaxTree::from_arena(const NodeArena& a, NodeId ro
   t->pool_ = std::string(a.pool());
   t->nodes_.reserve(a.size() + 1);
   t->child_ids_.reserve(a.size());
+  t->items_.reserve(a.attribute_count() + a.value_count());
+  t->position_lists_.reserve(a.listed_positions());
 
   const auto item_of = [](std::uint8_t key, const NodeArena::TextRef& ref) {
     return Item{ref.offset, ref.length, key, !ref.in_source};

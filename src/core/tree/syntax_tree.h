@@ -124,11 +124,11 @@ class SyntaxTree {
   // are too many to number.
   void finish();
 
-  std::vector<Node> nodes_;
-  std::vector<std::uint32_t> child_ids_;
-  std::vector<Item> items_;
-  std::vector<std::uint64_t> places_;
-  std::vector<SourcePosition> position_lists_;
+  BlockVector<Node> nodes_;
+  BlockVector<std::uint32_t> child_ids_;
+  BlockVector<Item> items_;
+  BlockVector<std::uint64_t> places_;
+  BlockVector<SourcePosition> position_lists_;
   std::string pool_;
   std::vector<Token> skipped_;
   std::string_view source_;

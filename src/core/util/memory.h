@@ -56,3 +56,42 @@ template <class T>
 using HugeVector = std::vector<T, HugePageAllocator<T>>;
 
 }  // namespace tarnwick
+
+namespace tarnwick {
+
+// Memory for the arrays of finished trees, which a program reading file
+// after file makes and drops in turn, often from several threads. A block of
+// 64 KiB or more is rounded up to one of eight sizes per power of two, and
+// when a tree drops it, it goes to a small cache shared by the process (at
+// most `kept_block_bytes` in all) instead of back to the system: the next
+// tree of about that size takes it already mapped, where fresh memory would
+// fault in 4 KiB at a time, and would be cleared and unmapped again by the
+// kernel for every tree. Under AddressSanitizer nothing is kept, so that a
+// read of a dropped tree's memory is caught.
+void* allocate_block(std::size_t bytes);
+// Frees what `allocate_block(bytes)` returned.
+void free_block(void* p, std::size_t bytes) noexcept;
+inline constexpr std::size_t kept_block_bytes = std::size_t{64} << 20;
+
+template <class T>
+struct BlockAllocator {
+  using value_type = T;
+  static_assert(alignof(T) <= alignof(std::max_align_t));
+
+  BlockAllocator() = default;
+  template <class U>
+  BlockAllocator(const BlockAllocator<U>&) noexcept {}
+
+  T* allocate(std::size_t n) {
+    if (n > SIZE_MAX / 2 / sizeof(T)) throw std::bad_array_new_length();
+    return static_cast<T*>(allocate_block(n * sizeof(T)));
+  }
+  void deallocate(T* p, std::size_t n) noexcept { free_block(p, n * sizeof(T)); }
+
+  friend bool operator==(const BlockAllocator&, const BlockAllocator&) { return true; }
+};
+
+template <class T>
+using BlockVector = std::vector<T, BlockAllocator<T>>;
+
+}  // namespace tarnwick
