@@ -2,11 +2,12 @@
 // standard input and writes the token list or the tree text of each, over
 // and over, timing the passes.
 //
-//   profile_driver tree|tokens|both ROUNDS < list
+//   profile_driver tree|tokens|objects|both ROUNDS < list
 //
-// Prints the source megabytes per second of the best pass and a digest of the
-// outputs' lengths, so that a profile of one build can be compared with
-// another's on the same inputs.
+// `objects` builds the finished trees that Python's tree objects read. Prints
+// the source megabytes per second of the best pass and the outputs' total
+// length (for `objects`, the node count), so that a profile of one build can
+// be compared with another's on the same inputs.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -50,7 +51,7 @@ void time_passes(const char* name, const std::vector<std::string>& texts, int ro
 
 int main(int argc, char** argv) {
   if (argc < 3) {
-    std::fprintf(stderr, "usage: %s tree|tokens|both ROUNDS < list\n", argv[0]);
+    std::fprintf(stderr, "usage: %s tree|tokens|objects|both ROUNDS < list\n", argv[0]);
     return 2;
   }
   const std::string what = argv[1];
@@ -67,6 +68,10 @@ int main(int argc, char** argv) {
       } catch (const std::exception&) {
         return std::size_t{0};
       }
+    });
+  if (what == "objects")
+    time_passes("objects", texts, rounds, [&](const std::string& t) {
+      return tarnwick::parse_to_tree(t, "")->node_count();
     });
   if (what == "tokens" || what == "both")
     time_passes("tokens", texts, rounds, [&](const std::string& t) {
