@@ -151,9 +151,6 @@ std::unique_ptr<SyntaxTree> SyntaxTree::from_arena(const NodeArena& a, NodeId ro
     for (std::uint32_t e = r.first_child; e != NodeArena::none;) {
       const NodeArena::ChildEntry& entry = a.child_entry(e);
       t->child_ids_.push_back(entry.child);
-      // The children are made next, each after its elder siblings'
-      // subtrees: their records are fetched while those are made.
-      if (entry.child < a.size()) __builtin_prefetch(&a.record(entry.child));
       e = entry.next;
     }
     const auto end = static_cast<std::uint32_t>(t->child_ids_.size());
