@@ -68,7 +68,9 @@ size of the piece) and cut at line ends: the 100 KB row times about a thousand
 100 KB pieces, the 100 MB row one piece, so every row covers the same source
 text and only the size of a single call changes. Each row also shows its own
 floor (decoding the outputs of that row's pieces), since making a `str` of
-hundreds of megabytes costs more per byte than making many small ones.
+hundreds of megabytes costs more per byte than making many small ones, and
+the time past that floor, which is what the flatness goal judges over the
+rows up to 10 MB (the 100 MB row is reported, not judged).
 
 Peak memory is judged by the worse of the two inputs: the concatenated Free
 Pascal sample holds characters beyond Latin-1, so its output `str` takes two
@@ -103,12 +105,15 @@ MB = 1_000_000
 RESULTS_PATH = os.path.join(os.path.dirname(os.path.abspath(__file__)), "RESULTS.md")
 
 # Goals of the performance work, checked on the sample run.
-GOAL_PARSE_VS_TREE_SITTER = 5.0
-GOAL_LEX_VS_PYGMENTS = 50.0
+GOAL_PARSE_VS_TREE_SITTER = 10.0
+GOAL_LEX_VS_PYGMENTS = 300.0
 GOAL_PARSE_OVER_FLOOR = 4.0
 GOAL_LEX_OVER_FLOOR = 3.0
 GOAL_PARSE_PEAK_OVER_OUTPUT = 3.0
 GOAL_SCALING_SPREAD = 0.25
+# The sizes, in MB, over which the time per MB past the floor must be flat;
+# larger rows are reported only.
+GOAL_SCALING_MAX_MB = 10.0
 GOAL_TREE_PARSE_VS_TEXT = 2.0
 GOAL_WALK_VS_TREE_SITTER = 1.0
 GOAL_TWO_THREADS = 1.6
@@ -1138,17 +1143,21 @@ def main(argv: list[str] | None = None) -> int:
     rows = []
     spreads = {}
     for label in ("lex_to_serialized", "parse_to_serialized"):
-        medians = [scaling[(size, label)].median for size in sizes]
-        centre = statistics.median(medians)
-        spreads[label] = max(abs(m / centre - 1) for m in medians)
+        # Flatness is judged on the time past the floor (making the output
+        # `str`), over the sizes up to GOAL_SCALING_MAX_MB.
+        past = {size: scaling[(size, label)].median - scaling_floor[(size, label)].median
+                for size in sizes}
+        judged = [past[size] for size in sizes if size <= GOAL_SCALING_MAX_MB] or list(past.values())
+        centre = statistics.median(judged)
+        spreads[label] = max(abs(m / centre - 1) for m in judged)
         for size in sizes:
             s = scaling[(size, label)]
             f = scaling_floor[(size, label)]
             rows.append([f"`{label}`", f"{size:g} MB", str(len(spans_of[size])),
-                         s.show(2), f"{1000 / s.median:.1f}", f"{s.median / centre - 1:+.0%}",
-                         f"{f.median:.2f}", f"{s.median / f.median:.2f}×"])
-    lines += table(["function", "input size", "pieces", "ms per MB", "MB/s",
-                    "vs median of the rows", "floor ms per MB", "time / floor"], rows)
+                         s.show(2), f"{1000 / s.median:.1f}", f"{f.median:.2f}", f"{s.median / f.median:.2f}×",
+                         f"{past[size]:.2f}", f"{past[size] / centre - 1:+.0%}"])
+    lines += table(["function", "input size", "pieces", "ms per MB", "MB/s", "floor ms per MB",
+                    "time / floor", "past the floor, ms per MB", "vs median of the judged rows"], rows)
     lines += tree_lines
     lines += ["", "### Goals", ""]
 
@@ -1156,9 +1165,9 @@ def main(argv: list[str] | None = None) -> int:
         return "met" if ok else "NOT met"
 
     goals = [
-        ["`parse_to_serialized` ≥ 5× tree-sitter-pascal", ratio_parse_ts.show(1, "×"),
+        ["`parse_to_serialized` ≥ 10× tree-sitter-pascal", ratio_parse_ts.show(1, "×"),
          verdict(ratio_parse_ts.median >= GOAL_PARSE_VS_TREE_SITTER)],
-        ["`lex_to_serialized` ≥ 50× Pygments DelphiLexer", ratio_lex_pyg.show(1, "×"),
+        ["`lex_to_serialized` ≥ 300× Pygments DelphiLexer", ratio_lex_pyg.show(1, "×"),
          verdict(ratio_lex_pyg.median >= GOAL_LEX_VS_PYGMENTS)],
         ["`parse_to_serialized` ≤ 4× its floor", over_floor_parse.show(2, "×"),
          verdict(over_floor_parse.median <= GOAL_PARSE_OVER_FLOOR)],
@@ -1169,7 +1178,8 @@ def main(argv: list[str] | None = None) -> int:
          verdict(max(parse_peak_ratios) <= GOAL_PARSE_PEAK_OVER_OUTPUT)],
     ]
     for label in ("lex_to_serialized", "parse_to_serialized"):
-        goals.append([f"`{label}` time per MB flat within ±25% over the scaling sizes",
+        goals.append([f"`{label}` time per MB past the floor flat within ±25% up to "
+                      f"{GOAL_SCALING_MAX_MB:g} MB",
                       f"±{spreads[label]:.0%}", verdict(spreads[label] <= GOAL_SCALING_SPREAD)])
     goals += tree_goals
     lines += table(["goal", "measured (median, min–max)", "verdict"], goals)
