@@ -122,6 +122,10 @@ KEY_EXAMPLES = [
     case("'\x0b'", "string '\x0b' 1:1", "eof  1:4"),
     case("&begin", "keyword begin 1:1", "eof  1:7"),
     case("'''\r\nab\r\n'''", r"string '''\x0D\x0Aab\x0D\x0A''' 1:1", "eof  3:4"),
+    # Escapes inside and between the 8-byte runs a long comment is copied in.
+    case("{0123456\\789abcdef\tghijklmnop\n\x0cqrstuvwxyz\u00e4\u00f6\u00fc}",
+         "comment {0123456\\\\789abcdef\\x09ghijklmnop\\x0A\x0cqrstuvwxyz\u00e4\u00f6\u00fc} 1:1",
+         "eof  2:16"),
 ]
 
 

@@ -8,26 +8,46 @@
 namespace tarnwick {
 namespace {
 
+// True when one of the eight bytes of `w` is below 0x20 or a backslash: a
+// byte that may need escaping (other control bytes only take the slower way).
+inline bool may_escape8(std::uint64_t w) {
+  constexpr std::uint64_t ones = 0x0101010101010101u;
+  constexpr std::uint64_t high = 0x8080808080808080u;
+  const std::uint64_t b = w ^ (ones * '\\');
+  return ((((w - ones * 0x20) & ~w) | ((b - ones) & ~b)) & high) != 0;
+}
+
 // Escapes a token's text into room of at least 4 * text.size() bytes.
+// Comments and strings are long and mostly clean: they are copied eight
+// bytes at a time up to the next byte that may need escaping.
 inline char* put_escaped_value(char* p, std::string_view text) {
   const char* s = text.data();
   const std::size_t n = text.size();
-  std::size_t run = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    std::string_view esc;
-    switch (s[i]) {
-      case '\\': esc = "\\\\"; break;
-      case '\t': esc = "\\x09"; break;
-      case '\n': esc = "\\x0A"; break;
-      case '\r': esc = "\\x0D"; break;
-      default: continue;
+  std::size_t i = 0;
+  while (i < n) {
+    if (i + 8 <= n) {
+      std::uint64_t w;
+      std::memcpy(&w, s + i, 8);
+      if (!may_escape8(w)) {
+        std::memcpy(p, &w, 8);
+        p += 8;
+        i += 8;
+        continue;
+      }
     }
-    std::memcpy(p, s + run, i - run);
-    p = put(p + (i - run), esc);
-    run = i + 1;
+    // Byte by byte up to the end of this word.
+    const std::size_t stop = std::min(n, i + 8);
+    for (; i < stop; ++i) {
+      switch (s[i]) {
+        case '\\': p = put(p, "\\\\"); break;
+        case '\t': p = put(p, "\\x09"); break;
+        case '\n': p = put(p, "\\x0A"); break;
+        case '\r': p = put(p, "\\x0D"); break;
+        default: *p++ = s[i]; break;
+      }
+    }
   }
-  std::memcpy(p, s + run, n - run);
-  return p + (n - run);
+  return p;
 }
 
 // Kind names followed by a space, padded so that one fixed-size copy writes
@@ -105,7 +125,7 @@ class TokenListWriter {
     }
     std::memcpy(p, line_digits_, line_digits_copy_bytes);
     p += line_len_;
-    out_.commit(put_u32(p, t.column));
+    out_.commit(put_column(p, t.column));
   }
 
  private:

@@ -156,29 +156,6 @@ inline char* put_indent(char* p, std::size_t n) {
   return p + n;
 }
 
-// Columns below 1000 as text, one 8-byte slot each (digits, then the digit
-// count in the last byte), so that a column is one fixed-size copy.
-struct ColumnTexts {
-  static constexpr std::uint32_t count = 1000;
-  char slot[count][8];
-  constexpr ColumnTexts() : slot{} {
-    for (std::uint32_t c = 0; c < count; ++c) {
-      const std::uint32_t digits = c < 10 ? 1 : c < 100 ? 2 : 3;
-      std::uint32_t v = c;
-      for (std::uint32_t i = digits; i-- > 0; v /= 10) slot[c][i] = static_cast<char>('0' + v % 10);
-      slot[c][7] = static_cast<char>(digits);
-    }
-  }
-};
-constexpr ColumnTexts column_texts{};
-
-// Writes a column; the room must allow 8 bytes.
-inline char* put_column(char* p, std::uint32_t col) {
-  if (col >= ColumnTexts::count) return put_u32(p, col);
-  std::memcpy(p, column_texts.slot[col], 8);
-  return p + column_texts.slot[col][7];
-}
-
 // ---- Room for one line -------------------------------------------------------
 //
 // A node line is written with unchecked stores into room made for it first.
