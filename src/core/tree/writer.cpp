@@ -253,11 +253,11 @@ char* write_line(const NodeLine& n, std::size_t depth, LineDigits& lines, char* 
   p = put(p, " line=");
   p = lines.put(p, n.line);
   p = put(p, " col=");
-  p = put_u32(p, n.col);
+  p = put_column(p, n.col);
   p = put(p, " end_line=");
   p = lines.put(p, n.end_line);
   p = put(p, " end_col=");
-  p = put_u32(p, n.end_col);
+  p = put_column(p, n.end_col);
   for (const AttributeItem& a : attrs) {
     const auto key = static_cast<std::size_t>(a.key);
     std::memcpy(p, padded.key[key], PaddedNames::width);
@@ -271,7 +271,7 @@ char* write_line(const NodeLine& n, std::size_t depth, LineDigits& lines, char* 
         if (k) *p++ = ',';
         p = lines.put(p, n.list[k].line);
         *p++ = ':';
-        p = put_u32(p, n.list[k].col);
+        p = put_column(p, n.list[k].col);
       }
     } else {
       // One line, consecutive columns: every entry is the same ",line:"
