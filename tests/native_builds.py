@@ -164,7 +164,7 @@ class Build:
 
 class NativeBuild(Build):
     def configure_args(self, first):
-        options = ["-DTARNWICK_BUILD_NATIVE_TESTS=ON"]
+        options = ["-DTARNWICK_BUILD_NATIVE_TESTS=ON", "-DTARNWICK_BUILD_PROFILE_DRIVER=ON"]
         if not first:
             return options
         for name in (os.environ.get("CXX"), "c++", "g++", "clang++"):
@@ -195,7 +195,7 @@ class ReplayBuild(Build):
 
 BUILDS: dict[str, Build] = {
     "native": NativeBuild("native", "TARNWICK_NATIVE_BUILD_DIR", "tarnwick-native-tests",
-                          ["core_tests"]),
+                          ["core_tests", "profile_driver"]),
     "replay": ReplayBuild("replay", "TARNWICK_FUZZ_BUILD_DIR", "tarnwick-fuzz-replays",
                           [f"fuzz_{t}_{v}" for t in ("lexer", "parser") for v in ("replay", "planted")]
                           + ["fuzz_tree_replay"]),

@@ -2,7 +2,8 @@
 `core_tests` of the `native` build in native_builds.py): node arena and shared
 subtrees, tree text writer and its measure, the grammar's own stack and its
 depth per level, parser cursor and text helpers, and the million-level tree
-on a small stack."""
+on a small stack; and the profiling driver of the core, whose totals must
+agree with the module's outputs."""
 
 from __future__ import annotations
 
@@ -31,6 +32,24 @@ def test_core_tests(core_tests_exe):
     assert int(match.group(2)) == 0, output
     # The driver holds several hundred checks; far fewer means some were skipped.
     assert int(match.group(1)) >= 500, output
+
+
+def test_profile_driver_agrees_with_the_module(tmp_path):
+    import tarnwick
+
+    sources = {"a.pas": "unit a; interface\nconst s = 'x\ty'; {\\ c}\nimplementation\nend.\n",
+               "b.pas": "program b; begin writeln('\u00e4') end.", "c.pas": ""}
+    for name, text in sources.items():
+        (tmp_path / name).write_text(text, encoding="utf-8")
+    listing = "\n".join(str(tmp_path / n) for n in sources) + "\n"
+    expected = {
+        "tree": sum(len(tarnwick.parse_to_serialized(t, "").encode()) for t in sources.values()),
+        "tokens": sum(len(tarnwick.lex_to_serialized(t, "").encode()) for t in sources.values()),
+    }
+    for mode, total in expected.items():
+        proc = subprocess.run([program("native", "profile_driver"), mode, "1"], input=listing,
+                              stdout=subprocess.PIPE, text=True, timeout=60, check=True)
+        assert re.search(rf"\b{total} bytes out$", proc.stdout.strip()), (mode, total, proc.stdout)
 
 
 if __name__ == "__main__":
