@@ -630,6 +630,17 @@ void test_shared_subtrees() {
   c.arena.add_child(p1, p2);
   c.arena.add_child(p2, p1);
   CHECK_THROWS_INTERNAL(measure_tree_text(c.arena, p1, "t.pas"));
+  CHECK_THROWS_INTERNAL(SyntaxTree::from_arena(c.arena, p1, "t.pas"));
+  // The same through a shared node, which packing makes once: met again
+  // while its own subtree is still open.
+  Source d2("x y");
+  NodeId top = d2.arena.add_node(NodeKind::Unit, d2.tokens[0]);
+  NodeId sh = d2.arena.add_node(NodeKind::Unit, d2.tokens[1]);
+  d2.arena.add_child(top, sh);
+  d2.arena.add_child(top, sh);
+  d2.arena.add_child(sh, top);
+  CHECK_THROWS_INTERNAL(measure_tree_text(d2.arena, top, "t.pas"));
+  CHECK_THROWS_INTERNAL(SyntaxTree::from_arena(d2.arena, top, "t.pas"));
 }
 
 // ---- build_tree and the two writers -----------------------------------------

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 
@@ -90,9 +89,10 @@ std::unique_ptr<SyntaxTree> SyntaxTree::from_arena(const NodeArena& a, NodeId ro
     std::uint64_t places;
   };
   std::vector<Frame> stack;
-  // Nodes attached in several places are made once: their ids by arena id.
-  std::unordered_map<std::uint32_t, std::uint32_t> shared_ids;
-  std::array<std::pair<std::uint8_t, NodeArena::TextRef>, attribute_key_count> attrs;
+  // Nodes attached in several places are made once: their ids by arena id
+  // (`none` until made; only shared nodes are looked up, and the list is
+  // made when the first one is met).
+  std::vector<std::uint32_t> shared_ids;
 
   // Makes the node; answers its id and whether it has children (then on the stack).
   const auto open = [&](NodeId arena_id) -> std::uint32_t {
@@ -109,23 +109,25 @@ std::unique_ptr<SyntaxTree> SyntaxTree::from_arena(const NodeArena& a, NodeId ro
     n.flags = 0;
     n.first_child = checked_u32(t->child_ids_.size(), "the tree has too many children");
     n.first_item = checked_u32(t->items_.size(), "the tree has too many attributes");
-    // Attributes in the order the text writes them (by key name).
-    std::size_t n_attrs = 0;
+    // Attributes in the order the text writes them (by key name): appended
+    // as they come, then sorted in place (a node holds few, each key once).
+    const std::size_t first_item = t->items_.size();
     for (std::uint32_t e = r.first_attribute; e != NodeArena::none;) {
       const NodeArena::AttributeEntry& entry = a.attribute_entry(e);
-      if (n_attrs == attrs.size()) throw InternalError("a node holds one attribute key twice");
-      attrs[n_attrs++] = {static_cast<std::uint8_t>(entry.key), entry.value};
+      if (t->items_.size() - first_item == attribute_key_count)
+        throw InternalError("a node holds one attribute key twice");
+      t->items_.push_back(item_of(static_cast<std::uint8_t>(entry.key), entry.value));
       e = entry.next;
     }
-    // Insertion sort: a node holds few attributes, each key once.
+    Item* items = t->items_.data() + first_item;
+    const std::size_t n_attrs = t->items_.size() - first_item;
     for (std::size_t i = 1; i < n_attrs; ++i) {
-      const auto item = attrs[i];
+      const Item item = items[i];
+      const auto rank = attribute_order.rank[item.key];
       std::size_t j = i;
-      for (; j > 0 && attribute_order.rank[attrs[j - 1].first] > attribute_order.rank[item.first]; --j)
-        attrs[j] = attrs[j - 1];
-      attrs[j] = item;
+      for (; j > 0 && attribute_order.rank[items[j - 1].key] > rank; --j) items[j] = items[j - 1];
+      items[j] = item;
     }
-    for (std::size_t i = 0; i < n_attrs; ++i) t->items_.push_back(item_of(attrs[i].first, attrs[i].second));
     if (r.has_value) {
       n.flags |= has_value_flag;
       t->items_.push_back(item_of(value_key, r.value));
@@ -145,7 +147,8 @@ std::unique_ptr<SyntaxTree> SyntaxTree::from_arena(const NodeArena& a, NodeId ro
     }
     if (r.shared) {
       n.flags |= shared_flag;
-      shared_ids.emplace(static_cast<std::uint32_t>(arena_id), id);
+      if (shared_ids.empty()) shared_ids.assign(a.size(), NodeArena::none);
+      shared_ids[arena_id] = id;
     }
     // The children's arena ids, replaced by their own ids as they are made.
     for (std::uint32_t e = r.first_child; e != NodeArena::none;) {
@@ -154,7 +157,9 @@ std::unique_ptr<SyntaxTree> SyntaxTree::from_arena(const NodeArena& a, NodeId ro
       e = entry.next;
     }
     const auto end = static_cast<std::uint32_t>(t->child_ids_.size());
-    t->places_.push_back(1);  // a leaf's; a parent's when it closes
+    // A leaf's places; a parent's are 0 while it is open and set when it
+    // closes.
+    t->places_.push_back(end != n.first_child ? 0 : 1);
     if (end != n.first_child) stack.push_back(Frame{id, n.first_child, end, 1});
     return id;
   };
@@ -176,16 +181,13 @@ std::unique_ptr<SyntaxTree> SyntaxTree::from_arena(const NodeArena& a, NodeId ro
     }
     const std::uint32_t slot = f.slot++;
     const std::uint32_t child = t->child_ids_[slot];
-    if (a.record(child).shared) {
-      auto it = shared_ids.find(child);
-      if (it != shared_ids.end()) {
-        // Met again inside its own subtree, which is not finished yet.
-        if (std::find_if(stack.begin(), stack.end(), [&](const Frame& g) {
-              return g.id == it->second;
-            }) != stack.end())
-          throw InternalError("the node arena holds a cycle");
-        t->child_ids_[slot] = it->second;
-        add_places(f, t->places_[it->second]);
+    if (a.record(child).shared && !shared_ids.empty()) {
+      const std::uint32_t made = shared_ids[child];
+      if (made != NodeArena::none) {
+        // Met again inside its own subtree, which is still open.
+        if (t->places_[made] == 0) throw InternalError("the node arena holds a cycle");
+        t->child_ids_[slot] = made;
+        add_places(f, t->places_[made]);
         continue;
       }
     }
