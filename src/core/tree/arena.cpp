@@ -183,14 +183,14 @@ void NodeArena::add_child(NodeId parent, NodeId child) {
 void NodeArena::set_attribute(NodeId node, AttributeKey key, std::string_view value) {
   check(node);
   TextRef ref = store_text(value);
-  std::uint32_t* link = &records_[node].first_attribute;
-  while (*link != none) {
-    AttributeEntry& e = attributes_[*link];
-    if (e.key == key) {
-      e.value = ref;
+  // One walk: a key set again keeps its place, a new one goes last.
+  std::uint32_t tail = none;
+  for (std::uint32_t e = records_[node].first_attribute; e != none; e = attributes_[e].next) {
+    if (attributes_[e].key == key) {
+      attributes_[e].value = ref;
       return;
     }
-    link = &e.next;
+    tail = e;
   }
   std::uint32_t entry = checked_index<AttributeEntry>(attributes_.size());
   // Filled in place, like the records (see add_node).
@@ -198,10 +198,11 @@ void NodeArena::set_attribute(NodeId node, AttributeKey key, std::string_view va
   added.key = key;
   added.value = ref;
   added.next = none;
-  // `link` may point into `attributes_`, which push_back may have moved.
-  std::uint32_t* tail = &records_[node].first_attribute;
-  while (*tail != none) tail = &attributes_[*tail].next;
-  *tail = entry;
+  if (tail == none) {
+    records_[node].first_attribute = entry;
+  } else {
+    attributes_[tail].next = entry;
+  }
 }
 
 std::optional<std::string_view> NodeArena::attribute(NodeId node, AttributeKey key) const {
