@@ -201,9 +201,7 @@ Run next_group(const Parser& p, std::size_t from, std::size_t end) {
   return id;
 }
 
-[[gnu::noinline]] bool is_end_word(const Parser& p, const Token& t) {
-  return unicode::lower_equals(p.text(t), "end");
-}
+inline bool is_end_word(const Token& t) { return t.word == Word::End; }
 
 // The only child of an expression node that has exactly one, else the node.
 inline std::optional<NodeId> only_child_or_self(const Parser& p, std::optional<NodeId> e) {
@@ -267,7 +265,7 @@ inline bool read_operands(Parser& p, NodeId expression, std::size_t i, std::size
                           Run& group) {
   while (i < end) {
     const Token& t = p.tokens[i];
-    if (is_end_word(p, t)) {
+    if (is_end_word(t)) {
       ++i;
     } else if (t.kind == TokenKind::Number || t.kind == TokenKind::String ||
                t.kind == TokenKind::CharCode) {
@@ -280,7 +278,7 @@ inline bool read_operands(Parser& p, NodeId expression, std::size_t i, std::size
       ++i;
       // Member access, as long as a word (other than "end") follows each dot.
       while (i + 1 < end && single_char(p, i) == '.' && p.tokens[i + 1].is_word() &&
-             !is_end_word(p, p.tokens[i + 1])) {
+             !is_end_word(p.tokens[i + 1])) {
         NodeId dot = p.arena.add_node(NodeKind::Dot, p.tokens[i]);
         NodeId name = make_identifier(p, p.tokens[i + 1]);
         p.arena.add_child(dot, cur);

@@ -12,20 +12,6 @@
 namespace tarnwick {
 namespace {
 
-constexpr std::string_view type_reference_words[] = {";", ")", ",", "end", "of", ":", "=", "]"};
-
-inline bool is_one_of(std::string_view text, StopWords words) {
-  for (std::string_view w : words)
-    if (unicode::ascii_iequals(text, w)) return true;
-  return false;
-}
-
-}  // namespace
-
-const StopWords type_reference_stop_words{type_reference_words};
-
-namespace {
-
 NodeArena::Stores take_arena_stores(ParserStores* stores) {
   return stores ? std::move(stores->arena) : NodeArena::Stores{};
 }
@@ -92,10 +78,9 @@ NodeId parse_tree(Parser& p) {
 void skip_token(Parser& p) {
   if (p.position < p.tokens.size()) {
     const Token& t = p.tokens[p.position];
-    const std::string_view text = p.text(t);
-    const bool separator = t.kind == TokenKind::Symbol &&
-                           (text == ";" || (text == "." && p.position > 0 &&
-                                            unicode::lower_equals(p.text(p.tokens[p.position - 1]), "end")));
+    const bool separator =
+        t.word == Word::Semicolon ||
+        (t.word == Word::Dot && p.position > 0 && p.tokens[p.position - 1].word == Word::End);
     if (t.kind != TokenKind::Eof && !separator)
       p.skipped.push_back(static_cast<std::uint32_t>(p.position));
   }
@@ -117,35 +102,16 @@ Token next_token(Parser& p) {
   return p.tokens[p.position++];
 }
 
-void skip_past(Parser& p, std::string_view word) {
+void skip_past(Parser& p, Word w) {
   while (p.position < p.tokens.size()) {
-    bool hit = unicode::lower_equals(p.text(p.tokens[p.position]), word);
+    const bool hit = p.tokens[p.position].word == w;
     ++p.position;
     if (hit) return;
   }
 }
 
-std::optional<std::string> peek_lower(const Parser& p, std::size_t ahead) {
-  std::size_t i = p.position + ahead;
-  if (i < p.position || i >= p.tokens.size()) return std::nullopt;
-  return unicode::to_lower(p.text(p.tokens[i]));
-}
-
-bool peek_lower_is(const Parser& p, std::size_t ahead, std::string_view word) {
-  std::size_t i = p.position + ahead;
-  return i >= p.position && i < p.tokens.size() && unicode::lower_equals(p.text(p.tokens[i]), word);
-}
-
-bool current_is_one_of(const Parser& p, StopWords words) {
-  for (std::string_view w : words)
-    if (current_is(p, w)) return true;
-  return false;
-}
-
 bool is_routine_word_at(const Parser& p, std::size_t ahead) {
-  for (std::string_view w : routine_words)
-    if (peek_lower_is(p, ahead, w)) return true;
-  return false;
+  return routine_words.has(peek_at(p, ahead).word);
 }
 
 std::string_view take_name(Parser& p) {
@@ -171,7 +137,7 @@ std::string parse_dotted_name(Parser& p) {
     if (!first) name.push_back('.');
     first = false;
     name.append(name_text(p, p.tokens[i]));
-    if (i + 1 < p.tokens.size() && p.text(p.tokens[i + 1]) == ".") {
+    if (i + 1 < p.tokens.size() && p.tokens[i + 1].word == Word::Dot) {
       i += 2;
     } else {
       i += 1;
@@ -182,38 +148,41 @@ std::string parse_dotted_name(Parser& p) {
   return name;
 }
 
-Run scan_until(const Parser& p, StopWords stop_words) {
+Run scan_until(const Parser& p, const WordSet& stop_words) {
   std::size_t depth = 0;
   const std::size_t n = p.tokens.size();
   const std::size_t begin = p.position < n ? p.position : n;
   std::size_t i = begin;
   for (; i < n; ++i) {
-    std::string_view t = p.text(p.tokens[i]);
+    const Word w = p.tokens[i].word;
     bool closed = false;
-    if (t.size() == 1) {
-      char c = t[0];
-      if (c == '(' || c == '[' || c == '<') {
+    switch (w) {
+      case Word::OpenRound:
+      case Word::OpenSquare:
+      case Word::Less:
         ++depth;
-      } else if ((c == ')' || c == ']' || c == '>') && depth > 0) {
-        --depth;
-        closed = true;
-      }
+        break;
+      case Word::CloseRound:
+      case Word::CloseSquare:
+      case Word::Greater:
+        if (depth > 0) {
+          --depth;
+          closed = true;
+        }
+        break;
+      default:
+        break;
     }
-    if (depth == 0 && !closed && is_one_of(t, stop_words)) break;
+    if (depth == 0 && !closed && stop_words.has(w)) break;
   }
   return Run{begin, i};
-}
-
-Run scan_until(const Parser& p, std::initializer_list<std::string_view> stop_words) {
-  return scan_until(p, StopWords(stop_words.begin(), stop_words.size()));
 }
 
 std::vector<Run> split_by_comma(const Parser& p, Run run) {
   std::vector<Run> groups;
   std::size_t start = run.begin;
   for (std::size_t i = run.begin; i < run.end; ++i) {
-    std::string_view t = p.text(p.tokens[i]);
-    if (!t.empty() && t[0] == ',') {
+    if (p.tokens[i].word == Word::Comma) {
       if (i > start) groups.push_back(Run{start, i});
       start = i + 1;
     }

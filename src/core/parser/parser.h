@@ -20,7 +20,6 @@
 #include <cstdint>
 #include <initializer_list>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -45,8 +44,6 @@ struct Run {
   std::size_t size() const { return end - begin; }
   bool empty() const { return end <= begin; }
 };
-
-using StopWords = std::span<const std::string_view>;
 
 // The stack the grammar runs on (see util/own_stack.h) is sized from two
 // measures of this code: the most bytes one level of nesting of the guarded
@@ -185,10 +182,15 @@ class DepthGuard {
 };
 
 // The token `peek` answers past the end of the list: empty text, offsets 0,
-// line 0, column 0, kind Eof. Built once for the process.
+// line 0, column 0, kind Eof, no word. Built once for the process.
 const Token& end_token();
 
 // ---- Cursor -----------------------------------------------------------------
+//
+// Words are compared by identity: every token carries its row of the word
+// table (lexer/words.def), set when its full lower-case text is that row's
+// spelling, whatever its kind and whether it was written with a '&'. A test
+// for a word is one comparison of numbers, a test for a set of words one bit.
 
 // The current token, or `end_token()` when there is none.
 inline const Token& peek(const Parser& p) {
@@ -198,38 +200,25 @@ inline const Token& peek(const Parser& p) {
 const Token& peek_at(const Parser& p, std::size_t ahead);
 // Takes the current token and advances; a fault when there is none.
 Token next_token(Parser& p);
-// True when the current token's full lower-case text is `word` (false past the end).
-inline bool current_is(const Parser& p, std::string_view word) {
-  return p.position < p.tokens.size() && unicode::lower_equals(p.text(p.tokens[p.position]), word);
-}
-// Advances over the current token when its full lower-case text is `word`.
-inline bool accept(Parser& p, std::string_view word) {
-  if (!current_is(p, word)) return false;
+// True when the current token is the word `w` (false past the end).
+inline bool at(const Parser& p, Word w) { return peek(p).word == w; }
+// True when the current token is one of `words`.
+inline bool at_one_of(const Parser& p, const WordSet& words) { return words.has(peek(p).word); }
+// True when the token `ahead` places after the current one is the word `w`.
+inline bool peek_is(const Parser& p, std::size_t ahead, Word w) { return peek_at(p, ahead).word == w; }
+// Advances over the current token when it is the word `w`.
+inline bool accept(Parser& p, Word w) {
+  if (!at(p, w)) return false;
   ++p.position;
   return true;
 }
-// Advances past the first token (from the current one) whose lower-case text
-// is `word`, or to the end of the list.
-void skip_past(Parser& p, std::string_view word);
-// The lower-case text of the token `ahead` places after the current one.
-std::optional<std::string> peek_lower(const Parser& p, std::size_t ahead);
-// True when the token `ahead` places after the current one exists and its
-// full lower-case text is `word`.
-bool peek_lower_is(const Parser& p, std::size_t ahead, std::string_view word);
-// True when the current token's text is exactly `text`.
-inline bool current_text_is(const Parser& p, std::string_view text) {
-  return p.position < p.tokens.size() && p.text(p.tokens[p.position]) == text;
-}
-// True when the current token's full lower-case text is one of `words`.
-bool current_is_one_of(const Parser& p, StopWords words);
-// The word of `words` (an array of words) that the current token's full
-// lower-case text equals. A template, so that the loop over a fixed list is
-// unrolled in place.
-template <class Words>
-std::optional<std::string_view> current_word(const Parser& p, const Words& words) {
-  for (std::string_view w : words)
-    if (current_is(p, w)) return w;
-  return std::nullopt;
+// Advances past the first token (from the current one) that is the word `w`,
+// or to the end of the list.
+void skip_past(Parser& p, Word w);
+// True when `t` is the word `w` written exactly as its lower-case spelling:
+// for the few places that tell "end" from "End".
+inline bool written_as(const Parser& p, const Token& t, Word w) {
+  return t.word == w && p.text(t) == word_text(w);
 }
 // True when the token `ahead` places after the current one is a routine word.
 bool is_routine_word_at(const Parser& p, std::size_t ahead);
@@ -255,10 +244,9 @@ inline void ensure_progress(Parser& p, std::size_t start) {
 std::string_view name_text(const Parser& p, const Token& t);
 // A name of word tokens joined by "." tokens.
 std::string parse_dotted_name(Parser& p);
-// The tokens from the current one up to the first stop word at bracket depth
-// 0 (ASCII case ignored); the position does not move.
-Run scan_until(const Parser& p, StopWords stop_words);
-Run scan_until(const Parser& p, std::initializer_list<std::string_view> stop_words);
+// The tokens from the current one up to the first of `stop_words` at bracket
+// depth 0; the position does not move.
+Run scan_until(const Parser& p, const WordSet& stop_words);
 // The run cut at comma tokens, without empty groups.
 std::vector<Run> split_by_comma(const Parser& p, Run run);
 // Token texts joined with one space between neighbouring word-like tokens.
@@ -270,41 +258,33 @@ std::string unquote(std::string_view text);
 // Sets a node's end and source positions from one token's text.
 void stamp_end(Parser& p, NodeId node, const Token& t);
 
-// ---- Stop-word lists shared between rule families ---------------------------
+// ---- Word sets shared between rule families ---------------------------------
 
-extern const StopWords type_reference_stop_words;  // ; ) , end of : = ]
-
-// ---- Word lists shared between rule families --------------------------------
+// The words that end a type written as a reference.
+inline constexpr WordSet type_reference_stop_words{
+    Word::Semicolon, Word::CloseRound, Word::Comma, Word::End,
+    Word::Of,        Word::Colon,      Word::Equal, Word::CloseSquare};
 
 // The words that start a routine heading.
-inline constexpr std::string_view routine_words[] = {"function", "operator", "procedure",
-                                                     "destructor", "constructor"};
+inline constexpr WordSet routine_words{Word::Function, Word::Operator, Word::Procedure,
+                                       Word::Destructor, Word::Constructor};
 
 // Keywords that end a const or var section and a field list: section and routine words.
-inline constexpr std::string_view section_end_words[] = {
-    "var",        "asm",          "end",       "type",          "uses",
-    "const",      "label",        "begin",     "exports",       "contains",
-    "requires",   "interface",    "threadvar", "finalization",  "implementation",
-    "initialization", "resourcestring", "function", "operator", "procedure",
-    "destructor", "constructor"};
+inline constexpr WordSet section_end_words =
+    WordSet{Word::Var,           Word::Asm,            Word::End,           Word::Type,
+            Word::Uses,          Word::Const,          Word::Label,         Word::Begin,
+            Word::Exports,       Word::Contains,       Word::Requires,      Word::Interface,
+            Word::ThreadVar,     Word::Finalization,   Word::Implementation,
+            Word::Initialization, Word::ResourceString} |
+    routine_words;
 
 // Calling conventions of routine headings.
-inline constexpr std::string_view calling_conventions[] = {
-    "cdecl",    "pascal",   "winapi",    "stdcall",    "syscall",
-    "register", "safecall", "softfloat", "msfastcall", "vectorcall"};
+inline constexpr WordSet calling_conventions{
+    Word::Cdecl,    Word::Pascal,   Word::WinApi,    Word::StdCall,    Word::SysCall,
+    Word::Register, Word::SafeCall, Word::SoftFloat, Word::MsFastCall, Word::VectorCall};
 
 // Modifiers before the names of a parameter group.
-inline constexpr std::string_view parameter_modifiers[] = {"constref", "const", "var", "out"};
-
-// The words of `first` followed by those of `more`, as one list.
-template <std::size_t N, std::size_t M>
-constexpr std::array<std::string_view, N + M> join_words(const std::string_view (&first)[N],
-                                                         const std::string_view (&more)[M]) {
-  std::array<std::string_view, N + M> all{};
-  for (std::size_t i = 0; i < N; ++i) all[i] = first[i];
-  for (std::size_t i = 0; i < M; ++i) all[N + i] = more[i];
-  return all;
-}
+inline constexpr WordSet parameter_modifiers{Word::ConstRef, Word::Const, Word::Var, Word::Out};
 
 // ---- Grammar rules ----------------------------------------------------------
 
@@ -320,8 +300,9 @@ NodeId parse_file(Parser& p);
 void parse_unit_body(Parser& p, NodeId root);
 
 // declarations.cpp
-NodeId parse_const_section(Parser& p, std::string_view word);
-NodeId parse_var_section(Parser& p, std::string_view word);
+// Both start at their section word, whose lower-case text is the section's kind.
+NodeId parse_const_section(Parser& p);
+NodeId parse_var_section(Parser& p);
 NodeId parse_type_section(Parser& p, bool class_body);
 
 // routines.cpp
@@ -339,14 +320,14 @@ std::vector<Run> split_top_level_commas(const Parser& p, Run run);
 // statements.cpp
 std::optional<NodeId> parse_statement(Parser& p);
 NodeId parse_compound_statement(Parser& p);
-void parse_statement_list(Parser& p, NodeId parent, StopWords stop_words);
+void parse_statement_list(Parser& p, NodeId parent, const WordSet& stop_words);
 
 // types.cpp
 // `declared_type` is true for the type of a type declaration, where a hint
 // word (deprecated, experimental, library, platform) ends a type reference.
 NodeId parse_type(Parser& p, bool declared_type = false);
 NodeId parse_type_definition(Parser& p, const Token& start, bool declared_type = false);
-NodeId parse_type_reference(Parser& p, const Token& start, StopWords stop_words);
+NodeId parse_type_reference(Parser& p, const Token& start, const WordSet& stop_words);
 NodeId parse_procedural_type(Parser& p, const Token& start);
 
 // type_members.cpp
