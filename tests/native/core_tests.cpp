@@ -1176,7 +1176,8 @@ void test_stamp_end() {
   // A plain word stamped onto a node made elsewhere.
   NodeId b = p.arena.add_node(NodeKind::Unit, p.tokens[0]);
   stamp_end(p, b, p.tokens[3]);
-  // A multi-line token: everything stays on its first line.
+  // A multi-line token: the end follows its line feeds, the positions stay
+  // on its first line.
   NodeId c = p.arena.add_node(NodeKind::Unit, p.tokens[0]);
   stamp_end(p, c, p.tokens[2]);
   // A plain one-line word stamped onto its own node changes nothing.
@@ -1192,7 +1193,7 @@ void test_stamp_end() {
                "ntUnknown line=0 col=0 end_line=0 end_col=0 source_positions=0:0",
                "  ntUnit line=1 col=3 end_line=1 end_col=8 source_positions=" + columns(1, 3, 8),
                "  ntUnit line=1 col=1 end_line=3 end_col=6 source_positions=" + columns(3, 5, 6),
-               "  ntUnit line=1 col=1 end_line=1 end_col=20 source_positions=" + columns(1, 10, 20),
+               "  ntUnit line=1 col=1 end_line=3 end_col=4 source_positions=" + columns(1, 10, 20),
            }));
   CHECK_THROWS_INTERNAL(stamp_end(p, 99, p.tokens[0]));
 }

@@ -25,8 +25,6 @@ constexpr WordSet class_body_end_words{Word::Class,    Word::Public,    Word::St
                                        Word::Private,  Word::Property,  Word::Protected,
                                        Word::Published};
 
-constexpr WordSet type_hint_words{Word::Library, Word::Platform, Word::Deprecated,
-                                  Word::Experimental};
 
 // The calling conventions of procedural types: those of routine headings,
 // "cblock" and "extdecl".
@@ -184,17 +182,11 @@ NodeId parse_type_section(Parser& p, bool class_body) {
       p.arena.set_attribute(decl, AttributeKey::Align, "align");
       if (peek(p).kind == TokenKind::Number) ++p.position;  // the alignment itself is not kept
     }
-    while (at_one_of(p, type_hint_words)) {
-      const Word hint = next_token(p).word;
-      if (hint == Word::Deprecated) {
-        if (peek(p).kind == TokenKind::String) {
-          Token message = next_token(p);
-          p.arena.set_attribute(decl, AttributeKey::Deprecated, unquote(p.text(message)));
-        } else {
-          p.arena.set_attribute(decl, AttributeKey::Deprecated, "true");
-        }
+    while (at_one_of(p, hint_words)) {
+      if (at(p, Word::Deprecated)) {
+        parse_deprecated(p, decl);
       } else {
-        p.arena.set_attribute(decl, AttributeKey::Kind, word_text(hint));
+        p.arena.set_attribute(decl, AttributeKey::Kind, word_text(next_token(p).word));
       }
     }
     accept(p, Word::Semicolon);

@@ -217,18 +217,8 @@ std::vector<SourcePosition> positions_of(const Parser& p, Run run) {
       out.push_back(SourcePosition{t.line, static_cast<std::uint32_t>(t.column + k)});
   }
   const Token& last = p.tokens[run.end - 1];
-  std::string_view text = p.text(last);
-  std::size_t lf = text.rfind('\n');
-  if (lf == std::string_view::npos) {
-    out.push_back(SourcePosition{
-        last.line, static_cast<std::uint32_t>(last.column + unicode::count_code_points(text))});
-  } else {
-    std::uint32_t feeds = 0;
-    for (char c : text) feeds += c == '\n';
-    out.push_back(SourcePosition{
-        last.line + feeds,
-        static_cast<std::uint32_t>(1 + unicode::count_code_points(text.substr(lf + 1)))});
-  }
+  const TextExtent extent = text_extent(p.text(last), last.line, last.column);
+  out.push_back(SourcePosition{extent.end_line, extent.end_col});
   return out;
 }
 
@@ -248,10 +238,20 @@ std::string unquote(std::string_view text) {
   return out;
 }
 
+void parse_deprecated(Parser& p, NodeId node) {
+  ++p.position;  // 'deprecated'
+  if (peek(p).kind == TokenKind::String) {
+    const Token message = next_token(p);
+    p.arena.set_attribute(node, AttributeKey::Deprecated, unquote(p.text(message)));
+  } else {
+    p.arena.set_attribute(node, AttributeKey::Deprecated, "true");
+  }
+}
+
 void stamp_end(Parser& p, NodeId node, const Token& t) {
-  auto n = static_cast<std::uint32_t>(unicode::count_code_points(p.text(t)));
-  p.arena.set_end(node, t.line, t.column + n);
-  p.arena.set_positions_run(node, t.line, t.column, n + 1);
+  const TextExtent extent = text_extent(p.text(t), t.line, t.column);
+  p.arena.set_end(node, extent.end_line, extent.end_col);
+  p.arena.set_positions_run(node, t.line, t.column, static_cast<std::uint32_t>(extent.points + 1));
 }
 
 }  // namespace tarnwick

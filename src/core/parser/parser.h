@@ -255,7 +255,14 @@ std::string join_token_texts(const Parser& p, Run run);
 std::vector<SourcePosition> positions_of(const Parser& p, Run run);
 // The content of a string literal: outer quotes removed, '' made '.
 std::string unquote(std::string_view text);
-// Sets a node's end and source positions from one token's text.
+// hint: 'deprecated' [string]
+// Takes the "deprecated" at the current token and the message after it, if
+// there is one, and records the message (or "true") as the node's
+// `deprecated` attribute. Every declaration that takes hints reads them here.
+void parse_deprecated(Parser& p, NodeId node);
+// Sets a node's end and source positions from one token's text: the end
+// after the text, one position per code point of it and one after, all on
+// the token's line.
 void stamp_end(Parser& p, NodeId node, const Token& t);
 
 // ---- Word sets shared between rule families ---------------------------------
@@ -282,6 +289,10 @@ inline constexpr WordSet section_end_words =
 inline constexpr WordSet calling_conventions{
     Word::Cdecl,    Word::Pascal,   Word::WinApi,    Word::StdCall,    Word::SysCall,
     Word::Register, Word::SafeCall, Word::SoftFloat, Word::MsFastCall, Word::VectorCall};
+
+// The hints a declaration may carry.
+inline constexpr WordSet hint_words{Word::Deprecated, Word::Experimental, Word::Library,
+                                    Word::Platform};
 
 // Modifiers before the names of a parameter group.
 inline constexpr WordSet parameter_modifiers{Word::ConstRef, Word::Const, Word::Var, Word::Out};

@@ -143,13 +143,7 @@ bool parse_specifier(Parser& p, NodeId property) {
       attach_specifier_expression(p, node);
       break;
     case Word::Deprecated:
-      ++p.position;
-      if (peek(p).kind == TokenKind::String) {
-        Token message = next_token(p);
-        p.arena.set_attribute(property, AttributeKey::Deprecated, unquote(p.text(message)));
-      } else {
-        p.arena.set_attribute(property, AttributeKey::Deprecated, "true");
-      }
+      parse_deprecated(p, property);
       return true;
     case Word::Experimental:
     case Word::Library:

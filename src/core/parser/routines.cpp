@@ -153,11 +153,10 @@ std::string parse_routine_name(Parser& p) {
     } else {
       const std::optional<AttributeKey> flag = flag_directive(w);
       if (!flag) return;
-      ++p.position;
-      if (*flag == AttributeKey::Deprecated && peek(p).kind == TokenKind::String) {
-        Token message = next_token(p);
-        p.arena.set_attribute(method, *flag, unquote(p.text(message)));
+      if (*flag == AttributeKey::Deprecated) {
+        parse_deprecated(p, method);
       } else {
+        ++p.position;
         p.arena.set_attribute(method, *flag, "true");
       }
       if (*flag == AttributeKey::External) {

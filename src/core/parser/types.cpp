@@ -23,14 +23,12 @@ namespace {
 
 // ---- Stop-word lists --------------------------------------------------------
 
-constexpr WordSet type_hint_words{Word::Deprecated, Word::Experimental, Word::Library,
-                                  Word::Platform};
 // A type declaration's hint words end the reference that is read directly for
 // the declared type, so the declaration itself reads them as hints.
-constexpr WordSet type_reference_hint_words = type_reference_stop_words | type_hint_words;
+constexpr WordSet type_reference_hint_words = type_reference_stop_words | hint_words;
 constexpr WordSet sized_string_words{Word::Semicolon, Word::CloseRound, Word::Comma, Word::End,
                                      Word::Of,        Word::Colon,      Word::Equal};
-constexpr WordSet sized_string_hint_words = sized_string_words | type_hint_words;
+constexpr WordSet sized_string_hint_words = sized_string_words | hint_words;
 constexpr WordSet enumeration_value_words{Word::Comma, Word::CloseRound};
 constexpr WordSet dimension_words{Word::Comma, Word::CloseSquare};
 constexpr WordSet return_type_words{Word::Semicolon};

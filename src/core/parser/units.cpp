@@ -181,13 +181,8 @@ NodeId parse_file(Parser& p) {
       if (!name.empty()) p.arena.set_attribute(root, AttributeKey::Name, name);
       // Hints after the name, up to the ";".
       while (!p.at_end() && !at(p, Word::Semicolon)) {
-        if (accept(p, Word::Deprecated)) {
-          if (peek(p).kind == TokenKind::String) {
-            Token message = next_token(p);
-            p.arena.set_attribute(root, AttributeKey::Deprecated, unquote(p.text(message)));
-          } else {
-            p.arena.set_attribute(root, AttributeKey::Deprecated, "true");
-          }
+        if (at(p, Word::Deprecated)) {
+          parse_deprecated(p, root);
         } else if (accept(p, Word::Experimental)) {
           p.arena.set_attribute(root, AttributeKey::Kind, "experimental");
         } else {
