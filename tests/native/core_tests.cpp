@@ -872,7 +872,7 @@ void test_parser_construction() {
     CHECK(p.tokens[2].kind == TokenKind::Eof);
     CHECK_EQ(p.tokens[2].start, src.size());
   }
-  CHECK_EQ(p.position, std::size_t{0});
+  CHECK_EQ(p.position(), std::size_t{0});
   CHECK_EQ(p.arena.size(), std::size_t{0});
   std::string empty;
   Parser q(empty);
@@ -896,19 +896,19 @@ void test_accept() {
     std::string src = word + " x";
     Parser p(src);
     report(accept(p, Word::Begin), ("accept(begin) on " + word).c_str(), __LINE__);
-    CHECK_EQ(p.position, std::size_t{1});
+    CHECK_EQ(p.position(), std::size_t{1});
   }
   {
     // Full Unicode lower-casing: the Kelvin sign lowers to "k".
     std::string src = "PAC\xE2\x84\xAA" "ED";
     Parser p(src);
     CHECK(accept(p, Word::Packed));
-    CHECK_EQ(p.position, std::size_t{1});
+    CHECK_EQ(p.position(), std::size_t{1});
   }
   for (std::string src : {"begins", "'begin'", "beg", "x begin", "", "{begin}", "#1"}) {
     Parser p(src);
     report(!accept(p, Word::Begin), ("no accept(begin) on " + src).c_str(), __LINE__);
-    CHECK_EQ(p.position, std::size_t{0});
+    CHECK_EQ(p.position(), std::size_t{0});
   }
   {
     std::string src = "a := b";
@@ -917,17 +917,17 @@ void test_accept() {
     CHECK(!peek_is(p, 1, Word::Colon));
     CHECK(!peek_is(p, 1, Word::Equal));
     CHECK(!peek_is(p, static_cast<std::size_t>(-1), Word::Assign));  // no wrap-around
-    p.position = 3;
+    p.seek(3);
     // The end-of-file token is no word; past the end nothing matches.
     CHECK(!accept(p, Word::Semicolon));
-    CHECK_EQ(p.position, std::size_t{3});
-    ++p.position;
+    CHECK_EQ(p.position(), std::size_t{3});
+    p.advance();
     CHECK(!accept(p, Word::Semicolon));
     skip_past(p, Word::Semicolon);
-    CHECK_EQ(p.position, std::size_t{4});
-    p.position = 7;  // beyond the end
+    CHECK_EQ(p.position(), std::size_t{4});
+    p.seek(7);  // beyond the end
     skip_past(p, Word::Semicolon);
-    CHECK_EQ(p.position, std::size_t{7});
+    CHECK_EQ(p.position(), std::size_t{7});
     CHECK(&peek(p) == &end_token());
   }
   {
@@ -946,7 +946,7 @@ void test_skip_past_and_peek() {
     std::string src = "a b c";
     Parser p(src);
     skip_past(p, Word::Semicolon);
-    CHECK_EQ(p.position, p.tokens.size());
+    CHECK_EQ(p.position(), p.tokens.size());
     const Token& t = peek(p);
     CHECK(&t == &end_token());
     CHECK_EQ(t.line, 0u);
@@ -958,20 +958,20 @@ void test_skip_past_and_peek() {
     std::string src = "a OF c Of";
     Parser p(src);
     skip_past(p, Word::Of);
-    CHECK_EQ(p.position, std::size_t{2});
+    CHECK_EQ(p.position(), std::size_t{2});
     skip_past(p, Word::Of);
-    CHECK_EQ(p.position, std::size_t{4});
+    CHECK_EQ(p.position(), std::size_t{4});
     CHECK_EQ(p.text(peek(p)), "");
-    p.position = 1;
+    p.seek(1);
     skip_past(p, Word::Of);  // the current token itself
-    CHECK_EQ(p.position, std::size_t{2});
+    CHECK_EQ(p.position(), std::size_t{2});
     CHECK_EQ(peek(p).column, 6u);
   }
   {
     std::string src = "x y";
     Parser p(src);
     Token t = next_token(p);
-    CHECK_EQ(p.position, std::size_t{1});
+    CHECK_EQ(p.position(), std::size_t{1});
     CHECK_EQ(t.text(src), "x");
     CHECK_EQ(t.column, 1u);
     next_token(p);
@@ -979,7 +979,7 @@ void test_skip_past_and_peek() {
     CHECK(eof.kind == TokenKind::Eof);
     CHECK_EQ(eof.column, 4u);
     CHECK_THROWS_INTERNAL(next_token(p));
-    CHECK_EQ(p.position, std::size_t{3});
+    CHECK_EQ(p.position(), std::size_t{3});
   }
 }
 
@@ -988,16 +988,16 @@ void test_take_name() {
     std::string src = "'s' x";
     Parser p(src);
     CHECK_EQ(take_name(p), "");
-    CHECK_EQ(p.position, std::size_t{0});
+    CHECK_EQ(p.position(), std::size_t{0});
   }
   {
     std::string src = "&begin x";
     Parser p(src);
     CHECK_EQ(take_name(p), "begin");
-    CHECK_EQ(p.position, std::size_t{1});
-    p.position = 0;
+    CHECK_EQ(p.position(), std::size_t{1});
+    p.seek(0);
     CHECK_EQ(parse_dotted_name(p), "&begin");
-    CHECK_EQ(p.position, std::size_t{1});
+    CHECK_EQ(p.position(), std::size_t{1});
   }
   {
     std::string src = "FooBar begin 1 ;";
@@ -1005,12 +1005,12 @@ void test_take_name() {
     CHECK_EQ(take_name(p), "FooBar");
     CHECK_EQ(take_name(p), "begin");
     CHECK_EQ(take_name(p), "");  // a number
-    CHECK_EQ(p.position, std::size_t{2});
-    p.position = 4;
+    CHECK_EQ(p.position(), std::size_t{2});
+    p.seek(4);
     CHECK_EQ(take_name(p), "");  // the end-of-file token
-    p.position = 5;
+    p.seek(5);
     CHECK_EQ(take_name(p), "");
-    CHECK_EQ(p.position, std::size_t{5});
+    CHECK_EQ(p.position(), std::size_t{5});
   }
 }
 
@@ -1039,16 +1039,16 @@ void test_parse_dotted_name() {
     Parser p(src);
     std::string name = parse_dotted_name(p);
     report_equal(name, std::string(c.name), (std::string("parse_dotted_name over ") + c.source).c_str(), __LINE__);
-    report_equal(p.position, c.position, (std::string("position after ") + c.source).c_str(), __LINE__);
+    report_equal(p.position(), c.position, (std::string("position after ") + c.source).c_str(), __LINE__);
     report_equal(p.text(peek(p)), std::string_view(c.current), (std::string("current after ") + c.source).c_str(),
                  __LINE__);
   }
   {
     std::string src = "A";
     Parser p(src);
-    p.position = 9;
+    p.seek(9);
     CHECK_EQ(parse_dotted_name(p), "");
-    CHECK_EQ(p.position, std::size_t{9});
+    CHECK_EQ(p.position(), std::size_t{9});
   }
 }
 
@@ -1065,9 +1065,9 @@ void test_scan_until() {
   auto run_of_source = [](const std::string& src, const WordSet& stops,
                           std::size_t start = 0) {
     Parser p(src);
-    p.position = start;
+    p.seek(start);
     Run r = scan_until(p, stops);
-    bool unmoved = p.position == start;
+    bool unmoved = p.position() == start;
     return std::make_tuple(r.begin, r.end, unmoved);
   };
   using T = std::tuple<std::size_t, std::size_t, bool>;

@@ -57,7 +57,7 @@ NodeId parse_const_section(Parser& p) {
   NodeId section = p.arena.add_node(NodeKind::Constants, section_word);
   p.arena.set_attribute(section, AttributeKey::Kind, word_text(section_word.word));
   while (!const_or_var_section_ends(p)) {
-    const std::size_t item_start = p.position;
+    const std::size_t item_start = p.position();
     const Token first = peek(p);
     std::string_view name = take_name(p);
     if (name.empty()) {
@@ -70,7 +70,7 @@ NodeId parse_const_section(Parser& p) {
     if (accept(p, Word::Equal)) {
       Run value = scan_until(p, {Word::Semicolon});
       if (!value.empty()) {
-        p.position = value.end;
+        p.seek(value.end);
         // The value node starts at the constant's name, not at the value.
         NodeId value_node = p.arena.add_node(NodeKind::Value, first);
         if (std::optional<NodeId> e = parse_expression_unwrapped(p, value))
@@ -94,12 +94,12 @@ NodeId parse_var_section(Parser& p) {
   p.arena.set_attribute(section, AttributeKey::Kind, word_text(section_word.word));
   std::vector<std::size_t> names;  // token indices of the item's names
   while (!const_or_var_section_ends(p)) {
-    const std::size_t item_start = p.position;
+    const std::size_t item_start = p.position();
     names.clear();
     for (;;) {
-      while (peek(p).is_word()) names.push_back(p.position++);
+      while (peek(p).is_word()) names.push_back(p.take_index());
       if (!at(p, Word::Comma)) break;
-      ++p.position;
+      p.advance();
     }
     if (names.empty()) {
       skip_token(p);  // not a name
@@ -107,13 +107,13 @@ NodeId parse_var_section(Parser& p) {
     }
     std::optional<NodeId> type;
     if (accept(p, Word::Colon)) {
-      if (accept(p, Word::Equal)) p.position = scan_until(p, {Word::Semicolon, Word::Comma}).end;
+      if (accept(p, Word::Equal)) p.seek(scan_until(p, {Word::Semicolon, Word::Comma}).end);
       type = parse_type(p);
     } else {
       skip_past(p, Word::Semicolon);  // no type: the rest of the declaration is dropped
     }
     if (accept(p, Word::Equal))
-      p.position = scan_until(p, {Word::Semicolon, Word::Comma}).end;  // initial value
+      p.seek(scan_until(p, {Word::Semicolon, Word::Comma}).end);  // initial value
     for (std::size_t index : names) {
       const Token& name_token = p.tokens[index];
       NodeId variable = p.arena.add_node(NodeKind::Variable, name_token);
@@ -138,7 +138,7 @@ NodeId parse_type_section(Parser& p, bool class_body) {
   NodeId section = p.arena.add_node(NodeKind::TypeSection, type_word);
   stamp_end(p, section, type_word);
   while (!p.at_end()) {
-    const std::size_t item_start = p.position;
+    const std::size_t item_start = p.position();
     const std::size_t skipped_before = p.skipped.size();
     if (type_section_ends(p, class_body)) break;
     std::optional<NodeId> attributes;
@@ -161,16 +161,16 @@ NodeId parse_type_section(Parser& p, bool class_body) {
     const bool has_params = p.arena.child_count(decl) > children_before;
     bool equals = accept(p, Word::Equal);
     if (!equals && has_params && at(p, Word::GreaterEqual)) {
-      ++p.position;
+      p.advance();
       equals = true;
     }
     if (!equals) {
       if (class_body) {
-        p.position = item_start;  // a member line: left to the member loop
+        p.seek(item_start);  // a member line: left to the member loop
         p.skipped.resize(skipped_before);  // which reads it anew
         break;
       }
-      ++p.position;
+      p.advance();
       accept(p, Word::Semicolon);
       if (attributes) keep_attributes(p, *attributes);
       p.arena.add_child(section, decl);
@@ -180,7 +180,7 @@ NodeId parse_type_section(Parser& p, bool class_body) {
     NodeId type = parse_type(p, /*declared_type=*/true);
     if (accept(p, Word::Align)) {
       p.arena.set_attribute(decl, AttributeKey::Align, "align");
-      if (peek(p).kind == TokenKind::Number) ++p.position;  // the alignment itself is not kept
+      if (peek(p).kind == TokenKind::Number) p.advance();  // the alignment itself is not kept
     }
     while (at_one_of(p, hint_words)) {
       if (at(p, Word::Deprecated)) {

@@ -18,6 +18,44 @@
 namespace tarnwick {
 namespace {
 
+// Bracket partners of the whole token list: the index of the closer that
+// matches each "(" or "[" (or `no_partner`), counting only brackets of the
+// same shape. The expression parser's own store, built on first use.
+struct BracketIndex final : RuleStore {
+  static constexpr std::uint32_t no_partner = 0xFFFFFFFFu;
+  // For each "(" or "[", the index of its closer; a token is one or the
+  // other, so both shapes share the one list.
+  HugeVector<std::uint32_t> partner;
+  // The effect of a token sequence on one bracket counter that never drops
+  // below 0: the counter c becomes max(c + add, floor).
+  struct CounterEffect {
+    std::int64_t add = 0;
+    std::int64_t floor = 0;
+  };
+  // What the tokens of one matched pair, both brackets included, do to the
+  // angle counter and to the counter of the other bracket shape ("[" for a
+  // "(" pair, "(" for a "[" pair). The pair's own counter ends where it began.
+  struct PairEffect {
+    CounterEffect angle;
+    CounterEffect other;
+  };
+  // For each opener with a partner, the index of its entry in `pair_effects`.
+  HugeVector<std::uint32_t> pair_slot;
+  HugeVector<PairEffect> pair_effects;
+  bool built = false;
+
+  void clear() override { built = false; }
+  std::size_t bytes() const override {
+    return store_bytes(partner) + store_bytes(pair_slot) + store_bytes(pair_effects);
+  }
+  void release() override {
+    release_store(partner);
+    release_store(pair_slot);
+    release_store(pair_effects);
+    built = false;
+  }
+};
+
 using CounterEffect = BracketIndex::CounterEffect;
 using PairEffect = BracketIndex::PairEffect;
 
@@ -72,7 +110,7 @@ void close_pair(BracketIndex& b, std::vector<OpenPair>& open, std::uint32_t clos
 // angle counter and on the counter of the other shape are composed from its
 // own tokens and its nested pairs of the same shape.
 const BracketIndex& bracket_index(const Parser& p) {
-  BracketIndex& b = p.brackets;
+  BracketIndex& b = p.rule_store<BracketIndex>(RuleStoreSlot::Brackets);
   if (b.built) return b;
   const std::size_t n = p.tokens.size();
   if (n >= no_partner) throw InternalError("token list too long for the bracket index");

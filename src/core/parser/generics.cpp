@@ -77,13 +77,13 @@ void parse_group(Parser& p, NodeId list, Run run) {
 void parse_generic_params(Parser& p, NodeId target) {
   if (!at(p, Word::Less)) return;
   NodeId list = p.arena.add_node(NodeKind::TypeParams, peek(p));
-  ++p.position;
+  p.advance();
   while (!p.at_end()) {
     if (at(p, Word::Greater) || at(p, Word::GreaterEqual)) break;
-    const std::size_t group_start = p.position;
+    const std::size_t group_start = p.position();
     const Run run = scan_until(p, group_stop_words);
     if (run.empty()) break;
-    p.position = run.end;
+    p.seek(run.end);
     parse_group(p, list, run);
     accept(p, Word::Semicolon);
     ensure_progress(p, group_start);

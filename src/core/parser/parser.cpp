@@ -23,10 +23,9 @@ Parser::Parser(std::string_view text, ParserStores* stores)
   if (stores) {
     tokens = std::move(stores->tokens);
     tokens.clear();
-    brackets = std::move(stores->brackets);
-    brackets.built = false;
-    heading_angle_close = std::move(stores->heading_angle_close);
-    heading_angle_close.clear();
+    rule_stores_ = std::move(stores->rules);
+    for (std::unique_ptr<RuleStore>& r : rule_stores_)
+      if (r) r->clear();
   }
   if (text.size() > max_text_size) throw TextTooLarge();
   // About one token per five bytes of typical source, and up to one per
@@ -47,10 +46,9 @@ Parser::~Parser() {
   tokens.clear();
   lender_->tokens = std::move(tokens);
   lender_->arena = arena.release_stores();
-  brackets.built = false;
-  lender_->brackets = std::move(brackets);
-  heading_angle_close.clear();
-  lender_->heading_angle_close = std::move(heading_angle_close);
+  for (std::unique_ptr<RuleStore>& r : rule_stores_)
+    if (r) r->clear();
+  lender_->rules = std::move(rule_stores_);
 }
 
 NodeId parse_tree(Parser& p) {
@@ -76,15 +74,15 @@ NodeId parse_tree(Parser& p) {
 }
 
 void skip_token(Parser& p) {
-  if (p.position < p.tokens.size()) {
-    const Token& t = p.tokens[p.position];
+  if (p.position() < p.tokens.size()) {
+    const Token& t = p.tokens[p.position()];
     const bool separator =
         t.word == Word::Semicolon ||
-        (t.word == Word::Dot && p.position > 0 && p.tokens[p.position - 1].word == Word::End);
+        (t.word == Word::Dot && p.position() > 0 && p.tokens[p.position() - 1].word == Word::End);
     if (t.kind != TokenKind::Eof && !separator)
-      p.skipped.push_back(static_cast<std::uint32_t>(p.position));
+      p.skipped.push_back(static_cast<std::uint32_t>(p.position()));
   }
-  ++p.position;
+  p.advance();
 }
 
 const Token& end_token() {
@@ -93,19 +91,19 @@ const Token& end_token() {
 }
 
 const Token& peek_at(const Parser& p, std::size_t ahead) {
-  std::size_t i = p.position + ahead;
-  return i >= p.position && i < p.tokens.size() ? p.tokens[i] : end_token();
+  std::size_t i = p.position() + ahead;
+  return i >= p.position() && i < p.tokens.size() ? p.tokens[i] : end_token();
 }
 
 Token next_token(Parser& p) {
-  if (p.position >= p.tokens.size()) throw InternalError("next_token past the end of the token list");
-  return p.tokens[p.position++];
+  if (p.position() >= p.tokens.size()) throw InternalError("next_token past the end of the token list");
+  return p.tokens[p.take_index()];
 }
 
 void skip_past(Parser& p, Word w) {
-  while (p.position < p.tokens.size()) {
-    const bool hit = p.tokens[p.position].word == w;
-    ++p.position;
+  while (p.position() < p.tokens.size()) {
+    const bool hit = p.tokens[p.position()].word == w;
+    p.advance();
     if (hit) return;
   }
 }
@@ -115,8 +113,8 @@ bool is_routine_word_at(const Parser& p, std::size_t ahead) {
 }
 
 std::string_view take_name(Parser& p) {
-  if (p.position >= p.tokens.size() || !p.tokens[p.position].is_word()) return {};
-  return p.text(p.tokens[p.position++]);
+  if (p.position() >= p.tokens.size() || !p.tokens[p.position()].is_word()) return {};
+  return p.text(p.tokens[p.take_index()]);
 }
 
 std::string_view name_text(const Parser& p, const Token& t) {
@@ -131,7 +129,7 @@ std::string_view name_text(const Parser& p, const Token& t) {
 
 std::string parse_dotted_name(Parser& p) {
   std::string name;
-  std::size_t i = p.position;
+  std::size_t i = p.position();
   bool first = true;
   while (i < p.tokens.size() && p.tokens[i].is_word()) {
     if (!first) name.push_back('.');
@@ -144,14 +142,14 @@ std::string parse_dotted_name(Parser& p) {
       break;
     }
   }
-  p.position = i > p.position ? i : p.position;
+  p.seek(i > p.position() ? i : p.position());
   return name;
 }
 
 Run scan_until(const Parser& p, const WordSet& stop_words) {
   std::size_t depth = 0;
   const std::size_t n = p.tokens.size();
-  const std::size_t begin = p.position < n ? p.position : n;
+  const std::size_t begin = p.position() < n ? p.position() : n;
   std::size_t i = begin;
   for (; i < n; ++i) {
     const Word w = p.tokens[i].word;
@@ -239,7 +237,7 @@ std::string unquote(std::string_view text) {
 }
 
 void parse_deprecated(Parser& p, NodeId node) {
-  ++p.position;  // 'deprecated'
+  p.advance();  // 'deprecated'
   if (peek(p).kind == TokenKind::String) {
     const Token message = next_token(p);
     p.arena.set_attribute(node, AttributeKey::Deprecated, unquote(p.text(message)));

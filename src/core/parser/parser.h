@@ -19,6 +19,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -71,43 +72,51 @@ inline constexpr std::size_t grammar_stack_bytes(std::size_t levels) {
   return levels * stack_bytes_per_level + 2 * stack_reserve_bytes;
 }
 
-// Bracket partners of the whole token list, for the expression parser: the
-// index of the closer that matches each "(" or "[" (or `no_partner`),
-// counting only brackets of the same shape.
-struct BracketIndex {
-  static constexpr std::uint32_t no_partner = 0xFFFFFFFFu;
-  // For each "(" or "[", the index of its closer; a token is one or the
-  // other, so both shapes share the one list.
-  HugeVector<std::uint32_t> partner;
-  // The effect of a token sequence on one bracket counter that never drops
-  // below 0: the counter c becomes max(c + add, floor).
-  struct CounterEffect {
-    std::int64_t add = 0;
-    std::int64_t floor = 0;
-  };
-  // What the tokens of one matched pair, both brackets included, do to the
-  // angle counter and to the counter of the other bracket shape ("[" for a
-  // "(" pair, "(" for a "[" pair). The pair's own counter ends where it began.
-  struct PairEffect {
-    CounterEffect angle;
-    CounterEffect other;
-  };
-  // For each opener with a partner, the index of its entry in `pair_effects`.
-  HugeVector<std::uint32_t> pair_slot;
-  HugeVector<PairEffect> pair_effects;
-  bool built = false;
+// A store that one family of rules keeps to itself: an index it builds over
+// the token list on first use. Only that family's file knows what it holds;
+// the parser lends it from one parse to the next with the other stores, and
+// the workspace sees its memory and frees it.
+class RuleStore {
+ public:
+  virtual ~RuleStore() = default;
+  // Forgets the parse it was built for; its memory stays.
+  virtual void clear() = 0;
+  // The memory it holds, in bytes.
+  virtual std::size_t bytes() const = 0;
+  // Frees its memory.
+  virtual void release() = 0;
 };
+
+// The rule stores, one per family that keeps one.
+enum class RuleStoreSlot : std::uint8_t {
+  Brackets,       // expressions.cpp: the bracket partners of the token list
+  HeadingAngles,  // routines.cpp: the closing ">" of routine-name type arguments
+};
+inline constexpr std::size_t rule_store_count = 2;
+using RuleStores = std::array<std::unique_ptr<RuleStore>, rule_store_count>;
 
 // The growable stores of a parse, which a caller that parses many texts in a
 // row lends from one `Parser` to the next (see `Workspace`).
 struct ParserStores {
   HugeVector<Token> tokens;
   NodeArena::Stores arena;
-  BracketIndex brackets;
-  std::vector<std::pair<std::size_t, std::size_t>> heading_angle_close;
+  RuleStores rules;  // made by their families on first use
+
+  // Calls `f(bytes, release)` for every store, where `release()` frees it.
+  template <class F>
+  void for_each_store(F&& f) {
+    f(store_bytes(tokens), [this] { release_store(tokens); });
+    arena.for_each_store(f);
+    for (std::unique_ptr<RuleStore>& r : rules)
+      if (r) f(r->bytes(), [&r] { r->release(); });
+  }
 };
 
-struct Parser {
+// The state of one parse: the token list, the cursor over it and the tree
+// being built. The cursor moves only through `advance`, `take_index` and
+// `seek`, and through the cursor verbs below that use them.
+class Parser {
+ public:
   // Lexes `source` into the token list. With `stores`, the parser builds in
   // them (emptied first) and hands them back, emptied, when it ends.
   explicit Parser(std::string_view source, ParserStores* stores = nullptr);
@@ -118,17 +127,10 @@ struct Parser {
   std::string_view source;    // the text; token offsets index into it
   HugeVector<Token> tokens;  // the scanner's tokens without comments and directives
   NodeArena arena;
-  std::size_t position = 0;   // index of the current token; may pass the end
   std::size_t depth = 0;      // current nesting of guarded rules
   std::size_t max_depth = 0;  // the deepest nesting whose tree text can fit the output limit
   std::uintptr_t stack_limit = 0;   // guards need room above this address (0: unknown)
   std::uintptr_t lowest_frame = UINTPTR_MAX;  // the lowest guard frame reached
-  mutable BracketIndex brackets;  // built on first use, also through a const Parser
-  // For each one-character "<" token in order, its index and the index of
-  // the ">" that closes it in a routine heading's qualified name (the token
-  // count when none does); built on first use by routines.cpp.
-  std::vector<std::pair<std::size_t, std::size_t>> heading_angle_close;
-  bool heading_angle_close_built = false;
   // The open bracket lists of the expression being parsed (see expressions.cpp),
   // and how many of them are lists of arguments or indexes.
   std::vector<ExpressionFrame> expression_frames;
@@ -144,9 +146,31 @@ struct Parser {
   std::vector<std::uint32_t> skipped;
 
   std::string_view text(const Token& t) const { return t.text(source); }
-  bool at_end() const { return position >= tokens.size(); }
+
+  // ---- The cursor ----
+  // The index of the current token; it may pass the end of the list.
+  std::size_t position() const { return position_; }
+  bool at_end() const { return position_ >= tokens.size(); }
+  // Moves `count` tokens on.
+  void advance(std::size_t count = 1) { position_ += count; }
+  // The index of the current token, moving past it.
+  std::size_t take_index() { return position_++; }
+  // Moves to the token at `index`: the end of a run a rule has scanned, or
+  // back to where a rule that gives up began.
+  void seek(std::size_t index) { position_ = index; }
+
+  // The rule store in `slot`, made as a `Store` on first use. Also through a
+  // const Parser: a store is an index of the token list, not parse state.
+  template <class Store>
+  Store& rule_store(RuleStoreSlot slot) const {
+    std::unique_ptr<RuleStore>& r = rule_stores_[static_cast<std::size_t>(slot)];
+    if (!r) r = std::make_unique<Store>();
+    return static_cast<Store&>(*r);
+  }
 
  private:
+  std::size_t position_ = 0;
+  mutable RuleStores rule_stores_;
   ParserStores* lender_;
 };
 
@@ -194,7 +218,7 @@ const Token& end_token();
 
 // The current token, or `end_token()` when there is none.
 inline const Token& peek(const Parser& p) {
-  return p.position < p.tokens.size() ? p.tokens[p.position] : end_token();
+  return p.at_end() ? end_token() : p.tokens[p.position()];
 }
 // The token `ahead` places after the current one, or `end_token()`.
 const Token& peek_at(const Parser& p, std::size_t ahead);
@@ -209,7 +233,7 @@ inline bool peek_is(const Parser& p, std::size_t ahead, Word w) { return peek_at
 // Advances over the current token when it is the word `w`.
 inline bool accept(Parser& p, Word w) {
   if (!at(p, w)) return false;
-  ++p.position;
+  p.advance();
   return true;
 }
 // Advances past the first token (from the current one) that is the word `w`,
@@ -235,7 +259,7 @@ void skip_token(Parser& p);
 // The progress step of a loop: a pass that consumed nothing since `start`
 // skips one token, so that no loop spins on the same token.
 inline void ensure_progress(Parser& p, std::size_t start) {
-  if (p.position == start) skip_token(p);
+  if (p.position() == start) skip_token(p);
 }
 
 // ---- Text helpers -----------------------------------------------------------

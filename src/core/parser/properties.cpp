@@ -24,7 +24,7 @@ constexpr WordSet property_type_stop_words =
 // Attaches the expression that follows a specifier word to its node.
 void attach_specifier_expression(Parser& p, NodeId node) {
   Run value = scan_until(p, specifier_stop_words);
-  p.position = value.end;
+  p.seek(value.end);
   if (std::optional<NodeId> expression = parse_expression_unwrapped(p, value))
     p.arena.add_child(node, *expression);
 }
@@ -68,7 +68,7 @@ struct ParameterStart {
                                            join_token_texts(p, default_value));
       p.arena.add_child(value, text);
     }
-    p.position = default_value.end;
+    p.seek(default_value.end);
     p.arena.add_child(parameter, value);
   }
   p.arena.add_child(property, parameter);
@@ -79,10 +79,10 @@ struct ParameterStart {
 // A "," is not read as a separator: it is skipped as a token without a name,
 // so a modifier stays in force until the next ";".
 void parse_index_parameters(Parser& p, NodeId property) {
-  ++p.position;  // '['
+  p.advance();  // '['
   std::string_view modifier;
   while (!p.at_end() && !at(p, Word::CloseSquare)) {
-    const std::size_t pass_start = p.position;
+    const std::size_t pass_start = p.position();
     const ParameterStart start = start_index_parameter(p, modifier);
     if (start.step == ParameterStep::Stop) break;
     if (start.step == ParameterStep::Skip) continue;
@@ -148,7 +148,7 @@ bool parse_specifier(Parser& p, NodeId property) {
     case Word::Experimental:
     case Word::Library:
     case Word::Platform:
-      ++p.position;
+      p.advance();
       p.arena.set_attribute(property, AttributeKey::Kind, word_text(w));
       return true;
     default:

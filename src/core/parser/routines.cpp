@@ -59,7 +59,26 @@ int angle_step(const Parser& p, std::size_t index) {
 // S(i) + 2 (S moves one step at a time, so no ">" below that range can come
 // first). One backward pass that remembers the nearest ">" for every value
 // of S answers all of them, however many headings leave their "<" unclosed.
-void build_heading_angle_close(Parser& p) {
+//
+// For each one-character "<" token in order, its index and the index of the
+// ">" that closes it (the token count when none does): the routines' own
+// store, built on first use.
+struct HeadingAngles final : RuleStore {
+  std::vector<std::pair<std::size_t, std::size_t>> close;
+  bool built = false;
+
+  void clear() override {
+    close.clear();
+    built = false;
+  }
+  std::size_t bytes() const override { return store_bytes(close); }
+  void release() override {
+    release_store(close);
+    built = false;
+  }
+};
+
+void build_heading_angle_close(const Parser& p, HeadingAngles& angles) {
   const std::size_t n = p.tokens.size();
   std::ptrdiff_t s = 0, lowest = 0, highest = 0;
   std::size_t opens = 0;
@@ -72,7 +91,7 @@ void build_heading_angle_close(Parser& p) {
   }
   // nearest[v - lowest]: the nearest ">" after the current place whose S is v.
   std::vector<std::size_t> nearest(static_cast<std::size_t>(highest - lowest) + 3, n);
-  auto& close = p.heading_angle_close;
+  auto& close = angles.close;
   close.clear();
   close.reserve(opens);
   for (std::size_t j = n; j-- > 0;) {
@@ -86,13 +105,14 @@ void build_heading_angle_close(Parser& p) {
     }
   }
   std::reverse(close.begin(), close.end());
-  p.heading_angle_close_built = true;
+  angles.built = true;
 }
 
 // The index of the ">" closing the "<" at `open`, or the token count.
-std::size_t heading_angle_close(Parser& p, std::size_t open) {
-  if (!p.heading_angle_close_built) build_heading_angle_close(p);
-  const auto& close = p.heading_angle_close;
+std::size_t heading_angle_close(const Parser& p, std::size_t open) {
+  HeadingAngles& angles = p.rule_store<HeadingAngles>(RuleStoreSlot::HeadingAngles);
+  if (!angles.built) build_heading_angle_close(p, angles);
+  const auto& close = angles.close;
   auto it = std::lower_bound(close.begin(), close.end(), open,
                              [](const auto& entry, std::size_t i) { return entry.first < i; });
   return it != close.end() && it->first == open ? it->second : p.tokens.size();
@@ -106,13 +126,13 @@ std::string parse_routine_name(Parser& p) {
   for (;;) {
     while (peek(p).is_word()) {
       if (!empty) name.push_back('.');
-      name.append(name_text(p, p.tokens[p.position]));
+      name.append(name_text(p, p.tokens[p.position()]));
       empty = false;
-      ++p.position;
+      p.advance();
     }
     if (at(p, Word::Less)) {
-      std::size_t close = heading_angle_close(p, p.position);
-      if (close + 1 < p.tokens.size() && p.tokens[close + 1].word == Word::Dot) p.position = close + 1;
+      std::size_t close = heading_angle_close(p, p.position());
+      if (close + 1 < p.tokens.size() && p.tokens[close + 1].word == Word::Dot) p.seek(close + 1);
     }
     if (!accept(p, Word::Dot)) break;
   }
@@ -129,11 +149,11 @@ std::string parse_routine_name(Parser& p) {
     if (!t.is_word()) return;
     const Word w = t.word;
     if (calling_conventions.has(w)) {
-      ++p.position;
+      p.advance();
       p.arena.set_attribute(method, AttributeKey::CallingConvention, word_text(w));
       accept(p, Word::Semicolon);
     } else if (method_bindings.has(w)) {
-      ++p.position;
+      p.advance();
       p.arena.set_attribute(method, AttributeKey::MethodBinding, word_text(w));
       accept(p, Word::Semicolon);
     } else if (w == Word::Message || w == Word::DispId) {
@@ -141,14 +161,14 @@ std::string parse_routine_name(Parser& p) {
       NodeId message = p.arena.add_node(NodeKind::Message, word);
       Run value = scan_until(p, {Word::Semicolon});
       if (!value.empty()) {
-        p.position = value.end;
+        p.seek(value.end);
         if (std::optional<NodeId> e = parse_expression_unwrapped(p, value))
           p.arena.add_child(message, *e);
       }
       p.arena.add_child(method, message);
       accept(p, Word::Semicolon);
     } else if (ignored_hints.has(w)) {
-      ++p.position;
+      p.advance();
       accept(p, Word::Semicolon);
     } else {
       const std::optional<AttributeKey> flag = flag_directive(w);
@@ -156,12 +176,12 @@ std::string parse_routine_name(Parser& p) {
       if (*flag == AttributeKey::Deprecated) {
         parse_deprecated(p, method);
       } else {
-        ++p.position;
+        p.advance();
         p.arena.set_attribute(method, *flag, "true");
       }
       if (*flag == AttributeKey::External) {
         // The library and name clauses leave no trace.
-        while (!p.at_end() && !at(p, Word::Semicolon)) ++p.position;
+        while (!p.at_end() && !at(p, Word::Semicolon)) p.advance();
       }
       accept(p, Word::Semicolon);
     }
@@ -172,7 +192,7 @@ std::string parse_routine_name(Parser& p) {
 //               ('begin' ... 'end' | 'asm' ... 'end' ';')
 void parse_routine_body(Parser& p, NodeId method) {
   while (!p.at_end()) {
-    const std::size_t pass_start = p.position;
+    const std::size_t pass_start = p.position();
     const Word w = peek(p).word;
     switch (w) {
       case Word::End:
@@ -193,7 +213,7 @@ void parse_routine_body(Parser& p, NodeId method) {
         break;
       case Word::Class:
         if (!is_routine_word_at(p, 1)) return;  // not part of a body: left for the caller
-        ++p.position;
+        p.advance();
         {
           NodeId nested = parse_routine(p, true);  // starts at its routine word
           p.arena.set_attribute(nested, AttributeKey::Class, "true");
@@ -205,7 +225,7 @@ void parse_routine_body(Parser& p, NodeId method) {
         return;  // a ";" after the block is left for the caller
       case Word::Asm: {
         NodeId block = p.arena.add_node(NodeKind::Statements, peek(p));
-        ++p.position;
+        p.advance();
         p.arena.set_attribute(block, AttributeKey::Kind, "asm");
         skip_past(p, Word::End);
         accept(p, Word::End);
@@ -214,7 +234,7 @@ void parse_routine_body(Parser& p, NodeId method) {
         return;
       }
       case Word::Semicolon:
-        ++p.position;
+        p.advance();
         break;
       default:
         if (!routine_words.has(w)) return;  // not part of a body: left for the caller
@@ -299,7 +319,7 @@ NodeId parse_parameters(Parser& p) {
   while (!p.at_end() && !at(p, Word::CloseRound)) {
     if (at_one_of(p, parameter_modifiers)) modifier = word_text(next_token(p).word);
     if (accept(p, Word::Equal)) {
-      p.position = scan_until(p, parameter_end_words).end;
+      p.seek(scan_until(p, parameter_end_words).end);
       if (accept(p, Word::Semicolon)) {
         pending.clear();
         modifier = {};
@@ -323,7 +343,7 @@ NodeId parse_parameters(Parser& p) {
     } else {
       pending.push_back(parameter);
     }
-    if (accept(p, Word::Equal)) p.position = scan_until(p, parameter_end_words).end;  // default value
+    if (accept(p, Word::Equal)) p.seek(scan_until(p, parameter_end_words).end);  // default value
     p.arena.add_child(parameters, parameter);
     if (accept(p, Word::Semicolon)) {
       pending.clear();

@@ -31,7 +31,7 @@ void add_if(Parser& p, NodeId parent, std::optional<NodeId> child) {
 // brackets do not count, so "if a < b then" ends at its "then".
 [[gnu::noinline]] Run scan_header(const Parser& p, Word stop_word) {
   const std::size_t n = p.tokens.size();
-  const std::size_t begin = p.position < n ? p.position : n;
+  const std::size_t begin = p.position() < n ? p.position() : n;
   std::size_t depth = 0;
   std::size_t i = begin;
   for (; i < n; ++i) {
@@ -54,16 +54,16 @@ void add_if(Parser& p, NodeId parent, std::optional<NodeId> child) {
 // with-statement:  'with' subjects 'do' statement
 [[gnu::noinline]] NodeId parse_headed_statement(Parser& p, NodeKind kind) {
   NodeId node = p.arena.add_node(kind, peek(p));
-  ++p.position;
+  p.advance();
   const Word stop_word = kind == NodeKind::If ? Word::Then : Word::Do;
   Run header = scan_header(p, stop_word);
-  p.position = header.end;
+  p.seek(header.end);
   add_if(p, node, parse_expression_unwrapped(p, header));
   accept(p, stop_word);
   add_if(p, node, parse_statement(p));
   if (kind == NodeKind::If && at(p, Word::Else)) {
     NodeId otherwise = p.arena.add_node(NodeKind::Else, peek(p));
-    ++p.position;
+    p.advance();
     add_if(p, otherwise, parse_statement(p));
     p.arena.add_child(node, otherwise);
   }
@@ -75,7 +75,7 @@ void add_if(Parser& p, NodeId parent, std::optional<NodeId> child) {
   const Token& name = peek(p);
   NodeId label = p.arena.add_node(NodeKind::Label, name);
   p.arena.set_attribute(label, AttributeKey::Name, p.text(name));
-  p.position += 2;
+  p.advance(2);
   add_if(p, label, parse_statement(p));
   return label;
 }
@@ -84,8 +84,8 @@ void add_if(Parser& p, NodeId parent, std::optional<NodeId> child) {
 // The exception variable and type leave no nodes.
 NodeId parse_exception_handler(Parser& p) {
   NodeId handler = p.arena.add_node(NodeKind::ExceptionHandler, peek(p));
-  ++p.position;
-  p.position = scan_until(p, handler_stops).end;
+  p.advance();
+  p.seek(scan_until(p, handler_stops).end);
   accept(p, Word::Do);
   add_if(p, handler, parse_statement(p));
   return handler;
@@ -94,9 +94,9 @@ NodeId parse_exception_handler(Parser& p) {
 // except-part: 'except' {('on' ... 'do' statement | ['else'] statement) [';']} up to 'end'
 [[gnu::noinline]] NodeId parse_except_part(Parser& p) {
   NodeId part = p.arena.add_node(NodeKind::Except, peek(p));
-  ++p.position;
+  p.advance();
   while (!p.at_end() && !at(p, Word::End)) {
-    const std::size_t pass_start = p.position;
+    const std::size_t pass_start = p.position();
     if (at(p, Word::On)) {
       p.arena.add_child(part, parse_exception_handler(p));
     } else {
@@ -114,7 +114,7 @@ NodeId parse_exception_handler(Parser& p) {
 // a node of `kind` at the word, holding the statements, added to `node`.
 void parse_part_to_end(Parser& p, NodeId node, NodeKind kind) {
   NodeId part = p.arena.add_node(kind, peek(p));
-  ++p.position;
+  p.advance();
   parse_statement_list(p, part, end_stop);
   p.arena.add_child(node, part);
 }
@@ -122,7 +122,7 @@ void parse_part_to_end(Parser& p, NodeId node, NodeKind kind) {
 // try-statement: 'try' statements ('except' handlers | 'finally' statements) 'end'
 [[gnu::noinline]] NodeId parse_try_statement(Parser& p) {
   NodeId node = p.arena.add_node(NodeKind::Try, peek(p));
-  ++p.position;
+  p.advance();
   parse_statement_list(p, node, try_body_stops);
   if (at(p, Word::Except)) {
     p.arena.add_child(node, parse_except_part(p));
@@ -149,9 +149,9 @@ void parse_part_to_end(Parser& p, NodeId node, NodeKind kind) {
 // case-arm: label {',' label} ':' statement
 // An arm without its ":" is dropped.
 [[gnu::noinline]] void parse_case_arm(Parser& p, NodeId case_node) {
-  const std::size_t arm_start = p.position;
+  const std::size_t arm_start = p.position();
   Run labels = scan_until(p, case_label_stop);
-  p.position = labels.end;
+  p.seek(labels.end);
   if (!accept(p, Word::Colon)) {
     ensure_progress(p, arm_start);
     return;
@@ -169,10 +169,10 @@ void parse_part_to_end(Parser& p, NodeId node, NodeKind kind) {
   const Token& word = peek(p);
   NodeId node = p.arena.add_node(NodeKind::Case, word);
   NodeId selector = p.arena.add_node(NodeKind::CaseSelector, word);
-  ++p.position;
+  p.advance();
   Run run = scan_until(p, selector_stop);
   if (!run.empty()) {
-    p.position = run.end;
+    p.seek(run.end);
     add_if(p, selector, parse_expression_unwrapped(p, run));
   }
   accept(p, Word::Of);
@@ -188,12 +188,12 @@ void parse_part_to_end(Parser& p, NodeId node, NodeKind kind) {
 // repeat-statement: 'repeat' statements 'until' condition
 [[gnu::noinline]] NodeId parse_repeat_statement(Parser& p) {
   NodeId node = p.arena.add_node(NodeKind::Repeat, peek(p));
-  ++p.position;
+  p.advance();
   parse_statement_list(p, node, until_stop);
   accept(p, Word::Until);
   Run condition = scan_until(p, condition_stops);
   if (!condition.empty()) {
-    p.position = condition.end;
+    p.seek(condition.end);
     add_if(p, node, parse_expression_unwrapped(p, condition));
   }
   return node;
@@ -205,7 +205,7 @@ void parse_part_to_end(Parser& p, NodeId node, NodeKind kind) {
 [[gnu::noinline]] NodeId parse_asm_block(Parser& p) {
   NodeId node = p.arena.add_node(NodeKind::Statements, peek(p));
   p.arena.set_attribute(node, AttributeKey::Kind, "asm");
-  ++p.position;
+  p.advance();
   skip_past(p, Word::End);
   accept(p, Word::End);
   return node;
@@ -217,7 +217,7 @@ void parse_part_to_end(Parser& p, NodeId node, NodeKind kind) {
 [[gnu::noinline]] std::optional<NodeId> parse_simple_statement(Parser& p) {
   Run run = scan_until(p, simple_statement_stops);
   if (run.empty()) return std::nullopt;
-  p.position = run.end;
+  p.seek(run.end);
   std::size_t assign_at = run.begin;
   while (assign_at < run.end && p.tokens[assign_at].word != Word::Assign) ++assign_at;
   if (assign_at == run.end) return parse_expression_unwrapped(p, run);
@@ -239,9 +239,9 @@ void parse_part_to_end(Parser& p, NodeId node, NodeKind kind) {
 // compound-statement: 'begin' {statement [';']} 'end'
 [[gnu::noinline]] NodeId parse_compound_statement(Parser& p) {
   NodeId block = p.arena.add_node(NodeKind::Statements, peek(p));
-  ++p.position;
+  p.advance();
   while (!p.at_end() && !at(p, Word::End)) {
-    const std::size_t pass_start = p.position;
+    const std::size_t pass_start = p.position();
     add_if(p, block, parse_statement(p));
     accept(p, Word::Semicolon);
     ensure_progress(p, pass_start);
@@ -254,7 +254,7 @@ void parse_part_to_end(Parser& p, NodeId node, NodeKind kind) {
 [[gnu::noinline]] void parse_statement_list(Parser& p, NodeId parent, const WordSet& stop_words) {
   while (!p.at_end()) {
     if (at_one_of(p, stop_words)) return;
-    const std::size_t pass_start = p.position;
+    const std::size_t pass_start = p.position();
     add_if(p, parent, parse_statement(p));
     accept(p, Word::Semicolon);
     ensure_progress(p, pass_start);
@@ -295,7 +295,7 @@ std::optional<NodeId> parse_statement(Parser& p) {
   switch (statement_form(p)) {
     case StatementForm::Empty:
       node = p.arena.add_node(NodeKind::EmptyStatement, peek(p));
-      ++p.position;
+      p.advance();
       break;
     case StatementForm::Labelled: node = parse_labelled_statement(p); break;
     case StatementForm::Compound: node = parse_compound_statement(p); break;

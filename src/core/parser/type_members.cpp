@@ -180,7 +180,7 @@ enum class Member : std::uint8_t {
       break;
   }
   NodeId section = p.arena.add_node(kind, first);
-  p.position += words;
+  p.advance(words);
   p.arena.add_child(type_node, section);
   return section;
 }
@@ -217,7 +217,7 @@ NodeId with_attributes(Parser& p, NodeId member, NodeId attributes) {
 // field and to its last child; "cblock" is read and recorded nowhere.
 [[gnu::noinline]] void finish_field(Parser& p, NodeId field, bool class_flag,
                                     std::optional<NodeId> attributes) {
-  if (accept(p, Word::Equal)) p.position = scan_until(p, {Word::Semicolon}).end;
+  if (accept(p, Word::Equal)) p.seek(scan_until(p, {Word::Semicolon}).end);
   std::string_view convention;
   bool varargs = false;
   while (!p.at_end() && at_one_of(p, field_directive_words)) {
@@ -227,7 +227,7 @@ NodeId with_attributes(Parser& p, NodeId member, NodeId attributes) {
     } else if (directive != Word::CBlock) {
       convention = word_text(directive);
     }
-    if (at(p, Word::Semicolon)) ++p.position;
+    if (at(p, Word::Semicolon)) p.advance();
   }
   if (class_flag) p.arena.set_attribute(field, AttributeKey::Class, "true");
   if (attributes) {
@@ -241,9 +241,9 @@ NodeId with_attributes(Parser& p, NodeId member, NodeId attributes) {
 
 // variant-head: 'case' [tag ':'] type 'of'
 [[gnu::noinline]] void parse_variant_head(Parser& p, NodeId type_node) {
-  ++p.position;  // 'case'
+  p.advance();  // 'case'
   Run head = scan_until(p, {Word::Of});
-  p.position = head.end;
+  p.seek(head.end);
   accept(p, Word::Of);
   parse_variant_tag(p, type_node, head);
 }
@@ -251,14 +251,14 @@ NodeId with_attributes(Parser& p, NodeId member, NodeId attributes) {
 // Reads one variant's labels and the ":" after them; false when there are
 // none, after stepping over a ";" or one token.
 [[gnu::noinline]] bool read_variant_labels(Parser& p, NodeId type_node) {
-  const std::size_t pass_start = p.position;
+  const std::size_t pass_start = p.position();
   Run labels = scan_until(p, {Word::Colon, Word::Semicolon, Word::End, Word::CloseRound});
   if (labels.empty()) {
     accept(p, Word::Semicolon);
     ensure_progress(p, pass_start);
     return false;
   }
-  p.position = labels.end;
+  p.seek(labels.end);
   p.arena.add_child(type_node, parse_variant_labels(p, labels));
   accept(p, Word::Colon);
   return true;
@@ -280,7 +280,7 @@ void parse_type_members(Parser& p, NodeId type_node) {
   NodeId container = type_node;
   bool class_members = false;
   for (;;) {
-    const std::size_t pass_start = p.position;
+    const std::size_t pass_start = p.position();
     switch (classify_member(p)) {
       case Member::Leave:
         accept(p, Word::End);
@@ -291,7 +291,7 @@ void parse_type_members(Parser& p, NodeId type_node) {
         class_members = false;
         break;
       case Member::Var:
-        ++p.position;
+        p.advance();
         class_members = false;
         break;
       case Member::VariantPart:
@@ -307,7 +307,7 @@ void parse_type_members(Parser& p, NodeId type_node) {
         class_members = false;
         break;
       case Member::ClassVar:
-        p.position += 2;
+        p.advance(2);
         class_members = true;
         break;
       case Member::Guid:
@@ -329,7 +329,7 @@ void parse_type_members(Parser& p, NodeId type_node) {
         p.arena.add_child(container, parse_property(p));
         break;
       case Member::ClassProperty: {
-        ++p.position;  // 'class'
+        p.advance();  // 'class'
         const NodeId property = parse_property(p);
         p.arena.set_attribute(property, AttributeKey::Class, "true");
         p.arena.add_child(container, property);
@@ -409,7 +409,7 @@ void parse_variant_part(Parser& p, NodeId type_node) {
   };
   // The end of one field of a variant's list.
   const auto end_field = [&p](const Open& v) {
-    if (at(p, Word::Semicolon)) ++p.position;
+    if (at(p, Word::Semicolon)) p.advance();
     ensure_progress(p, v.field_start);
   };
   while (!open.empty()) {
@@ -420,7 +420,7 @@ void parse_variant_part(Parser& p, NodeId type_node) {
         if (!open.empty()) end_field(open.back());
         continue;
       }
-      v.pass_start = p.position;
+      v.pass_start = p.position();
       if (!read_variant_labels(p, type_node)) continue;
       if (accept(p, Word::OpenRound)) {
         v.in_fields = true;
@@ -435,7 +435,7 @@ void parse_variant_part(Parser& p, NodeId type_node) {
       end_variant(v);
       continue;
     }
-    v.field_start = p.position;
+    v.field_start = p.position();
     std::optional<NodeId> attributes;
     if (at(p, Word::OpenSquare)) {
       attributes = parse_attributes(p);
@@ -454,7 +454,7 @@ void parse_variant_part(Parser& p, NodeId type_node) {
     if (peek(p).is_word()) {
       attach_all(p, type_node, parse_field_declaration(p, false, attributes));
     } else {
-      ++p.position;
+      p.advance();
     }
     end_field(v);
   }

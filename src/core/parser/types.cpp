@@ -67,7 +67,7 @@ struct Shape {
 // Takes the current token, which the caller knows to exist, and answers it.
 const Token& take_current(Parser& p) {
   if (p.at_end()) next_token(p);  // a fault of the calling rule
-  return p.tokens[p.position++];
+  return p.tokens[p.take_index()];
 }
 
 [[gnu::noinline]] Shape classify(const Parser& p) {
@@ -123,7 +123,7 @@ const Token& take_current(Parser& p) {
 
 // helper-type: 'type' 'helper' 'for' name [members 'end']
 [[gnu::noinline]] NodeId parse_helper_type(Parser& p, const Token& start) {
-  p.position += 2;
+  p.advance(2);
   NodeId node = p.arena.add_node(NodeKind::Type, start);
   p.arena.set_attribute(node, AttributeKey::Type, "helper");
   accept(p, Word::For);
@@ -140,11 +140,11 @@ const Token& take_current(Parser& p) {
   NodeId node = p.arena.add_node(NodeKind::Type, open);
   p.arena.set_attribute(node, AttributeKey::Name, "enum");
   while (!p.at_end() && !at(p, Word::CloseRound)) {
-    const std::size_t element_start = p.position;
+    const std::size_t element_start = p.position();
     const Token& element = peek(p);
     std::string_view name = take_name(p);
     if (name.empty()) {
-      ++p.position;
+      p.advance();
       continue;
     }
     NodeId enum_node = p.arena.add_node(NodeKind::Enum, element);
@@ -152,7 +152,7 @@ const Token& take_current(Parser& p) {
     if (accept(p, Word::Equal) || accept(p, Word::Assign)) {
       Run value = scan_until(p, enumeration_value_words);
       if (!value.empty()) {
-        p.position += value.size();
+        p.advance(value.size());
         const Token& first = p.tokens[value.begin];
         NodeId value_node = p.arena.add_node(NodeKind::Value, first);
         NodeId literal =
@@ -187,7 +187,7 @@ const Token& take_current(Parser& p) {
       p.arena.set_end(dimension, positions.back().line, positions.back().col);
     }
     p.arena.add_child(bounds, dimension);
-    p.position += index.size();
+    p.advance(index.size());
     if (p.at_end() || at(p, Word::CloseSquare)) break;
     accept(p, Word::Comma);
   }
@@ -203,7 +203,7 @@ const Token& take_current(Parser& p) {
 // forward declaration (or a class with ancestors only): no members are read.
 [[gnu::noinline]] NodeId parse_structured_type(Parser& p, const Token& start,
                                                Word word, bool declared_type) {
-  ++p.position;
+  p.advance();
   NodeId node = p.arena.add_node(NodeKind::Type, start);
   const bool is_class = word == Word::Class;
   p.arena.set_attribute(node, AttributeKey::Type,
@@ -232,7 +232,7 @@ const Token& take_current(Parser& p) {
 
 // set-type: 'set' 'of' type-reference
 [[gnu::noinline]] NodeId parse_set_type(Parser& p, const Token& start, bool declared_type) {
-  ++p.position;
+  p.advance();
   accept(p, Word::Of);
   NodeId node = p.arena.add_node(NodeKind::Type, start);
   p.arena.set_attribute(node, AttributeKey::Type, "set");
@@ -262,7 +262,7 @@ const Token& take_current(Parser& p) {
 
 // reference-type: 'reference' 'to' procedural-type
 [[gnu::noinline]] NodeId parse_reference_type(Parser& p, const Token& start) {
-  p.position += 2;
+  p.advance(2);
   NodeId procedural = parse_procedural_type(p, peek(p));
   p.arena.set_attribute(procedural, AttributeKey::Kind, "reference");
   NodeId node = p.arena.add_node(NodeKind::Type, start);
@@ -325,7 +325,7 @@ NodeId parse_type(Parser& p, bool declared_type) {
   DepthGuard guard(p);
   const Token& first = peek(p);
   if (!p.at_end() && (at(p, Word::Packed) || at(p, Word::BitPacked))) {
-    ++p.position;
+    p.advance();
     NodeId inner = parse_type_definition(p, first, declared_type);
     NodeId node = p.arena.add_node(NodeKind::Type, first);
     p.arena.set_attribute(node, AttributeKey::Type, p.text(first));
@@ -376,7 +376,7 @@ NodeId parse_type_definition(Parser& p, const Token& start, bool declared_type) 
 // A named reference spans from its start to the end of its last token.
 NodeId parse_type_reference(Parser& p, const Token& start, const WordSet& stop_words) {
   const Run run = scan_until(p, stop_words);
-  p.position += run.size();
+  p.advance(run.size());
   NodeId node = p.arena.add_node(NodeKind::Type, start);
   if (run.empty()) return node;
   std::string joined;
@@ -402,7 +402,7 @@ NodeId parse_type_reference(Parser& p, const Token& start, const WordSet& stop_w
 // A function's result is read up to ";", and an "of object" or "is nested"
 // written after it is cut from its name and kept as the `kind`.
 NodeId parse_procedural_type(Parser& p, const Token& start) {
-  ++p.position;
+  p.advance();
   NodeId node = p.arena.add_node(NodeKind::Type, start);
   const bool is_function = set_routine_type(p, node, start);
   if (at(p, Word::OpenRound)) p.arena.add_child(node, parse_parameters(p));

@@ -16,7 +16,7 @@ NodeId parse_uses_clause(Parser& p, NodeKind kind) {
     Token first = peek(p);
     std::string name = parse_dotted_name(p);
     if (name.empty()) {
-      ++p.position;
+      p.advance();
     } else {
       NodeId unit = p.arena.add_node(NodeKind::Unit, first);
       p.arena.set_attribute(unit, AttributeKey::Name, name);
@@ -42,7 +42,7 @@ NodeId parse_exports_clause(Parser& p) {
   NodeId exports = p.arena.add_node(NodeKind::Exports, word);
   stamp_end(p, exports, word);
   while (!p.at_end() && !at(p, Word::Semicolon)) {
-    std::size_t pass_start = p.position;
+    std::size_t pass_start = p.position();
     Token first = peek(p);
     std::string name = parse_dotted_name(p);
     if (name.empty()) {
@@ -56,7 +56,7 @@ NodeId parse_exports_clause(Parser& p) {
     }
     // The resident, index and name clauses leave no node.
     if (at_one_of(p, {Word::Resident, Word::Index, Word::Name})) {
-      while (!p.at_end() && !at(p, Word::Comma) && !at(p, Word::Semicolon)) ++p.position;
+      while (!p.at_end() && !at(p, Word::Comma) && !at(p, Word::Semicolon)) p.advance();
     }
     accept(p, Word::Comma);
     ensure_progress(p, pass_start);
@@ -68,7 +68,7 @@ NodeId parse_exports_clause(Parser& p) {
 // A statement of an initialization or finalization section: the tokens up to
 // the next "begin", "end", "asm" or ";" written exactly so, as one expression.
 void parse_statement_run(Parser& p, NodeId section) {
-  std::size_t found = p.position;
+  std::size_t found = p.position();
   while (found < p.tokens.size()) {
     const Token& t = p.tokens[found];
     if (written_as(p, t, Word::Begin) || written_as(p, t, Word::End) ||
@@ -76,14 +76,14 @@ void parse_statement_run(Parser& p, NodeId section) {
       break;
     ++found;
   }
-  if (found > p.position) {
-    if (std::optional<NodeId> e = parse_expression(p, Run{p.position, found})) {
+  if (found > p.position()) {
+    if (std::optional<NodeId> e = parse_expression(p, Run{p.position(), found})) {
       NodeId node = *e;
       if (p.arena.child_count(node) == 1) node = *p.arena.first_child(node);
       p.arena.add_child(section, node);
     }
   }
-  p.position = found;
+  p.seek(found);
   skip_past(p, Word::Semicolon);
 }
 
@@ -93,7 +93,7 @@ void parse_statement_run(Parser& p, NodeId section) {
 void parse_unit_body(Parser& p, NodeId root) {
   NodeId section = root;
   while (!p.at_end()) {
-    const std::size_t pass_start = p.position;
+    const std::size_t pass_start = p.position();
     const Token& t = peek(p);
     const NodeKind section_type = p.arena.kind(section);
     const bool in_code_section =
@@ -151,7 +151,7 @@ void parse_unit_body(Parser& p, NodeId root) {
           // A statement of an initialization or finalization section; an
           // "asm" there is stepped over.
           if (t.word == Word::Asm) {
-            ++p.position;
+            p.advance();
           } else {
             parse_statement_run(p, section);
           }
@@ -186,7 +186,7 @@ NodeId parse_file(Parser& p) {
         } else if (accept(p, Word::Experimental)) {
           p.arena.set_attribute(root, AttributeKey::Kind, "experimental");
         } else {
-          ++p.position;
+          p.advance();
         }
       }
       skip_past(p, Word::Semicolon);

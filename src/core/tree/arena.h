@@ -83,6 +83,16 @@ class NodeArena {
     HugeVector<ChildEntry> children;
     std::vector<std::vector<SourcePosition>> position_lists;
     std::string pool;
+
+    // Calls `f(bytes, release)` for every store, where `release()` frees it.
+    template <class F>
+    void for_each_store(F&& f) {
+      f(store_bytes(records), [this] { release_store(records); });
+      f(store_bytes(attributes), [this] { release_store(attributes); });
+      f(store_bytes(children), [this] { release_store(children); });
+      f(store_bytes(position_lists), [this] { release_store(position_lists); });
+      f(store_bytes(pool), [this] { release_store(pool); });
+    }
   };
 
   explicit NodeArena(std::string_view source) : NodeArena(source, Stores{}) {}
