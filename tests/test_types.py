@@ -220,7 +220,7 @@ def test_reference_stops_at_closing_bracket_of_the_caller():
 # ---- Packed ------------------------------------------------------------------
 
 
-@pytest.mark.parametrize("word", ["packed", "Packed", "BITPACKED", "bitpacked"])
+@pytest.mark.parametrize("word", ["packed", "Packed", "BITPACKED", "bitpacked", "PAC\u212aED"])
 def test_packed_record(word):
     _, t = declared(f"{word} record end")
     assert t.attrs == {"type": word}

@@ -15,6 +15,7 @@
 
 #include "call_limits.h"
 #include "parser/parser.h"
+#include "util/memory.h"
 #include "util/output.h"
 
 namespace tarnwick {
@@ -29,6 +30,14 @@ struct Workspace {
   void trim(bool output_in_use);
   // The memory its stores hold, in bytes.
   std::size_t bytes();
+
+  // Calls `f(bytes, release)` for every store, where `release()` frees it;
+  // the output buffer comes last.
+  template <class F>
+  void for_each_store(F&& f) {
+    parser.for_each_store(f);
+    f(store_footprint(out.capacity()), [this] { out.free_memory(); });
+  }
 };
 
 // The calling thread's workspace for the duration of one call. A call made

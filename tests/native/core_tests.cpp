@@ -883,7 +883,7 @@ void test_parser_construction() {
     CHECK(p.tokens[2].kind == TokenKind::Eof);
     CHECK_EQ(p.tokens[2].start, src.size());
   }
-  CHECK_EQ(p.position, std::size_t{0});
+  CHECK_EQ(p.position(), std::size_t{0});
   CHECK_EQ(p.arena.size(), std::size_t{0});
   std::string empty;
   Parser q(empty);
@@ -906,39 +906,49 @@ void test_accept() {
   for (std::string word : {"BEGIN", "Begin", "begin", "&begin", "&BeGiN"}) {
     std::string src = word + " x";
     Parser p(src);
-    report(accept(p, "begin"), ("accept(begin) on " + word).c_str(), __LINE__);
-    CHECK_EQ(p.position, std::size_t{1});
+    report(accept(p, Word::Begin), ("accept(begin) on " + word).c_str(), __LINE__);
+    CHECK_EQ(p.position(), std::size_t{1});
   }
   {
     // Full Unicode lower-casing: the Kelvin sign lowers to "k".
-    std::string src = "\xE2\x84\xAAind";
+    std::string src = "PAC\xE2\x84\xAA" "ED";
     Parser p(src);
-    CHECK(accept(p, "kind"));
-    CHECK_EQ(p.position, std::size_t{1});
+    CHECK(accept(p, Word::Packed));
+    CHECK_EQ(p.position(), std::size_t{1});
   }
-  for (std::string src : {"begins", "'begin'", "beg", "x begin", ""}) {
+  for (std::string src : {"begins", "'begin'", "beg", "x begin", "", "{begin}", "#1"}) {
     Parser p(src);
-    report(!accept(p, "begin"), ("no accept(begin) on " + src).c_str(), __LINE__);
-    CHECK_EQ(p.position, std::size_t{0});
+    report(!accept(p, Word::Begin), ("no accept(begin) on " + src).c_str(), __LINE__);
+    CHECK_EQ(p.position(), std::size_t{0});
   }
   {
-    std::string src = "a ;";
+    std::string src = "a := b";
     Parser p(src);
-    // The scanner's end-of-file token has empty text and is still a token.
-    p.position = 2;
-    CHECK(accept(p, ""));
-    CHECK_EQ(p.position, std::size_t{3});
-    // At the end nothing matches, not even the empty word.
-    CHECK(!accept(p, ""));
-    CHECK(!accept(p, ";"));
-    CHECK_EQ(p.position, std::size_t{3});
-    skip_past(p, ";");
-    CHECK_EQ(p.position, std::size_t{3});
-    p.position = 7;  // beyond the end
-    CHECK(!accept(p, ""));
-    skip_past(p, "");
-    CHECK_EQ(p.position, std::size_t{7});
+    CHECK(peek_is(p, 1, Word::Assign));
+    CHECK(!peek_is(p, 1, Word::Colon));
+    CHECK(!peek_is(p, 1, Word::Equal));
+    CHECK(!peek_is(p, static_cast<std::size_t>(-1), Word::Assign));  // no wrap-around
+    p.seek(3);
+    // The end-of-file token is no word; past the end nothing matches.
+    CHECK(!accept(p, Word::Semicolon));
+    CHECK_EQ(p.position(), std::size_t{3});
+    p.advance();
+    CHECK(!accept(p, Word::Semicolon));
+    skip_past(p, Word::Semicolon);
+    CHECK_EQ(p.position(), std::size_t{4});
+    p.seek(7);  // beyond the end
+    skip_past(p, Word::Semicolon);
+    CHECK_EQ(p.position(), std::size_t{7});
     CHECK(&peek(p) == &end_token());
+  }
+  {
+    // Exact spelling, for the places that tell "end" from "End".
+    std::string src = "end End &end";
+    Parser p(src);
+    CHECK(written_as(p, p.tokens[0], Word::End));
+    CHECK(!written_as(p, p.tokens[1], Word::End));
+    CHECK(written_as(p, p.tokens[2], Word::End));
+    CHECK(!written_as(p, p.tokens[0], Word::Begin));
   }
 }
 
@@ -946,42 +956,33 @@ void test_skip_past_and_peek() {
   {
     std::string src = "a b c";
     Parser p(src);
-    skip_past(p, ";");
-    CHECK_EQ(p.position, p.tokens.size());
+    skip_past(p, Word::Semicolon);
+    CHECK_EQ(p.position(), p.tokens.size());
     const Token& t = peek(p);
     CHECK(&t == &end_token());
     CHECK_EQ(t.line, 0u);
     CHECK_EQ(t.column, 0u);
     CHECK(t.kind == TokenKind::Eof);
+    CHECK(t.word == Word::None);
   }
   {
-    std::string src = "a B c B";
+    std::string src = "a OF c Of";
     Parser p(src);
-    skip_past(p, "b");
-    CHECK_EQ(p.position, std::size_t{2});
-    skip_past(p, "c");  // the current token itself
-    CHECK_EQ(p.position, std::size_t{3});
-    CHECK_EQ(p.text(peek(p)), "B");
-    CHECK_EQ(peek(p).column, 7u);
-  }
-  {
-    std::string src = "a B \xC3\x87";  // a B Ç
-    Parser p(src);
-    CHECK(peek_lower(p, 2) == std::optional<std::string>("\xC3\xA7"));
-    CHECK(peek_lower(p, 1) == std::optional<std::string>("b"));
-    CHECK_EQ(p.position, std::size_t{0});
-    p.position = 1;
-    CHECK(peek_lower(p, 2) == std::optional<std::string>(""));  // the end-of-file token
-    p.position = 2;
-    CHECK(!peek_lower(p, 2).has_value());
-    p.position = 10;
-    CHECK(!peek_lower(p, 0).has_value());
+    skip_past(p, Word::Of);
+    CHECK_EQ(p.position(), std::size_t{2});
+    skip_past(p, Word::Of);
+    CHECK_EQ(p.position(), std::size_t{4});
+    CHECK_EQ(p.text(peek(p)), "");
+    p.seek(1);
+    skip_past(p, Word::Of);  // the current token itself
+    CHECK_EQ(p.position(), std::size_t{2});
+    CHECK_EQ(peek(p).column, 6u);
   }
   {
     std::string src = "x y";
     Parser p(src);
     Token t = next_token(p);
-    CHECK_EQ(p.position, std::size_t{1});
+    CHECK_EQ(p.position(), std::size_t{1});
     CHECK_EQ(t.text(src), "x");
     CHECK_EQ(t.column, 1u);
     next_token(p);
@@ -989,7 +990,7 @@ void test_skip_past_and_peek() {
     CHECK(eof.kind == TokenKind::Eof);
     CHECK_EQ(eof.column, 4u);
     CHECK_THROWS_INTERNAL(next_token(p));
-    CHECK_EQ(p.position, std::size_t{3});
+    CHECK_EQ(p.position(), std::size_t{3});
   }
 }
 
@@ -998,16 +999,16 @@ void test_take_name() {
     std::string src = "'s' x";
     Parser p(src);
     CHECK_EQ(take_name(p), "");
-    CHECK_EQ(p.position, std::size_t{0});
+    CHECK_EQ(p.position(), std::size_t{0});
   }
   {
     std::string src = "&begin x";
     Parser p(src);
     CHECK_EQ(take_name(p), "begin");
-    CHECK_EQ(p.position, std::size_t{1});
-    p.position = 0;
+    CHECK_EQ(p.position(), std::size_t{1});
+    p.seek(0);
     CHECK_EQ(parse_dotted_name(p), "&begin");
-    CHECK_EQ(p.position, std::size_t{1});
+    CHECK_EQ(p.position(), std::size_t{1});
   }
   {
     std::string src = "FooBar begin 1 ;";
@@ -1015,12 +1016,12 @@ void test_take_name() {
     CHECK_EQ(take_name(p), "FooBar");
     CHECK_EQ(take_name(p), "begin");
     CHECK_EQ(take_name(p), "");  // a number
-    CHECK_EQ(p.position, std::size_t{2});
-    p.position = 4;
+    CHECK_EQ(p.position(), std::size_t{2});
+    p.seek(4);
     CHECK_EQ(take_name(p), "");  // the end-of-file token
-    p.position = 5;
+    p.seek(5);
     CHECK_EQ(take_name(p), "");
-    CHECK_EQ(p.position, std::size_t{5});
+    CHECK_EQ(p.position(), std::size_t{5});
   }
 }
 
@@ -1049,16 +1050,16 @@ void test_parse_dotted_name() {
     Parser p(src);
     std::string name = parse_dotted_name(p);
     report_equal(name, std::string(c.name), (std::string("parse_dotted_name over ") + c.source).c_str(), __LINE__);
-    report_equal(p.position, c.position, (std::string("position after ") + c.source).c_str(), __LINE__);
+    report_equal(p.position(), c.position, (std::string("position after ") + c.source).c_str(), __LINE__);
     report_equal(p.text(peek(p)), std::string_view(c.current), (std::string("current after ") + c.source).c_str(),
                  __LINE__);
   }
   {
     std::string src = "A";
     Parser p(src);
-    p.position = 9;
+    p.seek(9);
     CHECK_EQ(parse_dotted_name(p), "");
-    CHECK_EQ(p.position, std::size_t{9});
+    CHECK_EQ(p.position(), std::size_t{9});
   }
 }
 
@@ -1072,43 +1073,46 @@ void test_name_text() {
 }
 
 void test_scan_until() {
-  auto run_of_source = [](const std::string& src, std::initializer_list<std::string_view> stops,
+  auto run_of_source = [](const std::string& src, const WordSet& stops,
                           std::size_t start = 0) {
     Parser p(src);
-    p.position = start;
+    p.seek(start);
     Run r = scan_until(p, stops);
-    bool unmoved = p.position == start;
+    bool unmoved = p.position() == start;
     return std::make_tuple(r.begin, r.end, unmoved);
   };
   using T = std::tuple<std::size_t, std::size_t, bool>;
   // TList < Integer > ; : the four tokens before ";".
-  CHECK(run_of_source("TList < Integer > ;", {";"}) == T(0, 4, true));
+  CHECK(run_of_source("TList < Integer > ;", {Word::Semicolon}) == T(0, 4, true));
   // a < b ; c : the "<" is never closed; the run takes everything, the
   // end-of-file token included.
-  CHECK(run_of_source("a < b ; c", {";"}) == T(0, 6, true));
+  CHECK(run_of_source("a < b ; c", {Word::Semicolon}) == T(0, 6, true));
   // F ( 1 , 2 ) , 3 with "," and ")".
-  CHECK(run_of_source("F ( 1 , 2 ) , 3", {",", ")"}) == T(0, 6, true));
-  CHECK(run_of_source("1 ) ;", {",", ")"}) == T(0, 1, true));
+  CHECK(run_of_source("F ( 1 , 2 ) , 3", {Word::Comma, Word::CloseRound}) == T(0, 6, true));
+  CHECK(run_of_source("1 ) ;", {Word::Comma, Word::CloseRound}) == T(0, 1, true));
   // A closer that has just closed a level is not a stop word.
-  CHECK(run_of_source("A < B > C", {">"}) == T(0, 6, true));
-  CHECK(run_of_source("A > B", {">"}) == T(0, 1, true));
+  CHECK(run_of_source("A < B > C", {Word::Greater}) == T(0, 6, true));
+  CHECK(run_of_source("A > B", {Word::Greater}) == T(0, 1, true));
   // Closers match any opener; a closer at depth 0 leaves the depth at 0.
-  CHECK(run_of_source("( ] ; )", {";"}) == T(0, 2, true));
-  CHECK(run_of_source(") ) x ;", {";"}) == T(0, 3, true));
+  CHECK(run_of_source("( ] ; )", {Word::Semicolon}) == T(0, 2, true));
+  CHECK(run_of_source(") ) x ;", {Word::Semicolon}) == T(0, 3, true));
   // Two-character symbols do not count as brackets.
-  CHECK(run_of_source("a <= b ; c", {";"}) == T(0, 3, true));
+  CHECK(run_of_source("a <= b ; c", {Word::Semicolon}) == T(0, 3, true));
   // From the current position; a stop word right there gives an empty run.
-  CHECK(run_of_source("a ; b ; c", {";"}, 2) == T(2, 3, true));
-  CHECK(run_of_source("a ; b", {";"}, 1) == T(1, 1, true));
+  CHECK(run_of_source("a ; b ; c", {Word::Semicolon}, 2) == T(2, 3, true));
+  CHECK(run_of_source("a ; b", {Word::Semicolon}, 1) == T(1, 1, true));
   {
     // Past the end: an empty run, and the position stays.
-    auto [b, e, unmoved] = run_of_source("a", {";"}, 5);
+    auto [b, e, unmoved] = run_of_source("a", {Word::Semicolon}, 5);
     CHECK_EQ(e - b, std::size_t{0});
     CHECK(unmoved);
   }
-  // Stop words ignore ASCII case only: the Kelvin sign does not fold.
-  CHECK(run_of_source("x \xE2\x84\xAAind KIND y", {"kind"}) == T(0, 2, true));
-  CHECK(run_of_source("x END y", {"end"}) == T(0, 1, true));
+  // Stop words are words: any case, the Kelvin sign folded, the '&' of an
+  // escaped word left out.
+  CHECK(run_of_source("x PAC\xE2\x84\xAA" "ED packed y", {Word::Packed}) == T(0, 1, true));
+  CHECK(run_of_source("x END y", {Word::End}) == T(0, 1, true));
+  CHECK(run_of_source("x y &End", {Word::End}) == T(0, 2, true));
+  CHECK(run_of_source("x 'end' y", {Word::End}) == T(0, 4, true));
 }
 
 void test_join_and_positions() {
@@ -1183,7 +1187,8 @@ void test_stamp_end() {
   // A plain word stamped onto a node made elsewhere.
   NodeId b = p.arena.add_node(NodeKind::Unit, p.tokens[0]);
   stamp_end(p, b, p.tokens[3]);
-  // A multi-line token: everything stays on its first line.
+  // A multi-line token: the end follows its line feeds, the positions stay
+  // on its first line.
   NodeId c = p.arena.add_node(NodeKind::Unit, p.tokens[0]);
   stamp_end(p, c, p.tokens[2]);
   // A plain one-line word stamped onto its own node changes nothing.
@@ -1199,7 +1204,7 @@ void test_stamp_end() {
                "ntUnknown line=0 col=0 end_line=0 end_col=0 source_positions=0:0",
                "  ntUnit line=1 col=3 end_line=1 end_col=8 source_positions=" + columns(1, 3, 8),
                "  ntUnit line=1 col=1 end_line=3 end_col=6 source_positions=" + columns(3, 5, 6),
-               "  ntUnit line=1 col=1 end_line=1 end_col=20 source_positions=" + columns(1, 10, 20),
+               "  ntUnit line=1 col=1 end_line=3 end_col=4 source_positions=" + columns(1, 10, 20),
            }));
   CHECK_THROWS_INTERNAL(stamp_end(p, 99, p.tokens[0]));
 }
@@ -1266,12 +1271,14 @@ void test_parse_to_serialized() {
 void test_word_helpers() {
   const std::string_view words[] = {"begin", "BeGiN", "implementation", "INITIALIZATION",
                                     "implementations", "x", "of", "Oft", "_begin", "end_",
-                                    "Ärger", "straße", "ＥＮＤ", "naïve", "a1b2c3d4e5f6g7h8"};
+                                    "Ärger", "straße", "ＥＮＤ", "naïve", "a1b2c3d4e5f6g7h8",
+                                    "BREA\xE2\x84\xAA", "\xC4\xB0" "F", "generic", "GENERIC"};
   for (std::string_view w : words) {
     for (std::size_t pad : {std::size_t{0}, std::size_t{3}, std::size_t{20}}) {
       const std::string text = std::string("  ") + std::string(w) + std::string(pad, ' ');
       const std::size_t begin = 2, end = 2 + w.size();
       CHECK_EQ(is_keyword_at(text, begin, end), is_keyword(w));
+      report(look_up_word_at(text, begin, end) == look_up_word(w), std::string(w).c_str(), __LINE__);
       std::size_t points = 0;
       for (char c : w) points += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
       CHECK_EQ(unicode::count_code_points_at(text, begin, end), points);
@@ -1280,6 +1287,49 @@ void test_word_helpers() {
   CHECK(is_keyword_at("  BeGiN                ", 2, 7));
   CHECK(!is_keyword_at("  begins               ", 2, 8));
   CHECK(is_keyword_at("xxIMPLEMENTATIONxxxxxxxxx", 2, 16));
+  CHECK(look_up_word("BREA\xE2\x84\xAA") == Word::Break);
+  CHECK(look_up_word("\xC4\xB0" "F") == Word::None);  // U+0130 lowers to "i" and a dot
+  CHECK(look_up_word(std::string_view("of\0", 3)) == Word::None);
+  CHECK(look_up_word("") == Word::None);
+}
+
+// Every row of the word table: the scanner gives a token of its spelling, in
+// any case, that row's word, and the kind the keyword set says; a word that
+// only extends a spelling has none.
+void test_word_table() {
+  std::size_t keywords = 0;
+  for (std::size_t id = 1; id < word_count; ++id) {
+    const Word w = static_cast<Word>(id);
+    const std::string spelling(word_text(w));
+    std::string upper = spelling;
+    for (char& c : upper) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c);
+    const bool is_symbol = !(spelling[0] >= 'a' && spelling[0] <= 'z');
+    keywords += is_keyword_word(w);
+    report(look_up_word(upper) == w, ("look_up_word of " + upper).c_str(), __LINE__);
+    if (is_symbol) {
+      report(symbol_word(static_cast<unsigned char>(spelling[0]),
+                         spelling.size() > 1 ? static_cast<unsigned char>(spelling[1]) : 0) == w,
+             ("symbol_word of " + spelling).c_str(), __LINE__);
+    }
+    for (const std::string& written : {spelling, upper, "&" + upper, spelling + "_1"}) {
+      if (is_symbol && written != spelling) continue;
+      const std::vector<Token> tokens = tokenize(written);
+      const bool whole = written.find('_') == std::string::npos;
+      const Word expected = whole ? w : Word::None;
+      const TokenKind kind = is_symbol                  ? TokenKind::Symbol
+                             : whole && is_keyword_word(w) ? TokenKind::Keyword
+                                                         : TokenKind::Identifier;
+      const bool ok = tokens.size() == 2 && tokens[0].word == expected && tokens[0].kind == kind &&
+                      is_keyword(tokens[0].text(written)) == (whole && is_keyword_word(w));
+      report(ok, ("the token of " + written).c_str(), __LINE__);
+    }
+  }
+  CHECK_EQ(keywords, std::size_t{166});
+  // Tokens that are no word of the table carry none.
+  for (std::string src : {"'begin'", "#13", "$FF", "12", "beginx", "}", "\xC2\xA0"}) {
+    const std::vector<Token> tokens = tokenize(src);
+    report(tokens[0].word == Word::None, ("no word in " + src).c_str(), __LINE__);
+  }
 }
 
 // The output buffer grows past the huge-page budget and keeps its text. Only
@@ -1589,6 +1639,7 @@ int main() {
       {"output buffer growth", test_output_buffer_growth},
       {"huge vector growth", test_huge_vector_growth},
       {"word helpers", test_word_helpers},
+      {"word table", test_word_table},
       {"own stack", test_own_stack},
       {"stack per level", test_stack_per_level},
   };

@@ -48,7 +48,7 @@ struct AsciiWordPart {
 };
 constexpr AsciiWordPart ascii_word_part{};
 
-inline bool is_symbol_char(unsigned char c) {
+constexpr bool is_symbol_char(unsigned char c) {
   switch (c) {
     case ';': case ',': case ':': case '.': case '=': case '+': case '-':
     case '*': case '/': case '(': case ')': case '[': case ']': case '^':
@@ -60,18 +60,33 @@ inline bool is_symbol_char(unsigned char c) {
 }
 
 // The two-character symbols: := <= >= <> .. ** += -= *= /= >< =>
-inline bool is_two_char_symbol(unsigned char c, unsigned char d) {
+inline Word two_char_symbol(unsigned char c, unsigned char d) {
   switch (c) {
-    case ':': return d == '=';
-    case '<': return d == '=' || d == '>';
-    case '>': return d == '=' || d == '<';
-    case '.': return d == '.';
-    case '*': return d == '*' || d == '=';
-    case '+': case '-': case '/': return d == '=';
-    case '=': return d == '>';
-    default: return false;
+    case ':': return d == '=' ? Word::Assign : Word::None;
+    case '<': return d == '=' ? Word::LessEqual : d == '>' ? Word::NotEqual : Word::None;
+    case '>': return d == '=' ? Word::GreaterEqual : d == '<' ? Word::SymmetricDifference : Word::None;
+    case '.': return d == '.' ? Word::DotDot : Word::None;
+    case '*': return d == '*' ? Word::Power : d == '=' ? Word::StarAssign : Word::None;
+    case '+': return d == '=' ? Word::PlusAssign : Word::None;
+    case '-': return d == '=' ? Word::MinusAssign : Word::None;
+    case '/': return d == '=' ? Word::SlashAssign : Word::None;
+    case '=': return d == '>' ? Word::Arrow : Word::None;
+    default: return Word::None;
   }
 }
+
+// The words of the one-character symbols, by character.
+struct SingleSymbols {
+  Word word[128];
+  constexpr SingleSymbols() : word{} {
+    for (std::size_t id = 1; id < word_count; ++id) {
+      const std::string_view s = word_spellings[id];
+      if (s.size() == 1 && is_symbol_char(static_cast<unsigned char>(s[0])))
+        word[static_cast<unsigned char>(s[0])] = static_cast<Word>(id);
+    }
+  }
+};
+constexpr SingleSymbols single_symbols{};
 
 inline std::size_t run_of(std::string_view s, std::size_t i, bool (*pred)(unsigned char)) {
   while (i < s.size() && pred(static_cast<unsigned char>(s[i]))) ++i;
@@ -186,12 +201,15 @@ Lexer::Scan Lexer::scan_default() const {
   std::size_t len = 0;
   if (is_word_start_at(s, o, len)) {
     std::size_t end = scan_word_from(o + len);
-    return {end, is_keyword_at(s, o, end) ? TokenKind::Keyword : TokenKind::Identifier};
+    const Word w = look_up_word_at(s, o, end);
+    return {end, is_keyword_word(w) ? TokenKind::Keyword : TokenKind::Identifier, 0, w};
   }
   if (is_digit(c)) return {scan_decimal(), TokenKind::Number};
-  if (o + 2 <= s.size() && is_two_char_symbol(c, static_cast<unsigned char>(s[o + 1])))
-    return {o + 2, TokenKind::Symbol};
-  if (is_symbol_char(c)) return {o + 1, TokenKind::Symbol};
+  if (o + 2 <= s.size()) {
+    const Word w = two_char_symbol(c, static_cast<unsigned char>(s[o + 1]));
+    if (w != Word::None) return {o + 2, TokenKind::Symbol, 0, w};
+  }
+  if (is_symbol_char(c)) return {o + 1, TokenKind::Symbol, 0, single_symbols.word[c]};
   std::size_t end = o + unicode::sequence_length(c);
   return {end > s.size() ? s.size() : end, TokenKind::Unknown};
 }
@@ -218,10 +236,8 @@ Lexer::Scan Lexer::scan_token() const {
         std::size_t len = 0;
         if (is_word_start_at(s, o + 1, len)) {
           std::size_t end = scan_word_from(o + 1 + len);
-          return {end,
-                  is_keyword_at(s, o + 1, end) ? TokenKind::Keyword
-                                                            : TokenKind::Identifier,
-                  1};
+          const Word w = look_up_word_at(s, o + 1, end);
+          return {end, is_keyword_word(w) ? TokenKind::Keyword : TokenKind::Identifier, 1, w};
         }
       }
       break;
@@ -246,6 +262,11 @@ Lexer::Scan Lexer::scan_token() const {
       break;
   }
   return scan_default();
+}
+
+Word symbol_word(unsigned char c, unsigned char d) {
+  if (d != 0) return two_char_symbol(c, d);
+  return c < 128 ? single_symbols.word[c] : Word::None;
 }
 
 std::vector<Token> tokenize(std::string_view source) {

@@ -15,7 +15,8 @@
 
 namespace tarnwick {
 
-// True when the lower-case form of `word` is one of the 166 keywords.
+// True when the lower-case form of `word` is one of the 166 keywords (see
+// words.def).
 bool is_keyword(std::string_view word);
 // The same for the word `source[begin, end)`; quickest where 16 bytes from
 // `begin` lie inside `source`.
@@ -49,7 +50,7 @@ class Lexer {
   std::uint32_t column() const { return column_; }
 
  private:
-  // What a rule found: the token's end, kind and text skip. Returned whole,
+  // What a rule found: the token's end, kind, text skip and word. Returned whole,
   // in registers, so that the token is assembled at once (a token written
   // field by field through references and then copied stalls on reading
   // back the bytes just written).
@@ -57,6 +58,7 @@ class Lexer {
     std::size_t end;
     TokenKind kind;
     std::uint8_t text_skip = 0;
+    Word word = Word::None;
   };
   // Picks the rule for the token at `offset_`.
   Scan scan_token() const;
@@ -109,7 +111,7 @@ void Lexer::run(Sink&& sink) {
     }
     const Scan scan = scan_token();
     const Token t{static_cast<std::uint32_t>(offset_), static_cast<std::uint32_t>(scan.end), line_,
-                  column_, scan.kind, scan.text_skip};
+                  column_, scan.kind, scan.text_skip, scan.word};
     sink(t);
     switch (t.kind) {
       case TokenKind::Number:

@@ -5,6 +5,8 @@
 #include <iterator>
 #include <string_view>
 
+#include "lexer/words.h"
+
 namespace tarnwick {
 
 enum class TokenKind : std::uint8_t {
@@ -29,6 +31,9 @@ inline std::string_view token_kind_name(TokenKind k) {
 // leaves the '&' out (text_skip == 1). Texts are shorter than 4 GiB (the
 // lexer refuses longer ones), so 32-bit offsets hold every position, and a
 // token takes 20 bytes: the token list is read over and over by the parser.
+// `word` is the token's row of the word table: set on every word and symbol
+// whose full lower-case text (the '&' of an escaped identifier left out) is
+// a spelling of words.def, `Word::None` on every other token.
 struct Token {
   std::uint32_t start = 0;   // byte offset of the first byte (the '&' included)
   std::uint32_t end = 0;     // byte offset one past the last byte
@@ -36,6 +41,7 @@ struct Token {
   std::uint32_t column = 0;  // 1-based column, in code points
   TokenKind kind = TokenKind::Eof;
   std::uint8_t text_skip = 0;
+  Word word = Word::None;
 
   // The texts of a token of `source`: the lexer makes every token's span lie
   // within its source, so they are taken without a bounds check (the parser

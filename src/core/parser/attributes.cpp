@@ -27,8 +27,8 @@ void stamp_arguments_end(Parser& p, NodeId arguments, const Token& start, const 
 // attribute-arguments: '(' [argument {',' argument}] ')'
 NodeId parse_attribute_arguments(Parser& p) {
   const Token open = next_token(p);
-  Run run = scan_until(p, {")"});
-  p.position = run.end;
+  Run run = scan_until(p, {Word::CloseRound});
+  p.seek(run.end);
   const Token start = run.empty() ? open : p.tokens[run.end - 1];
   NodeId arguments = p.arena.add_node(NodeKind::Arguments, start);
   for (Run group : split_top_level_commas(p, run)) {
@@ -39,7 +39,7 @@ NodeId parse_attribute_arguments(Parser& p) {
     p.arena.add_child(argument, *expression);
     p.arena.add_child(arguments, argument);
   }
-  if (current_text_is(p, ")")) {
+  if (at(p, Word::CloseRound)) {
     const Token close = next_token(p);
     stamp_arguments_end(p, arguments, start, close);
   }
@@ -66,23 +66,23 @@ NodeId parse_attributes(Parser& p) {
       if (p.attributes_too_deep) p.too_deep_attributes.push_back(attributes);
     }
   } record{p, attributes};
-  while (accept(p, "[")) {
-    while (!p.at_end() && !current_text_is(p, "]")) {
+  while (accept(p, Word::OpenSquare)) {
+    while (!p.at_end() && !at(p, Word::CloseSquare)) {
       const Token first = peek(p);
       std::string name = parse_dotted_name(p);
       if (name.empty()) {
         // Numbers, strings and stray symbols start no attribute.
         skip_token(p);
-        if (current_text_is(p, ",")) ++p.position;
+        if (at(p, Word::Comma)) p.advance();
         continue;
       }
       NodeId attribute = p.arena.add_node(NodeKind::Attribute, first);
       p.arena.set_attribute(attribute, AttributeKey::Name, name);
-      if (current_text_is(p, "(")) p.arena.add_child(attribute, parse_attribute_arguments(p));
+      if (at(p, Word::OpenRound)) p.arena.add_child(attribute, parse_attribute_arguments(p));
       p.arena.add_child(attributes, attribute);
-      if (current_text_is(p, ",")) ++p.position;
+      if (at(p, Word::Comma)) p.advance();
     }
-    accept(p, "]");
+    accept(p, Word::CloseSquare);
   }
   return attributes;
 }

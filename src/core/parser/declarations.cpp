@@ -12,51 +12,52 @@ namespace tarnwick {
 namespace {
 
 // Keywords that end a type section.
-constexpr std::string_view type_section_end_keywords[] = {
-    "end",      "begin",   "interface", "finalization", "implementation", "initialization",
-    "function", "operator", "procedure", "destructor",  "constructor",    "var",
-    "asm",      "uses",    "type",      "const",        "label",          "class",
-    "exports",  "threadvar", "resourcestring"};
+constexpr WordSet type_section_end_keywords =
+    WordSet{Word::End,       Word::Begin,   Word::Interface, Word::Finalization,
+            Word::Implementation, Word::Initialization, Word::Var, Word::Asm,
+            Word::Uses,      Word::Type,    Word::Const,     Word::Label,
+            Word::Class,     Word::Exports, Word::ThreadVar, Word::ResourceString} |
+    routine_words;
 
 // Words that end a type section inside a class or record body, whatever
 // their token kind: the member loop reads them.
-constexpr std::string_view class_body_end_words[] = {
-    "class", "public", "strict", "private", "property", "protected", "published"};
+constexpr WordSet class_body_end_words{Word::Class,    Word::Public,    Word::Strict,
+                                       Word::Private,  Word::Property,  Word::Protected,
+                                       Word::Published};
 
-constexpr std::string_view type_hint_words[] = {"library", "platform", "deprecated",
-                                                "experimental"};
 
 // The calling conventions of procedural types: those of routine headings,
 // "cblock" and "extdecl".
-constexpr auto type_calling_conventions = join_words(calling_conventions, {"cblock", "extdecl"});
+constexpr WordSet type_calling_conventions =
+    calling_conventions | WordSet{Word::CBlock, Word::ExtDecl};
 
 // The test at the start of every const and var item: the list is exhausted,
 // or the current token is ";" or "end", or a keyword that starts something
 // else (a section, a routine, or "class" before a routine word).
 bool const_or_var_section_ends(const Parser& p) {
   if (p.at_end()) return true;
-  if (current_is(p, ";") || current_is(p, "end")) return true;
+  if (at(p, Word::Semicolon) || at(p, Word::End)) return true;
   if (peek(p).kind != TokenKind::Keyword) return false;
-  if (current_is_one_of(p, section_end_words)) return true;
-  return current_is(p, "class") && is_routine_word_at(p, 1);
+  if (at_one_of(p, section_end_words)) return true;
+  return at(p, Word::Class) && is_routine_word_at(p, 1);
 }
 
 // The item-start test of a type section.
 bool type_section_ends(const Parser& p, bool class_body) {
-  if (peek(p).kind == TokenKind::Keyword && current_is_one_of(p, type_section_end_keywords))
+  if (peek(p).kind == TokenKind::Keyword && at_one_of(p, type_section_end_keywords))
     return true;
-  return class_body && current_is_one_of(p, class_body_end_words);
+  return class_body && at_one_of(p, class_body_end_words);
 }
 
 }  // namespace
 
 // const-section: ('const' | 'resourcestring') { name [':' type] ['=' value] ';' }
-NodeId parse_const_section(Parser& p, std::string_view word) {
+NodeId parse_const_section(Parser& p) {
   Token section_word = next_token(p);
   NodeId section = p.arena.add_node(NodeKind::Constants, section_word);
-  p.arena.set_attribute(section, AttributeKey::Kind, word);
+  p.arena.set_attribute(section, AttributeKey::Kind, word_text(section_word.word));
   while (!const_or_var_section_ends(p)) {
-    const std::size_t item_start = p.position;
+    const std::size_t item_start = p.position();
     const Token first = peek(p);
     std::string_view name = take_name(p);
     if (name.empty()) {
@@ -65,11 +66,11 @@ NodeId parse_const_section(Parser& p, std::string_view word) {
     }
     NodeId constant = p.arena.add_node(NodeKind::Constant, first);
     p.arena.add_child(constant, p.arena.add_value_node(NodeKind::Name, first, name));
-    if (accept(p, ":")) p.arena.add_child(constant, parse_type(p));
-    if (accept(p, "=")) {
-      Run value = scan_until(p, {";"});
+    if (accept(p, Word::Colon)) p.arena.add_child(constant, parse_type(p));
+    if (accept(p, Word::Equal)) {
+      Run value = scan_until(p, {Word::Semicolon});
       if (!value.empty()) {
-        p.position = value.end;
+        p.seek(value.end);
         // The value node starts at the constant's name, not at the value.
         NodeId value_node = p.arena.add_node(NodeKind::Value, first);
         if (std::optional<NodeId> e = parse_expression_unwrapped(p, value))
@@ -78,7 +79,7 @@ NodeId parse_const_section(Parser& p, std::string_view word) {
       }
     }
     p.arena.add_child(section, constant);
-    accept(p, ";");
+    accept(p, Word::Semicolon);
     ensure_progress(p, item_start);
   }
   return section;
@@ -87,31 +88,32 @@ NodeId parse_const_section(Parser& p, std::string_view word) {
 // var-section: ('var' | 'threadvar') { name {',' name} [':' type] ['=' value] ';' }
 // Every name of a list has the one parsed type under it; initial values leave
 // no node.
-NodeId parse_var_section(Parser& p, std::string_view word) {
+NodeId parse_var_section(Parser& p) {
   Token section_word = next_token(p);
   NodeId section = p.arena.add_node(NodeKind::Variables, section_word);
-  p.arena.set_attribute(section, AttributeKey::Kind, word);
+  p.arena.set_attribute(section, AttributeKey::Kind, word_text(section_word.word));
   std::vector<std::size_t> names;  // token indices of the item's names
   while (!const_or_var_section_ends(p)) {
-    const std::size_t item_start = p.position;
+    const std::size_t item_start = p.position();
     names.clear();
     for (;;) {
-      while (peek(p).is_word()) names.push_back(p.position++);
-      if (!current_text_is(p, ",")) break;
-      ++p.position;
+      while (peek(p).is_word()) names.push_back(p.take_index());
+      if (!at(p, Word::Comma)) break;
+      p.advance();
     }
     if (names.empty()) {
       skip_token(p);  // not a name
       continue;
     }
     std::optional<NodeId> type;
-    if (accept(p, ":")) {
-      if (accept(p, "=")) p.position = scan_until(p, {";", ","}).end;
+    if (accept(p, Word::Colon)) {
+      if (accept(p, Word::Equal)) p.seek(scan_until(p, {Word::Semicolon, Word::Comma}).end);
       type = parse_type(p);
     } else {
-      skip_past(p, ";");  // no type: the rest of the declaration is dropped
+      skip_past(p, Word::Semicolon);  // no type: the rest of the declaration is dropped
     }
-    if (accept(p, "=")) p.position = scan_until(p, {";", ","}).end;  // initial value
+    if (accept(p, Word::Equal))
+      p.seek(scan_until(p, {Word::Semicolon, Word::Comma}).end);  // initial value
     for (std::size_t index : names) {
       const Token& name_token = p.tokens[index];
       NodeId variable = p.arena.add_node(NodeKind::Variable, name_token);
@@ -120,7 +122,7 @@ NodeId parse_var_section(Parser& p, std::string_view word) {
       if (type) p.arena.add_child(variable, *type);
       p.arena.add_child(section, variable);
     }
-    accept(p, ";");
+    accept(p, Word::Semicolon);
     ensure_progress(p, item_start);
   }
   return section;
@@ -136,16 +138,16 @@ NodeId parse_type_section(Parser& p, bool class_body) {
   NodeId section = p.arena.add_node(NodeKind::TypeSection, type_word);
   stamp_end(p, section, type_word);
   while (!p.at_end()) {
-    const std::size_t item_start = p.position;
+    const std::size_t item_start = p.position();
     const std::size_t skipped_before = p.skipped.size();
     if (type_section_ends(p, class_body)) break;
     std::optional<NodeId> attributes;
-    if (current_text_is(p, "[")) attributes = parse_attributes(p);
+    if (at(p, Word::OpenSquare)) attributes = parse_attributes(p);
     if (!peek(p).is_word()) {
       skip_token(p);  // not a name
       continue;
     }
-    const bool generic = accept(p, "generic");
+    const bool generic = accept(p, Word::Generic);
     const Token first = peek(p);
     std::string name = parse_dotted_name(p);
     NodeId decl = p.arena.add_node(NodeKind::TypeDecl, first);
@@ -157,58 +159,50 @@ NodeId parse_type_section(Parser& p, bool class_body) {
     // A parameter list closed as "TFoo<T>= ..." ends at the ">=" token, which
     // then stands for the "=" of the declaration.
     const bool has_params = p.arena.child_count(decl) > children_before;
-    bool equals = accept(p, "=");
-    if (!equals && has_params && current_text_is(p, ">=")) {
-      ++p.position;
+    bool equals = accept(p, Word::Equal);
+    if (!equals && has_params && at(p, Word::GreaterEqual)) {
+      p.advance();
       equals = true;
     }
     if (!equals) {
       if (class_body) {
-        p.position = item_start;  // a member line: left to the member loop
+        p.seek(item_start);  // a member line: left to the member loop
         p.skipped.resize(skipped_before);  // which reads it anew
         break;
       }
-      ++p.position;
-      accept(p, ";");
+      p.advance();
+      accept(p, Word::Semicolon);
       if (attributes) keep_attributes(p, *attributes);
       p.arena.add_child(section, decl);
       ensure_progress(p, item_start);
       continue;
     }
     NodeId type = parse_type(p, /*declared_type=*/true);
-    if (accept(p, "align")) {
+    if (accept(p, Word::Align)) {
       p.arena.set_attribute(decl, AttributeKey::Align, "align");
-      if (peek(p).kind == TokenKind::Number) ++p.position;  // the alignment itself is not kept
+      if (peek(p).kind == TokenKind::Number) p.advance();  // the alignment itself is not kept
     }
-    while (std::optional<std::string_view> hint = current_word(p, type_hint_words)) {
-      ++p.position;
-      if (*hint == "deprecated") {
-        if (peek(p).kind == TokenKind::String) {
-          Token message = next_token(p);
-          p.arena.set_attribute(decl, AttributeKey::Deprecated, unquote(p.text(message)));
-        } else {
-          p.arena.set_attribute(decl, AttributeKey::Deprecated, "true");
-        }
+    while (at_one_of(p, hint_words)) {
+      if (at(p, Word::Deprecated)) {
+        parse_deprecated(p, decl);
       } else {
-        p.arena.set_attribute(decl, AttributeKey::Kind, *hint);
+        p.arena.set_attribute(decl, AttributeKey::Kind, word_text(next_token(p).word));
       }
     }
-    accept(p, ";");
+    accept(p, Word::Semicolon);
     for (;;) {
-      if (accept(p, "far")) {
+      if (accept(p, Word::Far)) {
         p.arena.set_attribute(decl, AttributeKey::Far, "true");
-      } else if (accept(p, "near")) {
+      } else if (accept(p, Word::Near)) {
         p.arena.set_attribute(decl, AttributeKey::Near, "true");
-      } else if (accept(p, "varargs")) {
+      } else if (accept(p, Word::VarArgs)) {
         p.arena.set_attribute(decl, AttributeKey::VarArgs, "true");
-      } else if (std::optional<std::string_view> convention =
-                     current_word(p, type_calling_conventions)) {
-        ++p.position;
-        p.arena.set_attribute(decl, AttributeKey::CallingConvention, *convention);
+      } else if (at_one_of(p, type_calling_conventions)) {
+        p.arena.set_attribute(decl, AttributeKey::CallingConvention, word_text(next_token(p).word));
       } else {
         break;
       }
-      accept(p, ";");
+      accept(p, Word::Semicolon);
     }
     p.arena.add_child(decl, type);
     if (attributes) keep_attributes(p, *attributes);

@@ -18,6 +18,44 @@
 namespace tarnwick {
 namespace {
 
+// Bracket partners of the whole token list: the index of the closer that
+// matches each "(" or "[" (or `no_partner`), counting only brackets of the
+// same shape. The expression parser's own store, built on first use.
+struct BracketIndex final : RuleStore {
+  static constexpr std::uint32_t no_partner = 0xFFFFFFFFu;
+  // For each "(" or "[", the index of its closer; a token is one or the
+  // other, so both shapes share the one list.
+  HugeVector<std::uint32_t> partner;
+  // The effect of a token sequence on one bracket counter that never drops
+  // below 0: the counter c becomes max(c + add, floor).
+  struct CounterEffect {
+    std::int64_t add = 0;
+    std::int64_t floor = 0;
+  };
+  // What the tokens of one matched pair, both brackets included, do to the
+  // angle counter and to the counter of the other bracket shape ("[" for a
+  // "(" pair, "(" for a "[" pair). The pair's own counter ends where it began.
+  struct PairEffect {
+    CounterEffect angle;
+    CounterEffect other;
+  };
+  // For each opener with a partner, the index of its entry in `pair_effects`.
+  HugeVector<std::uint32_t> pair_slot;
+  HugeVector<PairEffect> pair_effects;
+  bool built = false;
+
+  void clear() override { built = false; }
+  std::size_t bytes() const override {
+    return store_bytes(partner) + store_bytes(pair_slot) + store_bytes(pair_effects);
+  }
+  void release() override {
+    release_store(partner);
+    release_store(pair_slot);
+    release_store(pair_effects);
+    built = false;
+  }
+};
+
 using CounterEffect = BracketIndex::CounterEffect;
 using PairEffect = BracketIndex::PairEffect;
 
@@ -72,7 +110,7 @@ void close_pair(BracketIndex& b, std::vector<OpenPair>& open, std::uint32_t clos
 // angle counter and on the counter of the other shape are composed from its
 // own tokens and its nested pairs of the same shape.
 const BracketIndex& bracket_index(const Parser& p) {
-  BracketIndex& b = p.brackets;
+  BracketIndex& b = p.rule_store<BracketIndex>(RuleStoreSlot::Brackets);
   if (b.built) return b;
   const std::size_t n = p.tokens.size();
   if (n >= no_partner) throw InternalError("token list too long for the bracket index");
@@ -201,9 +239,7 @@ Run next_group(const Parser& p, std::size_t from, std::size_t end) {
   return id;
 }
 
-[[gnu::noinline]] bool is_end_word(const Parser& p, const Token& t) {
-  return unicode::lower_equals(p.text(t), "end");
-}
+inline bool is_end_word(const Token& t) { return t.word == Word::End; }
 
 // The only child of an expression node that has exactly one, else the node.
 inline std::optional<NodeId> only_child_or_self(const Parser& p, std::optional<NodeId> e) {
@@ -267,7 +303,7 @@ inline bool read_operands(Parser& p, NodeId expression, std::size_t i, std::size
                           Run& group) {
   while (i < end) {
     const Token& t = p.tokens[i];
-    if (is_end_word(p, t)) {
+    if (is_end_word(t)) {
       ++i;
     } else if (t.kind == TokenKind::Number || t.kind == TokenKind::String ||
                t.kind == TokenKind::CharCode) {
@@ -280,7 +316,7 @@ inline bool read_operands(Parser& p, NodeId expression, std::size_t i, std::size
       ++i;
       // Member access, as long as a word (other than "end") follows each dot.
       while (i + 1 < end && single_char(p, i) == '.' && p.tokens[i + 1].is_word() &&
-             !is_end_word(p, p.tokens[i + 1])) {
+             !is_end_word(p.tokens[i + 1])) {
         NodeId dot = p.arena.add_node(NodeKind::Dot, p.tokens[i]);
         NodeId name = make_identifier(p, p.tokens[i + 1]);
         p.arena.add_child(dot, cur);

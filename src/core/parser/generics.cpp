@@ -13,20 +13,8 @@ namespace {
 // A group ends at ";" or at the closing ">". A ">=" ends it too: written
 // without a blank, the closing bracket and the "=" of a type declaration
 // make one token, which is left for the declaration.
-constexpr std::string_view group_stop_words[] = {";", ">", ">="};
+constexpr WordSet group_stop_words{Word::Semicolon, Word::Greater, Word::GreaterEqual};
 
-struct ConstraintWord {
-  std::string_view word;
-  NodeKind kind;
-};
-
-constexpr ConstraintWord constraint_words[] = {
-    {"class", NodeKind::ClassConstraint},
-    {"record", NodeKind::RecordConstraint},
-    {"constructor", NodeKind::ConstructorConstraint},
-    {"interface", NodeKind::InterfaceConstraint},
-    {"unmanaged", NodeKind::UnmanagedConstraint},
-};
 
 // The text of a name or constraint: its tokens joined, trimmed of white space.
 std::string piece_text(const Parser& p, Run piece) {
@@ -39,8 +27,16 @@ std::string piece_text(const Parser& p, Run piece) {
 NodeId parse_constraint(Parser& p, Run piece) {
   const Token& first = p.tokens[piece.begin];
   const std::string text = piece_text(p, piece);
-  for (const ConstraintWord& c : constraint_words)
-    if (unicode::lower_equals(text, c.word)) return p.arena.add_node(c.kind, first);
+  // The whole text is compared, not the first token: blanks around a word
+  // are trimmed off.
+  switch (look_up_word(text)) {
+    case Word::Class: return p.arena.add_node(NodeKind::ClassConstraint, first);
+    case Word::Record: return p.arena.add_node(NodeKind::RecordConstraint, first);
+    case Word::Constructor: return p.arena.add_node(NodeKind::ConstructorConstraint, first);
+    case Word::Interface: return p.arena.add_node(NodeKind::InterfaceConstraint, first);
+    case Word::Unmanaged: return p.arena.add_node(NodeKind::UnmanagedConstraint, first);
+    default: break;
+  }
   NodeId type = p.arena.add_node(NodeKind::Type, first);
   p.arena.set_attribute(type, AttributeKey::Name, text);
   return type;
@@ -53,7 +49,7 @@ void parse_group(Parser& p, NodeId list, Run run) {
   Run names = run;
   Run constraints{run.end, run.end};
   for (std::size_t i = run.begin; i < run.end; ++i) {
-    if (p.text(p.tokens[i]) == ":") {
+    if (p.tokens[i].word == Word::Colon) {
       names = Run{run.begin, i};
       constraints = Run{i + 1, run.end};
       break;
@@ -79,20 +75,20 @@ void parse_group(Parser& p, NodeId list, Run run) {
 
 // generic-params: '<' group {';' group} '>'
 void parse_generic_params(Parser& p, NodeId target) {
-  if (!current_text_is(p, "<")) return;
+  if (!at(p, Word::Less)) return;
   NodeId list = p.arena.add_node(NodeKind::TypeParams, peek(p));
-  ++p.position;
+  p.advance();
   while (!p.at_end()) {
-    if (current_text_is(p, ">") || current_text_is(p, ">=")) break;
-    const std::size_t group_start = p.position;
+    if (at(p, Word::Greater) || at(p, Word::GreaterEqual)) break;
+    const std::size_t group_start = p.position();
     const Run run = scan_until(p, group_stop_words);
     if (run.empty()) break;
-    p.position = run.end;
+    p.seek(run.end);
     parse_group(p, list, run);
-    accept(p, ";");
+    accept(p, Word::Semicolon);
     ensure_progress(p, group_start);
   }
-  accept(p, ">");
+  accept(p, Word::Greater);
   p.arena.add_child(target, list);
 }
 

@@ -12,20 +12,6 @@
 namespace tarnwick {
 namespace {
 
-constexpr std::string_view type_reference_words[] = {";", ")", ",", "end", "of", ":", "=", "]"};
-
-inline bool is_one_of(std::string_view text, StopWords words) {
-  for (std::string_view w : words)
-    if (unicode::ascii_iequals(text, w)) return true;
-  return false;
-}
-
-}  // namespace
-
-const StopWords type_reference_stop_words{type_reference_words};
-
-namespace {
-
 NodeArena::Stores take_arena_stores(ParserStores* stores) {
   return stores ? std::move(stores->arena) : NodeArena::Stores{};
 }
@@ -37,10 +23,9 @@ Parser::Parser(std::string_view text, ParserStores* stores)
   if (stores) {
     tokens = std::move(stores->tokens);
     tokens.clear();
-    brackets = std::move(stores->brackets);
-    brackets.built = false;
-    heading_angle_close = std::move(stores->heading_angle_close);
-    heading_angle_close.clear();
+    rule_stores_ = std::move(stores->rules);
+    for (std::unique_ptr<RuleStore>& r : rule_stores_)
+      if (r) r->clear();
   }
   if (text.size() > max_text_size) throw TextTooLarge();
   // About one token per five bytes of typical source, and up to one per
@@ -61,10 +46,9 @@ Parser::~Parser() {
   tokens.clear();
   lender_->tokens = std::move(tokens);
   lender_->arena = arena.release_stores();
-  brackets.built = false;
-  lender_->brackets = std::move(brackets);
-  heading_angle_close.clear();
-  lender_->heading_angle_close = std::move(heading_angle_close);
+  for (std::unique_ptr<RuleStore>& r : rule_stores_)
+    if (r) r->clear();
+  lender_->rules = std::move(rule_stores_);
 }
 
 NodeId parse_tree(Parser& p) {
@@ -90,16 +74,15 @@ NodeId parse_tree(Parser& p) {
 }
 
 void skip_token(Parser& p) {
-  if (p.position < p.tokens.size()) {
-    const Token& t = p.tokens[p.position];
-    const std::string_view text = p.text(t);
-    const bool separator = t.kind == TokenKind::Symbol &&
-                           (text == ";" || (text == "." && p.position > 0 &&
-                                            unicode::lower_equals(p.text(p.tokens[p.position - 1]), "end")));
+  if (p.position() < p.tokens.size()) {
+    const Token& t = p.tokens[p.position()];
+    const bool separator =
+        t.word == Word::Semicolon ||
+        (t.word == Word::Dot && p.position() > 0 && p.tokens[p.position() - 1].word == Word::End);
     if (t.kind != TokenKind::Eof && !separator)
-      p.skipped.push_back(static_cast<std::uint32_t>(p.position));
+      p.skipped.push_back(static_cast<std::uint32_t>(p.position()));
   }
-  ++p.position;
+  p.advance();
 }
 
 const Token& end_token() {
@@ -108,49 +91,30 @@ const Token& end_token() {
 }
 
 const Token& peek_at(const Parser& p, std::size_t ahead) {
-  std::size_t i = p.position + ahead;
-  return i >= p.position && i < p.tokens.size() ? p.tokens[i] : end_token();
+  std::size_t i = p.position() + ahead;
+  return i >= p.position() && i < p.tokens.size() ? p.tokens[i] : end_token();
 }
 
 Token next_token(Parser& p) {
-  if (p.position >= p.tokens.size()) throw InternalError("next_token past the end of the token list");
-  return p.tokens[p.position++];
+  if (p.position() >= p.tokens.size()) throw InternalError("next_token past the end of the token list");
+  return p.tokens[p.take_index()];
 }
 
-void skip_past(Parser& p, std::string_view word) {
-  while (p.position < p.tokens.size()) {
-    bool hit = unicode::lower_equals(p.text(p.tokens[p.position]), word);
-    ++p.position;
+void skip_past(Parser& p, Word w) {
+  while (p.position() < p.tokens.size()) {
+    const bool hit = p.tokens[p.position()].word == w;
+    p.advance();
     if (hit) return;
   }
 }
 
-std::optional<std::string> peek_lower(const Parser& p, std::size_t ahead) {
-  std::size_t i = p.position + ahead;
-  if (i < p.position || i >= p.tokens.size()) return std::nullopt;
-  return unicode::to_lower(p.text(p.tokens[i]));
-}
-
-bool peek_lower_is(const Parser& p, std::size_t ahead, std::string_view word) {
-  std::size_t i = p.position + ahead;
-  return i >= p.position && i < p.tokens.size() && unicode::lower_equals(p.text(p.tokens[i]), word);
-}
-
-bool current_is_one_of(const Parser& p, StopWords words) {
-  for (std::string_view w : words)
-    if (current_is(p, w)) return true;
-  return false;
-}
-
 bool is_routine_word_at(const Parser& p, std::size_t ahead) {
-  for (std::string_view w : routine_words)
-    if (peek_lower_is(p, ahead, w)) return true;
-  return false;
+  return routine_words.has(peek_at(p, ahead).word);
 }
 
 std::string_view take_name(Parser& p) {
-  if (p.position >= p.tokens.size() || !p.tokens[p.position].is_word()) return {};
-  return p.text(p.tokens[p.position++]);
+  if (p.position() >= p.tokens.size() || !p.tokens[p.position()].is_word()) return {};
+  return p.text(p.tokens[p.take_index()]);
 }
 
 std::string_view name_text(const Parser& p, const Token& t) {
@@ -165,55 +129,58 @@ std::string_view name_text(const Parser& p, const Token& t) {
 
 std::string parse_dotted_name(Parser& p) {
   std::string name;
-  std::size_t i = p.position;
+  std::size_t i = p.position();
   bool first = true;
   while (i < p.tokens.size() && p.tokens[i].is_word()) {
     if (!first) name.push_back('.');
     first = false;
     name.append(name_text(p, p.tokens[i]));
-    if (i + 1 < p.tokens.size() && p.text(p.tokens[i + 1]) == ".") {
+    if (i + 1 < p.tokens.size() && p.tokens[i + 1].word == Word::Dot) {
       i += 2;
     } else {
       i += 1;
       break;
     }
   }
-  p.position = i > p.position ? i : p.position;
+  p.seek(i > p.position() ? i : p.position());
   return name;
 }
 
-Run scan_until(const Parser& p, StopWords stop_words) {
+Run scan_until(const Parser& p, const WordSet& stop_words) {
   std::size_t depth = 0;
   const std::size_t n = p.tokens.size();
-  const std::size_t begin = p.position < n ? p.position : n;
+  const std::size_t begin = p.position() < n ? p.position() : n;
   std::size_t i = begin;
   for (; i < n; ++i) {
-    std::string_view t = p.text(p.tokens[i]);
+    const Word w = p.tokens[i].word;
     bool closed = false;
-    if (t.size() == 1) {
-      char c = t[0];
-      if (c == '(' || c == '[' || c == '<') {
+    switch (w) {
+      case Word::OpenRound:
+      case Word::OpenSquare:
+      case Word::Less:
         ++depth;
-      } else if ((c == ')' || c == ']' || c == '>') && depth > 0) {
-        --depth;
-        closed = true;
-      }
+        break;
+      case Word::CloseRound:
+      case Word::CloseSquare:
+      case Word::Greater:
+        if (depth > 0) {
+          --depth;
+          closed = true;
+        }
+        break;
+      default:
+        break;
     }
-    if (depth == 0 && !closed && is_one_of(t, stop_words)) break;
+    if (depth == 0 && !closed && stop_words.has(w)) break;
   }
   return Run{begin, i};
-}
-
-Run scan_until(const Parser& p, std::initializer_list<std::string_view> stop_words) {
-  return scan_until(p, StopWords(stop_words.begin(), stop_words.size()));
 }
 
 std::vector<Run> split_by_comma(const Parser& p, Run run) {
   std::vector<Run> groups;
   std::size_t start = run.begin;
   for (std::size_t i = run.begin; i < run.end; ++i) {
-    std::string_view t = p.text(p.tokens[i]);
-    if (!t.empty() && t[0] == ',') {
+    if (p.tokens[i].word == Word::Comma) {
       if (i > start) groups.push_back(Run{start, i});
       start = i + 1;
     }
@@ -248,18 +215,8 @@ std::vector<SourcePosition> positions_of(const Parser& p, Run run) {
       out.push_back(SourcePosition{t.line, static_cast<std::uint32_t>(t.column + k)});
   }
   const Token& last = p.tokens[run.end - 1];
-  std::string_view text = p.text(last);
-  std::size_t lf = text.rfind('\n');
-  if (lf == std::string_view::npos) {
-    out.push_back(SourcePosition{
-        last.line, static_cast<std::uint32_t>(last.column + unicode::count_code_points(text))});
-  } else {
-    std::uint32_t feeds = 0;
-    for (char c : text) feeds += c == '\n';
-    out.push_back(SourcePosition{
-        last.line + feeds,
-        static_cast<std::uint32_t>(1 + unicode::count_code_points(text.substr(lf + 1)))});
-  }
+  const TextExtent extent = text_extent(p.text(last), last.line, last.column);
+  out.push_back(SourcePosition{extent.end_line, extent.end_col});
   return out;
 }
 
@@ -279,10 +236,20 @@ std::string unquote(std::string_view text) {
   return out;
 }
 
+void parse_deprecated(Parser& p, NodeId node) {
+  p.advance();  // 'deprecated'
+  if (peek(p).kind == TokenKind::String) {
+    const Token message = next_token(p);
+    p.arena.set_attribute(node, AttributeKey::Deprecated, unquote(p.text(message)));
+  } else {
+    p.arena.set_attribute(node, AttributeKey::Deprecated, "true");
+  }
+}
+
 void stamp_end(Parser& p, NodeId node, const Token& t) {
-  auto n = static_cast<std::uint32_t>(unicode::count_code_points(p.text(t)));
-  p.arena.set_end(node, t.line, t.column + n);
-  p.arena.set_positions_run(node, t.line, t.column, n + 1);
+  const TextExtent extent = text_extent(p.text(t), t.line, t.column);
+  p.arena.set_end(node, extent.end_line, extent.end_col);
+  p.arena.set_positions_run(node, t.line, t.column, static_cast<std::uint32_t>(extent.points + 1));
 }
 
 }  // namespace tarnwick

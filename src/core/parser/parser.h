@@ -19,8 +19,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <memory>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -45,8 +45,6 @@ struct Run {
   std::size_t size() const { return end - begin; }
   bool empty() const { return end <= begin; }
 };
-
-using StopWords = std::span<const std::string_view>;
 
 // The stack the grammar runs on (see util/own_stack.h) is sized from two
 // measures of this code: the most bytes one level of nesting of the guarded
@@ -74,43 +72,51 @@ inline constexpr std::size_t grammar_stack_bytes(std::size_t levels) {
   return levels * stack_bytes_per_level + 2 * stack_reserve_bytes;
 }
 
-// Bracket partners of the whole token list, for the expression parser: the
-// index of the closer that matches each "(" or "[" (or `no_partner`),
-// counting only brackets of the same shape.
-struct BracketIndex {
-  static constexpr std::uint32_t no_partner = 0xFFFFFFFFu;
-  // For each "(" or "[", the index of its closer; a token is one or the
-  // other, so both shapes share the one list.
-  HugeVector<std::uint32_t> partner;
-  // The effect of a token sequence on one bracket counter that never drops
-  // below 0: the counter c becomes max(c + add, floor).
-  struct CounterEffect {
-    std::int64_t add = 0;
-    std::int64_t floor = 0;
-  };
-  // What the tokens of one matched pair, both brackets included, do to the
-  // angle counter and to the counter of the other bracket shape ("[" for a
-  // "(" pair, "(" for a "[" pair). The pair's own counter ends where it began.
-  struct PairEffect {
-    CounterEffect angle;
-    CounterEffect other;
-  };
-  // For each opener with a partner, the index of its entry in `pair_effects`.
-  HugeVector<std::uint32_t> pair_slot;
-  HugeVector<PairEffect> pair_effects;
-  bool built = false;
+// A store that one family of rules keeps to itself: an index it builds over
+// the token list on first use. Only that family's file knows what it holds;
+// the parser lends it from one parse to the next with the other stores, and
+// the workspace sees its memory and frees it.
+class RuleStore {
+ public:
+  virtual ~RuleStore() = default;
+  // Forgets the parse it was built for; its memory stays.
+  virtual void clear() = 0;
+  // The memory it holds, in bytes.
+  virtual std::size_t bytes() const = 0;
+  // Frees its memory.
+  virtual void release() = 0;
 };
+
+// The rule stores, one per family that keeps one.
+enum class RuleStoreSlot : std::uint8_t {
+  Brackets,       // expressions.cpp: the bracket partners of the token list
+  HeadingAngles,  // routines.cpp: the closing ">" of routine-name type arguments
+};
+inline constexpr std::size_t rule_store_count = 2;
+using RuleStores = std::array<std::unique_ptr<RuleStore>, rule_store_count>;
 
 // The growable stores of a parse, which a caller that parses many texts in a
 // row lends from one `Parser` to the next (see `Workspace`).
 struct ParserStores {
   HugeVector<Token> tokens;
   NodeArena::Stores arena;
-  BracketIndex brackets;
-  std::vector<std::pair<std::size_t, std::size_t>> heading_angle_close;
+  RuleStores rules;  // made by their families on first use
+
+  // Calls `f(bytes, release)` for every store, where `release()` frees it.
+  template <class F>
+  void for_each_store(F&& f) {
+    f(store_bytes(tokens), [this] { release_store(tokens); });
+    arena.for_each_store(f);
+    for (std::unique_ptr<RuleStore>& r : rules)
+      if (r) f(r->bytes(), [&r] { r->release(); });
+  }
 };
 
-struct Parser {
+// The state of one parse: the token list, the cursor over it and the tree
+// being built. The cursor moves only through `advance`, `take_index` and
+// `seek`, and through the cursor verbs below that use them.
+class Parser {
+ public:
   // Lexes `source` into the token list. With `stores`, the parser builds in
   // them (emptied first) and hands them back, emptied, when it ends.
   explicit Parser(std::string_view source, ParserStores* stores = nullptr);
@@ -121,17 +127,10 @@ struct Parser {
   std::string_view source;    // the text; token offsets index into it
   HugeVector<Token> tokens;  // the scanner's tokens without comments and directives
   NodeArena arena;
-  std::size_t position = 0;   // index of the current token; may pass the end
   std::size_t depth = 0;      // current nesting of guarded rules
   std::size_t max_depth = 0;  // the deepest nesting whose tree text can fit the output limit
   std::uintptr_t stack_limit = 0;   // guards need room above this address (0: unknown)
   std::uintptr_t lowest_frame = UINTPTR_MAX;  // the lowest guard frame reached
-  mutable BracketIndex brackets;  // built on first use, also through a const Parser
-  // For each one-character "<" token in order, its index and the index of
-  // the ">" that closes it in a routine heading's qualified name (the token
-  // count when none does); built on first use by routines.cpp.
-  std::vector<std::pair<std::size_t, std::size_t>> heading_angle_close;
-  bool heading_angle_close_built = false;
   // The open bracket lists of the expression being parsed (see expressions.cpp),
   // and how many of them are lists of arguments or indexes.
   std::vector<ExpressionFrame> expression_frames;
@@ -147,9 +146,31 @@ struct Parser {
   std::vector<std::uint32_t> skipped;
 
   std::string_view text(const Token& t) const { return t.text(source); }
-  bool at_end() const { return position >= tokens.size(); }
+
+  // ---- The cursor ----
+  // The index of the current token; it may pass the end of the list.
+  std::size_t position() const { return position_; }
+  bool at_end() const { return position_ >= tokens.size(); }
+  // Moves `count` tokens on.
+  void advance(std::size_t count = 1) { position_ += count; }
+  // The index of the current token, moving past it.
+  std::size_t take_index() { return position_++; }
+  // Moves to the token at `index`: the end of a run a rule has scanned, or
+  // back to where a rule that gives up began.
+  void seek(std::size_t index) { position_ = index; }
+
+  // The rule store in `slot`, made as a `Store` on first use. Also through a
+  // const Parser: a store is an index of the token list, not parse state.
+  template <class Store>
+  Store& rule_store(RuleStoreSlot slot) const {
+    std::unique_ptr<RuleStore>& r = rule_stores_[static_cast<std::size_t>(slot)];
+    if (!r) r = std::make_unique<Store>();
+    return static_cast<Store&>(*r);
+  }
 
  private:
+  std::size_t position_ = 0;
+  mutable RuleStores rule_stores_;
   ParserStores* lender_;
 };
 
@@ -185,51 +206,43 @@ class DepthGuard {
 };
 
 // The token `peek` answers past the end of the list: empty text, offsets 0,
-// line 0, column 0, kind Eof. Built once for the process.
+// line 0, column 0, kind Eof, no word. Built once for the process.
 const Token& end_token();
 
 // ---- Cursor -----------------------------------------------------------------
+//
+// Words are compared by identity: every token carries its row of the word
+// table (lexer/words.def), set when its full lower-case text is that row's
+// spelling, whatever its kind and whether it was written with a '&'. A test
+// for a word is one comparison of numbers, a test for a set of words one bit.
 
 // The current token, or `end_token()` when there is none.
 inline const Token& peek(const Parser& p) {
-  return p.position < p.tokens.size() ? p.tokens[p.position] : end_token();
+  return p.at_end() ? end_token() : p.tokens[p.position()];
 }
 // The token `ahead` places after the current one, or `end_token()`.
 const Token& peek_at(const Parser& p, std::size_t ahead);
 // Takes the current token and advances; a fault when there is none.
 Token next_token(Parser& p);
-// True when the current token's full lower-case text is `word` (false past the end).
-inline bool current_is(const Parser& p, std::string_view word) {
-  return p.position < p.tokens.size() && unicode::lower_equals(p.text(p.tokens[p.position]), word);
-}
-// Advances over the current token when its full lower-case text is `word`.
-inline bool accept(Parser& p, std::string_view word) {
-  if (!current_is(p, word)) return false;
-  ++p.position;
+// True when the current token is the word `w` (false past the end).
+inline bool at(const Parser& p, Word w) { return peek(p).word == w; }
+// True when the current token is one of `words`.
+inline bool at_one_of(const Parser& p, const WordSet& words) { return words.has(peek(p).word); }
+// True when the token `ahead` places after the current one is the word `w`.
+inline bool peek_is(const Parser& p, std::size_t ahead, Word w) { return peek_at(p, ahead).word == w; }
+// Advances over the current token when it is the word `w`.
+inline bool accept(Parser& p, Word w) {
+  if (!at(p, w)) return false;
+  p.advance();
   return true;
 }
-// Advances past the first token (from the current one) whose lower-case text
-// is `word`, or to the end of the list.
-void skip_past(Parser& p, std::string_view word);
-// The lower-case text of the token `ahead` places after the current one.
-std::optional<std::string> peek_lower(const Parser& p, std::size_t ahead);
-// True when the token `ahead` places after the current one exists and its
-// full lower-case text is `word`.
-bool peek_lower_is(const Parser& p, std::size_t ahead, std::string_view word);
-// True when the current token's text is exactly `text`.
-inline bool current_text_is(const Parser& p, std::string_view text) {
-  return p.position < p.tokens.size() && p.text(p.tokens[p.position]) == text;
-}
-// True when the current token's full lower-case text is one of `words`.
-bool current_is_one_of(const Parser& p, StopWords words);
-// The word of `words` (an array of words) that the current token's full
-// lower-case text equals. A template, so that the loop over a fixed list is
-// unrolled in place.
-template <class Words>
-std::optional<std::string_view> current_word(const Parser& p, const Words& words) {
-  for (std::string_view w : words)
-    if (current_is(p, w)) return w;
-  return std::nullopt;
+// Advances past the first token (from the current one) that is the word `w`,
+// or to the end of the list.
+void skip_past(Parser& p, Word w);
+// True when `t` is the word `w` written exactly as its lower-case spelling:
+// for the few places that tell "end" from "End".
+inline bool written_as(const Parser& p, const Token& t, Word w) {
+  return t.word == w && p.text(t) == word_text(w);
 }
 // True when the token `ahead` places after the current one is a routine word.
 bool is_routine_word_at(const Parser& p, std::size_t ahead);
@@ -246,7 +259,7 @@ void skip_token(Parser& p);
 // The progress step of a loop: a pass that consumed nothing since `start`
 // skips one token, so that no loop spins on the same token.
 inline void ensure_progress(Parser& p, std::size_t start) {
-  if (p.position == start) skip_token(p);
+  if (p.position() == start) skip_token(p);
 }
 
 // ---- Text helpers -----------------------------------------------------------
@@ -255,10 +268,9 @@ inline void ensure_progress(Parser& p, std::size_t start) {
 std::string_view name_text(const Parser& p, const Token& t);
 // A name of word tokens joined by "." tokens.
 std::string parse_dotted_name(Parser& p);
-// The tokens from the current one up to the first stop word at bracket depth
-// 0 (ASCII case ignored); the position does not move.
-Run scan_until(const Parser& p, StopWords stop_words);
-Run scan_until(const Parser& p, std::initializer_list<std::string_view> stop_words);
+// The tokens from the current one up to the first of `stop_words` at bracket
+// depth 0; the position does not move.
+Run scan_until(const Parser& p, const WordSet& stop_words);
 // The run cut at comma tokens, without empty groups.
 std::vector<Run> split_by_comma(const Parser& p, Run run);
 // Token texts joined with one space between neighbouring word-like tokens.
@@ -267,44 +279,47 @@ std::string join_token_texts(const Parser& p, Run run);
 std::vector<SourcePosition> positions_of(const Parser& p, Run run);
 // The content of a string literal: outer quotes removed, '' made '.
 std::string unquote(std::string_view text);
-// Sets a node's end and source positions from one token's text.
+// hint: 'deprecated' [string]
+// Takes the "deprecated" at the current token and the message after it, if
+// there is one, and records the message (or "true") as the node's
+// `deprecated` attribute. Every declaration that takes hints reads them here.
+void parse_deprecated(Parser& p, NodeId node);
+// Sets a node's end and source positions from one token's text: the end
+// after the text, one position per code point of it and one after, all on
+// the token's line.
 void stamp_end(Parser& p, NodeId node, const Token& t);
 
-// ---- Stop-word lists shared between rule families ---------------------------
+// ---- Word sets shared between rule families ---------------------------------
 
-extern const StopWords type_reference_stop_words;  // ; ) , end of : = ]
-
-// ---- Word lists shared between rule families --------------------------------
+// The words that end a type written as a reference.
+inline constexpr WordSet type_reference_stop_words{
+    Word::Semicolon, Word::CloseRound, Word::Comma, Word::End,
+    Word::Of,        Word::Colon,      Word::Equal, Word::CloseSquare};
 
 // The words that start a routine heading.
-inline constexpr std::string_view routine_words[] = {"function", "operator", "procedure",
-                                                     "destructor", "constructor"};
+inline constexpr WordSet routine_words{Word::Function, Word::Operator, Word::Procedure,
+                                       Word::Destructor, Word::Constructor};
 
 // Keywords that end a const or var section and a field list: section and routine words.
-inline constexpr std::string_view section_end_words[] = {
-    "var",        "asm",          "end",       "type",          "uses",
-    "const",      "label",        "begin",     "exports",       "contains",
-    "requires",   "interface",    "threadvar", "finalization",  "implementation",
-    "initialization", "resourcestring", "function", "operator", "procedure",
-    "destructor", "constructor"};
+inline constexpr WordSet section_end_words =
+    WordSet{Word::Var,           Word::Asm,            Word::End,           Word::Type,
+            Word::Uses,          Word::Const,          Word::Label,         Word::Begin,
+            Word::Exports,       Word::Contains,       Word::Requires,      Word::Interface,
+            Word::ThreadVar,     Word::Finalization,   Word::Implementation,
+            Word::Initialization, Word::ResourceString} |
+    routine_words;
 
 // Calling conventions of routine headings.
-inline constexpr std::string_view calling_conventions[] = {
-    "cdecl",    "pascal",   "winapi",    "stdcall",    "syscall",
-    "register", "safecall", "softfloat", "msfastcall", "vectorcall"};
+inline constexpr WordSet calling_conventions{
+    Word::Cdecl,    Word::Pascal,   Word::WinApi,    Word::StdCall,    Word::SysCall,
+    Word::Register, Word::SafeCall, Word::SoftFloat, Word::MsFastCall, Word::VectorCall};
+
+// The hints a declaration may carry.
+inline constexpr WordSet hint_words{Word::Deprecated, Word::Experimental, Word::Library,
+                                    Word::Platform};
 
 // Modifiers before the names of a parameter group.
-inline constexpr std::string_view parameter_modifiers[] = {"constref", "const", "var", "out"};
-
-// The words of `first` followed by those of `more`, as one list.
-template <std::size_t N, std::size_t M>
-constexpr std::array<std::string_view, N + M> join_words(const std::string_view (&first)[N],
-                                                         const std::string_view (&more)[M]) {
-  std::array<std::string_view, N + M> all{};
-  for (std::size_t i = 0; i < N; ++i) all[i] = first[i];
-  for (std::size_t i = 0; i < M; ++i) all[N + i] = more[i];
-  return all;
-}
+inline constexpr WordSet parameter_modifiers{Word::ConstRef, Word::Const, Word::Var, Word::Out};
 
 // ---- Grammar rules ----------------------------------------------------------
 
@@ -320,8 +335,9 @@ NodeId parse_file(Parser& p);
 void parse_unit_body(Parser& p, NodeId root);
 
 // declarations.cpp
-NodeId parse_const_section(Parser& p, std::string_view word);
-NodeId parse_var_section(Parser& p, std::string_view word);
+// Both start at their section word, whose lower-case text is the section's kind.
+NodeId parse_const_section(Parser& p);
+NodeId parse_var_section(Parser& p);
 NodeId parse_type_section(Parser& p, bool class_body);
 
 // routines.cpp
@@ -339,14 +355,14 @@ std::vector<Run> split_top_level_commas(const Parser& p, Run run);
 // statements.cpp
 std::optional<NodeId> parse_statement(Parser& p);
 NodeId parse_compound_statement(Parser& p);
-void parse_statement_list(Parser& p, NodeId parent, StopWords stop_words);
+void parse_statement_list(Parser& p, NodeId parent, const WordSet& stop_words);
 
 // types.cpp
 // `declared_type` is true for the type of a type declaration, where a hint
 // word (deprecated, experimental, library, platform) ends a type reference.
 NodeId parse_type(Parser& p, bool declared_type = false);
 NodeId parse_type_definition(Parser& p, const Token& start, bool declared_type = false);
-NodeId parse_type_reference(Parser& p, const Token& start, StopWords stop_words);
+NodeId parse_type_reference(Parser& p, const Token& start, const WordSet& stop_words);
 NodeId parse_procedural_type(Parser& p, const Token& start);
 
 // type_members.cpp

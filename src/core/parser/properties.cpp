@@ -6,26 +6,25 @@
 namespace tarnwick {
 namespace {
 
-// Words that end a property's type.
-constexpr std::string_view property_type_words[] = {
-    ";",         ")",        ",",      "end",    "of",       ":",          "=",        "read",
-    "write",     "default",  "nodefault", "stored", "index", "dispid",     "implements",
-    "readonly",  "writeonly", "add",   "remove", "deprecated", "experimental", "library",
-    "platform"};
-const StopWords property_type_stop_words{property_type_words};
-
 // Words that end the expression of a specifier: the specifier words and the
 // hints, so that "read FZ deprecated 'x'" reads FZ alone.
-constexpr std::string_view specifier_words[] = {
-    ";",        "index",     "dispid",  "implements", "read",       "write",   "readonly",
-    "writeonly", "add",      "remove",  "default",    "nodefault",  "stored",  "deprecated",
-    "experimental", "library", "platform"};
-const StopWords specifier_stop_words{specifier_words};
+constexpr WordSet specifier_stop_words{
+    Word::Semicolon, Word::Index,     Word::DispId,       Word::Implements, Word::Read,
+    Word::Write,     Word::ReadOnly,  Word::WriteOnly,    Word::Add,        Word::Remove,
+    Word::Default,   Word::NoDefault, Word::Stored,       Word::Deprecated, Word::Experimental,
+    Word::Library,   Word::Platform};
+
+// Words that end a property's type: the specifier words, and those of a type
+// reference except "]".
+constexpr WordSet property_type_stop_words =
+    WordSet{Word::Semicolon, Word::CloseRound, Word::Comma, Word::End, Word::Of, Word::Colon,
+            Word::Equal} |
+    specifier_stop_words;
 
 // Attaches the expression that follows a specifier word to its node.
 void attach_specifier_expression(Parser& p, NodeId node) {
   Run value = scan_until(p, specifier_stop_words);
-  p.position = value.end;
+  p.seek(value.end);
   if (std::optional<NodeId> expression = parse_expression_unwrapped(p, value))
     p.arena.add_child(node, *expression);
 }
@@ -41,10 +40,9 @@ struct ParameterStart {
 // A modifier word replaces the one in force; a token without a name is
 // stepped over.
 [[gnu::noinline]] ParameterStart start_index_parameter(Parser& p, std::string_view& modifier) {
-  if (std::optional<std::string_view> m = current_word(p, parameter_modifiers)) {
-    modifier = *m;
-    ++p.position;
-    if (p.at_end() || current_text_is(p, "]")) return {ParameterStep::Stop, 0};
+  if (at_one_of(p, parameter_modifiers)) {
+    modifier = word_text(next_token(p).word);
+    if (p.at_end() || at(p, Word::CloseSquare)) return {ParameterStep::Stop, 0};
   }
   const Token& first = peek(p);
   std::string_view name = take_name(p);
@@ -62,91 +60,99 @@ struct ParameterStart {
 // The default is kept as the text of its tokens; a ";" ends the modifier.
 [[gnu::noinline]] void finish_index_parameter(Parser& p, NodeId property, NodeId parameter,
                                               std::string_view& modifier) {
-  if (accept(p, "=")) {
+  if (accept(p, Word::Equal)) {
     NodeId value = p.arena.add_node(NodeKind::Value, peek(p));
-    Run default_value = scan_until(p, {";", "]"});
+    Run default_value = scan_until(p, {Word::Semicolon, Word::CloseSquare});
     if (!default_value.empty()) {
       NodeId text = p.arena.add_value_node(NodeKind::Unknown, p.tokens[default_value.begin],
                                            join_token_texts(p, default_value));
       p.arena.add_child(value, text);
     }
-    p.position = default_value.end;
+    p.seek(default_value.end);
     p.arena.add_child(parameter, value);
   }
   p.arena.add_child(property, parameter);
-  if (accept(p, ";")) modifier = {};
+  if (accept(p, Word::Semicolon)) modifier = {};
 }
 
 // index-parameters: '[' { [modifier] name [':' type] ['=' default] [';'] } ']'
 // A "," is not read as a separator: it is skipped as a token without a name,
 // so a modifier stays in force until the next ";".
 void parse_index_parameters(Parser& p, NodeId property) {
-  ++p.position;  // '['
+  p.advance();  // '['
   std::string_view modifier;
-  while (!p.at_end() && !current_text_is(p, "]")) {
-    const std::size_t pass_start = p.position;
+  while (!p.at_end() && !at(p, Word::CloseSquare)) {
+    const std::size_t pass_start = p.position();
     const ParameterStart start = start_index_parameter(p, modifier);
     if (start.step == ParameterStep::Stop) break;
     if (start.step == ParameterStep::Skip) continue;
-    if (accept(p, ":")) p.arena.add_child(start.parameter, parse_type(p));
+    if (accept(p, Word::Colon)) p.arena.add_child(start.parameter, parse_type(p));
     finish_index_parameter(p, property, start.parameter, modifier);
-    if (p.at_end() || current_text_is(p, "]")) break;
+    if (p.at_end() || at(p, Word::CloseSquare)) break;
     ensure_progress(p, pass_start);
   }
-  accept(p, "]");
+  accept(p, Word::CloseSquare);
 }
 
 // Reads one specifier at the current word, or answers false when the word
 // is no specifier.
 bool parse_specifier(Parser& p, NodeId property) {
-  std::string lowered = unicode::to_lower(p.text(peek(p)));
-  const std::string_view w = lowered;
+  const Word w = peek(p).word;
   auto take = [&](NodeKind kind) { return p.arena.add_node(kind, next_token(p)); };
   auto take_unknown = [&]() {
     Token word = next_token(p);
     NodeId node = p.arena.add_node(NodeKind::Unknown, word);
-    p.arena.set_attribute(node, AttributeKey::Kind, w);
+    p.arena.set_attribute(node, AttributeKey::Kind, word_text(w));
     return node;
   };
   NodeId node;
-  if (w == "read" || w == "write") {
-    node = take(w == "read" ? NodeKind::Read : NodeKind::Write);
-    attach_specifier_expression(p, node);
-  } else if (w == "add" || w == "remove" || w == "dispid") {
-    node = take_unknown();
-    attach_specifier_expression(p, node);
-  } else if (w == "readonly" || w == "writeonly") {
-    node = take_unknown();
-  } else if (w == "index") {
-    node = take(NodeKind::Index);
-    attach_specifier_expression(p, node);
-  } else if (w == "stored") {
-    node = take_unknown();
-    if (!current_text_is(p, ";")) attach_specifier_expression(p, node);
-  } else if (w == "default") {
-    node = take(NodeKind::Default);
-    if (!current_text_is(p, ";")) attach_specifier_expression(p, node);
-  } else if (w == "nodefault") {
-    node = take(NodeKind::Default);
-    p.arena.set_attribute(node, AttributeKey::Kind, "nodefault");
-  } else if (w == "implements") {
-    node = take(NodeKind::Implements);
-    attach_specifier_expression(p, node);
-  } else if (w == "deprecated") {
-    ++p.position;
-    if (peek(p).kind == TokenKind::String) {
-      Token message = next_token(p);
-      p.arena.set_attribute(property, AttributeKey::Deprecated, unquote(p.text(message)));
-    } else {
-      p.arena.set_attribute(property, AttributeKey::Deprecated, "true");
-    }
-    return true;
-  } else if (w == "experimental" || w == "library" || w == "platform") {
-    ++p.position;
-    p.arena.set_attribute(property, AttributeKey::Kind, w);
-    return true;
-  } else {
-    return false;
+  switch (w) {
+    case Word::Read:
+    case Word::Write:
+      node = take(w == Word::Read ? NodeKind::Read : NodeKind::Write);
+      attach_specifier_expression(p, node);
+      break;
+    case Word::Add:
+    case Word::Remove:
+    case Word::DispId:
+      node = take_unknown();
+      attach_specifier_expression(p, node);
+      break;
+    case Word::ReadOnly:
+    case Word::WriteOnly:
+      node = take_unknown();
+      break;
+    case Word::Index:
+      node = take(NodeKind::Index);
+      attach_specifier_expression(p, node);
+      break;
+    case Word::Stored:
+      node = take_unknown();
+      if (!at(p, Word::Semicolon)) attach_specifier_expression(p, node);
+      break;
+    case Word::Default:
+      node = take(NodeKind::Default);
+      if (!at(p, Word::Semicolon)) attach_specifier_expression(p, node);
+      break;
+    case Word::NoDefault:
+      node = take(NodeKind::Default);
+      p.arena.set_attribute(node, AttributeKey::Kind, "nodefault");
+      break;
+    case Word::Implements:
+      node = take(NodeKind::Implements);
+      attach_specifier_expression(p, node);
+      break;
+    case Word::Deprecated:
+      parse_deprecated(p, property);
+      return true;
+    case Word::Experimental:
+    case Word::Library:
+    case Word::Platform:
+      p.advance();
+      p.arena.set_attribute(property, AttributeKey::Kind, word_text(w));
+      return true;
+    default:
+      return false;
   }
   p.arena.add_child(property, node);
   return true;
@@ -162,13 +168,13 @@ bool parse_specifier(Parser& p, NodeId property) {
 
 // property-tail: [':' type] {specifier} [';' ['default' ';']]
 [[gnu::noinline]] void finish_property(Parser& p, NodeId property) {
-  if (accept(p, ":"))
+  if (accept(p, Word::Colon))
     p.arena.add_child(property, parse_type_reference(p, peek(p), property_type_stop_words));
   while (!p.at_end() && parse_specifier(p, property)) {
   }
-  if (accept(p, ";") && current_is(p, "default")) {
+  if (accept(p, Word::Semicolon) && at(p, Word::Default)) {
     p.arena.add_child(property, p.arena.add_node(NodeKind::Default, next_token(p)));
-    accept(p, ";");
+    accept(p, Word::Semicolon);
   }
 }
 
@@ -184,7 +190,7 @@ bool parse_specifier(Parser& p, NodeId property) {
 // to the helpers.
 NodeId parse_property(Parser& p) {
   const NodeId property = start_property(p);
-  if (current_text_is(p, "[")) parse_index_parameters(p, property);
+  if (at(p, Word::OpenSquare)) parse_index_parameters(p, property);
   finish_property(p, property);
   return property;
 }

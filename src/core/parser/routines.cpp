@@ -12,30 +12,39 @@
 namespace tarnwick {
 namespace {
 
-constexpr std::string_view method_bindings[] = {"virtual", "dynamic", "override"};
+constexpr WordSet method_bindings{Word::Virtual, Word::Dynamic, Word::Override};
 
-// Directives recorded as "true" under an attribute of their own.
-struct FlagDirective {
-  std::string_view word;
-  AttributeKey key;
-};
-constexpr FlagDirective flag_directives[] = {
-    {"forward", AttributeKey::Forwarded},    {"abstract", AttributeKey::Abstract},
-    {"final", AttributeKey::Final},          {"inline", AttributeKey::Inline},
-    {"sealed", AttributeKey::Sealed},        {"static", AttributeKey::Static},
-    {"unsafe", AttributeKey::Unsafe},        {"external", AttributeKey::External},
-    {"overload", AttributeKey::Overload},    {"noreturn", AttributeKey::NoReturn},
-    {"assembler", AttributeKey::Assembler},  {"reintroduce", AttributeKey::Reintroduce},
-    {"deprecated", AttributeKey::Deprecated}};
+// The attribute of a directive recorded as "true" under an attribute of its
+// own, or nothing.
+std::optional<AttributeKey> flag_directive(Word w) {
+  switch (w) {
+    case Word::Forward: return AttributeKey::Forwarded;
+    case Word::Abstract: return AttributeKey::Abstract;
+    case Word::Final: return AttributeKey::Final;
+    case Word::Inline: return AttributeKey::Inline;
+    case Word::Sealed: return AttributeKey::Sealed;
+    case Word::Static: return AttributeKey::Static;
+    case Word::Unsafe: return AttributeKey::Unsafe;
+    case Word::External: return AttributeKey::External;
+    case Word::Overload: return AttributeKey::Overload;
+    case Word::NoReturn: return AttributeKey::NoReturn;
+    case Word::Assembler: return AttributeKey::Assembler;
+    case Word::Reintroduce: return AttributeKey::Reintroduce;
+    case Word::Deprecated: return AttributeKey::Deprecated;
+    default: return std::nullopt;
+  }
+}
 
 // Hints that leave no trace on a routine.
-constexpr std::string_view ignored_hints[] = {"library", "platform", "experimental"};
+constexpr WordSet ignored_hints{Word::Library, Word::Platform, Word::Experimental};
+
+// The words that end a parameter's default value.
+constexpr WordSet parameter_end_words{Word::Comma, Word::Semicolon, Word::CloseRound};
 
 // +1 for a one-character "<", -1 for a one-character ">", 0 otherwise.
 int angle_step(const Parser& p, std::size_t index) {
-  std::string_view t = p.text(p.tokens[index]);
-  if (t.size() != 1) return 0;
-  return t[0] == '<' ? 1 : t[0] == '>' ? -1 : 0;
+  const Word w = p.tokens[index].word;
+  return w == Word::Less ? 1 : w == Word::Greater ? -1 : 0;
 }
 
 // The closing ">" of every one-character "<" of the token list, as the
@@ -50,7 +59,26 @@ int angle_step(const Parser& p, std::size_t index) {
 // S(i) + 2 (S moves one step at a time, so no ">" below that range can come
 // first). One backward pass that remembers the nearest ">" for every value
 // of S answers all of them, however many headings leave their "<" unclosed.
-void build_heading_angle_close(Parser& p) {
+//
+// For each one-character "<" token in order, its index and the index of the
+// ">" that closes it (the token count when none does): the routines' own
+// store, built on first use.
+struct HeadingAngles final : RuleStore {
+  std::vector<std::pair<std::size_t, std::size_t>> close;
+  bool built = false;
+
+  void clear() override {
+    close.clear();
+    built = false;
+  }
+  std::size_t bytes() const override { return store_bytes(close); }
+  void release() override {
+    release_store(close);
+    built = false;
+  }
+};
+
+void build_heading_angle_close(const Parser& p, HeadingAngles& angles) {
   const std::size_t n = p.tokens.size();
   std::ptrdiff_t s = 0, lowest = 0, highest = 0;
   std::size_t opens = 0;
@@ -63,7 +91,7 @@ void build_heading_angle_close(Parser& p) {
   }
   // nearest[v - lowest]: the nearest ">" after the current place whose S is v.
   std::vector<std::size_t> nearest(static_cast<std::size_t>(highest - lowest) + 3, n);
-  auto& close = p.heading_angle_close;
+  auto& close = angles.close;
   close.clear();
   close.reserve(opens);
   for (std::size_t j = n; j-- > 0;) {
@@ -77,13 +105,14 @@ void build_heading_angle_close(Parser& p) {
     }
   }
   std::reverse(close.begin(), close.end());
-  p.heading_angle_close_built = true;
+  angles.built = true;
 }
 
 // The index of the ">" closing the "<" at `open`, or the token count.
-std::size_t heading_angle_close(Parser& p, std::size_t open) {
-  if (!p.heading_angle_close_built) build_heading_angle_close(p);
-  const auto& close = p.heading_angle_close;
+std::size_t heading_angle_close(const Parser& p, std::size_t open) {
+  HeadingAngles& angles = p.rule_store<HeadingAngles>(RuleStoreSlot::HeadingAngles);
+  if (!angles.built) build_heading_angle_close(p, angles);
+  const auto& close = angles.close;
   auto it = std::lower_bound(close.begin(), close.end(), open,
                              [](const auto& entry, std::size_t i) { return entry.first < i; });
   return it != close.end() && it->first == open ? it->second : p.tokens.size();
@@ -97,15 +126,15 @@ std::string parse_routine_name(Parser& p) {
   for (;;) {
     while (peek(p).is_word()) {
       if (!empty) name.push_back('.');
-      name.append(name_text(p, p.tokens[p.position]));
+      name.append(name_text(p, p.tokens[p.position()]));
       empty = false;
-      ++p.position;
+      p.advance();
     }
-    if (current_text_is(p, "<")) {
-      std::size_t close = heading_angle_close(p, p.position);
-      if (close + 1 < p.tokens.size() && p.text(p.tokens[close + 1]) == ".") p.position = close + 1;
+    if (at(p, Word::Less)) {
+      std::size_t close = heading_angle_close(p, p.position());
+      if (close + 1 < p.tokens.size() && p.tokens[close + 1].word == Word::Dot) p.seek(close + 1);
     }
-    if (!accept(p, ".")) break;
+    if (!accept(p, Word::Dot)) break;
   }
   return name;
 }
@@ -115,47 +144,46 @@ std::string parse_routine_name(Parser& p) {
 [[gnu::noinline]] void parse_directives(Parser& p, NodeId method) {
   for (;;) {
     // Every directive is a word; a symbol (mostly the ";" or "(" that
-    // follows) ends the list without comparing it with each of them.
-    if (!peek(p).is_word()) return;
-    if (std::optional<std::string_view> w = current_word(p, calling_conventions)) {
-      ++p.position;
-      p.arena.set_attribute(method, AttributeKey::CallingConvention, *w);
-      accept(p, ";");
-    } else if (std::optional<std::string_view> binding = current_word(p, method_bindings)) {
-      ++p.position;
-      p.arena.set_attribute(method, AttributeKey::MethodBinding, *binding);
-      accept(p, ";");
-    } else if (current_is(p, "message") || current_is(p, "dispid")) {
+    // follows) ends the list.
+    const Token& t = peek(p);
+    if (!t.is_word()) return;
+    const Word w = t.word;
+    if (calling_conventions.has(w)) {
+      p.advance();
+      p.arena.set_attribute(method, AttributeKey::CallingConvention, word_text(w));
+      accept(p, Word::Semicolon);
+    } else if (method_bindings.has(w)) {
+      p.advance();
+      p.arena.set_attribute(method, AttributeKey::MethodBinding, word_text(w));
+      accept(p, Word::Semicolon);
+    } else if (w == Word::Message || w == Word::DispId) {
       Token word = next_token(p);
       NodeId message = p.arena.add_node(NodeKind::Message, word);
-      Run value = scan_until(p, {";"});
+      Run value = scan_until(p, {Word::Semicolon});
       if (!value.empty()) {
-        p.position = value.end;
+        p.seek(value.end);
         if (std::optional<NodeId> e = parse_expression_unwrapped(p, value))
           p.arena.add_child(message, *e);
       }
       p.arena.add_child(method, message);
-      accept(p, ";");
-    } else if (current_word(p, ignored_hints)) {
-      ++p.position;
-      accept(p, ";");
+      accept(p, Word::Semicolon);
+    } else if (ignored_hints.has(w)) {
+      p.advance();
+      accept(p, Word::Semicolon);
     } else {
-      const FlagDirective* flag = nullptr;
-      for (const FlagDirective& f : flag_directives)
-        if (current_is(p, f.word)) flag = &f;
+      const std::optional<AttributeKey> flag = flag_directive(w);
       if (!flag) return;
-      ++p.position;
-      if (flag->key == AttributeKey::Deprecated && peek(p).kind == TokenKind::String) {
-        Token message = next_token(p);
-        p.arena.set_attribute(method, flag->key, unquote(p.text(message)));
+      if (*flag == AttributeKey::Deprecated) {
+        parse_deprecated(p, method);
       } else {
-        p.arena.set_attribute(method, flag->key, "true");
+        p.advance();
+        p.arena.set_attribute(method, *flag, "true");
       }
-      if (flag->key == AttributeKey::External) {
+      if (*flag == AttributeKey::External) {
         // The library and name clauses leave no trace.
-        while (!p.at_end() && !current_is(p, ";")) ++p.position;
+        while (!p.at_end() && !at(p, Word::Semicolon)) p.advance();
       }
-      accept(p, ";");
+      accept(p, Word::Semicolon);
     }
   }
 }
@@ -164,42 +192,54 @@ std::string parse_routine_name(Parser& p) {
 //               ('begin' ... 'end' | 'asm' ... 'end' ';')
 void parse_routine_body(Parser& p, NodeId method) {
   while (!p.at_end()) {
-    const std::size_t pass_start = p.position;
-    if (current_is(p, "end")) return;  // belongs to an enclosing construct
-    if (current_is(p, "var")) {
-      p.arena.add_child(method, parse_var_section(p, "var"));
-    } else if (current_is(p, "threadvar")) {
-      p.arena.add_child(method, parse_var_section(p, "threadvar"));
-    } else if (current_is(p, "const")) {
-      p.arena.add_child(method, parse_const_section(p, "const"));
-    } else if (current_is(p, "type")) {
-      p.arena.add_child(method, parse_type_section(p, true));
-    } else if (current_is(p, "label")) {
-      skip_past(p, ";");  // label declarations leave no node
-      accept(p, ";");
-    } else if (is_routine_word_at(p, 0)) {
-      p.arena.add_child(method, parse_routine(p, true));
-    } else if (current_is(p, "class") && is_routine_word_at(p, 1)) {
-      ++p.position;
-      NodeId nested = parse_routine(p, true);  // starts at its routine word
-      p.arena.set_attribute(nested, AttributeKey::Class, "true");
-      p.arena.add_child(method, nested);
-    } else if (current_is(p, "begin")) {
-      p.arena.add_child(method, parse_compound_statement(p));
-      return;  // a ";" after the block is left for the caller
-    } else if (current_is(p, "asm")) {
-      NodeId block = p.arena.add_node(NodeKind::Statements, peek(p));
-      ++p.position;
-      p.arena.set_attribute(block, AttributeKey::Kind, "asm");
-      skip_past(p, "end");
-      accept(p, "end");
-      accept(p, ";");
-      p.arena.add_child(method, block);
-      return;
-    } else if (current_is(p, ";")) {
-      ++p.position;
-    } else {
-      return;  // not part of a body: left for the caller
+    const std::size_t pass_start = p.position();
+    const Word w = peek(p).word;
+    switch (w) {
+      case Word::End:
+        return;  // belongs to an enclosing construct
+      case Word::Var:
+      case Word::ThreadVar:
+        p.arena.add_child(method, parse_var_section(p));
+        break;
+      case Word::Const:
+        p.arena.add_child(method, parse_const_section(p));
+        break;
+      case Word::Type:
+        p.arena.add_child(method, parse_type_section(p, true));
+        break;
+      case Word::Label:
+        skip_past(p, Word::Semicolon);  // label declarations leave no node
+        accept(p, Word::Semicolon);
+        break;
+      case Word::Class:
+        if (!is_routine_word_at(p, 1)) return;  // not part of a body: left for the caller
+        p.advance();
+        {
+          NodeId nested = parse_routine(p, true);  // starts at its routine word
+          p.arena.set_attribute(nested, AttributeKey::Class, "true");
+          p.arena.add_child(method, nested);
+        }
+        break;
+      case Word::Begin:
+        p.arena.add_child(method, parse_compound_statement(p));
+        return;  // a ";" after the block is left for the caller
+      case Word::Asm: {
+        NodeId block = p.arena.add_node(NodeKind::Statements, peek(p));
+        p.advance();
+        p.arena.set_attribute(block, AttributeKey::Kind, "asm");
+        skip_past(p, Word::End);
+        accept(p, Word::End);
+        accept(p, Word::Semicolon);
+        p.arena.add_child(method, block);
+        return;
+      }
+      case Word::Semicolon:
+        p.advance();
+        break;
+      default:
+        if (!routine_words.has(w)) return;  // not part of a body: left for the caller
+        p.arena.add_child(method, parse_routine(p, true));
+        break;
     }
     ensure_progress(p, pass_start);
   }
@@ -214,35 +254,37 @@ void parse_routine_body(Parser& p, NodeId method) {
 [[gnu::noinline]] NodeId parse_routine_heading(Parser& p, bool expect_body, bool& has_body) {
   has_body = false;
   const Token start = peek(p);
-  const bool class_prefix = accept(p, "class");
+  const bool class_prefix = accept(p, Word::Class);
   const Token keyword = p.at_end() ? end_token() : next_token(p);
-  const std::string kind = unicode::to_lower(p.text(keyword));
+  // Every caller stands at a routine word (after "class"): its spelling is
+  // the kind.
+  const Word kind = keyword.word;
   NodeId method = p.arena.add_node(NodeKind::Method, class_prefix ? start : keyword);
-  p.arena.set_attribute(method, AttributeKey::Kind, kind);
+  p.arena.set_attribute(method, AttributeKey::Kind, word_text(kind));
   if (class_prefix) p.arena.set_attribute(method, AttributeKey::Class, "true");
 
   std::string name = parse_routine_name(p);
   if (!name.empty()) p.arena.set_attribute(method, AttributeKey::Name, name);
   parse_generic_params(p, method);
-  if (current_text_is(p, "(")) p.arena.add_child(method, parse_parameters(p));
-  if ((kind == "function" || kind == "operator") && accept(p, ":")) {
+  if (at(p, Word::OpenRound)) p.arena.add_child(method, parse_parameters(p));
+  if ((kind == Word::Function || kind == Word::Operator) && accept(p, Word::Colon)) {
     const Token first = peek(p);
     NodeId type = parse_type_reference(p, first, type_reference_stop_words);
     NodeId return_type = p.arena.add_node(NodeKind::ReturnType, first);
     p.arena.add_child(return_type, type);
     p.arena.add_child(method, return_type);
   }
-  if (accept(p, "=")) {
+  if (accept(p, Word::Equal)) {
     // Interface method resolution: procedure IFoo.Bar = Baz;
     const Token first = peek(p);
     std::string target = parse_dotted_name(p);
     NodeId clause = p.arena.add_node(NodeKind::ResolutionClause, first);
     p.arena.set_attribute(clause, AttributeKey::Name, target);
     p.arena.add_child(method, clause);
-    skip_past(p, ";");
+    skip_past(p, Word::Semicolon);
     return method;  // no directives, no body
   }
-  accept(p, ";");
+  accept(p, Word::Semicolon);
 
   parse_directives(p, method);
   const auto is_true = [&](AttributeKey key) {
@@ -274,14 +316,11 @@ NodeId parse_parameters(Parser& p) {
   NodeId parameters = p.arena.add_node(NodeKind::Parameters, open);
   std::string_view modifier;
   std::vector<NodeId> pending;  // names still waiting for their group's type
-  while (!p.at_end() && !current_text_is(p, ")")) {
-    if (std::optional<std::string_view> m = current_word(p, parameter_modifiers)) {
-      modifier = *m;
-      ++p.position;
-    }
-    if (accept(p, "=")) {
-      p.position = scan_until(p, {",", ";", ")"}).end;
-      if (accept(p, ";")) {
+  while (!p.at_end() && !at(p, Word::CloseRound)) {
+    if (at_one_of(p, parameter_modifiers)) modifier = word_text(next_token(p).word);
+    if (accept(p, Word::Equal)) {
+      p.seek(scan_until(p, parameter_end_words).end);
+      if (accept(p, Word::Semicolon)) {
         pending.clear();
         modifier = {};
       }
@@ -296,7 +335,7 @@ NodeId parse_parameters(Parser& p) {
     NodeId parameter = p.arena.add_node(NodeKind::Parameter, first);
     if (!modifier.empty()) p.arena.set_attribute(parameter, AttributeKey::Kind, modifier);
     p.arena.add_child(parameter, p.arena.add_value_node(NodeKind::Name, first, name));
-    if (accept(p, ":")) {
+    if (accept(p, Word::Colon)) {
       NodeId type = parse_type(p);
       for (NodeId earlier : pending) p.arena.add_child(earlier, type);
       pending.clear();
@@ -304,18 +343,18 @@ NodeId parse_parameters(Parser& p) {
     } else {
       pending.push_back(parameter);
     }
-    if (accept(p, "=")) p.position = scan_until(p, {",", ";", ")"}).end;  // default value
+    if (accept(p, Word::Equal)) p.seek(scan_until(p, parameter_end_words).end);  // default value
     p.arena.add_child(parameters, parameter);
-    if (accept(p, ";")) {
+    if (accept(p, Word::Semicolon)) {
       pending.clear();
       modifier = {};
-    } else if (accept(p, ",")) {
+    } else if (accept(p, Word::Comma)) {
       // the modifier stays in force for the rest of the group
-    } else if (current_text_is(p, ")")) {
+    } else if (at(p, Word::CloseRound)) {
       break;
     }
   }
-  accept(p, ")");
+  accept(p, Word::CloseRound);
   return parameters;
 }
 

@@ -10,40 +10,38 @@
 #include "unicode/unicode.h"
 
 namespace tarnwick {
-// Words are passed as string_view literals: no temporaries are built in the
-// frames of the recursive rules.
-using namespace std::string_view_literals;
-
 namespace {
 
-constexpr std::string_view simple_statement_stops[] = {";",      "end",    "else",
-                                                       "until",  "except", "finally"};
-constexpr std::string_view try_body_stops[] = {"except", "finally", "end"};
-constexpr std::string_view end_stop[] = {"end"};
-constexpr std::string_view until_stop[] = {"until"};
-constexpr std::string_view handler_stops[] = {"do", ";", "end"};
-constexpr std::string_view case_label_stop[] = {":"};
-constexpr std::string_view selector_stop[] = {"of"};
-constexpr std::string_view condition_stops[] = {";", "end"};
+constexpr WordSet simple_statement_stops{Word::Semicolon, Word::End,    Word::Else,
+                                         Word::Until,     Word::Except, Word::Finally};
+constexpr WordSet try_body_stops{Word::Except, Word::Finally, Word::End};
+constexpr WordSet end_stop{Word::End};
+constexpr WordSet until_stop{Word::Until};
+constexpr WordSet handler_stops{Word::Do, Word::Semicolon, Word::End};
+constexpr WordSet case_label_stop{Word::Colon};
+constexpr WordSet selector_stop{Word::Of};
+constexpr WordSet condition_stops{Word::Semicolon, Word::End};
 
 void add_if(Parser& p, NodeId parent, std::optional<NodeId> child) {
   if (child) p.arena.add_child(parent, *child);
 }
 
 // The header of if, while, for and with: the tokens up to the stop word, ";"
-// or a case-sensitive "end" outside round and square brackets. Angle brackets
-// do not count, so "if a < b then" ends at its "then".
-[[gnu::noinline]] Run scan_header(const Parser& p, std::string_view stop_word) {
+// or an "end" written in lower case, outside round and square brackets. Angle
+// brackets do not count, so "if a < b then" ends at its "then".
+[[gnu::noinline]] Run scan_header(const Parser& p, Word stop_word) {
   const std::size_t n = p.tokens.size();
-  const std::size_t begin = p.position < n ? p.position : n;
+  const std::size_t begin = p.position() < n ? p.position() : n;
   std::size_t depth = 0;
   std::size_t i = begin;
   for (; i < n; ++i) {
-    std::string_view t = p.text(p.tokens[i]);
-    if (depth == 0 && (unicode::ascii_iequals(t, stop_word) || t == ";" || t == "end")) break;
-    if (t == "(" || t == "[") {
+    const Token& t = p.tokens[i];
+    const Word w = t.word;
+    if (depth == 0 && (w == stop_word || w == Word::Semicolon || written_as(p, t, Word::End)))
+      break;
+    if (w == Word::OpenRound || w == Word::OpenSquare) {
       ++depth;
-    } else if ((t == ")" || t == "]") && depth > 0) {
+    } else if ((w == Word::CloseRound || w == Word::CloseSquare) && depth > 0) {
       --depth;
     }
   }
@@ -56,16 +54,16 @@ void add_if(Parser& p, NodeId parent, std::optional<NodeId> child) {
 // with-statement:  'with' subjects 'do' statement
 [[gnu::noinline]] NodeId parse_headed_statement(Parser& p, NodeKind kind) {
   NodeId node = p.arena.add_node(kind, peek(p));
-  ++p.position;
-  const std::string_view stop_word = kind == NodeKind::If ? "then"sv : "do"sv;
+  p.advance();
+  const Word stop_word = kind == NodeKind::If ? Word::Then : Word::Do;
   Run header = scan_header(p, stop_word);
-  p.position = header.end;
+  p.seek(header.end);
   add_if(p, node, parse_expression_unwrapped(p, header));
   accept(p, stop_word);
   add_if(p, node, parse_statement(p));
-  if (kind == NodeKind::If && current_is(p, "else"sv)) {
+  if (kind == NodeKind::If && at(p, Word::Else)) {
     NodeId otherwise = p.arena.add_node(NodeKind::Else, peek(p));
-    ++p.position;
+    p.advance();
     add_if(p, otherwise, parse_statement(p));
     p.arena.add_child(node, otherwise);
   }
@@ -77,7 +75,7 @@ void add_if(Parser& p, NodeId parent, std::optional<NodeId> child) {
   const Token& name = peek(p);
   NodeId label = p.arena.add_node(NodeKind::Label, name);
   p.arena.set_attribute(label, AttributeKey::Name, p.text(name));
-  p.position += 2;
+  p.advance(2);
   add_if(p, label, parse_statement(p));
   return label;
 }
@@ -86,9 +84,9 @@ void add_if(Parser& p, NodeId parent, std::optional<NodeId> child) {
 // The exception variable and type leave no nodes.
 NodeId parse_exception_handler(Parser& p) {
   NodeId handler = p.arena.add_node(NodeKind::ExceptionHandler, peek(p));
-  ++p.position;
-  p.position = scan_until(p, handler_stops).end;
-  accept(p, "do"sv);
+  p.advance();
+  p.seek(scan_until(p, handler_stops).end);
+  accept(p, Word::Do);
   add_if(p, handler, parse_statement(p));
   return handler;
 }
@@ -96,16 +94,16 @@ NodeId parse_exception_handler(Parser& p) {
 // except-part: 'except' {('on' ... 'do' statement | ['else'] statement) [';']} up to 'end'
 [[gnu::noinline]] NodeId parse_except_part(Parser& p) {
   NodeId part = p.arena.add_node(NodeKind::Except, peek(p));
-  ++p.position;
-  while (!p.at_end() && !current_is(p, "end"sv)) {
-    const std::size_t pass_start = p.position;
-    if (current_is(p, "on"sv)) {
+  p.advance();
+  while (!p.at_end() && !at(p, Word::End)) {
+    const std::size_t pass_start = p.position();
+    if (at(p, Word::On)) {
       p.arena.add_child(part, parse_exception_handler(p));
     } else {
-      accept(p, "else"sv);
+      accept(p, Word::Else);
       add_if(p, part, parse_statement(p));
     }
-    accept(p, ";"sv);
+    accept(p, Word::Semicolon);
     ensure_progress(p, pass_start);
   }
   return part;
@@ -116,7 +114,7 @@ NodeId parse_exception_handler(Parser& p) {
 // a node of `kind` at the word, holding the statements, added to `node`.
 void parse_part_to_end(Parser& p, NodeId node, NodeKind kind) {
   NodeId part = p.arena.add_node(kind, peek(p));
-  ++p.position;
+  p.advance();
   parse_statement_list(p, part, end_stop);
   p.arena.add_child(node, part);
 }
@@ -124,14 +122,14 @@ void parse_part_to_end(Parser& p, NodeId node, NodeKind kind) {
 // try-statement: 'try' statements ('except' handlers | 'finally' statements) 'end'
 [[gnu::noinline]] NodeId parse_try_statement(Parser& p) {
   NodeId node = p.arena.add_node(NodeKind::Try, peek(p));
-  ++p.position;
+  p.advance();
   parse_statement_list(p, node, try_body_stops);
-  if (current_is(p, "except"sv)) {
+  if (at(p, Word::Except)) {
     p.arena.add_child(node, parse_except_part(p));
-  } else if (current_is(p, "finally"sv)) {
+  } else if (at(p, Word::Finally)) {
     parse_part_to_end(p, node, NodeKind::Finally);
   }
-  accept(p, "end"sv);
+  accept(p, Word::End);
   return node;
 }
 
@@ -151,10 +149,10 @@ void parse_part_to_end(Parser& p, NodeId node, NodeKind kind) {
 // case-arm: label {',' label} ':' statement
 // An arm without its ":" is dropped.
 [[gnu::noinline]] void parse_case_arm(Parser& p, NodeId case_node) {
-  const std::size_t arm_start = p.position;
+  const std::size_t arm_start = p.position();
   Run labels = scan_until(p, case_label_stop);
-  p.position = labels.end;
-  if (!accept(p, ":"sv)) {
+  p.seek(labels.end);
+  if (!accept(p, Word::Colon)) {
     ensure_progress(p, arm_start);
     return;
   }
@@ -162,7 +160,7 @@ void parse_part_to_end(Parser& p, NodeId node, NodeKind kind) {
   NodeId arm = parse_case_labels(p, labels);
   add_if(p, arm, parse_statement(p));
   p.arena.add_child(case_node, arm);
-  accept(p, ";"sv);
+  accept(p, Word::Semicolon);
   ensure_progress(p, arm_start);
 }
 
@@ -171,33 +169,31 @@ void parse_part_to_end(Parser& p, NodeId node, NodeKind kind) {
   const Token& word = peek(p);
   NodeId node = p.arena.add_node(NodeKind::Case, word);
   NodeId selector = p.arena.add_node(NodeKind::CaseSelector, word);
-  ++p.position;
+  p.advance();
   Run run = scan_until(p, selector_stop);
   if (!run.empty()) {
-    p.position = run.end;
+    p.seek(run.end);
     add_if(p, selector, parse_expression_unwrapped(p, run));
   }
-  accept(p, "of"sv);
+  accept(p, Word::Of);
   p.arena.add_child(node, selector);
-  while (!p.at_end() && !current_is(p, "else"sv) && !current_is(p, "otherwise"sv) &&
-         !current_is(p, "end"sv)) {
+  while (!p.at_end() && !at(p, Word::Else) && !at(p, Word::Otherwise) && !at(p, Word::End)) {
     parse_case_arm(p, node);
   }
-  if (current_is(p, "else"sv) || current_is(p, "otherwise"sv))
-    parse_part_to_end(p, node, NodeKind::CaseElse);
-  accept(p, "end"sv);
+  if (at(p, Word::Else) || at(p, Word::Otherwise)) parse_part_to_end(p, node, NodeKind::CaseElse);
+  accept(p, Word::End);
   return node;
 }
 
 // repeat-statement: 'repeat' statements 'until' condition
 [[gnu::noinline]] NodeId parse_repeat_statement(Parser& p) {
   NodeId node = p.arena.add_node(NodeKind::Repeat, peek(p));
-  ++p.position;
+  p.advance();
   parse_statement_list(p, node, until_stop);
-  accept(p, "until"sv);
+  accept(p, Word::Until);
   Run condition = scan_until(p, condition_stops);
   if (!condition.empty()) {
-    p.position = condition.end;
+    p.seek(condition.end);
     add_if(p, node, parse_expression_unwrapped(p, condition));
   }
   return node;
@@ -209,9 +205,9 @@ void parse_part_to_end(Parser& p, NodeId node, NodeKind kind) {
 [[gnu::noinline]] NodeId parse_asm_block(Parser& p) {
   NodeId node = p.arena.add_node(NodeKind::Statements, peek(p));
   p.arena.set_attribute(node, AttributeKey::Kind, "asm");
-  ++p.position;
-  skip_past(p, "end"sv);
-  accept(p, "end"sv);
+  p.advance();
+  skip_past(p, Word::End);
+  accept(p, Word::End);
   return node;
 }
 
@@ -221,9 +217,9 @@ void parse_part_to_end(Parser& p, NodeId node, NodeKind kind) {
 [[gnu::noinline]] std::optional<NodeId> parse_simple_statement(Parser& p) {
   Run run = scan_until(p, simple_statement_stops);
   if (run.empty()) return std::nullopt;
-  p.position = run.end;
+  p.seek(run.end);
   std::size_t assign_at = run.begin;
-  while (assign_at < run.end && p.text(p.tokens[assign_at]) != ":=") ++assign_at;
+  while (assign_at < run.end && p.tokens[assign_at].word != Word::Assign) ++assign_at;
   if (assign_at == run.end) return parse_expression_unwrapped(p, run);
   // A run that ends with ":=" starts its right side at the ":=" itself.
   const Token& first = p.tokens[run.begin];
@@ -243,24 +239,24 @@ void parse_part_to_end(Parser& p, NodeId node, NodeKind kind) {
 // compound-statement: 'begin' {statement [';']} 'end'
 [[gnu::noinline]] NodeId parse_compound_statement(Parser& p) {
   NodeId block = p.arena.add_node(NodeKind::Statements, peek(p));
-  ++p.position;
-  while (!p.at_end() && !current_is(p, "end"sv)) {
-    const std::size_t pass_start = p.position;
+  p.advance();
+  while (!p.at_end() && !at(p, Word::End)) {
+    const std::size_t pass_start = p.position();
     add_if(p, block, parse_statement(p));
-    accept(p, ";"sv);
+    accept(p, Word::Semicolon);
     ensure_progress(p, pass_start);
   }
-  accept(p, "end"sv);
+  accept(p, Word::End);
   return block;
 }
 
 // statement-list: {statement [';']} up to one of the stop words (not consumed)
-[[gnu::noinline]] void parse_statement_list(Parser& p, NodeId parent, StopWords stop_words) {
+[[gnu::noinline]] void parse_statement_list(Parser& p, NodeId parent, const WordSet& stop_words) {
   while (!p.at_end()) {
-    if (current_is_one_of(p, stop_words)) return;
-    const std::size_t pass_start = p.position;
+    if (at_one_of(p, stop_words)) return;
+    const std::size_t pass_start = p.position();
     add_if(p, parent, parse_statement(p));
-    accept(p, ";"sv);
+    accept(p, Word::Semicolon);
     ensure_progress(p, pass_start);
   }
 }
@@ -272,18 +268,21 @@ enum class StatementForm { Empty, Labelled, Compound, If, While, For, With, Try,
 // The form of the statement at the current token, told by its first word.
 // Kept out of `parse_statement` so that the recursive frame stays small.
 [[gnu::noinline]] StatementForm statement_form(const Parser& p) {
-  if (current_text_is(p, ";"sv)) return StatementForm::Empty;
-  if (peek(p).kind == TokenKind::Identifier && p.text(peek_at(p, 1)) == ":") return StatementForm::Labelled;
-  if (current_is(p, "begin"sv)) return StatementForm::Compound;
-  if (current_is(p, "if"sv)) return StatementForm::If;
-  if (current_is(p, "while"sv)) return StatementForm::While;
-  if (current_is(p, "for"sv)) return StatementForm::For;
-  if (current_is(p, "with"sv)) return StatementForm::With;
-  if (current_is(p, "try"sv)) return StatementForm::Try;
-  if (current_is(p, "case"sv)) return StatementForm::Case;
-  if (current_is(p, "repeat"sv)) return StatementForm::Repeat;
-  if (current_is(p, "asm"sv)) return StatementForm::Asm;
-  return StatementForm::Simple;
+  const Token& t = peek(p);
+  if (t.word == Word::Semicolon) return StatementForm::Empty;
+  if (t.kind == TokenKind::Identifier && peek_is(p, 1, Word::Colon)) return StatementForm::Labelled;
+  switch (t.word) {
+    case Word::Begin: return StatementForm::Compound;
+    case Word::If: return StatementForm::If;
+    case Word::While: return StatementForm::While;
+    case Word::For: return StatementForm::For;
+    case Word::With: return StatementForm::With;
+    case Word::Try: return StatementForm::Try;
+    case Word::Case: return StatementForm::Case;
+    case Word::Repeat: return StatementForm::Repeat;
+    case Word::Asm: return StatementForm::Asm;
+    default: return StatementForm::Simple;
+  }
 }
 
 }  // namespace
@@ -296,7 +295,7 @@ std::optional<NodeId> parse_statement(Parser& p) {
   switch (statement_form(p)) {
     case StatementForm::Empty:
       node = p.arena.add_node(NodeKind::EmptyStatement, peek(p));
-      ++p.position;
+      p.advance();
       break;
     case StatementForm::Labelled: node = parse_labelled_statement(p); break;
     case StatementForm::Compound: node = parse_compound_statement(p); break;

@@ -10,20 +10,12 @@ namespace {
 
 // Directive words a field of procedural type may carry after its type: the
 // calling conventions of routine headings, "cblock", "extdecl" and "varargs".
-constexpr auto field_directive_words =
-    join_words(calling_conventions, {"cblock", "extdecl", "varargs"});
-
-// The words that close a structured body before its "end": unit sections.
-constexpr std::string_view body_breaking_words[] = {"exports", "finalization", "implementation",
-                                                    "initialization"};
+constexpr WordSet field_directive_words =
+    calling_conventions | WordSet{Word::CBlock, Word::ExtDecl, Word::VarArgs};
 
 // A routine heading starts here: a routine word, or "class" and a routine word.
 bool at_routine(const Parser& p) {
-  return is_routine_word_at(p, 0) || (current_is(p, "class") && is_routine_word_at(p, 1));
-}
-
-bool current_is_keyword(const Parser& p, std::string_view word) {
-  return peek(p).kind == TokenKind::Keyword && current_is(p, word);
+  return is_routine_word_at(p, 0) || (at(p, Word::Class) && is_routine_word_at(p, 1));
 }
 
 void attach_all(Parser& p, NodeId parent, const std::vector<NodeId>& children) {
@@ -33,10 +25,10 @@ void attach_all(Parser& p, NodeId parent, const std::vector<NodeId>& children) {
 // A field list stops before a section word, a routine heading or the end of
 // the body.
 bool ends_field_list(const Parser& p) {
-  if (current_text_is(p, ";") || current_is(p, "end")) return true;
+  if (at(p, Word::Semicolon) || at(p, Word::End)) return true;
   if (peek(p).kind != TokenKind::Keyword) return false;
-  if (current_is_one_of(p, section_end_words)) return true;
-  return current_is(p, "class") && is_routine_word_at(p, 1);
+  if (at_one_of(p, section_end_words)) return true;
+  return at(p, Word::Class) && is_routine_word_at(p, 1);
 }
 
 // Sets a directive attribute on a field and on the field's last child. That
@@ -55,7 +47,7 @@ void set_on_field_and_last_child(Parser& p, NodeId field, AttributeKey key,
   NodeId guid = p.arena.add_node(NodeKind::Guid, open);
   p.arena.set_attribute(guid, AttributeKey::Name, unquote(p.text(text)));
   p.arena.add_child(type_node, guid);
-  accept(p, "]");
+  accept(p, Word::CloseSquare);
 }
 
 // variant-labels: label {',' label}
@@ -78,7 +70,7 @@ void set_on_field_and_last_child(Parser& p, NodeId field, AttributeKey key,
 [[gnu::noinline]] void parse_variant_tag(Parser& p, NodeId type_node, Run head) {
   Run tag = head;
   for (std::size_t i = head.begin; i < head.end; ++i) {
-    if (p.text(p.tokens[i]) == ":") {
+    if (p.tokens[i].word == Word::Colon) {
       tag.begin = i + 1;
       break;
     }
@@ -112,25 +104,55 @@ enum class Member : std::uint8_t {
   Skip,           // anything else
 };
 
+// Each word is told by its own checks; a word they do not place starts a
+// field list, and anything else is skipped. Words of the keyword set are
+// `keyword` tokens whatever way they are written.
 [[gnu::noinline]] Member classify_member(const Parser& p) {
-  if (p.at_end() || current_is(p, "end")) return Member::Leave;
-  if (current_is(p, "strict") &&
-      (peek_lower_is(p, 1, "private") || peek_lower_is(p, 1, "protected")))
-    return Member::StrictSection;
-  if (current_is_keyword(p, "var")) return Member::Var;
-  if (current_is_keyword(p, "case")) return Member::VariantPart;
-  if (current_is(p, "class") && peek_lower_is(p, 1, "const")) return Member::ClassConst;
-  if (current_is(p, "class") && peek_lower_is(p, 1, "var")) return Member::ClassVar;
-  for (std::string_view w : {"public", "private", "protected", "published"})
-    if (current_is(p, w)) return Member::Section;
-  if (current_text_is(p, "["))
-    return peek_at(p, 1).kind == TokenKind::String ? Member::Guid : Member::Attributes;
-  if (current_is(p, "property")) return Member::Property;
-  if (current_is(p, "class") && peek_lower_is(p, 1, "property")) return Member::ClassProperty;
-  if (at_routine(p)) return Member::Routine;
-  if (current_is_keyword(p, "const")) return Member::ConstSection;
-  if (current_is_keyword(p, "type")) return Member::TypeSection;
-  if (current_is_one_of(p, body_breaking_words)) return Member::Leave;
+  if (p.at_end()) return Member::Leave;
+  switch (peek(p).word) {
+    case Word::End:
+    // The words that close a structured body before its "end": unit sections.
+    case Word::Exports:
+    case Word::Finalization:
+    case Word::Implementation:
+    case Word::Initialization:
+      return Member::Leave;
+    case Word::Strict:
+      if (peek_is(p, 1, Word::Private) || peek_is(p, 1, Word::Protected))
+        return Member::StrictSection;
+      break;
+    case Word::Var:
+      return Member::Var;
+    case Word::Case:
+      return Member::VariantPart;
+    case Word::Class:
+      if (peek_is(p, 1, Word::Const)) return Member::ClassConst;
+      if (peek_is(p, 1, Word::Var)) return Member::ClassVar;
+      if (peek_is(p, 1, Word::Property)) return Member::ClassProperty;
+      if (is_routine_word_at(p, 1)) return Member::Routine;
+      break;
+    case Word::Public:
+    case Word::Private:
+    case Word::Protected:
+    case Word::Published:
+      return Member::Section;
+    case Word::OpenSquare:
+      return peek_at(p, 1).kind == TokenKind::String ? Member::Guid : Member::Attributes;
+    case Word::Property:
+      return Member::Property;
+    case Word::Function:
+    case Word::Operator:
+    case Word::Procedure:
+    case Word::Destructor:
+    case Word::Constructor:
+      return Member::Routine;
+    case Word::Const:
+      return Member::ConstSection;
+    case Word::Type:
+      return Member::TypeSection;
+    default:
+      break;
+  }
   return peek(p).is_word() ? Member::Fields : Member::Skip;
 }
 
@@ -140,18 +162,25 @@ enum class Member : std::uint8_t {
   const Token& first = peek(p);
   NodeKind kind = NodeKind::Public;
   std::size_t words = 1;
-  if (current_is(p, "strict")) {
-    kind = peek_lower_is(p, 1, "private") ? NodeKind::StrictPrivate : NodeKind::StrictProtected;
-    words = 2;
-  } else if (current_is(p, "private")) {
-    kind = NodeKind::Private;
-  } else if (current_is(p, "protected")) {
-    kind = NodeKind::Protected;
-  } else if (current_is(p, "published")) {
-    kind = NodeKind::Published;
+  switch (first.word) {
+    case Word::Strict:
+      kind = peek_is(p, 1, Word::Private) ? NodeKind::StrictPrivate : NodeKind::StrictProtected;
+      words = 2;
+      break;
+    case Word::Private:
+      kind = NodeKind::Private;
+      break;
+    case Word::Protected:
+      kind = NodeKind::Protected;
+      break;
+    case Word::Published:
+      kind = NodeKind::Published;
+      break;
+    default:
+      break;
   }
   NodeId section = p.arena.add_node(kind, first);
-  p.position += words;
+  p.advance(words);
   p.arena.add_child(type_node, section);
   return section;
 }
@@ -188,19 +217,17 @@ NodeId with_attributes(Parser& p, NodeId member, NodeId attributes) {
 // field and to its last child; "cblock" is read and recorded nowhere.
 [[gnu::noinline]] void finish_field(Parser& p, NodeId field, bool class_flag,
                                     std::optional<NodeId> attributes) {
-  if (accept(p, "=")) p.position = scan_until(p, {";"}).end;
+  if (accept(p, Word::Equal)) p.seek(scan_until(p, {Word::Semicolon}).end);
   std::string_view convention;
   bool varargs = false;
-  while (!p.at_end()) {
-    const std::optional<std::string_view> directive = current_word(p, field_directive_words);
-    if (!directive) break;
-    ++p.position;
-    if (*directive == "varargs") {
+  while (!p.at_end() && at_one_of(p, field_directive_words)) {
+    const Word directive = next_token(p).word;
+    if (directive == Word::VarArgs) {
       varargs = true;
-    } else if (*directive != "cblock") {
-      convention = *directive;
+    } else if (directive != Word::CBlock) {
+      convention = word_text(directive);
     }
-    if (current_text_is(p, ";")) ++p.position;
+    if (at(p, Word::Semicolon)) p.advance();
   }
   if (class_flag) p.arena.set_attribute(field, AttributeKey::Class, "true");
   if (attributes) {
@@ -214,26 +241,26 @@ NodeId with_attributes(Parser& p, NodeId member, NodeId attributes) {
 
 // variant-head: 'case' [tag ':'] type 'of'
 [[gnu::noinline]] void parse_variant_head(Parser& p, NodeId type_node) {
-  ++p.position;  // 'case'
-  Run head = scan_until(p, {"of"});
-  p.position = head.end;
-  accept(p, "of");
+  p.advance();  // 'case'
+  Run head = scan_until(p, {Word::Of});
+  p.seek(head.end);
+  accept(p, Word::Of);
   parse_variant_tag(p, type_node, head);
 }
 
 // Reads one variant's labels and the ":" after them; false when there are
 // none, after stepping over a ";" or one token.
 [[gnu::noinline]] bool read_variant_labels(Parser& p, NodeId type_node) {
-  const std::size_t pass_start = p.position;
-  Run labels = scan_until(p, {":", ";", "end", ")"});
+  const std::size_t pass_start = p.position();
+  Run labels = scan_until(p, {Word::Colon, Word::Semicolon, Word::End, Word::CloseRound});
   if (labels.empty()) {
-    accept(p, ";");
+    accept(p, Word::Semicolon);
     ensure_progress(p, pass_start);
     return false;
   }
-  p.position = labels.end;
+  p.seek(labels.end);
   p.arena.add_child(type_node, parse_variant_labels(p, labels));
-  accept(p, ":");
+  accept(p, Word::Colon);
   return true;
 }
 
@@ -253,10 +280,10 @@ void parse_type_members(Parser& p, NodeId type_node) {
   NodeId container = type_node;
   bool class_members = false;
   for (;;) {
-    const std::size_t pass_start = p.position;
+    const std::size_t pass_start = p.position();
     switch (classify_member(p)) {
       case Member::Leave:
-        accept(p, "end");
+        accept(p, Word::End);
         return;
       case Member::StrictSection:
       case Member::Section:
@@ -264,7 +291,7 @@ void parse_type_members(Parser& p, NodeId type_node) {
         class_members = false;
         break;
       case Member::Var:
-        ++p.position;
+        p.advance();
         class_members = false;
         break;
       case Member::VariantPart:
@@ -276,11 +303,11 @@ void parse_type_members(Parser& p, NodeId type_node) {
         attach_all(p, container,
                    parse_field_declaration(p, p.arena.kind(container) == NodeKind::Public,
                                            std::nullopt));
-        skip_past(p, ";");
+        skip_past(p, Word::Semicolon);
         class_members = false;
         break;
       case Member::ClassVar:
-        p.position += 2;
+        p.advance(2);
         class_members = true;
         break;
       case Member::Guid:
@@ -288,7 +315,7 @@ void parse_type_members(Parser& p, NodeId type_node) {
         break;
       case Member::Attributes: {
         const NodeId attributes = parse_attributes(p);
-        if (current_is(p, "property")) {
+        if (at(p, Word::Property)) {
           p.arena.add_child(container, with_attributes(p, parse_property(p), attributes));
         } else if (at_routine(p)) {
           p.arena.add_child(container, with_attributes(p, parse_routine(p, false), attributes));
@@ -302,7 +329,7 @@ void parse_type_members(Parser& p, NodeId type_node) {
         p.arena.add_child(container, parse_property(p));
         break;
       case Member::ClassProperty: {
-        ++p.position;  // 'class'
+        p.advance();  // 'class'
         const NodeId property = parse_property(p);
         p.arena.set_attribute(property, AttributeKey::Class, "true");
         p.arena.add_child(container, property);
@@ -312,7 +339,7 @@ void parse_type_members(Parser& p, NodeId type_node) {
         p.arena.add_child(container, parse_routine(p, false));
         break;
       case Member::ConstSection:
-        p.arena.add_child(container, parse_const_section(p, "const"));
+        p.arena.add_child(container, parse_const_section(p));
         class_members = false;
         break;
       case Member::TypeSection:
@@ -322,9 +349,9 @@ void parse_type_members(Parser& p, NodeId type_node) {
       case Member::Fields: {
         // 'automated' is read as a field named so; the declaration after it
         // is skipped through the next ";".
-        const bool automated = current_is(p, "automated");
+        const bool automated = at(p, Word::Automated);
         attach_all(p, container, parse_field_declaration(p, class_members, std::nullopt));
-        if (automated) skip_past(p, ";");
+        if (automated) skip_past(p, Word::Semicolon);
         break;
       }
       case Member::Skip:
@@ -347,13 +374,13 @@ std::vector<NodeId> parse_field_declaration(Parser& p, bool class_flag,
   for (;;) {
     const std::optional<NodeId> field = start_field(p);
     if (!field) break;
-    if (accept(p, ":")) {
+    if (accept(p, Word::Colon)) {
       give_type(p, fields, pending_from, *field, parse_type(p));
       pending_from = fields.size() + 1;
     }
     finish_field(p, *field, class_flag, attributes);
     fields.push_back(*field);
-    if (!accept(p, ",")) break;
+    if (!accept(p, Word::Comma)) break;
   }
   return fields;
 }
@@ -377,40 +404,40 @@ void parse_variant_part(Parser& p, NodeId type_node) {
   open.push_back(Open{false, false, 0, 0});
   // The end of one variant: its ";" and the progress guard.
   const auto end_variant = [&p](const Open& v) {
-    accept(p, ";");
+    accept(p, Word::Semicolon);
     ensure_progress(p, v.pass_start);
   };
   // The end of one field of a variant's list.
   const auto end_field = [&p](const Open& v) {
-    if (current_text_is(p, ";")) ++p.position;
+    if (at(p, Word::Semicolon)) p.advance();
     ensure_progress(p, v.field_start);
   };
   while (!open.empty()) {
     Open& v = open.back();
     if (!v.in_fields) {
-      if (p.at_end() || current_is(p, "end") || (v.nested && current_text_is(p, ")"))) {
+      if (p.at_end() || at(p, Word::End) || (v.nested && at(p, Word::CloseRound))) {
         open.pop_back();
         if (!open.empty()) end_field(open.back());
         continue;
       }
-      v.pass_start = p.position;
+      v.pass_start = p.position();
       if (!read_variant_labels(p, type_node)) continue;
-      if (accept(p, "(")) {
+      if (accept(p, Word::OpenRound)) {
         v.in_fields = true;
       } else {
         end_variant(v);
       }
       continue;
     }
-    if (p.at_end() || current_text_is(p, ")")) {
-      accept(p, ")");
+    if (p.at_end() || at(p, Word::CloseRound)) {
+      accept(p, Word::CloseRound);
       v.in_fields = false;
       end_variant(v);
       continue;
     }
-    v.field_start = p.position;
+    v.field_start = p.position();
     std::optional<NodeId> attributes;
-    if (current_text_is(p, "[")) {
+    if (at(p, Word::OpenSquare)) {
       attributes = parse_attributes(p);
       if (p.at_end()) {
         v.in_fields = false;
@@ -418,7 +445,7 @@ void parse_variant_part(Parser& p, NodeId type_node) {
         continue;
       }
     }
-    if (current_is(p, "case")) {
+    if (at(p, Word::Case)) {
       // A nested variant part; attributes before it are dropped.
       parse_variant_head(p, type_node);
       open.push_back(Open{true, false, 0, 0});
@@ -427,7 +454,7 @@ void parse_variant_part(Parser& p, NodeId type_node) {
     if (peek(p).is_word()) {
       attach_all(p, type_node, parse_field_declaration(p, false, attributes));
     } else {
-      ++p.position;
+      p.advance();
     }
     end_field(v);
   }

@@ -25,23 +25,20 @@ namespace {
 
 // A type declaration's hint words end the reference that is read directly for
 // the declared type, so the declaration itself reads them as hints.
-constexpr std::string_view type_reference_hint_words[] = {
-    ";", ")", ",", "end", "of", ":", "=", "]",
-    "deprecated", "experimental", "library", "platform"};
-constexpr std::string_view sized_string_words[] = {";", ")", ",", "end", "of", ":", "="};
-constexpr std::string_view sized_string_hint_words[] = {
-    ";", ")", ",", "end", "of", ":", "=",
-    "deprecated", "experimental", "library", "platform"};
-constexpr std::string_view enumeration_value_words[] = {",", ")"};
-constexpr std::string_view dimension_words[] = {",", "]"};
-constexpr std::string_view return_type_words[] = {";"};
+constexpr WordSet type_reference_hint_words = type_reference_stop_words | hint_words;
+constexpr WordSet sized_string_words{Word::Semicolon, Word::CloseRound, Word::Comma, Word::End,
+                                     Word::Of,        Word::Colon,      Word::Equal};
+constexpr WordSet sized_string_hint_words = sized_string_words | hint_words;
+constexpr WordSet enumeration_value_words{Word::Comma, Word::CloseRound};
+constexpr WordSet dimension_words{Word::Comma, Word::CloseSquare};
+constexpr WordSet return_type_words{Word::Semicolon};
 
-StopWords reference_stops(bool declared_type) {
-  return declared_type ? StopWords(type_reference_hint_words) : type_reference_stop_words;
+const WordSet& reference_stops(bool declared_type) {
+  return declared_type ? type_reference_hint_words : type_reference_stop_words;
 }
 
-StopWords sized_string_stops(bool declared_type) {
-  return declared_type ? StopWords(sized_string_hint_words) : StopWords(sized_string_words);
+const WordSet& sized_string_stops(bool declared_type) {
+  return declared_type ? sized_string_hint_words : sized_string_words;
 }
 
 // ---- Dispatch ---------------------------------------------------------------
@@ -64,38 +61,54 @@ enum class Form {
 // ("class", "record", "object", "interface", "dispinterface") when it is one.
 struct Shape {
   Form form;
-  std::string_view word;
+  Word word = Word::None;
 };
 
 // Takes the current token, which the caller knows to exist, and answers it.
 const Token& take_current(Parser& p) {
   if (p.at_end()) next_token(p);  // a fault of the calling rule
-  return p.tokens[p.position++];
-}
-
-bool is_routine_word(std::string_view lower) {
-  return std::find(std::begin(routine_words), std::end(routine_words), lower) != std::end(routine_words);
+  return p.tokens[p.take_index()];
 }
 
 [[gnu::noinline]] Shape classify(const Parser& p) {
-  if (p.at_end()) return {Form::Plain, {}};
-  const std::string_view text = p.text(peek(p));
-  const std::string w = unicode::to_lower(text);
-  if (w == "type" && peek_lower_is(p, 1, "helper")) return {Form::Helper, {}};
-  for (std::string_view s : {"class", "record", "object", "interface", "dispinterface"})
-    if (w == s) return {Form::Structured, s};
-  if (text == "(") return {Form::Enumeration, {}};
-  if (w == "set") return {Form::Set, {}};
-  if (w == "array") return {Form::Array, {}};
-  if (w == "file") return {Form::File, {}};
-  if (is_routine_word(w)) return {Form::Procedural, {}};
-  if (w == "reference" && peek_lower_is(p, 1, "to")) {
-    std::optional<std::string> after = peek_lower(p, 2);
-    if (after && is_routine_word(*after)) return {Form::Reference, {}};
+  if (p.at_end()) return {Form::Plain};
+  const Word w = peek(p).word;
+  switch (w) {
+    case Word::Type:
+      if (peek_is(p, 1, Word::Helper)) return {Form::Helper};
+      break;
+    case Word::Class:
+    case Word::Record:
+    case Word::Object:
+    case Word::Interface:
+    case Word::DispInterface:
+      return {Form::Structured, w};
+    case Word::OpenRound:
+      return {Form::Enumeration};
+    case Word::Set:
+      return {Form::Set};
+    case Word::Array:
+      return {Form::Array};
+    case Word::File:
+      return {Form::File};
+    case Word::Function:
+    case Word::Operator:
+    case Word::Procedure:
+    case Word::Destructor:
+    case Word::Constructor:
+      return {Form::Procedural};
+    case Word::Reference:
+      if (peek_is(p, 1, Word::To) && is_routine_word_at(p, 2)) return {Form::Reference};
+      break;
+    case Word::Caret:
+      return {Form::Pointer};
+    case Word::String:
+      if (peek_is(p, 1, Word::OpenSquare)) return {Form::SizedString};
+      break;
+    default:
+      break;
   }
-  if (text == "^") return {Form::Pointer, {}};
-  if (w == "string" && p.text(peek_at(p, 1)) == "[") return {Form::SizedString, {}};
-  return {Form::Plain, {}};
+  return {Form::Plain};
 }
 
 // ---- Forms without a nested type --------------------------------------------
@@ -110,12 +123,12 @@ bool is_routine_word(std::string_view lower) {
 
 // helper-type: 'type' 'helper' 'for' name [members 'end']
 [[gnu::noinline]] NodeId parse_helper_type(Parser& p, const Token& start) {
-  p.position += 2;
+  p.advance(2);
   NodeId node = p.arena.add_node(NodeKind::Type, start);
   p.arena.set_attribute(node, AttributeKey::Type, "helper");
-  accept(p, "for");
+  accept(p, Word::For);
   p.arena.add_child(node, parse_helper_target(p));
-  if (current_text_is(p, ";") || current_is(p, "end")) return node;
+  if (at(p, Word::Semicolon) || at(p, Word::End)) return node;
   parse_type_members(p, node);
   return node;
 }
@@ -126,20 +139,20 @@ bool is_routine_word(std::string_view lower) {
   const Token& open = take_current(p);
   NodeId node = p.arena.add_node(NodeKind::Type, open);
   p.arena.set_attribute(node, AttributeKey::Name, "enum");
-  while (!p.at_end() && !current_text_is(p, ")")) {
-    const std::size_t element_start = p.position;
+  while (!p.at_end() && !at(p, Word::CloseRound)) {
+    const std::size_t element_start = p.position();
     const Token& element = peek(p);
     std::string_view name = take_name(p);
     if (name.empty()) {
-      ++p.position;
+      p.advance();
       continue;
     }
     NodeId enum_node = p.arena.add_node(NodeKind::Enum, element);
     p.arena.add_child(enum_node, p.arena.add_value_node(NodeKind::Name, element, name));
-    if (accept(p, "=") || accept(p, ":=")) {
+    if (accept(p, Word::Equal) || accept(p, Word::Assign)) {
       Run value = scan_until(p, enumeration_value_words);
       if (!value.empty()) {
-        p.position += value.size();
+        p.advance(value.size());
         const Token& first = p.tokens[value.begin];
         NodeId value_node = p.arena.add_node(NodeKind::Value, first);
         NodeId literal =
@@ -150,10 +163,10 @@ bool is_routine_word(std::string_view lower) {
       }
     }
     p.arena.add_child(node, enum_node);
-    accept(p, ",");
+    accept(p, Word::Comma);
     ensure_progress(p, element_start);
   }
-  accept(p, ")");
+  accept(p, Word::CloseRound);
   return node;
 }
 
@@ -162,7 +175,7 @@ bool is_routine_word(std::string_view lower) {
 // repeated neighbours dropped.
 [[gnu::noinline]] NodeId parse_bounds(Parser& p) {
   NodeId bounds = p.arena.add_node(NodeKind::Bounds, take_current(p));
-  while (!p.at_end() && !current_text_is(p, "]")) {
+  while (!p.at_end() && !at(p, Word::CloseSquare)) {
     const Token& first = peek(p);
     Run index = scan_until(p, dimension_words);
     NodeId dimension =
@@ -174,11 +187,11 @@ bool is_routine_word(std::string_view lower) {
       p.arena.set_end(dimension, positions.back().line, positions.back().col);
     }
     p.arena.add_child(bounds, dimension);
-    p.position += index.size();
-    if (p.at_end() || current_text_is(p, "]")) break;
-    accept(p, ",");
+    p.advance(index.size());
+    if (p.at_end() || at(p, Word::CloseSquare)) break;
+    accept(p, Word::Comma);
   }
-  accept(p, "]");
+  accept(p, Word::CloseSquare);
   return bounds;
 }
 
@@ -189,38 +202,38 @@ bool is_routine_word(std::string_view lower) {
 // "object" is recorded as "record". A ";" right after the heading means a
 // forward declaration (or a class with ancestors only): no members are read.
 [[gnu::noinline]] NodeId parse_structured_type(Parser& p, const Token& start,
-                                               std::string_view word, bool declared_type) {
-  ++p.position;
+                                               Word word, bool declared_type) {
+  p.advance();
   NodeId node = p.arena.add_node(NodeKind::Type, start);
-  const bool is_class = word == "class";
+  const bool is_class = word == Word::Class;
   p.arena.set_attribute(node, AttributeKey::Type,
-                        word == "object" ? std::string_view("record") : word);
-  if (is_class && accept(p, "of")) {
+                        word_text(word == Word::Object ? Word::Record : word));
+  if (is_class && accept(p, Word::Of)) {
     p.arena.set_attribute(node, AttributeKey::Type, "classref");
     p.arena.add_child(node, parse_type_reference(p, peek(p), reference_stops(declared_type)));
     return node;
   }
-  if ((is_class || word == "record") && accept(p, "helper")) {
-    accept(p, "for");
+  if ((is_class || word == Word::Record) && accept(p, Word::Helper)) {
+    accept(p, Word::For);
     p.arena.add_child(node, parse_helper_target(p));
   }
-  if (accept(p, "abstract")) p.arena.set_attribute(node, AttributeKey::Abstract, "true");
-  if (accept(p, "(")) {
-    while (!p.at_end() && !current_text_is(p, ")")) {
+  if (accept(p, Word::Abstract)) p.arena.set_attribute(node, AttributeKey::Abstract, "true");
+  if (accept(p, Word::OpenRound)) {
+    while (!p.at_end() && !at(p, Word::CloseRound)) {
       p.arena.add_child(node, parse_type_reference(p, peek(p), type_reference_stop_words));
-      if (!accept(p, ",")) break;
+      if (!accept(p, Word::Comma)) break;
     }
-    accept(p, ")");
+    accept(p, Word::CloseRound);
   }
-  if (current_text_is(p, ";")) return node;
+  if (at(p, Word::Semicolon)) return node;
   parse_type_members(p, node);
   return node;
 }
 
 // set-type: 'set' 'of' type-reference
 [[gnu::noinline]] NodeId parse_set_type(Parser& p, const Token& start, bool declared_type) {
-  ++p.position;
-  accept(p, "of");
+  p.advance();
+  accept(p, Word::Of);
   NodeId node = p.arena.add_node(NodeKind::Type, start);
   p.arena.set_attribute(node, AttributeKey::Type, "set");
   p.arena.add_child(node, parse_type_reference(p, peek(p), reference_stops(declared_type)));
@@ -232,8 +245,8 @@ bool is_routine_word(std::string_view lower) {
 [[gnu::noinline]] NodeId parse_array_type(Parser& p) {
   NodeId node = p.arena.add_node(NodeKind::Type, take_current(p));
   p.arena.set_attribute(node, AttributeKey::Type, "array");
-  if (current_text_is(p, "[")) p.arena.add_child(node, parse_bounds(p));
-  accept(p, "of");
+  if (at(p, Word::OpenSquare)) p.arena.add_child(node, parse_bounds(p));
+  accept(p, Word::Of);
   p.arena.add_child(node, parse_type(p));
   return node;
 }
@@ -242,14 +255,14 @@ bool is_routine_word(std::string_view lower) {
 [[gnu::noinline]] NodeId parse_file_type(Parser& p, bool declared_type) {
   NodeId node = p.arena.add_node(NodeKind::Type, take_current(p));
   p.arena.set_attribute(node, AttributeKey::Type, "file");
-  if (accept(p, "of"))
+  if (accept(p, Word::Of))
     p.arena.add_child(node, parse_type_reference(p, peek(p), reference_stops(declared_type)));
   return node;
 }
 
 // reference-type: 'reference' 'to' procedural-type
 [[gnu::noinline]] NodeId parse_reference_type(Parser& p, const Token& start) {
-  p.position += 2;
+  p.advance(2);
   NodeId procedural = parse_procedural_type(p, peek(p));
   p.arena.set_attribute(procedural, AttributeKey::Kind, "reference");
   NodeId node = p.arena.add_node(NodeKind::Type, start);
@@ -266,20 +279,22 @@ bool is_routine_word(std::string_view lower) {
   return node;
 }
 
-// Sets `type` to the lower-case routine word; true for "function".
+// Sets `type` to the lower-case routine word (the procedural form starts at
+// one); true for "function".
 [[gnu::noinline]] bool set_routine_type(Parser& p, NodeId node, const Token& word) {
-  const std::string lower = unicode::to_lower(p.text(word));
-  p.arena.set_attribute(node, AttributeKey::Type, lower);
-  return lower == "function";
+  p.arena.set_attribute(node, AttributeKey::Type, word_text(word.word));
+  return word.word == Word::Function;
 }
 
 // The return type of a procedural type is read up to ";", so a trailing
 // "of object" or "is nested" lands in its name; it is cut off here and
-// answered as the procedural kind ("object" or "nested"), or empty.
+// answered as the procedural kind ("object" or "nested"), or empty. The
+// suffixes are texts of the joined name, blank or none between the words,
+// compared ignoring ASCII case: no character beyond ASCII lowers to one of
+// their letters, so that is the name's lower-case form ending with them.
 [[gnu::noinline]] std::string_view cut_procedural_suffix(Parser& p, NodeId type) {
   std::optional<std::string_view> name = p.arena.attribute(type, AttributeKey::Name);
   if (!name) return {};
-  const std::string lower = unicode::to_lower(*name);
   struct Suffix {
     std::string_view text;
     std::string_view kind;
@@ -291,9 +306,10 @@ bool is_routine_word(std::string_view lower) {
       {"isnested", "nested"},
   };
   for (const Suffix& s : suffixes) {
-    if (lower.size() < s.text.size() || !lower.ends_with(s.text)) continue;
-    // The suffix is ASCII and so has the same length in the name as written.
-    std::string_view kept = name->substr(0, name->size() - std::min(name->size(), s.text.size()));
+    if (name->size() < s.text.size() ||
+        !unicode::ascii_iequals(name->substr(name->size() - s.text.size()), s.text))
+      continue;
+    std::string_view kept = name->substr(0, name->size() - s.text.size());
     p.arena.set_attribute(type, AttributeKey::Name, kept);
     return s.kind;
   }
@@ -308,8 +324,8 @@ bool is_routine_word(std::string_view lower) {
 NodeId parse_type(Parser& p, bool declared_type) {
   DepthGuard guard(p);
   const Token& first = peek(p);
-  if (!p.at_end() && (current_is(p, "packed") || current_is(p, "bitpacked"))) {
-    ++p.position;
+  if (!p.at_end() && (at(p, Word::Packed) || at(p, Word::BitPacked))) {
+    p.advance();
     NodeId inner = parse_type_definition(p, first, declared_type);
     NodeId node = p.arena.add_node(NodeKind::Type, first);
     p.arena.set_attribute(node, AttributeKey::Type, p.text(first));
@@ -358,14 +374,14 @@ NodeId parse_type_definition(Parser& p, const Token& start, bool declared_type) 
 // type-reference: the tokens up to a stop word, kept as the text of the name.
 // "specialize" keeps its blank; any other text is trimmed of white space.
 // A named reference spans from its start to the end of its last token.
-NodeId parse_type_reference(Parser& p, const Token& start, StopWords stop_words) {
+NodeId parse_type_reference(Parser& p, const Token& start, const WordSet& stop_words) {
   const Run run = scan_until(p, stop_words);
-  p.position += run.size();
+  p.advance(run.size());
   NodeId node = p.arena.add_node(NodeKind::Type, start);
   if (run.empty()) return node;
   std::string joined;
   std::string_view text;
-  if (unicode::ascii_iequals(p.text(p.tokens[run.begin]), "specialize")) {
+  if (p.tokens[run.begin].word == Word::Specialize) {
     joined = "specialize ";
     joined += join_token_texts(p, Run{run.begin + 1, run.end});
     text = joined;
@@ -386,11 +402,11 @@ NodeId parse_type_reference(Parser& p, const Token& start, StopWords stop_words)
 // A function's result is read up to ";", and an "of object" or "is nested"
 // written after it is cut from its name and kept as the `kind`.
 NodeId parse_procedural_type(Parser& p, const Token& start) {
-  ++p.position;
+  p.advance();
   NodeId node = p.arena.add_node(NodeKind::Type, start);
   const bool is_function = set_routine_type(p, node, start);
-  if (current_text_is(p, "(")) p.arena.add_child(node, parse_parameters(p));
-  if (is_function && accept(p, ":")) {
+  if (at(p, Word::OpenRound)) p.arena.add_child(node, parse_parameters(p));
+  if (is_function && accept(p, Word::Colon)) {
     const Token& result = peek(p);
     NodeId return_type = p.arena.add_node(NodeKind::ReturnType, result);
     NodeId type = parse_type_reference(p, result, return_type_words);
@@ -399,8 +415,9 @@ NodeId parse_procedural_type(Parser& p, const Token& start) {
     p.arena.add_child(return_type, type);
     p.arena.add_child(node, return_type);
   }
-  if (accept(p, "of") && accept(p, "object")) p.arena.set_attribute(node, AttributeKey::Kind, "object");
-  accept(p, ";");
+  if (accept(p, Word::Of) && accept(p, Word::Object))
+    p.arena.set_attribute(node, AttributeKey::Kind, "object");
+  accept(p, Word::Semicolon);
   return node;
 }
 

@@ -51,6 +51,24 @@ void NodeArena::check_span(const Token& token) const {
   }
 }
 
+TextExtent text_extent(std::string_view text, std::uint32_t line, std::uint32_t column) {
+  // Code points are the bytes that do not continue a sequence (the texts are
+  // well-formed UTF-8); the loops are simple enough for the compiler to
+  // vectorise over long strings.
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+  std::uint64_t points = 0, line_feeds = 0;
+  for (std::size_t k = 0; k < text.size(); ++k) {
+    points += (bytes[k] & 0xC0) != 0x80;
+    line_feeds += bytes[k] == '\n';
+  }
+  if (line_feeds == 0) return {points, line, static_cast<std::uint32_t>(column + points)};
+  std::size_t last = text.size();
+  while (bytes[last - 1] != '\n') --last;
+  std::uint64_t after_lf = 0;
+  for (std::size_t k = last; k < text.size(); ++k) after_lf += (bytes[k] & 0xC0) != 0x80;
+  return {points, static_cast<std::uint32_t>(line + line_feeds), static_cast<std::uint32_t>(1 + after_lf)};
+}
+
 void NodeArena::fill_from_token(Record& r, const Token& token) const {
   std::string_view s = source_.substr(token.start, token.end - token.start);
   r.line = token.line;
@@ -58,7 +76,7 @@ void NodeArena::fill_from_token(Record& r, const Token& token) const {
   // Count line feeds and code points of the token as written. Numbers,
   // symbols and character codes are ASCII; words are well-formed UTF-8; only
   // the other kinds can hold line feeds.
-  std::uint64_t points = 0, after_lf = 0, line_feeds = 0;
+  std::uint64_t points = 0;
   switch (token.kind) {
     case TokenKind::Number:
     case TokenKind::Symbol:
@@ -80,25 +98,11 @@ void NodeArena::fill_from_token(Record& r, const Token& token) const {
         Positions{token.line, token.column, static_cast<std::uint32_t>(text_points + 1), none};
     return;
   }
-  // Strings and other tokens that may span lines: code points are the bytes
-  // that do not continue a sequence (well-formed UTF-8 from the lexer).
-  const auto* bytes = reinterpret_cast<const unsigned char*>(s.data());
-  for (std::size_t k = 0; k < s.size(); ++k) {
-    points += (bytes[k] & 0xC0) != 0x80;
-    line_feeds += bytes[k] == '\n';
-  }
-  if (line_feeds > 0) {
-    std::size_t last = s.size();
-    while (bytes[last - 1] != '\n') --last;
-    for (std::size_t k = last; k < s.size(); ++k) after_lf += (bytes[k] & 0xC0) != 0x80;
-  }
-  if (line_feeds == 0) {
-    r.end_line = token.line;
-    r.end_col = static_cast<std::uint32_t>(token.column + points);
-  } else {
-    r.end_line = static_cast<std::uint32_t>(token.line + line_feeds);
-    r.end_col = static_cast<std::uint32_t>(1 + after_lf);
-  }
+  // Strings and other tokens that may span lines.
+  const TextExtent extent = text_extent(s, token.line, token.column);
+  points = extent.points;
+  r.end_line = extent.end_line;
+  r.end_col = extent.end_col;
   // One position per code point of the text, plus the one after it, all on
   // the first line.
   std::uint64_t text_points = token.text_skip ? points - 1 : points;

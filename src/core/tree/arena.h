@@ -22,6 +22,18 @@ namespace tarnwick {
 
 using NodeId = std::size_t;
 
+// The extent of a text that starts at `line` and `column`: its code points,
+// and the place just after it, which follows its line feeds (a column counts
+// code points from 1 after the last of them). The one measure of where a
+// token's text ends, for the nodes made from a token and for the spans the
+// rules stamp or list.
+struct TextExtent {
+  std::uint64_t points = 0;
+  std::uint32_t end_line = 0;
+  std::uint32_t end_col = 0;
+};
+TextExtent text_extent(std::string_view text, std::uint32_t line, std::uint32_t column);
+
 class NodeArena {
  public:
   static constexpr std::uint32_t none = 0xFFFFFFFFu;
@@ -71,6 +83,16 @@ class NodeArena {
     HugeVector<ChildEntry> children;
     std::vector<std::vector<SourcePosition>> position_lists;
     std::string pool;
+
+    // Calls `f(bytes, release)` for every store, where `release()` frees it.
+    template <class F>
+    void for_each_store(F&& f) {
+      f(store_bytes(records), [this] { release_store(records); });
+      f(store_bytes(attributes), [this] { release_store(attributes); });
+      f(store_bytes(children), [this] { release_store(children); });
+      f(store_bytes(position_lists), [this] { release_store(position_lists); });
+      f(store_bytes(pool), [this] { release_store(pool); });
+    }
   };
 
   explicit NodeArena(std::string_view source) : NodeArena(source, Stores{}) {}

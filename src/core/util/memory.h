@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <new>
+#include <string>
 #include <vector>
 
 namespace tarnwick {
@@ -54,6 +55,24 @@ struct HugePageAllocator {
 // A growable store of a call.
 template <class T>
 using HugeVector = std::vector<T, HugePageAllocator<T>>;
+
+// The memory a store holds, in bytes: its capacity, as mapped for a
+// `HugeVector`.
+template <class T>
+std::size_t store_bytes(const std::vector<T>& v) {
+  return v.capacity() * sizeof(T);
+}
+template <class T>
+std::size_t store_bytes(const HugeVector<T>& v) {
+  return store_footprint(v.capacity() * sizeof(T));
+}
+inline std::size_t store_bytes(const std::string& s) { return s.capacity(); }
+
+// Frees the memory of a store, which is left empty.
+template <class Store>
+void release_store(Store& s) {
+  Store().swap(s);
+}
 
 }  // namespace tarnwick
 
