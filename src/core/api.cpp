@@ -13,8 +13,12 @@ std::string_view write_token_list_text(std::string_view text, Workspace& workspa
   if (text.size() > max_text_size) throw TextTooLarge();
   OutputBuffer& out = workspace.out;
   out.clear();
-  // A token line is rarely more than four times the token's text.
-  out.reserve(std::min<std::size_t>(text.size(), std::size_t{1} << 28) * 4 + 16);
+  // A token list is about four times its text, and up to five times where
+  // short tokens are dense. Growing by doubling would copy the text written
+  // so far and, for that copy, hold both blocks at once: six times the text
+  // is reserved instead, of which a large block only takes memory for the
+  // pages it writes.
+  out.reserve(std::min<std::size_t>(text.size(), std::size_t{1} << 28) * 6 + 16);
   write_token_list(text, out);
   return out.view();
 }

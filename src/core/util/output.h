@@ -3,7 +3,8 @@
 // lies on huge pages and, under AddressSanitizer, every overrun is caught.
 // A tree text is measured before it is written and gets a block of its exact
 // size (plus the few bytes that fixed-size copies may overshoot); a token
-// list grows by doubling.
+// list gets room for six times its text up front and grows by doubling
+// past that.
 #pragma once
 
 #include <charconv>
