@@ -12,6 +12,7 @@
 namespace tarnwick {
 namespace {
 
+#if !defined(TARNWICK_ADDRESS_SANITIZER)
 constexpr std::size_t smallest_kept = std::size_t{64} << 10;
 
 // `bytes` rounded up to the next of eight sizes per power of two: at most an
@@ -23,13 +24,11 @@ std::size_t block_size(std::size_t bytes) {
   return (bytes + step - 1) & ~(step - 1);
 }
 
-#if !defined(TARNWICK_ADDRESS_SANITIZER)
 class KeptBlocks {
  public:
-  // The smallest kept block of `size` bytes up to a quarter more, or null.
-  // A larger block is then known by the smaller size: its owner frees it
-  // under the size it asked for.
-  void* take(std::size_t size) {
+  // The smallest kept block of `size` bytes up to a quarter more, or null;
+  // `size` becomes the block's own size.
+  void* take(std::size_t& size) {
     std::lock_guard<std::mutex> hold(mutex_);
     std::size_t best = count_;
     for (std::size_t i = 0; i < count_; ++i) {
@@ -38,7 +37,8 @@ class KeptBlocks {
     }
     if (best == count_) return nullptr;
     void* p = slots_[best].p;
-    kept_ -= slots_[best].size;
+    size = slots_[best].size;
+    kept_ -= size;
     slots_[best] = slots_[--count_];
     return p;
   }
@@ -72,20 +72,32 @@ KeptBlocks& kept() {
 
 }  // namespace
 
+// A kept block starts with a header that holds its size, so that a block
+// taken for a smaller need is still freed whole.
+constexpr std::size_t header_bytes = alignof(std::max_align_t);
+
 void* allocate_block(std::size_t bytes) {
-  const std::size_t size = block_size(bytes);
 #if !defined(TARNWICK_ADDRESS_SANITIZER)
-  if (size >= smallest_kept)
-    if (void* p = kept().take(size)) return p;
+  if (bytes + header_bytes >= smallest_kept && bytes <= SIZE_MAX / 2) {
+    std::size_t size = block_size(bytes + header_bytes);
+    void* raw = kept().take(size);
+    if (raw == nullptr) raw = allocate_store(size);  // huge pages from 2 MiB on
+    static_cast<std::size_t*>(raw)[0] = size;
+    return static_cast<char*>(raw) + header_bytes;
+  }
 #endif
-  return ::operator new(size);
+  return ::operator new(bytes);
 }
 
 void free_block(void* p, std::size_t bytes) noexcept {
   if (p == nullptr) return;
 #if !defined(TARNWICK_ADDRESS_SANITIZER)
-  const std::size_t size = block_size(bytes);
-  if (size >= smallest_kept && kept().keep(p, size)) return;
+  if (bytes + header_bytes >= smallest_kept && bytes <= SIZE_MAX / 2) {
+    void* raw = static_cast<char*>(p) - header_bytes;
+    const std::size_t size = static_cast<std::size_t*>(raw)[0];
+    if (!kept().keep(raw, size)) free_store(raw, size);
+    return;
+  }
 #else
   (void)bytes;
 #endif

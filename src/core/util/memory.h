@@ -85,8 +85,9 @@ namespace tarnwick {
 // most `kept_block_bytes` in all) instead of back to the system: the next
 // tree of about that size takes it already mapped, where fresh memory would
 // fault in 4 KiB at a time, and would be cleared and unmapped again by the
-// kernel for every tree. Under AddressSanitizer nothing is kept, so that a
-// read of a dropped tree's memory is caught.
+// kernel for every tree. A fresh block of 2 MiB or more is a store of its
+// own (see `allocate_store`), on huge pages. Under AddressSanitizer nothing
+// is kept, so that a read of a dropped tree's memory is caught.
 void* allocate_block(std::size_t bytes);
 // Frees what `allocate_block(bytes)` returned.
 void free_block(void* p, std::size_t bytes) noexcept;

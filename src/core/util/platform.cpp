@@ -154,7 +154,9 @@ void* allocate_store(std::size_t bytes) {
     if (bytes > SIZE_MAX / 2) throw std::bad_alloc();
     const std::size_t length = whole_huge_pages(bytes);
     void* p = map_on_huge_page_boundary(length);
-    advise_huge_pages(p, length);
+    // Only the whole huge pages within what was asked for: the rest of the
+    // last one stays on small pages, which fault in only where written.
+    advise_huge_pages(p, bytes & ~(huge_page_bytes - 1));
     return p;
   }
   return ::operator new(bytes);
