@@ -34,23 +34,32 @@ void free_store(void* p, std::size_t bytes) noexcept;
 // The memory a store of `bytes` takes, its mapping rounded up.
 std::size_t store_footprint(std::size_t bytes);
 
-template <class T>
-struct HugePageAllocator {
+// A standard allocator over a pair of functions: `Allocate(bytes)` and
+// `Free(p, bytes)`, which is told the size it was asked for.
+template <class T, void* (*Allocate)(std::size_t), void (*Free)(void*, std::size_t) noexcept>
+struct FunctionAllocator {
   using value_type = T;
   static_assert(alignof(T) <= alignof(std::max_align_t));
-
-  HugePageAllocator() = default;
   template <class U>
-  HugePageAllocator(const HugePageAllocator<U>&) noexcept {}
+  struct rebind {
+    using other = FunctionAllocator<U, Allocate, Free>;
+  };
+
+  FunctionAllocator() = default;
+  template <class U>
+  FunctionAllocator(const FunctionAllocator<U, Allocate, Free>&) noexcept {}
 
   T* allocate(std::size_t n) {
-    if (n > SIZE_MAX / sizeof(T)) throw std::bad_array_new_length();
-    return static_cast<T*>(allocate_store(n * sizeof(T)));
+    if (n > SIZE_MAX / 2 / sizeof(T)) throw std::bad_array_new_length();
+    return static_cast<T*>(Allocate(n * sizeof(T)));
   }
-  void deallocate(T* p, std::size_t n) noexcept { free_store(p, n * sizeof(T)); }
+  void deallocate(T* p, std::size_t n) noexcept { Free(p, n * sizeof(T)); }
 
-  friend bool operator==(const HugePageAllocator&, const HugePageAllocator&) { return true; }
+  friend bool operator==(const FunctionAllocator&, const FunctionAllocator&) { return true; }
 };
+
+template <class T>
+using HugePageAllocator = FunctionAllocator<T, allocate_store, free_store>;
 
 // A growable store of a call.
 template <class T>
@@ -94,22 +103,7 @@ void free_block(void* p, std::size_t bytes) noexcept;
 inline constexpr std::size_t kept_block_bytes = std::size_t{64} << 20;
 
 template <class T>
-struct BlockAllocator {
-  using value_type = T;
-  static_assert(alignof(T) <= alignof(std::max_align_t));
-
-  BlockAllocator() = default;
-  template <class U>
-  BlockAllocator(const BlockAllocator<U>&) noexcept {}
-
-  T* allocate(std::size_t n) {
-    if (n > SIZE_MAX / 2 / sizeof(T)) throw std::bad_array_new_length();
-    return static_cast<T*>(allocate_block(n * sizeof(T)));
-  }
-  void deallocate(T* p, std::size_t n) noexcept { free_block(p, n * sizeof(T)); }
-
-  friend bool operator==(const BlockAllocator&, const BlockAllocator&) { return true; }
-};
+using BlockAllocator = FunctionAllocator<T, allocate_block, free_block>;
 
 template <class T>
 using BlockVector = std::vector<T, BlockAllocator<T>>;
