@@ -83,9 +83,6 @@ void release_store(Store& s) {
   Store().swap(s);
 }
 
-}  // namespace tarnwick
-
-namespace tarnwick {
 
 // Memory for the arrays of finished trees, which a program reading file
 // after file makes and drops in turn, often from several threads. A block of
