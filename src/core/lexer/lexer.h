@@ -15,13 +15,6 @@
 
 namespace tarnwick {
 
-// True when the lower-case form of `word` is one of the 166 keywords (see
-// words.def).
-bool is_keyword(std::string_view word);
-// The same for the word `source[begin, end)`; quickest where 16 bytes from
-// `begin` lie inside `source`.
-bool is_keyword_at(std::string_view source, std::size_t begin, std::size_t end);
-
 // Scanner state over one source text. `offset` always lies on a character
 // boundary; `line` and `column` are those of the character at `offset`.
 class Lexer {

@@ -135,10 +135,4 @@ Word look_up_word(std::string_view text) {
   return word_text(w).size() == lower.size() ? w : Word::None;
 }
 
-bool is_keyword_at(std::string_view source, std::size_t begin, std::size_t end) {
-  return is_keyword_word(look_up_word_at(source, begin, end));
-}
-
-bool is_keyword(std::string_view word) { return is_keyword_word(look_up_word(word)); }
-
 }  // namespace tarnwick
