@@ -8,9 +8,10 @@ directory given with --root). Every file with a Pascal extension is read as
 UTF-8, or as Latin-1 when it is not UTF-8, and run through both functions
 under its path relative to the root. A folder's digest covers the files
 directly in it: their paths and the SHA-256 of each output (or the error a
-call raised). The committed file, tests/data/corpus_digests.txt, has one
-line per folder, so a change of output shows in its diff as the folders
-that changed.
+call raised); a folder that holds a single Pascal file is counted with its
+parent, so that the list is not padded with one-file lines. The committed
+file, tests/data/corpus_digests.txt, has one line per folder, so a change of
+output shows in its diff as the folders that changed.
 """
 
 from __future__ import annotations
@@ -32,15 +33,20 @@ HEADER = ("# folder<TAB>files<TAB>token lists<TAB>tree texts: SHA-256 digests of
 
 def folders(root: str) -> list[tuple[str, list[str]]]:
     """The folders below `root` that hold Pascal files, each with its files'
-    paths relative to `root`, both sorted."""
-    found = []
+    paths relative to `root`, both sorted; the file of a folder that holds
+    only one is listed with its parent folder."""
+    found: dict[str, list[str]] = {}
     for dirpath, dirnames, filenames in os.walk(root):
         dirnames.sort()
         names = sorted(n for n in filenames if n.lower().endswith(EXTENSIONS))
-        if names:
-            rel = os.path.relpath(dirpath, root)
-            found.append((rel, [os.path.normpath(os.path.join(rel, n)) for n in names]))
-    return found
+        if not names:
+            continue
+        rel = os.path.relpath(dirpath, root)
+        paths = [os.path.normpath(os.path.join(rel, n)) for n in names]
+        if len(paths) == 1 and rel != ".":
+            rel = os.path.dirname(rel) or "."
+        found.setdefault(rel, []).extend(paths)
+    return sorted((rel, sorted(paths)) for rel, paths in found.items())
 
 
 def read_text(path: str) -> str:
