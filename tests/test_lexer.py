@@ -792,6 +792,19 @@ def check_token_list(text, out):
         assert (int(line_no), int(column)) == position(text, start), line
 
 
+@pytest.mark.parametrize("length", [1, 2, 3, 15, 16, 17, 18, 31, 32, 33, 47])
+def test_runs_of_blanks_and_word_characters(length):
+    """Blank runs and words on both sides of the scanner's sixteen-byte steps,
+    also where fewer than sixteen bytes of the text are left."""
+    for blank in (" ", "\t", "\r", "\n", " \n", "\r\n  "):
+        gap = (blank * length)[:length]
+        for word in ("x" * length, ("a1_Z" * length)[:length], "\u00e9" + "b" * length):
+            for text in (gap + word + gap + word, word + gap + "y", gap + word, word + "é"):
+                out = lex(text)
+                check_token_list(text, out)
+                assert [line.split(" ")[1] for line in out.split("\n")[:-1]] == text.split()
+
+
 PASCAL_PIECES = [
     "'", "''", "'''", "'''''", "#", "$", "%", "&", "(", ")", "(*", "*)", "{", "}",
     "{$", "(*$", "//", "/", "*", ".", "..", ":", "=", "<", ">", "+", "-", "[", "]",

@@ -3,7 +3,12 @@
 // comments end at the end of the line or of the text.
 #include "lexer/lexer.h"
 
+#include <bit>
 #include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "unicode/unicode.h"
 
@@ -47,6 +52,31 @@ struct AsciiWordPart {
   }
 };
 constexpr AsciiWordPart ascii_word_part{};
+
+// The first offset at or after `pos` whose byte is no ASCII letter, digit or
+// '_'. Sixteen bytes are classified at once where the text has them: most
+// words end within the first sixteen.
+inline std::size_t skip_ascii_word_part(const unsigned char* bytes, std::size_t pos, std::size_t n) {
+#if defined(__SSE2__)
+  const __m128i below_a = _mm_set1_epi8('a' - 1), above_z = _mm_set1_epi8('z' + 1);
+  const __m128i below_0 = _mm_set1_epi8('0' - 1), above_9 = _mm_set1_epi8('9' + 1);
+  const __m128i underscore = _mm_set1_epi8('_'), case_bit = _mm_set1_epi8(0x20);
+  while (pos + 16 <= n) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + pos));
+    // Setting 0x20 maps 'A'..'Z' onto 'a'..'z' and nothing else there; bytes
+    // past ASCII compare as negative and match no range.
+    const __m128i folded = _mm_or_si128(v, case_bit);
+    const __m128i letter = _mm_and_si128(_mm_cmpgt_epi8(folded, below_a), _mm_cmplt_epi8(folded, above_z));
+    const __m128i digit = _mm_and_si128(_mm_cmpgt_epi8(v, below_0), _mm_cmplt_epi8(v, above_9));
+    const __m128i part = _mm_or_si128(_mm_or_si128(letter, digit), _mm_cmpeq_epi8(v, underscore));
+    const auto stops = static_cast<std::uint32_t>(~_mm_movemask_epi8(part)) & 0xFFFFu;
+    if (stops != 0) return pos + static_cast<std::size_t>(std::countr_zero(stops));
+    pos += 16;
+  }
+#endif
+  while (pos < n && bytes[pos] < 0x80 && ascii_word_part.yes[bytes[pos]]) ++pos;
+  return pos;
+}
 
 constexpr bool is_symbol_char(unsigned char c) {
   switch (c) {
@@ -134,18 +164,13 @@ void Lexer::advance_to(std::size_t new_offset) {
 std::size_t Lexer::scan_word_from(std::size_t pos) const {
   const auto* bytes = reinterpret_cast<const unsigned char*>(source_.data());
   const std::size_t n = source_.size();
-  while (pos < n) {
-    const unsigned char c = bytes[pos];
-    if (c < 0x80) {
-      if (!ascii_word_part.yes[c]) break;
-      ++pos;
-      continue;
-    }
+  for (;;) {
+    pos = skip_ascii_word_part(bytes, pos, n);
+    if (pos >= n || bytes[pos] < 0x80) return pos;
     std::size_t len = 0;
-    if (!is_word_part_at(source_, pos, len)) break;
+    if (!is_word_part_at(source_, pos, len)) return pos;
     pos += len;
   }
-  return pos;
 }
 
 std::size_t Lexer::scan_decimal() const {

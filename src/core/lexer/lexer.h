@@ -1,11 +1,16 @@
 // The scanner: UTF-8 source text to tokens with line and column positions.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "errors.h"
 #include "lexer/token.h"
@@ -66,18 +71,52 @@ class Lexer {
     const std::size_t n = source_.size();
     std::uint32_t line = line_;
     std::uint32_t column = column_;
-    while (i < n) {
-      char c = data[i];
+    // One blank byte: false at a byte that is none.
+    const auto step = [&](char c) {
       if (c == ' ' || c == '\t' || c == '\r') {
         ++column;
       } else if (c == '\n') {
         ++line;
         column = 1;
       } else {
-        break;
+        return false;
       }
-      ++i;
+      return true;
+    };
+    // Most gaps between tokens are a byte or two: those go one by one.
+    const std::size_t head = i + 2 < n ? i + 2 : n;
+    while (i < head && step(data[i])) ++i;
+    bool more = i == head && i < n;  // the run may go on past the head
+#if defined(__SSE2__)
+    // Longer runs (indentation, line breaks), sixteen bytes at a time.
+    if (more) {
+      const __m128i space = _mm_set1_epi8(' '), tab = _mm_set1_epi8('\t');
+      const __m128i cr = _mm_set1_epi8('\r'), lf = _mm_set1_epi8('\n');
+      while (i + 16 <= n) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
+        const __m128i feeds = _mm_cmpeq_epi8(v, lf);
+        const __m128i blank = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, space), _mm_cmpeq_epi8(v, tab)),
+                                           _mm_or_si128(_mm_cmpeq_epi8(v, cr), feeds));
+        const auto stops = static_cast<std::uint32_t>(~_mm_movemask_epi8(blank)) & 0xFFFFu;
+        const std::uint32_t k = stops != 0 ? static_cast<std::uint32_t>(std::countr_zero(stops)) : 16;
+        const auto in_run = static_cast<std::uint32_t>(_mm_movemask_epi8(feeds)) & ((1u << k) - 1);
+        if (in_run != 0) {
+          // The column restarts after the run's last line feed.
+          line += static_cast<std::uint32_t>(std::popcount(in_run));
+          column = k - static_cast<std::uint32_t>(std::bit_width(in_run)) + 1;
+        } else {
+          column += k;
+        }
+        i += k;
+        if (k < 16) {
+          more = false;
+          break;
+        }
+      }
     }
+#endif
+    if (more)
+      while (i < n && step(data[i])) ++i;
     offset_ = i;
     line_ = line;
     column_ = column;
