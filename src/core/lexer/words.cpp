@@ -108,20 +108,13 @@ Word look_up_word_at(std::string_view source, std::size_t begin, std::size_t end
   if (n <= longest_word && unicode::load_short_span(source, begin, end, lo, hi) &&
       ((lo | hi) & unicode::byte_high_bits) == 0)
     return word_table.find(PackedWord{lower_ascii8(lo), lower_ascii8(hi)});  // no NUL in a word
-  if (n > longest_word) {
-    // A longer word lowers to a spelling only through letters beyond ASCII
-    // that lower to one ASCII letter (the Kelvin sign to "k"): never when
-    // all its bytes are ASCII, nor past four bytes a letter.
-    if (n > 4 * longest_word) return Word::None;
-    bool ascii = true;
-    for (std::size_t i = begin; i < end; ++i) ascii &= static_cast<unsigned char>(source[i]) < 0x80;
-    if (ascii) return Word::None;
-  }
   return look_up_word(source.substr(begin, n));
 }
 
 Word look_up_word(std::string_view text) {
-  if (text.empty()) return Word::None;
+  // Every character lowers to at least one, so a text of more characters
+  // than the longest spelling, each at most four bytes, is no word.
+  if (text.empty() || text.size() > 4 * longest_word) return Word::None;
   std::string lower;
   bool ascii = true;
   for (char c : text) ascii = ascii && static_cast<unsigned char>(c) < 0x80;
