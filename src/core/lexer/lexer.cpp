@@ -133,6 +133,19 @@ inline std::size_t end_after(std::string_view s, std::size_t from, std::string_v
   return at == std::string_view::npos ? s.size() : at + closer.size();
 }
 
+// The rest of a word from a byte past ASCII at `pos`: kept out of line, so
+// that the scan of an ASCII word saves no registers for decoding.
+[[gnu::noinline]] std::size_t scan_word_beyond_ascii(std::string_view source, std::size_t pos) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(source.data());
+  const std::size_t n = source.size();
+  for (;;) {
+    std::size_t len = 0;
+    if (!is_word_part_at(source, pos, len)) return pos;
+    pos = skip_ascii_word_part(bytes, pos + len, n);
+    if (pos >= n || bytes[pos] < 0x80) return pos;
+  }
+}
+
 }  // namespace
 
 void Lexer::advance_to(std::size_t new_offset) {
@@ -164,13 +177,9 @@ void Lexer::advance_to(std::size_t new_offset) {
 std::size_t Lexer::scan_word_from(std::size_t pos) const {
   const auto* bytes = reinterpret_cast<const unsigned char*>(source_.data());
   const std::size_t n = source_.size();
-  for (;;) {
-    pos = skip_ascii_word_part(bytes, pos, n);
-    if (pos >= n || bytes[pos] < 0x80) return pos;
-    std::size_t len = 0;
-    if (!is_word_part_at(source_, pos, len)) return pos;
-    pos += len;
-  }
+  pos = skip_ascii_word_part(bytes, pos, n);
+  if (pos >= n || bytes[pos] < 0x80) return pos;
+  return scan_word_beyond_ascii(source_, pos);
 }
 
 std::size_t Lexer::scan_decimal() const {

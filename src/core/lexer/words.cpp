@@ -116,9 +116,7 @@ Word look_up_word(std::string_view text) {
   // than the longest spelling, each at most four bytes, is no word.
   if (text.empty() || text.size() > 4 * longest_word) return Word::None;
   std::string lower;
-  bool ascii = true;
-  for (char c : text) ascii = ascii && static_cast<unsigned char>(c) < 0x80;
-  if (ascii) {
+  if (unicode::is_ascii(text)) {
     if (text.size() > longest_word) return Word::None;
     lower.assign(text);
     for (char& c : lower)

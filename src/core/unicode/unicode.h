@@ -51,22 +51,42 @@ inline bool load_short_span(std::string_view text, std::size_t begin, std::size_
 // The high bit of each of eight bytes: set in every byte beyond ASCII.
 inline constexpr std::uint64_t byte_high_bits = 0x8080808080808080u;
 
+// True when every byte of `text` is ASCII; eight bytes are tested at once.
+inline bool is_ascii(std::string_view text) {
+  const char* s = text.data();
+  const std::size_t n = text.size();
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    std::uint64_t w;
+    std::memcpy(&w, s + i, 8);
+    if (w & byte_high_bits) return false;
+  }
+  for (; i < n; ++i)
+    if (static_cast<unsigned char>(s[i]) >= 0x80) return false;
+  return true;
+}
+
 // The code points of the well-formed UTF-8 `text[begin, end)`: the bytes that
-// do not continue a sequence.
+// do not continue a sequence, counted eight bytes at a time.
 inline std::size_t count_code_points_at(std::string_view text, std::size_t begin,
                                         std::size_t end) {
+  // A continuation byte has its top bit set and the next one clear.
+  const auto continuations = [](std::uint64_t x) {
+    return static_cast<std::size_t>(std::popcount(x & ~(x << 1) & byte_high_bits));
+  };
   std::uint64_t lo, hi;
   if (load_short_span(text, begin, end, lo, hi)) {
     if (((lo | hi) & byte_high_bits) == 0) return end - begin;
-    // A continuation byte has its top bit set and the next one clear.
-    const auto continuations = [](std::uint64_t x) {
-      return std::popcount(x & ~(x << 1) & byte_high_bits);
-    };
-    return end - begin - static_cast<std::size_t>(continuations(lo) + continuations(hi));
+    return end - begin - continuations(lo) - continuations(hi);
   }
-  std::size_t points = 0;
-  for (std::size_t i = begin; i < end; ++i)
-    points += (static_cast<unsigned char>(text[i]) & 0xC0) != 0x80;
+  std::size_t points = end - begin;
+  std::size_t i = begin;
+  for (; i + 8 <= end; i += 8) {
+    std::uint64_t w;
+    std::memcpy(&w, text.data() + i, 8);
+    points -= continuations(w);
+  }
+  for (; i < end; ++i) points -= (static_cast<unsigned char>(text[i]) & 0xC0) == 0x80;
   return points;
 }
 
