@@ -1,6 +1,7 @@
 #include "tree/writer.h"
 
 #include "tree/syntax_tree.h"
+#include "unicode/unicode.h"
 
 #include <algorithm>
 #include <array>
@@ -30,26 +31,14 @@ constexpr EscapeTable escapes{};
 
 // True when `text` may hold a byte that is escaped: a byte below 0x20 or a
 // backslash (no false negatives; other control bytes only take the slower
-// way). Tested eight bytes at a time, the last word padded with letters.
+// way). Tested eight bytes at a time.
 inline bool may_need_escape(std::string_view text) {
-  constexpr std::uint64_t ones = 0x0101010101010101u;
-  constexpr std::uint64_t high = 0x8080808080808080u;
-  const auto flagged = [](std::uint64_t w) {
+  return unicode::any_eight_bytes(text, [](std::uint64_t w) {
+    constexpr std::uint64_t ones = 0x0101010101010101u;
+    constexpr std::uint64_t high = 0x8080808080808080u;
     const std::uint64_t b = w ^ (ones * '\\');
     return ((((w - ones * 0x20) & ~w) | ((b - ones) & ~b)) & high) != 0;
-  };
-  const char* s = text.data();
-  const std::size_t n = text.size();
-  std::size_t i = 0;
-  for (; i + 8 <= n; i += 8) {
-    std::uint64_t w;
-    std::memcpy(&w, s + i, 8);
-    if (flagged(w)) return true;
-  }
-  if (i == n) return false;
-  std::uint64_t w = ones * 'a';
-  std::memcpy(&w, s + i, n - i);
-  return flagged(w);
+  });
 }
 
 // Escapes `text` into room of at least 2 * text.size() bytes.

@@ -51,19 +51,28 @@ inline bool load_short_span(std::string_view text, std::size_t begin, std::size_
 // The high bit of each of eight bytes: set in every byte beyond ASCII.
 inline constexpr std::uint64_t byte_high_bits = 0x8080808080808080u;
 
-// True when every byte of `text` is ASCII; eight bytes are tested at once.
-inline bool is_ascii(std::string_view text) {
+// True when `flagged(w)` holds for one of the eight-byte words of `text`,
+// read as little-endian numbers; the last word is padded with letters,
+// which no test here flags.
+template <class Flagged>
+inline bool any_eight_bytes(std::string_view text, Flagged&& flagged) {
   const char* s = text.data();
   const std::size_t n = text.size();
   std::size_t i = 0;
   for (; i + 8 <= n; i += 8) {
     std::uint64_t w;
     std::memcpy(&w, s + i, 8);
-    if (w & byte_high_bits) return false;
+    if (flagged(w)) return true;
   }
-  for (; i < n; ++i)
-    if (static_cast<unsigned char>(s[i]) >= 0x80) return false;
-  return true;
+  if (i == n) return false;
+  std::uint64_t w = 0x0101010101010101u * 'a';
+  std::memcpy(&w, s + i, n - i);
+  return flagged(w);
+}
+
+// True when every byte of `text` is ASCII.
+inline bool is_ascii(std::string_view text) {
+  return !any_eight_bytes(text, [](std::uint64_t w) { return (w & byte_high_bits) != 0; });
 }
 
 // The code points of the well-formed UTF-8 `text[begin, end)`: the bytes that
