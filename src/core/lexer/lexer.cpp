@@ -43,40 +43,7 @@ inline bool is_word_part_at(std::string_view s, std::size_t i, std::size_t& len)
   return unicode::is_alphabetic(cp) || unicode::is_numeric(cp);
 }
 
-// The ASCII characters that continue a word: letters, digits and '_'.
-struct AsciiWordPart {
-  bool yes[128];
-  constexpr AsciiWordPart() : yes{} {
-    for (int c = 0; c < 128; ++c)
-      yes[c] = c == '_' || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
-  }
-};
-constexpr AsciiWordPart ascii_word_part{};
-
-// The first offset at or after `pos` whose byte is no ASCII letter, digit or
-// '_'. Sixteen bytes are classified at once where the text has them: most
-// words end within the first sixteen.
-inline std::size_t skip_ascii_word_part(const unsigned char* bytes, std::size_t pos, std::size_t n) {
-#if defined(__SSE2__)
-  const __m128i below_a = _mm_set1_epi8('a' - 1), above_z = _mm_set1_epi8('z' + 1);
-  const __m128i below_0 = _mm_set1_epi8('0' - 1), above_9 = _mm_set1_epi8('9' + 1);
-  const __m128i underscore = _mm_set1_epi8('_'), case_bit = _mm_set1_epi8(0x20);
-  while (pos + 16 <= n) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + pos));
-    // Setting 0x20 maps 'A'..'Z' onto 'a'..'z' and nothing else there; bytes
-    // past ASCII compare as negative and match no range.
-    const __m128i folded = _mm_or_si128(v, case_bit);
-    const __m128i letter = _mm_and_si128(_mm_cmpgt_epi8(folded, below_a), _mm_cmplt_epi8(folded, above_z));
-    const __m128i digit = _mm_and_si128(_mm_cmpgt_epi8(v, below_0), _mm_cmplt_epi8(v, above_9));
-    const __m128i part = _mm_or_si128(_mm_or_si128(letter, digit), _mm_cmpeq_epi8(v, underscore));
-    const auto stops = static_cast<std::uint32_t>(~_mm_movemask_epi8(part)) & 0xFFFFu;
-    if (stops != 0) return pos + static_cast<std::size_t>(std::countr_zero(stops));
-    pos += 16;
-  }
-#endif
-  while (pos < n && bytes[pos] < 0x80 && ascii_word_part.yes[bytes[pos]]) ++pos;
-  return pos;
-}
+using lexer_detail::skip_ascii_word_part;
 
 constexpr bool is_symbol_char(unsigned char c) {
   switch (c) {
@@ -133,19 +100,6 @@ inline std::size_t end_after(std::string_view s, std::size_t from, std::string_v
   return at == std::string_view::npos ? s.size() : at + closer.size();
 }
 
-// The rest of a word from a byte past ASCII at `pos`: kept out of line, so
-// that the scan of an ASCII word saves no registers for decoding.
-[[gnu::noinline]] std::size_t scan_word_beyond_ascii(std::string_view source, std::size_t pos) {
-  const auto* bytes = reinterpret_cast<const unsigned char*>(source.data());
-  const std::size_t n = source.size();
-  for (;;) {
-    std::size_t len = 0;
-    if (!is_word_part_at(source, pos, len)) return pos;
-    pos = skip_ascii_word_part(bytes, pos + len, n);
-    if (pos >= n || bytes[pos] < 0x80) return pos;
-  }
-}
-
 }  // namespace
 
 void Lexer::advance_to(std::size_t new_offset) {
@@ -174,12 +128,17 @@ void Lexer::advance_to(std::size_t new_offset) {
   offset_ = new_offset;
 }
 
-std::size_t Lexer::scan_word_from(std::size_t pos) const {
+// The rest of a word from a byte past ASCII at `pos`: out of line, so that
+// the scan of an ASCII word saves no registers for decoding.
+[[gnu::noinline]] std::size_t Lexer::scan_word_beyond_ascii(std::size_t pos) const {
   const auto* bytes = reinterpret_cast<const unsigned char*>(source_.data());
   const std::size_t n = source_.size();
-  pos = skip_ascii_word_part(bytes, pos, n);
-  if (pos >= n || bytes[pos] < 0x80) return pos;
-  return scan_word_beyond_ascii(source_, pos);
+  for (;;) {
+    std::size_t len = 0;
+    if (!is_word_part_at(source_, pos, len)) return pos;
+    pos = skip_ascii_word_part(bytes, pos + len, n);
+    if (pos >= n || bytes[pos] < 0x80) return pos;
+  }
 }
 
 std::size_t Lexer::scan_decimal() const {
@@ -248,7 +207,7 @@ Lexer::Scan Lexer::scan_default() const {
   return {end > s.size() ? s.size() : end, TokenKind::Unknown};
 }
 
-Lexer::Scan Lexer::scan_token() const {
+[[gnu::noinline]] Lexer::Scan Lexer::scan_other() const {
   const std::string_view s = source_;
   const std::size_t n = s.size();
   const std::size_t o = offset_;
@@ -297,6 +256,23 @@ Lexer::Scan Lexer::scan_token() const {
   }
   return scan_default();
 }
+
+Word lexer_detail::symbol_at(unsigned char c, unsigned char d) {
+  const Word two = two_char_symbol(c, d);
+  return two != Word::None ? two : single_symbols.word[c];
+}
+
+// Every character `scan_token` takes as a symbol has a word of one character.
+static_assert([] {
+  for (int c = 0; c < 128; ++c)
+    if ((lexer_detail::ascii_classes.of[c] & lexer_detail::symbol) != 0 &&
+        (!is_symbol_char(static_cast<unsigned char>(c)) || single_symbols.word[c] == Word::None))
+      return false;
+  for (int c = 0; c < 128; ++c)
+    if (is_symbol_char(static_cast<unsigned char>(c)) && (lexer_detail::ascii_classes.of[c] & lexer_detail::symbol) == 0)
+      return false;
+  return true;
+}());
 
 Word symbol_word(unsigned char c, unsigned char d) {
   if (d != 0) return two_char_symbol(c, d);

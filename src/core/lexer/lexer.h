@@ -58,10 +58,15 @@ class Lexer {
     std::uint8_t text_skip = 0;
     Word word = Word::None;
   };
-  // Picks the rule for the token at `offset_`.
+  // Picks the rule for the token at `offset_`. Inline for the tokens most
+  // texts are made of, ASCII words and symbols; every other token is read
+  // by `scan_other`, out of line, so that the loop of `run` keeps its state
+  // in registers for the common ones.
   Scan scan_token() const;
+  Scan scan_other() const;
   Scan scan_default() const;
   std::size_t scan_word_from(std::size_t pos) const;
+  std::size_t scan_word_beyond_ascii(std::size_t pos) const;
   std::size_t scan_decimal() const;
   std::size_t scan_string() const;
   // Inline, so that the position stays in registers across the loop of `run`.
@@ -127,6 +132,86 @@ class Lexer {
   std::uint32_t line_ = 1;
   std::uint32_t column_ = 1;
 };
+
+namespace lexer_detail {
+
+// The characters that start or continue an ASCII word, and the symbols.
+enum : std::uint8_t { word_start = 1, word_part = 2, symbol = 4 };
+struct AsciiClasses {
+  std::uint8_t of[256];
+  constexpr AsciiClasses() : of{} {
+    for (int c = 0; c < 128; ++c) {
+      const bool letter = c == '_' || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+      if (letter) of[c] |= word_start | word_part;
+      if (c >= '0' && c <= '9') of[c] |= word_part;
+    }
+    for (unsigned char c : std::string_view(";,:.=+-*/()[]^@<>")) of[c] |= symbol;
+  }
+};
+inline constexpr AsciiClasses ascii_classes{};
+
+// The first offset at or after `pos` whose byte is no ASCII letter, digit or
+// '_'. Sixteen bytes are classified at once where the text has them: most
+// words end within the first sixteen.
+inline std::size_t skip_ascii_word_part(const unsigned char* bytes, std::size_t pos, std::size_t n) {
+#if defined(__SSE2__)
+  const __m128i below_a = _mm_set1_epi8('a' - 1), above_z = _mm_set1_epi8('z' + 1);
+  const __m128i below_0 = _mm_set1_epi8('0' - 1), above_9 = _mm_set1_epi8('9' + 1);
+  const __m128i underscore = _mm_set1_epi8('_'), case_bit = _mm_set1_epi8(0x20);
+  while (pos + 16 <= n) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + pos));
+    // Setting 0x20 maps 'A'..'Z' onto 'a'..'z' and nothing else there; bytes
+    // past ASCII compare as negative and match no range.
+    const __m128i folded = _mm_or_si128(v, case_bit);
+    const __m128i letter = _mm_and_si128(_mm_cmpgt_epi8(folded, below_a), _mm_cmplt_epi8(folded, above_z));
+    const __m128i digit = _mm_and_si128(_mm_cmpgt_epi8(v, below_0), _mm_cmplt_epi8(v, above_9));
+    const __m128i part = _mm_or_si128(_mm_or_si128(letter, digit), _mm_cmpeq_epi8(v, underscore));
+    const auto stops = static_cast<std::uint32_t>(~_mm_movemask_epi8(part)) & 0xFFFFu;
+    if (stops != 0) return pos + static_cast<std::size_t>(std::countr_zero(stops));
+    pos += 16;
+  }
+#endif
+  while (pos < n && (ascii_classes.of[bytes[pos]] & word_part)) ++pos;
+  return pos;
+}
+
+// The word of a symbol: two characters `c` and `d` when they make one
+// (`d` is 0 at the end of the text), otherwise the one character `c`.
+Word symbol_at(unsigned char c, unsigned char d);
+
+}  // namespace lexer_detail
+
+inline std::size_t Lexer::scan_word_from(std::size_t pos) const {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(source_.data());
+  const std::size_t n = source_.size();
+  pos = lexer_detail::skip_ascii_word_part(bytes, pos, n);
+  if (pos >= n || bytes[pos] < 0x80) return pos;
+  return scan_word_beyond_ascii(pos);
+}
+
+inline Lexer::Scan Lexer::scan_token() const {
+  using namespace lexer_detail;
+  const auto* bytes = reinterpret_cast<const unsigned char*>(source_.data());
+  const std::size_t n = source_.size();
+  const std::size_t o = offset_;
+  const unsigned char c = bytes[o];
+  const std::uint8_t cls = ascii_classes.of[c];
+  if (cls & word_start) {
+    const std::size_t end = scan_word_from(o + 1);
+    const Word w = look_up_word_at(source_, o, end);
+    return {end, is_keyword_word(w) ? TokenKind::Keyword : TokenKind::Identifier, 0, w};
+  }
+  if (cls & symbol) {
+    const unsigned char d = o + 1 < n ? bytes[o + 1] : 0;
+    // "(*" and "//" open comments.
+    if (!((c == '(' && d == '*') || (c == '/' && d == '/'))) {
+      const Word w = symbol_at(c, d);
+      const std::size_t length = word_text(w).size();  // 1 or 2: every symbol has a word
+      return {o + length, TokenKind::Symbol, 0, w};
+    }
+  }
+  return scan_other();
+}
 
 template <class Sink>
 void Lexer::run(Sink&& sink) {
