@@ -197,8 +197,17 @@ inline Lexer::Scan Lexer::scan_token() const {
   const unsigned char c = bytes[o];
   const std::uint8_t cls = ascii_classes.of[c];
   if (cls & word_start) {
-    const std::size_t end = scan_word_from(o + 1);
-    const Word w = look_up_word_at(source_, o, end);
+    const std::size_t end = skip_ascii_word_part(bytes, o + 1, n);
+    if (end < n && bytes[end] >= 0x80) {
+      const std::size_t full = scan_word_beyond_ascii(end);
+      const Word w = look_up_word_at(source_, o, full);
+      return {full, is_keyword_word(w) ? TokenKind::Keyword : TokenKind::Identifier, 0, w};
+    }
+    // All ASCII: a word of the table only at the lengths of its spellings.
+    const std::size_t length = end - o;
+    const Word w = length >= shortest_ascii_word && length <= longest_ascii_word
+                       ? look_up_ascii_word_at(source_, o, end)
+                       : Word::None;
     return {end, is_keyword_word(w) ? TokenKind::Keyword : TokenKind::Identifier, 0, w};
   }
   if (cls & symbol) {

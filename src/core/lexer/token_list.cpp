@@ -55,13 +55,16 @@ inline char* put_escaped_value(char* p, std::string_view text) {
 struct KindPrefixes {
   char text[10][16];
   std::uint8_t length[10];
-  constexpr KindPrefixes() : text{}, length{} {
+  bool escaped[10];  // the kinds whose text may hold a character to escape
+  constexpr KindPrefixes() : text{}, length{}, escaped{} {
     for (std::size_t k = 0; k < 10; ++k) {
       std::string_view name = token_kind_names[k];
       for (std::size_t i = 0; i < name.size(); ++i) text[k][i] = name[i];
       text[k][name.size()] = ' ';
       length[k] = static_cast<std::uint8_t>(name.size() + 1);
     }
+    for (TokenKind kind : {TokenKind::String, TokenKind::Comment, TokenKind::Directive, TokenKind::Unknown})
+      escaped[static_cast<std::size_t>(kind)] = true;
   }
 };
 constexpr KindPrefixes kind_prefixes{};
@@ -82,42 +85,40 @@ constexpr std::size_t token_line_room(std::size_t text_size) {
 static_assert(kind_prefix_copy_bytes >= std::string_view("char_code ").size());
 static_assert(line_digits_copy_bytes >= max_u32_digits + 1);
 
-// Writes the token list line by line. Only strings, comments, directives and
+// Writes the token list line by line, each line with its line feed (the
+// last one is taken off at the end). Only strings, comments, directives and
 // unknown characters can hold a character that needs escaping; the line
-// number is formatted again only when it changes.
+// number is formatted again only when it changes. The write position is
+// kept here, not in the buffer, so that it stays in a register across the
+// scan; the buffer learns it when it grows and at the end.
 class TokenListWriter {
  public:
-  TokenListWriter(std::string_view source, OutputBuffer& out) : source_(source), out_(out) {}
+  TokenListWriter(std::string_view source, OutputBuffer& out) : source_(source), out_(out) {
+    at_ = out_.room(0);
+    end_ = at_ + (out_.capacity() - out_.size());
+  }
 
   void operator()(const Token& t) {
     std::string_view text = t.text(source_);
-    char* p = out_.room(token_line_room(text.size()));
-    if (!first_) *p++ = '\n';
-    first_ = false;
+    const std::size_t room = token_line_room(text.size());
+    if (static_cast<std::size_t>(end_ - at_) < room) grow(room);
+    char* p = at_;
     const auto k = static_cast<std::size_t>(t.kind);
     std::memcpy(p, kind_prefixes.text[k], kind_prefix_copy_bytes);
     p += kind_prefixes.length[k];
-    switch (t.kind) {
-      case TokenKind::String:
-      case TokenKind::Comment:
-      case TokenKind::Directive:
-      case TokenKind::Unknown:
-        p = put_escaped_value(p, text);
-        break;
-      default:
-        // Most tokens are short: one fixed-size copy when the source has
-        // 16 bytes to read from here (the room made above allows it).
-        if (text.size() <= short_text_copy_bytes &&
-            text.data() + short_text_copy_bytes <= source_.data() + source_.size()) {
-          std::memcpy(p, text.data(), short_text_copy_bytes);
-          p += text.size();
-        } else {
-          p = put(p, text);
-        }
-        break;
+    if (kind_prefixes.escaped[k]) {
+      p = put_escaped_value(p, text);
+    } else if (text.size() <= short_text_copy_bytes &&
+               text.data() + short_text_copy_bytes <= source_.data() + source_.size()) {
+      // Most tokens are short: one fixed-size copy when the source has 16
+      // bytes to read from here (the room made above allows it).
+      std::memcpy(p, text.data(), short_text_copy_bytes);
+      p += text.size();
+    } else {
+      p = put(p, text);
     }
     *p++ = ' ';
-    if (t.line != line_ || line_len_ == 0) {
+    if (t.line != line_) {  // no token is on line 0
       line_ = t.line;
       char* e = put_u32(line_digits_, t.line);
       *e++ = ':';
@@ -125,13 +126,25 @@ class TokenListWriter {
     }
     std::memcpy(p, line_digits_, line_digits_copy_bytes);
     p += line_len_;
-    out_.commit(put_column(p, t.column));
+    p = put_column(p, t.column);
+    *p++ = '\n';
+    at_ = p;
   }
 
+  // Ends the text: every token wrote a line feed, the last one is dropped.
+  void finish() { out_.commit(at_ - 1); }
+
  private:
+  void grow(std::size_t room) {
+    out_.commit(at_);
+    at_ = out_.room(room);
+    end_ = at_ + (out_.capacity() - out_.size());
+  }
+
   std::string_view source_;
   OutputBuffer& out_;
-  bool first_ = true;
+  char* at_;
+  char* end_;
   std::uint32_t line_ = 0;
   char line_digits_[line_digits_copy_bytes] = {};
   std::size_t line_len_ = 0;
@@ -141,7 +154,9 @@ class TokenListWriter {
 
 void write_token_list(std::string_view source, OutputBuffer& out) {
   Lexer lexer(source);
-  lexer.run(TokenListWriter(source, out));
+  TokenListWriter writer(source, out);
+  lexer.run(writer);  // the end-of-file token makes at least one line
+  writer.finish();
 }
 
 }  // namespace tarnwick

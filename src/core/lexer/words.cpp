@@ -13,25 +13,9 @@
 namespace tarnwick {
 namespace {
 
-constexpr std::size_t longest_spelling() {
-  std::size_t n = 0;
-  for (std::string_view w : word_spellings) n = w.size() > n ? w.size() : n;
-  return n;
-}
-constexpr std::size_t shortest_word() {
-  std::size_t n = 16;
-  for (std::size_t i = 1; i < word_count; ++i) {
-    const std::string_view w = word_spellings[i];
-    if (!w.empty() && w[0] >= 'a' && w[0] <= 'z' && w.size() < n) n = w.size();
-  }
-  return n;
-}
-
-constexpr std::size_t longest_word = longest_spelling();  // "implementation", "initialization"
+constexpr std::size_t longest_word = longest_ascii_word;  // "implementation", "initialization"
 static_assert(longest_word <= 16, "a spelling must fit a packed word");
-// A word token shorter than this is no word of the table; spellings that are
-// not words (the symbols) are looked up through `look_up_word` only.
-constexpr std::size_t shortest = shortest_word();
+constexpr std::size_t shortest = shortest_ascii_word;
 
 // A lower-case ASCII word of at most 16 bytes as two little-endian 64-bit
 // numbers, zero past its end: two words are equal when both halves are.
@@ -109,6 +93,13 @@ Word look_up_word_at(std::string_view source, std::size_t begin, std::size_t end
       ((lo | hi) & unicode::byte_high_bits) == 0)
     return word_table.find(PackedWord{lower_ascii8(lo), lower_ascii8(hi)});  // no NUL in a word
   return look_up_word(source.substr(begin, n));
+}
+
+Word look_up_ascii_word_at(std::string_view source, std::size_t begin, std::size_t end) {
+  std::uint64_t lo, hi;
+  if (unicode::load_short_span(source, begin, end, lo, hi))
+    return word_table.find(PackedWord{lower_ascii8(lo), lower_ascii8(hi)});  // no NUL in a word
+  return look_up_word(source.substr(begin, end - begin));
 }
 
 Word look_up_word(std::string_view text) {

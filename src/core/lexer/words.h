@@ -85,6 +85,22 @@ class WordSet {
   std::array<std::uint64_t, (word_count + 63) / 64> bits_{};
 };
 
+// The lengths of the shortest and the longest spellings that are words
+// (symbols left out).
+inline constexpr std::size_t shortest_ascii_word = [] {
+  std::size_t n = 16;
+  for (std::size_t i = 1; i < word_count; ++i) {
+    const std::string_view w = word_spellings[i];
+    if (!w.empty() && w[0] >= 'a' && w[0] <= 'z' && w.size() < n) n = w.size();
+  }
+  return n;
+}();
+inline constexpr std::size_t longest_ascii_word = [] {
+  std::size_t n = 0;
+  for (std::string_view w : word_spellings) n = w.size() > n ? w.size() : n;
+  return n;
+}();
+
 // The word whose spelling is the full lower-case form of `text` (a word or
 // a symbol), or `Word::None`: exactly the row that `unicode::lower_equals`
 // would find `text` equal to.
@@ -92,6 +108,9 @@ Word look_up_word(std::string_view text);
 // The same for the text `source[begin, end)` of a word token; quickest
 // where 16 bytes from `begin` lie inside `source`.
 Word look_up_word_at(std::string_view source, std::size_t begin, std::size_t end);
+// The same for a word token of ASCII characters only, from
+// `shortest_ascii_word` to `longest_ascii_word` bytes long.
+Word look_up_ascii_word_at(std::string_view source, std::size_t begin, std::size_t end);
 
 // The word of a symbol the scanner reads: one character `c`, or two `c`
 // followed by `d` when `d` is not 0; `Word::None` for anything else.
