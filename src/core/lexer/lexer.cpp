@@ -262,14 +262,11 @@ Word lexer_detail::symbol_at(unsigned char c, unsigned char d) {
   return two != Word::None ? two : single_symbols.word[c];
 }
 
-// Every character `scan_token` takes as a symbol has a word of one character.
+// The symbols `scan_token` reads inline are exactly those of `scan_default`.
 static_assert([] {
   for (int c = 0; c < 128; ++c)
-    if ((lexer_detail::ascii_classes.of[c] & lexer_detail::symbol) != 0 &&
-        (!is_symbol_char(static_cast<unsigned char>(c)) || single_symbols.word[c] == Word::None))
-      return false;
-  for (int c = 0; c < 128; ++c)
-    if (is_symbol_char(static_cast<unsigned char>(c)) && (lexer_detail::ascii_classes.of[c] & lexer_detail::symbol) == 0)
+    if (((lexer_detail::ascii_classes.of[c] & lexer_detail::symbol) != 0) !=
+        is_symbol_char(static_cast<unsigned char>(c)))
       return false;
   return true;
 }());

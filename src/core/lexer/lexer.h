@@ -135,7 +135,8 @@ class Lexer {
 
 namespace lexer_detail {
 
-// The characters that start or continue an ASCII word, and the symbols.
+// The characters that start or continue an ASCII word, and the symbols:
+// the one-character spellings of the word table that are no letters.
 enum : std::uint8_t { word_start = 1, word_part = 2, symbol = 4 };
 struct AsciiClasses {
   std::uint8_t of[256];
@@ -145,7 +146,11 @@ struct AsciiClasses {
       if (letter) of[c] |= word_start | word_part;
       if (c >= '0' && c <= '9') of[c] |= word_part;
     }
-    for (unsigned char c : std::string_view(";,:.=+-*/()[]^@<>")) of[c] |= symbol;
+    for (std::size_t id = 1; id < word_count; ++id) {
+      const std::string_view s = word_spellings[id];
+      const auto c = static_cast<unsigned char>(s[0]);
+      if (s.size() == 1 && !(of[c] & word_start)) of[c] |= symbol;
+    }
   }
 };
 inline constexpr AsciiClasses ascii_classes{};

@@ -85,8 +85,9 @@ class WordSet {
   std::array<std::uint64_t, (word_count + 63) / 64> bits_{};
 };
 
-// The lengths of the shortest and the longest spellings that are words
-// (symbols left out).
+// The length of the shortest spelling that is a word (the symbols left
+// out), and of the longest spelling: a word token of another length has no
+// row in the table.
 inline constexpr std::size_t shortest_ascii_word = [] {
   std::size_t n = 16;
   for (std::size_t i = 1; i < word_count; ++i) {
