@@ -267,14 +267,29 @@ char* write_line(const NodeLine& n, std::size_t depth, LineDigits& lines, char* 
       // prefix and a column, written with two fixed-size copies (counting
       // digits up in a buffer instead would read each buffer back right
       // after a byte of it was changed, which stalls).
+      // The prefix is copied to a local first: the stores into the line
+      // could alias the buffer it lives in, so it would be read again for
+      // every entry.
       std::size_t prefix_len = 0;
-      const char* prefix = lines.prefix(n.run_line, prefix_len);
+      char prefix[16];
+      std::memcpy(prefix, lines.prefix(n.run_line, prefix_len), sizeof prefix);
       std::uint32_t col = n.run_col;
       std::memcpy(p, prefix + 1, 15);
       p = put_column(p + prefix_len - 1, col);
-      for (std::size_t k = 1; k < positions; ++k) {
-        std::memcpy(p, prefix, 16);
-        p = put_column(p + prefix_len, ++col);
+      if (std::uint64_t{col} + positions <= ColumnTexts::count) {
+        // Every column of the run has its text in the table.
+        for (std::size_t k = 1; k < positions; ++k) {
+          std::memcpy(p, prefix, 16);
+          p += prefix_len;
+          ++col;
+          std::memcpy(p, column_texts.slot[col], 8);
+          p += column_texts.slot[col][7];
+        }
+      } else {
+        for (std::size_t k = 1; k < positions; ++k) {
+          std::memcpy(p, prefix, 16);
+          p = put_column(p + prefix_len, ++col);
+        }
       }
     }
   }
