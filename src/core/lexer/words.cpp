@@ -13,9 +13,8 @@
 namespace tarnwick {
 namespace {
 
-constexpr std::size_t longest_word = longest_ascii_word;  // "implementation", "initialization"
-static_assert(longest_word <= 16, "a spelling must fit a packed word");
-constexpr std::size_t shortest = shortest_ascii_word;
+// "implementation" and "initialization" are the longest.
+static_assert(longest_ascii_word <= 16, "a spelling must fit a packed word");
 
 // A lower-case ASCII word of at most 16 bytes as two little-endian 64-bit
 // numbers, zero past its end: two words are equal when both halves are.
@@ -83,32 +82,37 @@ class WordTable {
 
 const WordTable word_table;
 
+// The word of an ASCII text of at most 16 bytes read as two numbers (see
+// `unicode::load_short_span`); a word token has no NUL to pass for padding.
+Word find_ascii(std::uint64_t lo, std::uint64_t hi) {
+  return word_table.find(PackedWord{lower_ascii8(lo), lower_ascii8(hi)});
+}
+
 }  // namespace
 
 Word look_up_word_at(std::string_view source, std::size_t begin, std::size_t end) {
   const std::size_t n = end - begin;
-  if (n < shortest) return Word::None;
+  if (n < shortest_ascii_word) return Word::None;
   std::uint64_t lo, hi;
-  if (n <= longest_word && unicode::load_short_span(source, begin, end, lo, hi) &&
+  if (n <= longest_ascii_word && unicode::load_short_span(source, begin, end, lo, hi) &&
       ((lo | hi) & unicode::byte_high_bits) == 0)
-    return word_table.find(PackedWord{lower_ascii8(lo), lower_ascii8(hi)});  // no NUL in a word
+    return find_ascii(lo, hi);
   return look_up_word(source.substr(begin, n));
 }
 
 Word look_up_ascii_word_at(std::string_view source, std::size_t begin, std::size_t end) {
   std::uint64_t lo, hi;
-  if (unicode::load_short_span(source, begin, end, lo, hi))
-    return word_table.find(PackedWord{lower_ascii8(lo), lower_ascii8(hi)});  // no NUL in a word
+  if (unicode::load_short_span(source, begin, end, lo, hi)) return find_ascii(lo, hi);
   return look_up_word(source.substr(begin, end - begin));
 }
 
 Word look_up_word(std::string_view text) {
   // Every character lowers to at least one, so a text of more characters
   // than the longest spelling, each at most four bytes, is no word.
-  if (text.empty() || text.size() > 4 * longest_word) return Word::None;
+  if (text.empty() || text.size() > 4 * longest_ascii_word) return Word::None;
   std::string lower;
   if (unicode::is_ascii(text)) {
-    if (text.size() > longest_word) return Word::None;
+    if (text.size() > longest_ascii_word) return Word::None;
     lower.assign(text);
     for (char& c : lower)
       if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
@@ -116,7 +120,7 @@ Word look_up_word(std::string_view text) {
     // A text with a non-ASCII character is a word only when its full
     // lower-case form is ASCII (the Kelvin sign lowers to "k").
     lower = unicode::to_lower(text);
-    if (lower.size() > longest_word) return Word::None;
+    if (lower.size() > longest_ascii_word) return Word::None;
     for (char c : lower)
       if (static_cast<unsigned char>(c) >= 0x80) return Word::None;
   }
