@@ -50,7 +50,8 @@ std::unique_ptr<SyntaxTree> parse_to_tree(std::string_view text, std::string_vie
     std::vector<Token> skipped;
     skipped.reserve(p.skipped.size());
     for (std::uint32_t i : p.skipped) skipped.push_back(p.tokens[i]);
-    tree = SyntaxTree::from_arena(p.arena, root, file_name, std::move(skipped));
+    tree = SyntaxTree::from_arena(p.arena, root, file_name, std::move(skipped),
+                                 std::move(p.diagnostics));
   }
   return tree;
 }

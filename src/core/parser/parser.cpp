@@ -73,16 +73,149 @@ NodeId parse_tree(Parser& p) {
   return root;
 }
 
-void skip_token(Parser& p) {
+namespace {
+
+// Notes the token at `index` as passed over: in `skipped`, and in the
+// diagnostics, where it joins the last diagnostic when that is of the same
+// kind and ends with the token before it.
+void note_skipped(Parser& p, std::size_t index, DiagnosticKind kind) {
+  p.skipped.push_back(static_cast<std::uint32_t>(index));
+  const Token& t = p.tokens[index];
+  const TextExtent extent = text_extent(p.text(t), t.line, t.column);
+  if (!p.diagnostics.empty()) {
+    Diagnostic& last = p.diagnostics.back();
+    if (last.kind == kind && last.tokens > 0 &&
+        std::size_t{last.first_token} + last.tokens == index) {
+      ++last.tokens;
+      last.end_line = extent.end_line;
+      last.end_col = extent.end_col;
+      return;
+    }
+  }
+  Diagnostic d;
+  d.kind = kind;
+  d.line = t.line;
+  d.col = t.column;
+  d.end_line = extent.end_line;
+  d.end_col = extent.end_col;
+  d.tokens = 1;
+  d.first_token = static_cast<std::uint32_t>(index);
+  p.diagnostics.push_back(std::move(d));
+}
+
+// The bracket partners of the whole token list, built on first use.
+struct BracketPartners final : RuleStore {
+  HugeVector<std::uint32_t> partner;
+  bool built = false;
+
+  void clear() override { built = false; }
+  std::size_t bytes() const override { return store_bytes(partner); }
+  void release() override {
+    release_store(partner);
+    built = false;
+  }
+};
+
+}  // namespace
+
+void skip_token(Parser& p, DiagnosticKind kind) {
   if (p.position() < p.tokens.size()) {
     const Token& t = p.tokens[p.position()];
     const bool separator =
         t.word == Word::Semicolon ||
         (t.word == Word::Dot && p.position() > 0 && p.tokens[p.position() - 1].word == Word::End);
-    if (t.kind != TokenKind::Eof && !separator)
-      p.skipped.push_back(static_cast<std::uint32_t>(p.position()));
+    if (t.kind != TokenKind::Eof && !separator) note_skipped(p, p.position(), kind);
   }
   p.advance();
+}
+
+std::uint32_t bracket_partner(const Parser& p, std::size_t index) {
+  BracketPartners& b = p.rule_store<BracketPartners>(RuleStoreSlot::BracketPartners);
+  if (!b.built) {
+    const std::size_t n = p.tokens.size();
+    if (n >= no_bracket_partner) throw InternalError("token list too long for the bracket partners");
+    b.partner.assign(n, no_bracket_partner);
+    std::vector<std::uint32_t> round, square;
+    for (std::size_t i = 0; i < n; ++i) {
+      switch (p.tokens[i].word) {
+        case Word::OpenRound: round.push_back(static_cast<std::uint32_t>(i)); break;
+        case Word::OpenSquare: square.push_back(static_cast<std::uint32_t>(i)); break;
+        case Word::CloseRound:
+          if (!round.empty()) {
+            b.partner[round.back()] = static_cast<std::uint32_t>(i);
+            round.pop_back();
+          }
+          break;
+        case Word::CloseSquare:
+          if (!square.empty()) {
+            b.partner[square.back()] = static_cast<std::uint32_t>(i);
+            square.pop_back();
+          }
+          break;
+        default: break;
+      }
+    }
+    b.built = true;
+  }
+  return index < b.partner.size() ? b.partner[index] : no_bracket_partner;
+}
+
+std::size_t skip_until(Parser& p, const WordSet& stops, DiagnosticKind kind) {
+  std::size_t count = 0;
+  while (!p.at_end()) {
+    const Token& t = p.tokens[p.position()];
+    if (stops.has(t.word) || t.kind == TokenKind::Eof) break;
+    std::size_t last = p.position();
+    if (t.word == Word::OpenRound || t.word == Word::OpenSquare) {
+      const std::uint32_t partner = bracket_partner(p, p.position());
+      if (partner != no_bracket_partner) last = partner;
+    }
+    while (p.position() <= last) {
+      note_skipped(p, p.position(), kind);
+      p.advance();
+      ++count;
+    }
+  }
+  return count;
+}
+
+void note_missing(Parser& p, std::string_view what) {
+  const Token& t = peek(p);
+  Diagnostic d;
+  d.kind = DiagnosticKind::Missing;
+  if (p.at_end() && !p.tokens.empty()) {
+    // At the end of the list: just after its last token.
+    const Token& last = p.tokens.back();
+    const TextExtent extent = text_extent(p.text(last), last.line, last.column);
+    d.line = d.end_line = extent.end_line;
+    d.col = d.end_col = extent.end_col;
+  } else {
+    d.line = d.end_line = t.line;
+    d.col = d.end_col = t.column;
+  }
+  d.first_token = static_cast<std::uint32_t>(std::min(p.position(), p.tokens.size()));
+  d.detail = std::string(what);
+  p.diagnostics.push_back(std::move(d));
+}
+
+bool expect(Parser& p, Word w) {
+  if (accept(p, w)) return true;
+  note_missing(p, word_text(w));
+  return false;
+}
+
+Tentative::Tentative(Parser& p)
+    : p_(p), position_(p.position()), skipped_(p.skipped.size()),
+      diagnostics_(p.diagnostics.size()) {}
+
+Tentative::~Tentative() {
+  if (!committed_) roll_back();
+}
+
+void Tentative::roll_back() {
+  p_.seek(position_);
+  p_.skipped.resize(skipped_);
+  p_.diagnostics.resize(diagnostics_);
 }
 
 const Token& end_token() {

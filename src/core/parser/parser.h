@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "call_limits.h"
+#include "diagnostics/diagnostics.h"
 #include "errors.h"
 #include "lexer/token.h"
 #include "parser/expression_frame.h"
@@ -89,10 +90,11 @@ class RuleStore {
 
 // The rule stores, one per family that keeps one.
 enum class RuleStoreSlot : std::uint8_t {
-  Brackets,       // expressions.cpp: the bracket partners of the token list
-  HeadingAngles,  // routines.cpp: the closing ">" of routine-name type arguments
+  Brackets,        // expressions.cpp: the bracket partners of the token list
+  HeadingAngles,   // routines.cpp: the closing ">" of routine-name type arguments
+  BracketPartners, // parser.cpp: the partner of every "(" and "[", for the skip verb
 };
-inline constexpr std::size_t rule_store_count = 2;
+inline constexpr std::size_t rule_store_count = 3;
 using RuleStores = std::array<std::unique_ptr<RuleStore>, rule_store_count>;
 
 // The growable stores of a parse, which a caller that parses many texts in a
@@ -144,6 +146,9 @@ class Parser {
   // The tokens the rules stepped over without reading them (see
   // `skip_token`), by index, in the order they were met.
   std::vector<std::uint32_t> skipped;
+  // What the rules passed over or missed, in the order they met it (see
+  // Recovery below).
+  std::vector<Diagnostic> diagnostics;
 
   std::string_view text(const Token& t) const { return t.text(source); }
 
@@ -250,17 +255,79 @@ bool is_routine_word_at(const Parser& p, std::size_t ahead);
 std::string_view take_name(Parser& p);
 
 // ---- Recovery -----------------------------------------------------------------
+//
+// Passing over tokens, guarding loops and trying a reading are done here and
+// nowhere else: every token a rule passes over is noted (in `skipped` and in
+// `diagnostics`, where neighbouring notes of one kind make one diagnostic),
+// no loop spins on a token, and a reading that fails leaves no trace.
 
 // Steps over the current token, which no rule can read where it stands, and
 // notes it as skipped: a sign of syntax the grammar does not cover. A ";"
 // (a separator the rules may leave behind), the "." of a final "end." and
 // the end-of-file token are stepped over without a note.
-void skip_token(Parser& p);
+void skip_token(Parser& p, DiagnosticKind kind = DiagnosticKind::Skipped);
 // The progress step of a loop: a pass that consumed nothing since `start`
 // skips one token, so that no loop spins on the same token.
-inline void ensure_progress(Parser& p, std::size_t start) {
-  if (p.position() == start) skip_token(p);
+inline void ensure_progress(Parser& p, std::size_t start,
+                            DiagnosticKind kind = DiagnosticKind::Skipped) {
+  if (p.position() == start) skip_token(p, kind);
 }
+// The bracket partner of the "(" or "[" at token `index`: the index of the
+// closer of the same shape that balances it, or `no_bracket_partner`.
+inline constexpr std::uint32_t no_bracket_partner = 0xFFFFFFFFu;
+std::uint32_t bracket_partner(const Parser& p, std::size_t index);
+// Passes over the tokens from the current one up to the first of `stops`
+// outside brackets, or to the end of the list, and notes them (as
+// `skip_token` does, ";" included when it is no stop). A "(" or "[" that has
+// a partner is passed over with everything up to its partner; one without
+// is a token like any other. Answers the number of tokens passed over.
+std::size_t skip_until(Parser& p, const WordSet& stops, DiagnosticKind kind);
+// Notes that `what` (a word, or the name of a construct) was expected at the
+// current token and is missing; no token is passed over.
+void note_missing(Parser& p, std::string_view what);
+// Takes the word `w` at the current token, or notes it as missing.
+bool expect(Parser& p, Word w);
+
+// The guard of a loop over tokens: `next()`, at the top of every pass,
+// answers whether tokens remain, once it has passed over one token (noted as
+// `kind`) if the last pass consumed none.
+class Progress {
+ public:
+  explicit Progress(Parser& p, DiagnosticKind kind = DiagnosticKind::Skipped)
+      : p_(p), kind_(kind) {}
+  bool next() {
+    if (started_ && p_.position() == start_) skip_token(p_, kind_);
+    started_ = true;
+    start_ = p_.position();
+    return !p_.at_end();
+  }
+
+ private:
+  Parser& p_;
+  DiagnosticKind kind_;
+  std::size_t start_ = 0;
+  bool started_ = false;
+};
+
+// A reading that may be given up: unless `commit()` is called before it
+// ends, the cursor goes back to where it began and the notes made since are
+// dropped. Nodes made meanwhile stay in the arena, attached only where the
+// rule attached them.
+class Tentative {
+ public:
+  explicit Tentative(Parser& p);
+  ~Tentative();
+  Tentative(const Tentative&) = delete;
+  Tentative& operator=(const Tentative&) = delete;
+  void commit() { committed_ = true; }
+  // Goes back now; the guard may be committed afterwards to keep that state.
+  void roll_back();
+
+ private:
+  Parser& p_;
+  std::size_t position_, skipped_, diagnostics_;
+  bool committed_ = false;
+};
 
 // ---- Text helpers -----------------------------------------------------------
 

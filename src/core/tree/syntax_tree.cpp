@@ -65,9 +65,11 @@ void add_own(const SyntaxTree& tree, std::uint32_t n, ExtentSum& sum) {
 
 std::unique_ptr<SyntaxTree> SyntaxTree::from_arena(const NodeArena& a, NodeId root,
                                                    std::string_view file_name,
-                                                   std::vector<Token> skipped) {
+                                                   std::vector<Token> skipped,
+                                                   std::vector<Diagnostic> diagnostics) {
   std::unique_ptr<SyntaxTree> t(new SyntaxTree());
   t->skipped_ = std::move(skipped);
+  t->diagnostics_ = std::move(diagnostics);
   t->source_ = a.source();
   t->file_name_ = std::string(file_name);
   t->output_limit_ = tarnwick::output_limit(a.source().size());
@@ -267,7 +269,7 @@ std::size_t SyntaxTree::bytes() const {
          places_.capacity() * sizeof(std::uint64_t) +
          position_lists_.capacity() * sizeof(SourcePosition) + pool_.capacity() +
          skipped_.capacity() * sizeof(Token) +
-         file_name_.capacity();
+         diagnostics_.capacity() * sizeof(Diagnostic) + file_name_.capacity();
 }
 
 }  // namespace tarnwick

@@ -20,6 +20,7 @@
 #include <string_view>
 #include <vector>
 
+#include "diagnostics/diagnostics.h"
 #include "lexer/token.h"
 #include "tree/arena.h"
 #include "tree/node.h"
@@ -59,10 +60,12 @@ class SyntaxTree {
   // from the arena's source stay views into `source` (the text the arena was
   // built from), which the caller keeps alive as long as the tree; all other
   // texts are copied. Faults on a cycle in the arena.
-  // `skipped` are the tokens the grammar stepped over without reading them.
+  // `skipped` are the tokens the grammar stepped over without reading them,
+  // `diagnostics` what the parse reported.
   static std::unique_ptr<SyntaxTree> from_arena(const NodeArena& arena, NodeId root,
                                                 std::string_view file_name,
-                                                std::vector<Token> skipped = {});
+                                                std::vector<Token> skipped = {},
+                                                std::vector<Diagnostic> diagnostics = {});
   // The tree a tree text describes (see tree/reader.cpp); it refers to no
   // source.
   static std::unique_ptr<SyntaxTree> from_text(std::string_view text);
@@ -108,6 +111,9 @@ class SyntaxTree {
   // The tokens the grammar stepped over without reading them, in source
   // order (none for a tree read from its text); their texts are in source().
   std::span<const Token> skipped() const { return skipped_; }
+  // What the parse reported about its text, in the order it was met (none
+  // for a tree read from its text).
+  std::span<const Diagnostic> diagnostics() const { return diagnostics_; }
 
   std::string_view source() const { return source_; }
   std::string_view file_name() const { return file_name_; }
@@ -131,6 +137,7 @@ class SyntaxTree {
   BlockVector<SourcePosition> position_lists_;
   std::string pool_;
   std::vector<Token> skipped_;
+  std::vector<Diagnostic> diagnostics_;
   std::string_view source_;
   std::string file_name_;
   std::uint64_t output_limit_ = 0;
