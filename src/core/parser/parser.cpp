@@ -241,6 +241,12 @@ void skip_past(Parser& p, Word w) {
   }
 }
 
+void consume(Parser& p, Run run) {
+  if (run.begin != std::min(p.position(), p.tokens.size()) || run.end < run.begin)
+    throw InternalError("a run consumed where the cursor is not");
+  p.seek(run.end);
+}
+
 bool is_routine_word_at(const Parser& p, std::size_t ahead) {
   return routine_words.has(peek_at(p, ahead).word);
 }

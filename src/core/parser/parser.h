@@ -244,6 +244,9 @@ inline bool accept(Parser& p, Word w) {
 // Advances past the first token (from the current one) that is the word `w`,
 // or to the end of the list.
 void skip_past(Parser& p, Word w);
+// Moves past `run`, a run of tokens scanned from the current one (see
+// `scan_until`); a fault when it does not start at the current token.
+void consume(Parser& p, Run run);
 // True when `t` is the word `w` written exactly as its lower-case spelling:
 // for the few places that tell "end" from "End".
 inline bool written_as(const Parser& p, const Token& t, Word w) {
