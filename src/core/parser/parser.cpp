@@ -5,6 +5,7 @@
 #include <array>
 
 #include "lexer/lexer.h"
+#include "parser/complete/complete.h"
 #include "util/memory.h"
 #include "util/own_stack.h"
 #include "unicode/unicode.h"
@@ -51,7 +52,7 @@ Parser::~Parser() {
   lender_->rules = std::move(rule_stores_);
 }
 
-NodeId parse_tree(Parser& p) {
+NodeId parse_tree(Parser& p, Grammar grammar) {
   // Every level of nesting takes at least one token, so no parse goes deeper
   // than the token count, nor than `max_depth`, past which it is refused.
   const std::size_t levels = std::min(p.max_depth, p.tokens.size() + 2);
@@ -64,11 +65,11 @@ NodeId parse_tree(Parser& p) {
     }
   } release{p};
   NodeId root = 0;
-  run_on_own_stack(bytes, [&p, &root] {
+  run_on_own_stack(bytes, [&p, &root, grammar] {
     const std::uintptr_t floor = own_stack_floor();
     p.stack_limit = floor == 0 ? 0 : floor + stack_reserve_bytes;
     p.lowest_frame = UINTPTR_MAX;
-    root = parse_file(p);
+    root = grammar == Grammar::Complete ? complete::read_file(p) : parse_file(p);
   });
   return root;
 }

@@ -93,8 +93,9 @@ enum class RuleStoreSlot : std::uint8_t {
   Brackets,        // expressions.cpp: the bracket partners of the token list
   HeadingAngles,   // routines.cpp: the closing ">" of routine-name type arguments
   BracketPartners, // parser.cpp: the partner of every "(" and "[", for the skip verb
+  TypeArgAngles,   // complete/expressions.cpp: the ">" closing each "<" of type arguments
 };
-inline constexpr std::size_t rule_store_count = 3;
+inline constexpr std::size_t rule_store_count = 4;
 using RuleStores = std::array<std::unique_ptr<RuleStore>, rule_store_count>;
 
 // The growable stores of a parse, which a caller that parses many texts in a
@@ -393,11 +394,15 @@ inline constexpr WordSet parameter_modifiers{Word::ConstRef, Word::Const, Word::
 
 // ---- Grammar rules ----------------------------------------------------------
 
+// The two grammars: the specified one, whose tree `parse_to_serialized`
+// writes, and the complete one (parser/complete/, docs/grammar.md).
+enum class Grammar : std::uint8_t { Specified, Complete };
+
 // parser.cpp
 // The tree of the whole token list, built in the arena; answers the root.
 // The grammar runs on a stack of its own, deep enough for every nesting
 // whose tree text can fit the output limit, whatever the caller's stack.
-NodeId parse_tree(Parser& p);
+NodeId parse_tree(Parser& p, Grammar grammar = Grammar::Specified);
 
 // units.cpp
 // The grammar's entry: the root `Unit` and everything under it.
