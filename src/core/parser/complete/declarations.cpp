@@ -32,21 +32,29 @@ void end_declaration(Parser& p, NodeId node) {
 // list of values (a "," or ";" outside inner brackets), a record's fields
 // ("name :"), or nothing. A parenthesised expression is not one.
 bool at_aggregate(const Parser& p) {
-  const std::size_t open = p.position();
-  const std::uint32_t close = bracket_partner(p, open);
-  if (close == no_bracket_partner) return false;
-  if (close == open + 1) return true;
-  if (is_name(p.tokens[open + 1]) && p.tokens[open + 2].word == Word::Colon) return true;
-  for (std::size_t i = open + 1; i < close; ++i) {
-    const Word w = p.tokens[i].word;
-    if (w == Word::Comma || w == Word::Semicolon) return true;
-    if (w == Word::OpenRound || w == Word::OpenSquare) {
-      const std::uint32_t inner = bracket_partner(p, i);
-      if (inner == no_bracket_partner || inner > close) return false;
-      i = inner;
+  std::size_t open = p.position();
+  for (;;) {
+    const std::uint32_t close = bracket_partner(p, open);
+    if (close == no_bracket_partner) return false;
+    if (close == open + 1) return true;
+    if (is_name(p.tokens[open + 1]) && p.tokens[open + 2].word == Word::Colon) return true;
+    // A parenthesis that holds one parenthesis is an aggregate when that
+    // one is: ((X: 1)) is an array of one record.
+    if (p.tokens[open + 1].word == Word::OpenRound && bracket_partner(p, open + 1) + 1 == close) {
+      ++open;
+      continue;
     }
+    for (std::size_t i = open + 1; i < close; ++i) {
+      const Word w = p.tokens[i].word;
+      if (w == Word::Comma || w == Word::Semicolon) return true;
+      if (w == Word::OpenRound || w == Word::OpenSquare) {
+        const std::uint32_t inner = bracket_partner(p, i);
+        if (inner == no_bracket_partner || inner > close) return false;
+        i = inner;
+      }
+    }
+    return false;
   }
-  return false;
 }
 
 // record-value: '(' name ':' value {';' name ':' value} [';'] ')'

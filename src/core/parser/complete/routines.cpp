@@ -147,13 +147,17 @@ void read_external(Parser& p, NodeId method) {
   p.arena.add_child(method, external);
 }
 
-// One directive; false when the current token starts none.
-bool read_directive(Parser& p, NodeId method, RoutinePlace place) {
+// One directive; false when the current token starts none. `in_list` is
+// true inside Free Pascal's bracketed list, where directives are separated
+// by ",".
+bool read_directive(Parser& p, NodeId method, RoutinePlace place, bool in_list = false) {
   const Token& t = peek(p);
   const Word w = t.word;
-  // A word followed by ":" or "," names a field or a parameter, not a directive.
+  // Outside a list, a word followed by ":" or "," names a field or a
+  // parameter, not a directive.
   if (!t.is_word() || escaped(t)) return false;
-  if (w != Word::Alias && (peek_is(p, 1, Word::Colon) || peek_is(p, 1, Word::Comma)))
+  if (w != Word::Alias && !in_list &&
+      (peek_is(p, 1, Word::Colon) || peek_is(p, 1, Word::Comma)))
     return false;
   if (all_calling_conventions.has(w)) {
     p.arena.set_attribute(method, AttributeKey::CallingConvention, word_text(w));
@@ -210,10 +214,10 @@ void read_directives(Parser& p, NodeId method, RoutinePlace place) {
       // Only a list that starts with a directive is one.
       Tentative attempt(p);
       next_token(p);
-      if (!read_directive(p, method, place)) return;
+      if (!read_directive(p, method, place, true)) return;
       attempt.commit();
       while (accept(p, Word::Comma)) {
-        if (!read_directive(p, method, place)) break;
+        if (!read_directive(p, method, place, true)) break;
       }
       if (!at(p, Word::CloseSquare))
         skip_until(p, {Word::CloseSquare, Word::Semicolon}, DiagnosticKind::SkippedInDeclaration);
