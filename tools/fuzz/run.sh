@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets and runs them.
 #
-#   tools/fuzz/run.sh [SECONDS] [lexer|parser|tree|all]
+#   tools/fuzz/run.sh [SECONDS] [lexer|parser|tree|complete|all]
 #
 # SECONDS (default 60) is the time given to each target. The core is built
 # with clang (AddressSanitizer, UndefinedBehaviorSanitizer, fuzzer coverage)
@@ -17,7 +17,9 @@
 # input may take. The targets run one after the other, each
 # on one core; on a machine with cores to spare, run them in several shells
 # at once (after one run has built them all). "tree" checks the finished
-# trees of tarnwick_tree against the tree text, and the reader of tree texts.
+# trees of tarnwick_tree against the tree text, and the reader of tree texts;
+# "complete" checks the spans of the complete grammar's trees and that every
+# token is in a node or a diagnostic.
 set -euo pipefail
 
 seconds="${1:-60}"
@@ -26,12 +28,13 @@ case "$which" in
   lexer) targets=(lexer) ;;
   parser) targets=(parser) ;;
   tree) targets=(tree) ;;
-  all) targets=(lexer parser tree) ;;
-  *) echo "usage: $0 [SECONDS] [lexer|parser|tree|all]" >&2; exit 2 ;;
+  complete) targets=(complete) ;;
+  all) targets=(lexer parser tree complete) ;;
+  *) echo "usage: $0 [SECONDS] [lexer|parser|tree|complete|all]" >&2; exit 2 ;;
 esac
 # libFuzzer takes 0 for "no limit"; a run here always has one.
 if ! [[ "$seconds" =~ ^[1-9][0-9]*$ ]]; then
-  echo "usage: $0 [SECONDS] [lexer|parser|tree|all]" >&2
+  echo "usage: $0 [SECONDS] [lexer|parser|tree|complete|all]" >&2
   exit 2
 fi
 

@@ -45,8 +45,8 @@ inline NodeId take_node(Parser& p, NodeKind kind) {
 }
 
 // Closes the span of `node`: from the token at `first` to the last token
-// consumed. A rule that consumed nothing since `first` leaves the node as it
-// was made.
+// consumed. A node of a rule that consumed nothing since `first` is empty,
+// just after the last token consumed before it.
 void finish(Parser& p, NodeId node, std::size_t first);
 
 // Widens `node` to the start of `from` and the end of `to`, two nodes of the
@@ -112,6 +112,8 @@ enum class RoutinePlace : std::uint8_t { Interface, Implementation, Type };
 NodeId read_routine(Parser& p, RoutinePlace place, std::size_t first,
                      std::optional<NodeId> attributes);
 NodeId read_parameters(Parser& p, Word close);
+// Free Pascal's modifiers after a variable's ";": cvar, external, public, export.
+void read_variable_directives(Parser& p, NodeId variable);
 // The declarations and block of a routine or an anonymous method, into `owner`.
 void read_routine_body(Parser& p, NodeId owner);
 // Generic parameters "<...>" at the current "<". A ">=" that closes them

@@ -226,6 +226,7 @@ NodeId read_var_section(Parser& p) {
     if (!at(p, Word::Semicolon) && !at_eof(p))
       skip_until(p, declaration_resume, DiagnosticKind::SkippedInDeclaration);
     expect(p, Word::Semicolon);
+    read_variable_directives(p, variable);
     finish(p, variable, item_first);
     p.arena.add_child(section, variable);
   }

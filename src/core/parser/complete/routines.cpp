@@ -230,6 +230,32 @@ void read_directives(Parser& p, NodeId method, RoutinePlace place) {
   }
 }
 
+}  // namespace
+
+void read_variable_directives(Parser& p, NodeId variable) {
+  for (;;) {
+    const Token& t = peek(p);
+    if (escaped(t) || peek_is(p, 1, Word::Colon) || peek_is(p, 1, Word::Comma)) return;
+    if (t.word == Word::CVar) {
+      next_token(p);
+    } else if (t.word == Word::External) {
+      read_external(p, variable);
+    } else if (t.word == Word::Public) {
+      p.arena.set_attribute(variable, AttributeKey::Visibility, "public");
+      next_token(p);
+      if (at(p, Word::Name)) p.arena.add_child(variable, read_worded_expression(p, NodeKind::Name));
+    } else if (t.word == Word::Export) {
+      p.arena.set_attribute(variable, AttributeKey::Export, "true");
+      next_token(p);
+    } else {
+      return;
+    }
+    accept(p, Word::Semicolon);
+  }
+}
+
+namespace {
+
 // Where a routine body that cannot be read resumes.
 const WordSet body_resume = declaration_starts | WordSet{Word::Var, Word::Const, Word::Begin,
                                                          Word::Asm, Word::End, Word::Class};

@@ -574,10 +574,10 @@ NodeId read_type(Parser& p, bool declared) {
   if (std::optional<NodeId> value = read_range(p)) {
     p.arena.set_attribute(type, AttributeKey::Name, join_token_texts(p, Run{first, here(p)}));
     p.arena.add_child(type, *value);
-    finish(p, type, first);
   } else {
     note_missing(p, "type");
   }
+  finish(p, type, first);
   return type;
 }
 

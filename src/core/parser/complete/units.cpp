@@ -39,7 +39,17 @@ bool at_routine(const Parser& p) {
 void finish(Parser& p, NodeId node, std::size_t first) {
   std::size_t last = here(p);
   while (last > first && p.tokens[last - 1].kind == TokenKind::Eof) --last;
-  if (last <= first) return;
+  if (last <= first) {
+    // Nothing read: an empty node just after the last token read before it,
+    // so that it lies inside the node around it.
+    std::size_t before = first;
+    while (before > 0 && p.tokens[before - 1].kind == TokenKind::Eof) --before;
+    if (before == 0) return;
+    const TextExtent e = p.arena.token_extent(p.tokens[before - 1]);
+    p.arena.set_start(node, e.end_line, e.end_col);
+    p.arena.set_end(node, e.end_line, e.end_col);
+    return;
+  }
   const Token& a = p.tokens[first];
   p.arena.set_start(node, a.line, a.column);
   const TextExtent e = p.arena.token_extent(p.tokens[last - 1]);
@@ -254,6 +264,8 @@ NodeId read_file(Parser& p) {
         NodeId attributes = read_attributes(p);
         if (at_routine(p)) {
           p.arena.add_child(section, read_routine(p, place, first, attributes));
+        } else {
+          p.arena.add_child(section, attributes);  // belonging to nothing, but read
         }
         continue;
       }
