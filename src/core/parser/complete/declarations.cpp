@@ -220,9 +220,15 @@ NodeId read_var_section(Parser& p) {
   const Word word = peek(p).word;
   NodeId section = take_node(p, NodeKind::Variables);
   p.arena.set_attribute(section, AttributeKey::Kind, word_text(word));
-  while (at_name(p)) {
+  for (;;) {
+    // A variable may carry attributes: [Volatile] Count: Integer.
+    const bool attributed = at(p, Word::OpenSquare) && bracket_partner(p, p.position()) != no_bracket_partner &&
+                            is_name(peek_at(p, bracket_partner(p, p.position()) + 1 - p.position()));
+    if (!attributed && !at_name(p)) break;
     const std::size_t item_first = here(p);
-    NodeId variable = read_variable(p, NodeKind::Variable);
+    std::optional<NodeId> attributes;
+    if (attributed) attributes = read_attributes(p);
+    NodeId variable = read_variable(p, NodeKind::Variable, attributes);
     if (!at(p, Word::Semicolon) && !at_eof(p))
       skip_until(p, declaration_resume, DiagnosticKind::SkippedInDeclaration);
     expect(p, Word::Semicolon);

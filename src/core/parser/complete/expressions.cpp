@@ -158,6 +158,30 @@ inline bool is_string_part(const Token& t) {
   return t.kind == TokenKind::String || t.kind == TokenKind::CharCode;
 }
 
+// True at a control character written "^M": a "^" and, right after it, a
+// token of one character.
+inline bool control_char_at(const Parser& p, std::size_t i) {
+  if (i + 1 >= p.tokens.size() || p.tokens[i].word != Word::Caret) return false;
+  const Token& next = p.tokens[i + 1];
+  return next.start == p.tokens[i].end && next.end == next.start + 1 &&
+         next.kind != TokenKind::Eof;
+}
+
+// The tokens of the string or character constant that starts at `i`: its
+// strings, character codes and control characters side by side.
+std::size_t string_run_end(const Parser& p, std::size_t i) {
+  while (i < p.tokens.size()) {
+    if (is_string_part(p.tokens[i])) {
+      ++i;
+    } else if (control_char_at(p, i)) {
+      i += 2;
+    } else {
+      break;
+    }
+  }
+  return i;
+}
+
 // literal: number | string | character code, strings and codes side by side
 // making one string
 [[gnu::noinline]] NodeId read_literal(Parser& p) {
@@ -170,8 +194,7 @@ inline bool is_string_part(const Token& t) {
     next_token(p);
     return literal;
   }
-  std::size_t end = first + 1;
-  while (end < p.tokens.size() && is_string_part(p.tokens[end])) ++end;
+  const std::size_t end = string_run_end(p, first);
   if (end == first + 1) {
     if (t.kind == TokenKind::String) {
       literal = p.arena.add_value_node(NodeKind::Literal, t, unquote(p.text(t)));
@@ -188,6 +211,10 @@ inline bool is_string_part(const Token& t) {
     const std::string_view text = p.text(p.tokens[i]);
     if (p.tokens[i].kind == TokenKind::String) {
       value.append(unquote(text));
+    } else if (p.tokens[i].word == Word::Caret) {
+      // ^M is the character whose code is M's with bit 6 flipped.
+      value.push_back(static_cast<char>(p.source[p.tokens[i + 1].start] ^ 0x40));
+      ++i;
     } else if (!append_char_code(value, text)) {
       value.append(text);
     }
@@ -356,6 +383,7 @@ std::optional<NodeId> read_primary(Parser& p) {
     finish(p, node, first);
     return node;
   }
+  if (control_char_at(p, p.position())) return read_literal(p);
   if (t.word == Word::OpenSquare) {
     NodeId set = p.arena.add_node(NodeKind::Set, t);
     read_expression_list(p, set, Word::CloseSquare, true);

@@ -263,7 +263,14 @@ NodeId read_raise(Parser& p) {
   const std::size_t first = here(p);
   NodeId node = take_node(p, NodeKind::Raise);
   add_if(p, node, read_expression(p));
-  if (at(p, Word::At)) p.arena.add_child(node, read_worded(p, NodeKind::At));
+  if (at(p, Word::At)) {
+    // Free Pascal's "at address, frame" gives the frame as a second child.
+    const std::size_t at_first = here(p);
+    NodeId where = read_worded(p, NodeKind::At);
+    if (accept(p, Word::Comma)) add_if(p, where, expect_expression(p));
+    finish(p, where, at_first);
+    p.arena.add_child(node, where);
+  }
   finish(p, node, first);
   return node;
 }
@@ -287,7 +294,12 @@ NodeId read_inline_var(Parser& p) {
   const std::size_t first = here(p);
   NodeId section = take_node(p, NodeKind::Variables);
   p.arena.set_attribute(section, AttributeKey::Kind, "var");
-  p.arena.add_child(section, read_variable(p, NodeKind::Variable));
+  std::optional<NodeId> attributes;
+  const std::size_t variable_first = here(p);
+  if (at(p, Word::OpenSquare)) attributes = read_attributes(p);
+  NodeId variable = read_variable(p, NodeKind::Variable, attributes);
+  finish(p, variable, variable_first);
+  p.arena.add_child(section, variable);
   finish(p, section, first);
   return section;
 }
@@ -407,7 +419,7 @@ std::optional<NodeId> read_statement(Parser& p) {
       case Word::Goto: return read_goto(p);
       case Word::Asm: return read_asm_block(p);
       case Word::Var:
-        if (is_name(peek_at(p, 1))) return read_inline_var(p);
+        if (is_name(peek_at(p, 1)) || peek_is(p, 1, Word::OpenSquare)) return read_inline_var(p);
         return std::nullopt;
       case Word::Const:
         if (is_name(peek_at(p, 1))) return read_inline_const_statement(p);

@@ -633,6 +633,11 @@ NodeId read_property(Parser& p, std::size_t first, std::optional<NodeId> attribu
   if (!at(p, Word::Semicolon) && !at(p, Word::End) && !at_eof(p))
     skip_until(p, member_resume, DiagnosticKind::SkippedInType);
   expect(p, Word::Semicolon);
+  if (at_hint(p)) {
+    // Hints after the ";": property X: T read F; deprecated;
+    read_hints(p, property);
+    expect(p, Word::Semicolon);
+  }
   if (at(p, Word::Default) && peek_is(p, 1, Word::Semicolon)) {
     p.arena.add_child(property, take_node(p, NodeKind::Default));
     next_token(p);

@@ -245,7 +245,7 @@ NodeId read_file(Parser& p) {
         close_section();
         section = root;
         p.arena.add_child(root, read_block(p));
-        accept(p, Word::Dot);
+        if (accept(p, Word::Dot)) skip_until(p, WordSet{}, DiagnosticKind::AfterEnd);
         continue;
       }
       case Word::End:
