@@ -42,6 +42,9 @@ DECLARATIONS = [
     ("threadvar a, b: Integer = 5 platform;",
      "Variables[kind=threadvar](Variable(Name:a Name:b Type[name=Integer] Value(5)))"),
     ("label 10, L;", "Label[kind=section](Name:10 Name:L)"),
+    ("var [Volatile] A: Integer; B: Byte; cvar; external name 'B';",
+     "Variables[kind=var](Variable(Attributes(Attribute[name=Volatile]) Name:A Type[name=Integer])"
+     " Variable[external=true](Name:B Type[name=Byte] External(Name('B'))))"),
     ("type TId = Integer;", "TypeSection(TypeDecl[name=TId](Type[name=Integer]))"),
     ("type [Weak] TX<T: class> = class end;",
      "TypeSection(TypeDecl[name=TX](Attributes(Attribute[name=Weak]) TypeParams(TypeParam(Name:T Constraints(ClassConstraint)))"
@@ -152,6 +155,8 @@ MEMBERS = [
     ("property Intf: IFoo read FIntf implements IFoo, IBar; class property C: Integer read FC deprecated 'x';",
      "Type[type=class](Property[name=Intf](Type[name=IFoo] Read(FIntf) Implements(Type[name=IFoo] Type[name=IBar]))"
      " Property[class=true,deprecated=x,name=C](Type[name=Integer] Read(FC)))"),
+    ("property S: Boolean read F; deprecated 'x';",
+     "Type[type=class](Property[deprecated=x,name=S](Type[name=Boolean] Read(F)))"),
     ("property Cells[Row, Col: Integer]: string read GetCell;",
      "Type[type=class](Property[name=Cells](Parameters(Parameter(Name:Row Name:Col Type[name=Integer])) Type[name=string] Read(GetCell)))"),
     ("[Test] [TestCase('a', '1')] procedure T1;",
@@ -211,6 +216,8 @@ STATEMENTS = [
     ("raise E.Create('x') at ReturnAddress",
      "Raise(Call(Dot(E Create) Arguments(PositionalArgument('x'))) At(ReturnAddress))"),
     ("goto 10", "Goto(10)"),
+    ("raise E at A, B", "Raise(E At(A B))"),
+    ("var [unsafe] X: TObject := nil", "Variables[kind=var](Variable(Attributes(Attribute[name=unsafe]) Name:X Type[name=TObject] Value(nil)))"),
     ("L: x := 1", "Label[name=L](Assign(LHS(x) RHS(1)))"),
     ("var x: Integer := 5", "Variables[kind=var](Variable(Name:x Type[name=Integer] Value(5)))"),
     ("var x := 5", "Variables[kind=var](Variable(Name:x Value(5)))"),
@@ -240,6 +247,7 @@ EXPRESSIONS = [(f"a {op} b", f"{kind}(a b)") for op, kind in [
     ("'it''s'", "'it's'"),
     ("#13", "#13"),
     ("#65#66'C'", "'ABC'"),
+    ("^A^B'C'", "'\x01\x02C'"),
     ("F()", "Call(F Arguments)"),
     ("F(X := 1)", "Call(F Arguments(NamedArgument(Name:X 1)))"),
     ("Str(X:10:2)", "Call(Str Arguments(PositionalArgument(X 10 2)))"),

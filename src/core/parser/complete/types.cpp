@@ -446,7 +446,7 @@ void read_type_body(Parser& p, NodeId type) {
       p.arena.add_child(fields ? *fields : container, field);
       continue;
     }
-    if (attributes) p.arena.add_child(container, *attributes);
+    if (attributes) p.arena.add_child(fields ? *fields : container, *attributes);
     if (here(p) == first || !at_one_of(p, member_resume))
       skip_until(p, member_resume, DiagnosticKind::SkippedInType);
   }
