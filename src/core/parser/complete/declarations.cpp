@@ -132,6 +132,13 @@ bool ends_type_section_item(const Parser& p, bool in_type) {
   return in_type && at_one_of(p, visibility_words);
 }
 
+// A routine word that starts a heading ("operator :=" of Free Pascal), not
+// the name of a constant or variable ("Operator: string").
+bool at_heading(const Parser& p) {
+  return at_routine(p) && !peek_is(p, 1, Word::Equal) && !peek_is(p, 1, Word::Colon) &&
+         !peek_is(p, 1, Word::Comma);
+}
+
 }  // namespace
 
 NodeId read_inline_const(Parser& p) { return *read_constant(p, false, true); }
@@ -168,7 +175,7 @@ NodeId read_const_section(Parser& p, bool in_type) {
   next_token(p);
   p.arena.set_attribute(section, AttributeKey::Kind, word_text(word));
   if (class_const) p.arena.set_attribute(section, AttributeKey::Class, "true");
-  while (at_name(p) && !ends_type_section_item(p, in_type)) {
+  while (at_name(p) && !ends_type_section_item(p, in_type) && !at_heading(p)) {
     std::optional<NodeId> constant = read_constant(p, in_type);
     if (!constant) break;
     p.arena.add_child(section, *constant);
@@ -224,7 +231,7 @@ NodeId read_var_section(Parser& p) {
     // A variable may carry attributes: [Volatile] Count: Integer.
     const bool attributed = at(p, Word::OpenSquare) && bracket_partner(p, p.position()) != no_bracket_partner &&
                             is_name(peek_at(p, bracket_partner(p, p.position()) + 1 - p.position()));
-    if (!attributed && !at_name(p)) break;
+    if (!attributed && (!at_name(p) || at_heading(p))) break;
     const std::size_t item_first = here(p);
     std::optional<NodeId> attributes;
     if (attributed) attributes = read_attributes(p);
