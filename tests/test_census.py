@@ -93,15 +93,17 @@ type
     constructor Create; virtual;
   end;
 implementation
-procedure T.P;
+{ é } procedure T.P;
 begin
-  X := 'é';
+  X := 1;
 end;
 end.
 """
 
 
 def test_routines_of_both_trees():
+    # tree-sitter counts columns in bytes, tarnwick in characters: the `é`
+    # before `procedure` tells them apart
     pytest.importorskip("tree_sitter_pascal")
     import tarnwick_tree
 
@@ -109,9 +111,9 @@ def test_routines_of_both_trees():
     parser = compare_tree_sitter.tree_sitter_parser()
     theirs = compare_tree_sitter.tree_sitter_routines(parser.parse(data), parser.language, data)
     assert [tuple(r) for r in theirs] == [
-        ((6, 11), "p", (5, 6, 6), 6), ((7, 5), "create", (7, 7, 7), 7), ((10, 1), "t.p", (10, 10, 10), 13)]
+        ((6, 11), "p", (5, 6, 6), 6), ((7, 5), "create", (7, 7, 7), 7), ((10, 7), "t.p", (10, 10, 10), 13)]
     tree = tarnwick_tree.parse(ROUTINES, "a.pas", **census.parse_options(SPECIFIED, None))
     ours = compare_tree_sitter.tarnwick_routines(tree, tarnwick_tree.tokens(ROUTINES))
     # A specified tree's routine ends at its last statement.
     assert [tuple(r) for r in ours] == [
-        ((6, 11), "p", (5, 6, 6), 6), ((7, 5), "create", (7, 7, 7), 7), ((10, 1), "t.p", (10, 10, 10), 12)]
+        ((6, 11), "p", (5, 6, 6), 6), ((7, 5), "create", (7, 7, 7), 7), ((10, 7), "t.p", (10, 10, 10), 12)]

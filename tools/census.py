@@ -14,8 +14,9 @@ it prints the files, their Pascal tokens (comments, directives and the end
 of file left out), the headings, those with their Method and those without
 (with the files that miss most and the first missing heading of each), the
 Methods matched to no heading, and the tokens the grammar passed over
-(`Tree.skipped`, and the tokens of `Tree.diagnostics` where trees have
-them) as a share of the Pascal tokens. Files whose token list holds an
+(`Tree.skipped`, and where trees have `Tree.diagnostics` the sum of their
+diagnostics' `tokens`, a diagnostic without that count counting one) as a
+share of the Pascal tokens. Files whose token list holds an
 `unknown` token (in these corpora: Inno Setup scripts, C headers and other
 text that is not Pascal) are counted apart, so that the shares can be read
 for the files that are Pascal.
@@ -42,10 +43,12 @@ import os
 import sys
 from concurrent.futures import ProcessPoolExecutor
 from dataclasses import dataclass, field
-from typing import Iterable, Iterator, NamedTuple, Sequence
+from typing import Callable, Iterable, Iterator, NamedTuple, Sequence, TypeVar
 
 import tarnwick_tree
 
+Job = TypeVar("Job")
+Result = TypeVar("Result")
 EXTENSIONS = (".pas", ".pp", ".inc", ".dpr", ".dpk", ".lpr")
 GRAMMARS = ("complete", "specified")
 
@@ -359,13 +362,14 @@ def count_file(job: tuple[str, list[str | None], str | None]) -> FileCount:
     return result
 
 
-def count_corpus(paths: list[str], grammars: list[str | None], target: str | None, workers: int) -> Iterator[FileCount]:
-    jobs = [(path, grammars, target) for path in paths]
+def run_jobs(function: Callable[[Job], Result], jobs: list[Job], workers: int) -> Iterator[Result]:
+    """`function` of each job, in order, in `workers` processes (in this one
+    when `workers` is 1)."""
     if workers <= 1:
-        yield from map(count_file, jobs)
+        yield from map(function, jobs)
         return
     with ProcessPoolExecutor(max_workers=workers) as pool:
-        yield from pool.map(count_file, jobs, chunksize=8)
+        yield from pool.map(function, jobs, chunksize=8)
 
 
 # ---------------------------------------------------------------------------
@@ -373,8 +377,13 @@ def count_corpus(paths: list[str], grammars: list[str | None], target: str | Non
 # ---------------------------------------------------------------------------
 
 
-def share(part: int, whole: int) -> str:
-    return f"{100 * part / whole:.3f}%" if whole else "-"
+def share(part: int, whole: int, digits: int = 3) -> str:
+    return f"{100 * part / whole:.{digits}f}%" if whole else "-"
+
+
+def shown_path(root: str, path: str) -> str:
+    """A file as a report names it: below its corpus's folder."""
+    return os.path.relpath(path, root) if os.path.isdir(root) else path
 
 
 def report(root: str, files: list[FileCount], grammars: list[str | None], top: int) -> list[str]:
@@ -423,13 +432,13 @@ def report(root: str, files: list[FileCount], grammars: list[str | None], top: i
         if worst:
             lines += ["", f"Files with the most headings without their Method ({grammar_label(grammar)}):", ""]
             lines += table(["file", "headings", "without", "first without"], [
-                [os.path.relpath(f.path, root) if os.path.isdir(root) else f.path, f"{c.headings:,}",
+                [shown_path(root, f.path), f"{c.headings:,}",
                  f"{len(c.missing):,}", "%d:%d" % c.missing[0]] for f, c in worst[:top]])
         strays = sorted((c for c in counts if c[1].unmatched), key=lambda fc: (-len(fc[1].unmatched), fc[0].path))
         if strays:
             lines += ["", f"Files with the most Methods matched to no heading ({grammar_label(grammar)}):", ""]
             lines += table(["file", "Methods without a heading", "first"], [
-                [os.path.relpath(f.path, root) if os.path.isdir(root) else f.path, f"{len(c.unmatched):,}",
+                [shown_path(root, f.path), f"{len(c.unmatched):,}",
                  "%d:%d" % c.unmatched[0]] for f, c in strays[:top]])
     return lines + [""]
 
@@ -467,7 +476,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         if not paths:
             print(f"census: no Pascal files in {root}", file=sys.stderr)
             return 2
-        files = list(count_corpus(paths, grammars, args.target, args.jobs))
+        files = list(run_jobs(count_file, [(path, grammars, args.target) for path in paths], args.jobs))
         print("\n".join(report(root, files, grammars, args.top)), flush=True)
     return 0
 

@@ -58,9 +58,8 @@ import collections
 import os
 import re
 import sys
-from concurrent.futures import ProcessPoolExecutor
 from dataclasses import dataclass, field
-from typing import Iterator, NamedTuple, Sequence
+from typing import NamedTuple, Sequence
 
 import tarnwick_tree
 
@@ -243,22 +242,13 @@ def compare_file(job: tuple[str, list[str | None]]) -> FileComparison:
     return result
 
 
-def compare_corpus(paths: list[str], grammars: list[str | None], workers: int) -> Iterator[FileComparison]:
-    jobs = [(path, grammars) for path in paths]
-    if workers <= 1:
-        yield from map(compare_file, jobs)
-        return
-    with ProcessPoolExecutor(max_workers=workers) as pool:
-        yield from pool.map(compare_file, jobs, chunksize=8)
-
-
 # ---------------------------------------------------------------------------
 # Report
 # ---------------------------------------------------------------------------
 
 
 def percent(part: int, whole: int) -> str:
-    return f"{100 * part / whole:.2f}%" if whole else "-"
+    return census.share(part, whole, 2)
 
 
 def differences(theirs: Routine, ours: Routine, start: int) -> list[str]:
@@ -315,7 +305,7 @@ def report(root: str, files: list[FileComparison], grammars: list[str | None], s
                     f"Last lines: tarnwick's earlier in {shorter:,} ({common or 'none'}), later in {longer:,}."]
         shown = []
         for f, g in done:
-            name = os.path.relpath(f.path, root) if os.path.isdir(root) else f.path
+            name = census.shown_path(root, f.path)
             for a, b in g.pairs:
                 found = differences(a, b, s)
                 if found:
@@ -358,7 +348,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         if not paths:
             print(f"compare_tree_sitter: no Pascal files in {root}", file=sys.stderr)
             return 2
-        files = list(compare_corpus(paths, grammars, args.jobs))
+        files = list(census.run_jobs(compare_file, [(path, grammars) for path in paths], args.jobs))
         print("\n".join(report(root, files, grammars, args.start, args.show)), flush=True)
     return 0
 
