@@ -96,6 +96,8 @@ TYPES = [
     ("interface(IBase) ['{0}'] procedure P; end",
      "Type[type=interface](Type[name=IBase] Guid[name={0}] Method[kind=procedure,name=P])"),
     ("dispinterface ['{1}'] end", "Type[type=dispinterface](Guid[name={1}])"),
+    ("interface [IID_I] [A] procedure P; end",
+     "Type[type=interface](Guid[name=IID_I] Method[kind=procedure,name=P](Attributes(Attribute[name=A])))"),
     ("object X: Integer; procedure P; end", "Type[type=object](Field(Name:X Type[name=Integer]) Method[kind=procedure,name=P])"),
     ("record case Tag: Byte of 0: (A: Integer); 1, 2: (B: Byte; case C: Boolean of True: (D: Byte)); end",
      "Type[type=record](Case(CaseSelector(Name:Tag Type[name=Byte]) CaseLabels(CaseLabel(0) Fields(Field(Name:A Type[name=Integer])))"

@@ -360,6 +360,9 @@ NodeId read_variant_part(Parser& p) {
 
 void read_type_body(Parser& p, NodeId type) {
   DepthGuard guard(p);
+  const std::optional<std::string_view> type_word = p.arena.attribute(type, AttributeKey::Type);
+  const bool interface_like = type_word == "interface" || type_word == "dispinterface";
+  bool first_member = true;
   NodeId container = type;
   std::size_t container_first = 0;
   std::optional<NodeId> fields;  // the open var section, if any
@@ -389,11 +392,18 @@ void read_type_body(Parser& p, NodeId type) {
       continue;
     }
     if (accept(p, Word::Semicolon)) continue;
-    if (at(p, Word::OpenSquare) && peek_at(p, 1).kind == TokenKind::String &&
-        peek_is(p, 2, Word::CloseSquare)) {
+    // An interface's GUID: a string, or as the first member of an interface
+    // the name of a constant ([IID_IFoo]).
+    const bool guid_name = interface_like && first_member;
+    first_member = false;
+    if (at(p, Word::OpenSquare) && peek_is(p, 2, Word::CloseSquare) &&
+        (peek_at(p, 1).kind == TokenKind::String || (guid_name && is_name(peek_at(p, 1))))) {
       NodeId guid = p.arena.add_node(NodeKind::Guid, peek(p));
       next_token(p);
-      p.arena.set_attribute(guid, AttributeKey::Name, unquote(p.text(next_token(p))));
+      const Token value = next_token(p);
+      p.arena.set_attribute(guid, AttributeKey::Name, value.kind == TokenKind::String
+                                                         ? unquote(p.text(value))
+                                                         : std::string(name_text(p, value)));
       next_token(p);
       finish(p, guid, first);
       p.arena.add_child(container, guid);
