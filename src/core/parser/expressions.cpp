@@ -310,7 +310,9 @@ std::optional<NodeId> parse_expression(Parser& p, Run run) {
 }
 
 // The expression of the run, or its only child when it has exactly one.
-std::optional<NodeId> parse_expression_unwrapped(Parser& p, Run run) {
+// Kept out of line: the statements that call it lie on the path of nested
+// statements, whose frames stay small.
+[[gnu::noinline]] std::optional<NodeId> parse_expression_unwrapped(Parser& p, Run run) {
   return only_child_or_self(p, parse_expression(p, run));
 }
 

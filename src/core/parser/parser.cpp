@@ -219,12 +219,7 @@ const Token& peek_at(const Parser& p, std::size_t ahead) {
 
 void token_past_end() { throw InternalError("next_token past the end of the token list"); }
 
-void consume(Parser& p, Run run) {
-  if (run.begin != std::min(p.position(), p.tokens.size()) || run.end < run.begin ||
-      run.end > p.tokens.size())
-    throw InternalError("a run consumed where the cursor is not");
-  if (!run.empty()) p.seek(run.end);
-}
+void run_not_at_cursor() { throw InternalError("a run consumed where the cursor is not"); }
 
 bool is_routine_word_at(const Parser& p, std::size_t ahead) {
   return routine_words.has(peek_at(p, ahead).word);

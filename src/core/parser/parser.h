@@ -16,6 +16,7 @@
 //   attributes.cpp    custom attribute lists
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -253,9 +254,10 @@ inline const Token& peek(const Parser& p) {
 // The token `ahead` places after the current one, or `end_token()`.
 const Token& peek_at(const Parser& p, std::size_t ahead);
 // A fault of the calling rule: a token taken past the end of the list.
-[[noreturn]] void token_past_end();
+// Kept out of line, so that the verbs' callers keep small frames.
+[[noreturn, gnu::cold, gnu::noinline]] void token_past_end();
 // Takes the current token and answers it; a fault when there is none.
-inline const Token& next_token(Parser& p) {
+[[gnu::always_inline]] inline const Token& next_token(Parser& p) {
   if (p.at_end()) token_past_end();
   return p.tokens[p.take_index()];
 }
@@ -271,10 +273,17 @@ inline bool accept(Parser& p, Word w) {
   p.advance();
   return true;
 }
+// A fault of the calling rule: a run consumed where the cursor is not.
+[[noreturn, gnu::cold, gnu::noinline]] void run_not_at_cursor();
 // Moves past `run`, a run of tokens scanned from the current one (see
 // `scan_until`); a fault when it does not start at the current token. An
 // empty run leaves the cursor where it is.
-void consume(Parser& p, Run run);
+[[gnu::always_inline]] inline void consume(Parser& p, Run run) {
+  if (run.begin != std::min(p.position(), p.tokens.size()) || run.end < run.begin ||
+      run.end > p.tokens.size())
+    run_not_at_cursor();
+  if (!run.empty()) p.seek(run.end);
+}
 // True when `t` is the word `w` written exactly as its lower-case spelling:
 // for the few places that tell "end" from "End".
 inline bool written_as(const Parser& p, const Token& t, Word w) {
@@ -329,17 +338,15 @@ class Progress {
   explicit Progress(Parser& p, DiagnosticKind kind = DiagnosticKind::Skipped)
       : p_(p), kind_(kind) {}
   bool next() {
-    if (started_ && p_.position() == start_) skip_token(p_, kind_);
-    started_ = true;
+    if (p_.position() == start_) skip_token(p_, kind_);
     start_ = p_.position();
     return !p_.at_end();
   }
 
  private:
   Parser& p_;
+  std::size_t start_ = SIZE_MAX;  // where the last pass began; no position before the first
   DiagnosticKind kind_;
-  std::size_t start_ = 0;
-  bool started_ = false;
 };
 
 // A reading that may be given up: unless `commit()` is called before it
