@@ -1277,10 +1277,15 @@ void test_recovery_verbs() {
     Parser q(src);
     CHECK_EQ(skip_until(q, {Word::Semicolon}, DiagnosticKind::Skipped, Brackets::Flat), std::size_t{3});
     CHECK_EQ(q.skipped.size(), std::size_t{3});
-    // Up to the end-of-file token, which stays.
+    // Up to the end-of-file token, which stays, also inside brackets.
     Parser r(src);
     CHECK_EQ(skip_until(r, {Word::Colon}, DiagnosticKind::Skipped), std::size_t{8});
     CHECK(peek(r).kind == TokenKind::Eof);
+    std::string open = "f ( a < b";
+    Parser o(open);
+    CHECK_EQ(skip_until(o, {Word::Semicolon}, DiagnosticKind::Skipped, Brackets::Nested), std::size_t{5});
+    CHECK(peek(o).kind == TokenKind::Eof);
+    CHECK_EQ(skip_until(o, {Word::Semicolon}, DiagnosticKind::Skipped), std::size_t{0});
   }
   {
     // A pass that takes nothing costs one noted token.

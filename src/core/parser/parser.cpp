@@ -144,9 +144,12 @@ void skip_past(Parser& p, Word w, DiagnosticKind kind) {
 
 std::size_t skip_until(Parser& p, const WordSet& stops, DiagnosticKind kind, Brackets rule) {
   if (p.at_end()) return 0;
-  const std::size_t end = scan_by(p, p.position(), p.tokens.size(), rule, [&stops](const Token& t) {
-    return stops.has(t.word) || t.kind == TokenKind::Eof;
-  });
+  // The end-of-file token, the last of the list, ends every skip, inside
+  // brackets too.
+  std::size_t limit = p.tokens.size();
+  if (p.tokens[limit - 1].kind == TokenKind::Eof) --limit;
+  const std::size_t end = scan_by(p, std::min(p.position(), limit), limit, rule,
+                                  [&stops](const Token& t) { return stops.has(t.word); });
   const std::size_t count = end - p.position();
   while (p.position() < end) {
     note_skipped(p, p.position(), kind);

@@ -316,8 +316,8 @@ void skip_past(Parser& p, Word w, DiagnosticKind kind);
 inline constexpr std::uint32_t no_bracket_partner = 0xFFFFFFFFu;
 std::uint32_t bracket_partner(const Parser& p, std::size_t index);
 // Passes over the tokens from the current one up to the first of `stops`
-// outside brackets as `rule` counts them, or up to the end-of-file token,
-// and notes every one of them (";" included when it is no stop). By the
+// outside brackets as `rule` counts them, or up to the end-of-file token
+// (open brackets or not), and notes every one of them (";" included when it is no stop). By the
 // default rule a "(" or "[" that has a partner is passed over with
 // everything up to its partner, and one without is a token like any other.
 // Answers the number of tokens passed over.
