@@ -224,9 +224,11 @@ def test_check_summary(cli, tmp_path, tree):
         "files read as Windows-1252: 2",
         "files with unknown tokens: 1",
         "  src/c/lib.PAS:3:10 '!'",
-        # A word the grammar cannot read where it stands.
-        "files with skipped tokens: 1",
+        # A word the grammar cannot read where it stands, and the rest of a
+        # variable declaration without its type.
+        "files with skipped tokens: 2",
         "  src/c/latin.pas: 1 from 1:8 '\xff\xfe'",
+        "  src/c/lib.PAS: 4 from 3:5 ':='",
         "files not read: 1",
         "  src/bin.inc: binary file",
         "files refused: 0",
