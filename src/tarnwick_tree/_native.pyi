@@ -13,6 +13,19 @@ class Token(NamedTuple):
     line: int
     col: int
 
+class Diagnostic(NamedTuple):
+    """What a parse reported about its text: the message, the file it
+    concerns, the span from its first character to just after its last, and
+    the tokens the grammar passed over there (0 for a word it missed)."""
+
+    message: str
+    file: str
+    line: int
+    col: int
+    end_line: int
+    end_col: int
+    tokens: int
+
 @final
 class Node:
     """A node of a syntax tree at one place of it: a view made on access."""
@@ -59,6 +72,8 @@ class Tree:
     def source(self) -> str | None: ...
     @property
     def skipped(self) -> list[Token]: ...
+    @property
+    def diagnostics(self) -> list[Diagnostic]: ...
     def __sizeof__(self) -> int: ...
     def to_serialized(self) -> str: ...
     def serialized_size(self) -> int: ...

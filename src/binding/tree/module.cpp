@@ -133,7 +133,9 @@ PyObject* create_module() {
                                                    reinterpret_cast<PyObject*>(*t.type)) < 0)
       return nullptr;
   }
-  if (PyModule_AddObjectRef(module.get(), "Token", token_type) < 0) return nullptr;
+  if (PyModule_AddObjectRef(module.get(), "Token", token_type) < 0 ||
+      PyModule_AddObjectRef(module.get(), "Diagnostic", diagnostic_type) < 0)
+    return nullptr;
   if (PyModule_AddObjectRef(module.get(), "PanicException", panic_exception) < 0) return nullptr;
   return module.release();
 }

@@ -11,7 +11,7 @@
 //
 // The module's files: node.cpp (Node), walk.cpp (walks and searches over
 // places, and walk()), tree.cpp (Tree), search.cpp (find_all, find,
-// node_at), tokens.cpp (the Token named tuple) and
+// node_at), tokens.cpp (the Token and Diagnostic named tuples) and
 // module.cpp (the functions and the module).
 #pragma once
 
@@ -108,9 +108,12 @@ PyObject* tree_node_at(PyObject* self, PyObject* args, PyObject* kwargs);
 
 // Tokens as a list of Token named tuples; their texts are in `source`.
 PyObject* token_list(std::span<const Token> tokens, std::string_view source);
+// The tree's diagnostics as a list of Diagnostic named tuples.
+PyObject* diagnostic_list(const TreeObject* tree);
 
-// Makes the named tuple type; false with an exception set.
+// Makes the named tuple types; false with an exception set.
 bool make_tuple_types();
 inline PyObject* token_type = nullptr;       // the named tuple Token
+inline PyObject* diagnostic_type = nullptr;  // the named tuple Diagnostic
 
 }  // namespace tarnwick::binding

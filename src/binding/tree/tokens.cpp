@@ -1,5 +1,5 @@
-// The named tuple of tarnwick_tree's tokens: Token (the token list as
-// objects).
+// The named tuples of tarnwick_tree: Token (the token list as objects) and
+// Diagnostic (what a parse reported).
 #include "tree/objects.h"
 
 #include <cstdint>
@@ -27,6 +27,30 @@ PyObject* make_token(const Token& t, std::string_view source, PyObject* pack) {
   return named_tuple(token_type,
                      PyTuple_Pack(4, token_kind_names[static_cast<std::size_t>(t.kind)],
                                   value.get(), line.get(), col.get()),
+                     pack);
+}
+
+// The name of the file a diagnostic names: the tree's own for index 0, the
+// n-th file the parse included for index n; a new reference.
+PyObject* file_of(const TreeObject* tree, std::uint32_t index) {
+  if (index == 0) return new_ref(tree->file_name);
+  const auto included = tree->tree->included_files();
+  if (index > included.size()) throw InternalError("a diagnostic names no file of the tree");
+  return make_str(included[index - 1]);
+}
+
+PyObject* make_diagnostic(const TreeObject* tree, const Diagnostic& d, PyObject* pack) {
+  PyRef message(make_str(d.message()));
+  if (!message) return nullptr;
+  PyRef file(file_of(tree, d.file));
+  if (!file) return nullptr;
+  return named_tuple(diagnostic_type,
+                     Py_BuildValue("(OOkkkkk)", message.get(), file.get(),
+                                   static_cast<unsigned long>(d.line),
+                                   static_cast<unsigned long>(d.col),
+                                   static_cast<unsigned long>(d.end_line),
+                                   static_cast<unsigned long>(d.end_col),
+                                   static_cast<unsigned long>(d.tokens)),
                      pack);
 }
 
@@ -64,6 +88,12 @@ PyObject* token_list(std::span<const Token> tokens, std::string_view source) {
   return list_of(tokens, [&](const Token& t, PyObject* pack) { return make_token(t, source, pack); });
 }
 
+PyObject* diagnostic_list(const TreeObject* tree) {
+  return list_of(tree->tree->diagnostics(), [&](const Diagnostic& d, PyObject* pack) {
+    return make_diagnostic(tree, d, pack);
+  });
+}
+
 bool make_tuple_types() {
   if (token_type != nullptr) return true;
   for (std::size_t k = 0; k < std::size(tarnwick::token_kind_names); ++k) {
@@ -73,6 +103,12 @@ bool make_tuple_types() {
   tuple_new = reinterpret_cast<newfunc>(PyType_GetSlot(&PyTuple_Type, Py_tp_new));
   PyRef collections(PyImport_ImportModule("collections"));
   if (!collections) return false;
+  diagnostic_type = named_tuple_type(
+      collections.get(), "Diagnostic", "message file line col end_line end_col tokens",
+      "What a parse reported about its text: the message, the file it concerns, the span from "
+      "its first character to just after its last, and the tokens the grammar passed over "
+      "there (0 for a word it missed).");
+  if (diagnostic_type == nullptr) return false;
   token_type = named_tuple_type(
       collections.get(), "Token", "kind value line col",
       "A token: its kind as the token list writes it, its text as written (an escaped "

@@ -91,6 +91,10 @@ PyObject* tree_skipped(PyObject* self, void*) {
   });
 }
 
+PyObject* tree_diagnostics(PyObject* self, void*) {
+  return guarded([&] { return diagnostic_list(reinterpret_cast<TreeObject*>(self)); });
+}
+
 PyObject* tree_sizeof(PyObject* self, PyObject*) {
   const TreeObject* t = reinterpret_cast<TreeObject*>(self);
   std::size_t bytes = sizeof(TreeObject) + t->tree->bytes();
@@ -106,6 +110,11 @@ PyGetSetDef tree_getset[] = {
     {"skipped", tree_skipped, nullptr,
      "The tokens the grammar stepped over without reading them, as Token named tuples: a sign "
      "of syntax it does not cover. Empty for a tree read from its text.",
+     nullptr},
+    {"diagnostics", tree_diagnostics, nullptr,
+     "What the parse reported about its text, in the order it was met, as Diagnostic(message, "
+     "file, line, col, end_line, end_col, tokens) named tuples. Empty for a tree read from its "
+     "text.",
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };

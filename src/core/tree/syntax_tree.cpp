@@ -284,7 +284,8 @@ std::size_t SyntaxTree::bytes() const {
          places_.capacity() * sizeof(std::uint64_t) +
          position_lists_.capacity() * sizeof(SourcePosition) + pool_.capacity() +
          skipped_.capacity() * sizeof(Token) +
-         diagnostics_.capacity() * sizeof(Diagnostic) + file_name_.capacity();
+         diagnostics_.capacity() * sizeof(Diagnostic) + file_name_.capacity() +
+         included_files_.capacity() * sizeof(std::string);
 }
 
 }  // namespace tarnwick
