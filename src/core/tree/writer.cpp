@@ -320,16 +320,16 @@ struct NodeLine : LineFields {
 };
 
 // The bytes of a node line and its value line at `depth`, from the line
-// feed before it: its pieces sized by `Size`. `Line` reads the line's
-// pieces where they are: kind(), line(), col(), end_line(), end_col(),
-// attributes(each) (calls `each(key, value)` for each), positions(),
-// has_value() and value().
-template <class Size, class Line>
-inline std::uint64_t line_bytes(const Line& l, std::size_t depth) {
+// feed before it: its pieces sized by `Size`. `f` holds the kind and the
+// four numbered fields (a store's record, or a gathered line), and `l`
+// reads the other pieces where they are: attributes(each) (calls
+// `each(key, value)` for each), positions(), has_value() and value().
+template <class Size, class Fields, class Line>
+inline std::uint64_t line_bytes(const Fields& f, const Line& l, std::size_t depth) {
   // The line feed, the indentation, the kind and the four numbered fields.
-  std::uint64_t n = 1 + 2 * std::uint64_t{depth} + Size::kind(l.kind()) + fields_text.size() +
-                    Size::number(l.line()) + Size::number(l.col()) + Size::number(l.end_line()) +
-                    Size::number(l.end_col());
+  std::uint64_t n = 1 + 2 * std::uint64_t{depth} + Size::kind(f.kind) + fields_text.size() +
+                    Size::number(f.line) + Size::number(f.col) + Size::number(f.end_line) +
+                    Size::number(f.end_col);
   // " key=" and the value.
   l.attributes([&n](AttributeKey key, std::string_view value) {
     n += 2 + Size::key(key) + Size::text(value);
@@ -349,11 +349,6 @@ inline std::uint64_t line_bytes(const Line& l, std::size_t depth) {
 // The pieces of a gathered line, for line_bytes.
 struct GatheredLine {
   const NodeLine& n;
-  NodeKind kind() const { return n.kind; }
-  std::uint32_t line() const { return n.line; }
-  std::uint32_t col() const { return n.col; }
-  std::uint32_t end_line() const { return n.end_line; }
-  std::uint32_t end_col() const { return n.end_col; }
   template <class Each>
   void attributes(Each&& each) const {
     for (const AttributeItem& a : n.attributes) each(a.key, a.value);
@@ -563,11 +558,6 @@ template <class Tree>
 struct RecordLine {
   const Tree& tree;
   const typename Tree::Record& r;
-  NodeKind kind() const { return r.kind; }
-  std::uint32_t line() const { return r.line; }
-  std::uint32_t col() const { return r.col; }
-  std::uint32_t end_line() const { return r.end_line; }
-  std::uint32_t end_col() const { return r.end_col; }
   template <class Each>
   void attributes(Each&& each) const {
     tree.for_each_attribute(r, each);
@@ -580,7 +570,7 @@ struct RecordLine {
 // The node's own line, and its value line, at depth 0.
 template <class Tree>
 inline Measure own_measure(const Tree& tree, const typename Tree::Record& r) {
-  const std::uint64_t length = line_bytes<ExactSize>(RecordLine<Tree>{tree, r}, 0);
+  const std::uint64_t length = line_bytes<ExactSize>(r, RecordLine<Tree>{tree, r}, 0);
   return Measure{length, Tree::has_value(r) ? 2u : 1u};
 }
 
@@ -676,10 +666,10 @@ void write_text(const Tree& tree, std::uint32_t root, std::string_view file_name
     // Room for the longest line of its shape; where that passes the end of
     // the block (near the end of the text), the line's own size, which the
     // measure counted.
-    std::uint64_t room = line_bytes<LongestSize>(GatheredLine{line}, depth) + copy_overshoot;
+    std::uint64_t room = line_bytes<LongestSize>(line, GatheredLine{line}, depth) + copy_overshoot;
     char* p = out.room_within(room);
     if (p == nullptr) {
-      room = line_bytes<ExactSize>(GatheredLine{line}, depth) + copy_overshoot;
+      room = line_bytes<ExactSize>(line, GatheredLine{line}, depth) + copy_overshoot;
       p = out.room_within(room);
       if (p == nullptr) throw InternalError("the tree text is longer than measured");
     }
@@ -720,8 +710,8 @@ LineRoom line_room(const SyntaxTree& tree, std::uint32_t node, std::size_t depth
   std::array<AttributeItem, attribute_key_count> attrs;
   NodeLine line;
   gather_line(frozen, frozen.record(node), attrs, line);
-  return LineRoom{line_bytes<ExactSize>(GatheredLine{line}, depth),
-                  line_bytes<LongestSize>(GatheredLine{line}, depth)};
+  return LineRoom{line_bytes<ExactSize>(line, GatheredLine{line}, depth),
+                  line_bytes<LongestSize>(line, GatheredLine{line}, depth)};
 }
 
 void serialize_tree(const SyntaxTree& tree, OutputBuffer& out) {
