@@ -398,6 +398,7 @@ void read_type_body(Parser& p, NodeId type) {
     first_member = false;
     if (at(p, Word::OpenSquare) && peek_is(p, 2, Word::CloseSquare) &&
         (peek_at(p, 1).kind == TokenKind::String || (guid_name && is_name(peek_at(p, 1))))) {
+      close_fields();
       NodeId guid = p.arena.add_node(NodeKind::Guid, peek(p));
       next_token(p);
       const Token value = next_token(p);

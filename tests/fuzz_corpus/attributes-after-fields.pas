@@ -1,0 +1,3 @@
+type
+v=interface
+var[
