@@ -199,7 +199,7 @@ BUILDS: dict[str, Build] = {
                           ["core_tests", "preprocessor_tests", "profile_driver"]),
     "replay": ReplayBuild("replay", "TARNWICK_FUZZ_BUILD_DIR", "tarnwick-fuzz-replays",
                           [f"fuzz_{t}_{v}" for t in ("lexer", "parser") for v in ("replay", "planted")]
-                          + ["fuzz_tree_replay"]),
+                          + ["fuzz_tree_replay", "fuzz_preprocessor_replay"]),
 }
 
 # The fixtures through which tests use each build; conftest.py reads them.

@@ -33,6 +33,7 @@ def drivers() -> dict[str, str]:
     drivers = {target + suffix: program("replay", f"fuzz_{target}_{variant}")
                for target in ("lexer", "parser") for suffix, variant in (("", "replay"), ("-fake", "planted"))}
     drivers["tree"] = program("replay", "fuzz_tree_replay")
+    drivers["preprocessor"] = program("replay", "fuzz_preprocessor_replay")
     return drivers
 
 
@@ -52,7 +53,7 @@ def _inputs() -> list[str]:
                   if os.path.isfile(p))
 
 
-@pytest.mark.parametrize("target", ["lexer", "parser", "tree"])
+@pytest.mark.parametrize("target", ["lexer", "parser", "tree", "preprocessor"])
 def test_regression_inputs(drivers, target):
     inputs = _inputs()
     assert len(glob.glob(os.path.join(CORPUS, "*"))) >= 20

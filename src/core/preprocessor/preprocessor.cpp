@@ -507,69 +507,68 @@ std::uint32_t Preprocessor::find_include(const Token& t, std::string_view writte
     folders.emplace_back(paths::folder_of(files_[scan_->file].path));
     for (const std::string& p : settings_.include_path) folders.push_back(p);
   }
+  // Every place with the name as written first; then every place again in
+  // any letter case, as code written on Windows names its files.
   std::string found, why;
-  for (const std::string& folder : folders) {
-    for (std::string_view extension : extensions) {
-      const std::string path = paths::join(folder, name + std::string(extension));
-      switch (read_path(path, found, bytes_, why)) {
-        case FileSystem::Read::Ok:
-          break;
-        case FileSystem::Read::Missing:
-          continue;
-        case FileSystem::Read::Failed:
-          report(DiagnosticKind::IncludeUnreadable, t, std::string(written) + ": " + why);
+  for (const bool any_case : {false, true}) {
+    for (const std::string& folder : folders) {
+      for (std::string_view extension : extensions) {
+        const std::string path = paths::join(folder, name + std::string(extension));
+        switch (read_path(path, any_case, found, bytes_, why)) {
+          case FileSystem::Read::Ok:
+            break;
+          case FileSystem::Read::Missing:
+            continue;
+          case FileSystem::Read::Failed:
+            report(DiagnosticKind::IncludeUnreadable, t, std::string(written) + ": " + why);
+            return none;
+        }
+        const auto known = file_by_path_.find(found);
+        if (known != file_by_path_.end()) return known->second;
+        // A new file: decoded, then given its place at the end of the buffer.
+        std::string text;
+        const DecodedSource decoded = decode_source(bytes_, text);
+        bytes_.clear();
+        if (!decoded.ok()) {
+          unreadable_[found] = decoded.message();
+          report(DiagnosticKind::IncludeUnreadable, t, std::string(written) + ": " + decoded.message());
           return none;
+        }
+        if (buffer_size_ + 1 + text.size() > max_text_size) {
+          report(DiagnosticKind::IncludeLimit, t, std::string(written) + ": the texts would pass 4 GiB");
+          return none;
+        }
+        const auto index = static_cast<std::uint32_t>(files_.size());
+        const auto base = static_cast<std::uint32_t>(buffer_size_ + 1);
+        files_.push_back({found, base, static_cast<std::uint32_t>(text.size()), decoded.windows_1252});
+        texts_.push_back(std::move(text));
+        buffer_size_ = std::uint64_t{base} + files_.back().size;
+        file_by_path_.emplace(found, index);
+        return index;
       }
-      const auto known = file_by_path_.find(found);
-      if (known != file_by_path_.end()) return known->second;
-      // A new file: decoded, then given its place at the end of the buffer.
-      std::string text;
-      const DecodedSource decoded = decode_source(bytes_, text);
-      bytes_.clear();
-      if (!decoded.ok()) {
-        unreadable_[found] = decoded.message();
-        report(DiagnosticKind::IncludeUnreadable, t, std::string(written) + ": " + decoded.message());
-        return none;
-      }
-      if (buffer_size_ + 1 + text.size() > max_text_size) {
-        report(DiagnosticKind::IncludeLimit, t, std::string(written) + ": the texts would pass 4 GiB");
-        return none;
-      }
-      const auto index = static_cast<std::uint32_t>(files_.size());
-      const auto base = static_cast<std::uint32_t>(buffer_size_ + 1);
-      files_.push_back({found, base, static_cast<std::uint32_t>(text.size()), decoded.windows_1252});
-      texts_.push_back(std::move(text));
-      buffer_size_ = std::uint64_t{base} + files_.back().size;
-      file_by_path_.emplace(found, index);
-      return index;
     }
   }
   report(DiagnosticKind::IncludeMissing, t, std::string(written));
   return none;
 }
 
-FileSystem::Read Preprocessor::read_path(const std::string& path, std::string& found, std::string& bytes,
-                                         std::string& why) {
-  // Files read before are not read again; nor are those that failed.
-  if (file_by_path_.count(path)) {
-    found = path;
-    return FileSystem::Read::Ok;
-  }
+FileSystem::Read Preprocessor::read_path(const std::string& written, bool any_case, std::string& found,
+                                         std::string& bytes, std::string& why) {
+  std::string actual;
+  if (any_case && (!resolve_case(written, actual) || actual == written)) return FileSystem::Read::Missing;
+  const std::string& path = any_case ? actual : written;
+  found = path;
+  // A path is read once: files found before are known, and so are those
+  // that failed or were missing.
+  if (file_by_path_.count(path)) return FileSystem::Read::Ok;
   if (const auto bad = unreadable_.find(path); bad != unreadable_.end()) {
     why = bad->second;
     return FileSystem::Read::Failed;
   }
-  found = path;
-  FileSystem::Read r = settings_.files->read(path, bytes, why);
-  if (r == FileSystem::Read::Missing) {
-    // Code written on Windows names its files in any letter case.
-    std::string actual;
-    if (!resolve_case(path, actual) || actual == path) return r;
-    found = actual;
-    if (file_by_path_.count(actual)) return FileSystem::Read::Ok;
-    r = settings_.files->read(actual, bytes, why);
-  }
-  if (r == FileSystem::Read::Failed) unreadable_[found] = why;
+  if (missing_.count(path)) return FileSystem::Read::Missing;
+  const FileSystem::Read r = settings_.files->read(path, bytes, why);
+  if (r == FileSystem::Read::Failed) unreadable_[path] = why;
+  if (r == FileSystem::Read::Missing) missing_.insert(path);
   return r;
 }
 

@@ -147,7 +147,10 @@ class Preprocessor final : private ConditionNames {
   // Finds and reads the file `name` names; the index of its SourceFile, or
   // `none` with the diagnostic given.
   std::uint32_t find_include(const Token& t, std::string_view name);
-  FileSystem::Read read_path(const std::string& path, std::string& found, std::string& bytes, std::string& why);
+  // Reads the file at `path`, or with `any_case` the one its parts name in
+  // any letter case; `found` is the path read.
+  FileSystem::Read read_path(const std::string& path, bool any_case, std::string& found, std::string& bytes,
+                             std::string& why);
   bool resolve_case(const std::string& path, std::string& found);
   const Folder& folder(const std::string& path);
   const std::string& lower(std::string_view name);
@@ -178,6 +181,7 @@ class Preprocessor final : private ConditionNames {
   std::deque<std::string> texts_;  // the decoded texts of files_[1...]
   std::unordered_map<std::string, std::uint32_t> file_by_path_;
   std::unordered_map<std::string, std::string> unreadable_;  // path: why
+  std::unordered_set<std::string> missing_;
   std::unordered_map<std::string, Folder> folders_;
   std::vector<std::uint32_t> open_files_;  // the include chain being scanned
   std::uint64_t buffer_size_ = 0;
