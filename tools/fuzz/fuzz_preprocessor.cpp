@@ -94,7 +94,10 @@ void check_expression(std::string_view text) {
     FUZZ_CHECK(v && v->type == tarnwick::Constant::Type::Boolean && v->boolean == c.value,
                "a condition and its value disagree");
   } else {
-    FUZZ_CHECK(!c.value && (!v || v->type != tarnwick::Constant::Type::Boolean));
+    // A fault gives no Boolean value; a condition true in spite of one is
+    // a whole expression followed by more.
+    FUZZ_CHECK(!v || v->type != tarnwick::Constant::Type::Boolean, "a faulty condition has a value");
+    FUZZ_CHECK(!c.value || c.detail.ends_with("after the expression is left out"), "a faulty condition is true");
   }
 }
 

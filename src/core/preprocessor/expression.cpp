@@ -106,6 +106,7 @@ ConditionEvaluator::Value ConditionEvaluator::read(std::string_view expression_t
   depth_ = 0;
   live_ = true;
   malformed_ = false;
+  trailing_ = false;
   why_.clear();
   unknown_.clear();
   Lexer lexer(expression_text);
@@ -118,11 +119,13 @@ ConditionEvaluator::Value ConditionEvaluator::read(std::string_view expression_t
     return {};
   }
   Value v = expression();
+  // The compilers read one expression and leave what follows it
+  // ({$IF Defined(X))}): so does this, with a note.
   if (!malformed_ && pos_ < tokens_.size()) {
-    std::string why = "unexpected '";
-    why.append(tokens_[pos_].written(text_));
-    why.push_back('\'');
-    malformed(why);
+    why_.assign(1, '\'');
+    why_.append(tokens_[pos_].written(text_));
+    why_.append("' after the expression is left out");
+    trailing_ = true;
   }
   if (malformed_ || !unknown_.empty()) return {};
   return v;
@@ -131,8 +134,12 @@ ConditionEvaluator::Value ConditionEvaluator::read(std::string_view expression_t
 Condition ConditionEvaluator::evaluate(std::string_view expression_text, ConditionNames& names) {
   const Value v = read(expression_text, names);
   Condition result;
-  if (v.type == Value::Type::Boolean) {
-    result.value = v.boolean;
+  if (v.type == Value::Type::Boolean || (v.type == Value::Type::Integer && integers_are_conditions)) {
+    result.value = v.type == Value::Type::Boolean ? v.boolean : v.integer != 0;
+    if (trailing_) {
+      result.ok = false;
+      result.detail = why_;
+    }
     return result;
   }
   if (!malformed_ && unknown_.empty()) malformed("the value is no Boolean");
@@ -149,6 +156,7 @@ Condition ConditionEvaluator::evaluate(std::string_view expression_text, Conditi
 
 std::optional<Constant> ConditionEvaluator::value_of(std::string_view expression_text, ConditionNames& names) {
   Value v = read(expression_text, names);
+  if (trailing_) return std::nullopt;
   switch (v.type) {
     case Value::Type::Boolean:
       return Constant::of_boolean(v.boolean);

@@ -6,8 +6,10 @@
 // that decides them, as the compilers do: what follows is read but not
 // evaluated, so `Defined(FPC) and (FPC_FULLVERSION > 30000)` is false without
 // a complaint where FPC is not defined. An evaluated name that is no constant,
-// or an expression that cannot be read (or whose value is no Boolean), makes
-// the condition false and says why.
+// or an expression that cannot be read (or whose value is no Boolean, or for
+// Free Pascal no integer either, where 0 is false), makes the condition false
+// and says why. What follows a whole expression is left out, as the
+// compilers leave it, with a note.
 #pragma once
 
 #include <cstdint>
@@ -36,7 +38,9 @@ class ConditionNames {
 
 struct Condition {
   bool value = false;
-  bool ok = true;  // false: `problem` says why the condition is false
+  // false: `problem` says what is wrong; the value is then false, unless
+  // only text after a whole expression was left out.
+  bool ok = true;
   DiagnosticKind problem = DiagnosticKind::DirectiveMalformed;
   std::string detail;  // the unknown name, or what could not be read
 };
@@ -47,6 +51,9 @@ inline constexpr std::size_t max_condition_nesting = 256;
 // Evaluates expressions; keeps its token buffer from one to the next.
 class ConditionEvaluator {
  public:
+  // Free Pascal reads an integer as a condition ({$IF 0}); Delphi does not.
+  bool integers_are_conditions = false;
+
   Condition evaluate(std::string_view expression, ConditionNames& names);
   // The value of `expression` (a number, a text or a Boolean), or nothing
   // when it has none: the value of Free Pascal's {$DEFINE X := value}.
@@ -76,6 +83,7 @@ class ConditionEvaluator {
   std::size_t depth_ = 0;
   bool live_ = true;  // false inside an operand that `and`/`or` skip
   bool malformed_ = false;
+  bool trailing_ = false;  // tokens follow a whole expression
   std::string why_;
   std::string unknown_;
 };

@@ -77,6 +77,7 @@ Preprocessor::Preprocessor(const PreprocessorSettings& settings)
     for (const auto& [name, value] : t->constants) constants_[lower(name)] = value;
     switches_ = t->switches;
   }
+  evaluator_.integers_are_conditions = family_ == CompilerFamily::FreePascal;
   if (family_) {
     integer_size_ = family_facts(*family_).integer_size;
     char_size_ = family_facts(*family_).char_size;
