@@ -79,6 +79,18 @@ bytes per character, while the output of its largest file takes one.
 
 Two SHA-256 digests of all outputs over the timed files are printed as well:
 equal digests before and after a change mean byte-identical outputs.
+
+The grammars of ``tarnwick_tree.parse``: ``grammar="complete"`` beside
+``grammar="specified"`` and tree-sitter-pascal's ``Parser.parse``, in
+interleaved rounds of their own, on the timed files and on the modern Delphi
+code of ``--delphi DIR`` (default ``../shared/corpus/delphi`` from the
+repository root: its files of the extensions above that decode as UTF-8,
+under ``--max-file-kb`` when given; its rows are left out when the folder
+is absent), reported as
+per-round throughput ratios. While the installed ``parse()`` takes no
+``grammar`` keyword, its one grammar is the specified one: it is timed
+without the keyword and the complete rows are skipped, with a line saying
+so. ``--grammars-only`` runs only these rows.
 """
 
 from __future__ import annotations
@@ -119,6 +131,9 @@ GOAL_TREE_PARSE_VS_TEXT = 2.0
 GOAL_WALK_VS_TREE_SITTER = 1.0
 GOAL_TWO_THREADS = 1.6
 GOAL_TREE_MEMORY_OVER_TEXT = 0.5
+GOAL_COMPLETE_VS_TREE_SITTER = 10.0
+DELPHI_CORPUS = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                              "..", "..", "shared", "corpus", "delphi"))
 
 
 def note(message: str) -> None:
@@ -525,6 +540,15 @@ def mb(n: float) -> str:
 # --------------------------------------------------------------------------
 
 
+def tree_sitter_parser():
+    """A parser of tree-sitter-pascal (its language comes as a capsule, which
+    tree-sitter takes from 0.23 on)."""
+    import tree_sitter
+    import tree_sitter_pascal
+
+    return tree_sitter.Parser(tree_sitter.Language(tree_sitter_pascal.language()))
+
+
 @dataclass
 class Contender:
     name: str
@@ -892,6 +916,105 @@ def tree_objects_report(files: list[SourceFile], rounds: int, ts_parser) -> tupl
     return lines, goals
 
 
+# --------------------------------------------------------------------------
+# The grammars of tarnwick_tree.parse against tree-sitter
+# --------------------------------------------------------------------------
+
+
+def parse_takes_grammar() -> bool:
+    """Whether the installed tarnwick_tree.parse takes the `grammar` keyword,
+    found out by calling it (a native function's reported signature may not
+    list its keywords)."""
+    import tarnwick_tree
+
+    try:
+        tarnwick_tree.parse("", "", grammar="specified")
+    except TypeError:
+        return False
+    return True
+
+
+def grammars_report(samples: list[tuple[str, str, list[SourceFile]]], rounds: int,
+                    ts_parser) -> tuple[list[str], list[list[str]]]:
+    """`parse()` with each grammar against tree-sitter-pascal, in interleaved
+    rounds per sample. Answers the report lines and the goal rows."""
+    import tarnwick_tree
+
+    complete = parse_takes_grammar()
+    lines = ["", "### The grammars of `tarnwick_tree.parse` against tree-sitter-pascal", ""]
+    if not complete:
+        lines += ["The complete rows are skipped: the installed `tarnwick_tree.parse` takes no "
+                  "`grammar` keyword; its one grammar, the specified one, is timed without it.", ""]
+    goals = [] if complete else [["complete `parse()` ≥ 10× tree-sitter-pascal", "skipped: no `grammar` keyword",
+                                  "not measured"]]
+    for label, description, files in samples:
+        names = [f.name for f in files]
+        datas = [f.data for f in files]
+        source_mb = sum(len(d) for d in datas) / MB
+
+        def fresh_texts() -> list[str]:
+            return [d.decode("utf-8") for d in datas]
+
+        def run_parse(**options: str):
+            def run(inputs) -> None:
+                for text, name in zip(inputs, names):
+                    tarnwick_tree.parse(text, name, **options)
+            return run
+
+        def run_tree_sitter(inputs) -> None:
+            for data in inputs:
+                ts_parser.parse(data)
+
+        specified = "tarnwick_tree.parse, specified"
+        contenders = [Contender(specified, fresh_texts,
+                                run_parse(grammar="specified") if complete else run_parse())]
+        if complete:
+            contenders.append(Contender("tarnwick_tree.parse, complete", fresh_texts,
+                                        run_parse(grammar="complete")))
+        contenders.append(Contender("tree-sitter-pascal", lambda: datas, run_tree_sitter))
+        for i in [i for i, d in enumerate(datas) if len(d) < 50_000][:50]:
+            ts_parser.parse(datas[i])
+            for c in contenders[:-1]:
+                c.run([files[i].text])
+        note(f"grammars, {label}: {rounds} interleaved rounds")
+        times = interleaved(contenders, rounds)
+
+        def ratio(a: str, b: str) -> Series:
+            return Series([x / y for x, y in zip(times[a].values, times[b].values)])
+
+        lines += [f"{description}: {len(files)} files, {source_mb:.1f} MB.", ""]
+        lines += table(["contender", "seconds per pass", "MB/s of source"], [
+            [c.name, f"{times[c.name].median:.4g} ({times[c.name].low:.4g}–{times[c.name].high:.4g})",
+             Series([source_mb / t for t in times[c.name].values]).show(1)] for c in contenders])
+        rows = [["`parse()`, specified / tree-sitter-pascal (throughput)",
+                 ratio("tree-sitter-pascal", specified).show(1, "×")]]
+        if complete:
+            against_ts = ratio("tree-sitter-pascal", "tarnwick_tree.parse, complete")
+            rows += [["`parse()`, complete / tree-sitter-pascal (throughput)", against_ts.show(1, "×")],
+                     ["`parse()`, complete / specified (throughput)",
+                      ratio(specified, "tarnwick_tree.parse, complete").show(2, "×")]]
+            goals.append([f"complete `parse()` ≥ 10× tree-sitter-pascal ({label})", against_ts.show(1, "×"),
+                          "met" if against_ts.median >= GOAL_COMPLETE_VS_TREE_SITTER else "NOT met"])
+        lines += ["", *table(["ratio", "median (min–max)"], rows), ""]
+    return lines, goals
+
+
+def grammar_samples(label: str, files: list[SourceFile], delphi: str,
+                    max_file_kb: float) -> list[tuple[str, str, list[SourceFile]]]:
+    """The timed files, and the Delphi corpus when it is there: a short
+    label, a description and the files of each."""
+    samples = [("timed files", label, files)]
+    if os.path.isdir(delphi):
+        corpus = load_corpus(delphi, f"Modern Delphi code in {delphi}")
+        pool = [f for f in corpus.files if not max_file_kb or len(f.data) < max_file_kb * 1000]
+        if pool:
+            samples.append(("Delphi corpus", f"{corpus.description} ({corpus.skipped} files skipped: not UTF-8"
+                            + (f"; files under {max_file_kb:g} KB only" if max_file_kb else "") + ")", pool))
+    else:
+        note(f"{delphi} is absent: its rows are left out")
+    return samples
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(
         description="Benchmark tarnwick against tree-sitter-pascal and Pygments.")
@@ -911,6 +1034,10 @@ def main(argv: list[str] | None = None) -> int:
                         help="input sizes of the scaling table in MB (default 0.1,1,10,100)")
     parser.add_argument("--trees-only", action="store_true",
                         help="run only the rows of tarnwick_tree (trees as Python objects)")
+    parser.add_argument("--grammars-only", action="store_true",
+                        help="run only the rows of the grammars of tarnwick_tree.parse against tree-sitter")
+    parser.add_argument("--delphi", default=DELPHI_CORPUS,
+                        help=f"the modern Delphi corpus timed by the grammar rows (default {DELPHI_CORPUS})")
     args = parser.parse_args(argv)
     if args.rounds < 1:
         parser.error("--rounds must be at least 1")
@@ -949,11 +1076,17 @@ def main(argv: list[str] | None = None) -> int:
     lex = tarnwick.lex_to_serialized
     parse = tarnwick.parse_to_serialized
 
-    if args.trees_only:
-        ts_parser = tree_sitter.Parser(tree_sitter.Language(tree_sitter_pascal.language()))
-        tree_lines, tree_goals = tree_objects_report(files, args.rounds, ts_parser)
-        print("\n".join(tree_lines + ["", "### Goals", ""]
-                        + table(["goal", "measured (median, min–max)", "verdict"], tree_goals)))
+    timed = (f"The timed files ({'the whole corpus' if args.full else 'the sample'} of {corpus.description}"
+             + (f", files under {args.max_file_kb:g} KB only" if args.max_file_kb else "") + ")")
+    if args.trees_only or args.grammars_only:
+        ts_parser = tree_sitter_parser()
+        if args.trees_only:
+            part_lines, part_goals = tree_objects_report(files, args.rounds, ts_parser)
+        else:
+            part_lines, part_goals = grammars_report(
+                grammar_samples(timed, files, args.delphi, args.max_file_kb), args.rounds, ts_parser)
+        print("\n".join(part_lines + ["", "### Goals", ""]
+                        + table(["goal", "measured (median, min–max)", "verdict"], part_goals)))
         return 0
 
     # The outputs, once: their bytes feed the floors, their digests identify them.
@@ -972,7 +1105,7 @@ def main(argv: list[str] | None = None) -> int:
         digests[label] = digest.hexdigest()
     output_bytes = {label: sum(len(b) for b in blobs) for label, blobs in outputs.items()}
 
-    ts_parser = tree_sitter.Parser(tree_sitter.Language(tree_sitter_pascal.language()))
+    ts_parser = tree_sitter_parser()
     delphi = DelphiLexer()
 
     def fresh_texts() -> list[str]:
@@ -1093,6 +1226,8 @@ def main(argv: list[str] | None = None) -> int:
     del stream
 
     tree_lines, tree_goals = tree_objects_report(files, args.rounds, ts_parser)
+    grammar_lines, grammar_goals = grammars_report(
+        grammar_samples(timed, files, args.delphi, args.max_file_kb), args.rounds, ts_parser)
 
     # Report.
     lines: list[str] = []
@@ -1167,6 +1302,7 @@ def main(argv: list[str] | None = None) -> int:
     lines += table(["function", "input size", "pieces", "ms per MB", "MB/s", "floor ms per MB",
                     "time / floor", "past the floor, ms per MB", "vs median of the judged rows"], rows)
     lines += tree_lines
+    lines += grammar_lines
     lines += ["", "### Goals", ""]
 
     def verdict(ok: bool) -> str:
@@ -1190,6 +1326,7 @@ def main(argv: list[str] | None = None) -> int:
                       f"{GOAL_SCALING_MAX_MB:g} MB",
                       f"±{spreads[label]:.0%}", verdict(spreads[label] <= GOAL_SCALING_SPREAD)])
     goals += tree_goals
+    goals += grammar_goals
     lines += table(["goal", "measured (median, min–max)", "verdict"], goals)
     lines += ["", f"Run time: {time.time() - started:.0f} s."]
 

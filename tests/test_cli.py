@@ -17,6 +17,7 @@ import time
 import pytest
 
 import tarnwick
+import tarnwick_tree
 
 UNIT = "unit Shapes;\n\ninterface\n\ntype\n  TShape = class\n    function Area: Double; virtual;\n  end;\n\nimplementation\n\nend.\n"
 PROGRAM = "program Demo;\n{$APPTYPE CONSOLE}\nbegin\n  WriteLn('hi'); // greet\nend.\n"
@@ -206,7 +207,7 @@ def test_check_summary(cli, tmp_path, tree):
     for rel, data in raw.items():
         write(tmp_path / "src" / rel, data)
     write(tmp_path / "src" / "bin.inc", b"MZ\x90\x00\x03\x00")
-    result = cli("check", "src", "-", input=PROGRAM.encode("cp1252") + b"{\x81}")
+    result = cli("check", "--grammar", "specified", "src", "-", input=PROGRAM.encode("cp1252") + b"{\x81}")
     texts = [files[rel] for rel in order] + [latin, marked, marked, PROGRAM + "{\x81}"]
     size = sum(len(files[rel].encode()) for rel in order) + sum(map(len, raw.values())) + len(PROGRAM) + 3
     tokens = sum(len(tarnwick.lex_to_serialized(t, "x").split("\n")) for t in texts)
@@ -223,9 +224,11 @@ def test_check_summary(cli, tmp_path, tree):
         "files read as Windows-1252: 2",
         "files with unknown tokens: 1",
         "  src/c/lib.PAS:3:10 '!'",
-        # A word the grammar cannot read where it stands.
-        "files with skipped tokens: 1",
+        # A word the grammar cannot read where it stands, and the rest of a
+        # variable declaration without its type.
+        "files with skipped tokens: 2",
         "  src/c/latin.pas: 1 from 1:8 '\xff\xfe'",
+        "  src/c/lib.PAS: 4 from 3:5 ':='",
         "files not read: 1",
         "  src/bin.inc: binary file",
         "files refused: 0",
@@ -245,7 +248,7 @@ def test_check_summary(cli, tmp_path, tree):
 def test_check_names_the_first_unknown_and_skipped_token(cli, tmp_path, text, shown, skipped):
     write(tmp_path / "odd.pas", text)
     write(tmp_path / "fine.pas", UNIT)
-    result = cli("check", "fine.pas", "odd.pas")
+    result = cli("check", "--grammar", "specified", "fine.pas", "odd.pas")
     assert result.returncode == 0
     assert check_lines(result)[4:] == ["files read as Windows-1252: 0", "files with unknown tokens: 1",
                                        f"  odd.pas:{shown}", "files with skipped tokens: 1",
@@ -490,8 +493,8 @@ PRINTED = ["paths", "output", "decoding", "refused files", "progress", "exit sta
     "command, options, sections, absent",
     [
         ("tokens", WRITING, PRINTED, ["tree header", "output limit", "summary", ".tree"]),
-        ("tree", WRITING, PRINTED, ["eof", "summary", ".tokens"]),
-        ("check", ["-h", "-j", "--ext", "--encoding"], ["paths", "decoding", "check", "refused files", "progress",
+        ("tree", WRITING[:4] + ["--grammar", "--out"], PRINTED, ["eof", "summary", ".tokens"]),
+        ("check", ["-h", "-j", "--ext", "--encoding", "--grammar"], ["paths", "decoding", "check", "refused files", "progress",
                                                       "exit status"], ["--out", "tree header", "printed", "eof"]),
     ],
 )
@@ -563,3 +566,13 @@ def test_progress_bar_on_terminal_for_a_long_directory_run(tmp_path, tree):
 def test_no_progress_bar_on_terminal(tmp_path, tree, args, stdin_delay):
     code, _, shown = run_on_terminal(tmp_path, args, stdin_delay)
     assert (code, shown) == (0, "")
+
+
+def test_grammar_option(cli, tmp_path):
+    write(tmp_path / "a.pas", UNIT)
+    tree = cli("tree", "--grammar", "complete", "a.pas")
+    assert out(tree) == tarnwick_tree.parse(UNIT, "a.pas", grammar="complete").to_serialized() + "\n"
+    checked = {grammar: check_lines(cli("check", *option, "a.pas"))[3]
+               for grammar, option in (("complete", ()), ("specified", ("--grammar", "specified")))}
+    assert checked == {grammar: f"nodes: {len(tarnwick_tree.parse(UNIT, 'a.pas', grammar=grammar))}"
+                       for grammar in checked}

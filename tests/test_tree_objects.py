@@ -176,8 +176,27 @@ def test_tokens_agree_with_the_token_list(src):
     # variables, external clauses, the "." of "end." and ";" separators.
     ("var a: Integer = 5; begin try except on E: Exception do ; end; end.", []),
     ("procedure P; external 'lib' name 'Q';;; begin end.", []),
+    # Passed over by rules that cannot read them, each where it stands.
+    ("unit A platform; end.", [("keyword", "platform", 1, 8)]),
+    ("uses A, 1, B;", [("number", "1", 1, 9)]),
+    ("var a = 5; b: Byte;", [("symbol", "=", 1, 7), ("number", "5", 1, 9)]),
+    ("type A: Integer;", [("symbol", ":", 1, 7)]),
+    ("type E = (a, 1, b);", [("number", "1", 1, 14), ("symbol", ",", 1, 15)]),
+    ("type R = record case Byte of 0: (1); end;", [("number", "1", 1, 34)]),
+    ("type T = class class const C = 1; end;",
+     [("keyword", "const", 1, 22), ("identifier", "C", 1, 28), ("symbol", "=", 1, 30), ("number", "1", 1, 32)]),
+    ("type T = class procedure IFoo.Bar = Baz x; end;", [("identifier", "x", 1, 41)]),
+    ("unit A; initialization x begin y; end.", [("keyword", "begin", 1, 26), ("identifier", "y", 1, 32)]),
+    ("unit A; initialization asm end.", [("keyword", "asm", 1, 24)]),
+    ("begin case x of 1: a; 2 b; end; end.",
+     [("number", "2", 1, 23), ("identifier", "b", 1, 25), ("symbol", ";", 1, 26), ("keyword", "end", 1, 28),
+      ("symbol", ";", 1, 31), ("keyword", "end", 1, 33), ("symbol", ".", 1, 36)]),
+    # A member line read first as a type declaration is read once.
+    ("type T = class type X = Integer; Y: Byte; end;", []),
 ], ids=["none", "unit level", "not a name", "stray in class", "else twice", "initial value",
-        "external clause"])
+        "external clause", "unit header", "uses clause", "variable without type", "type without =",
+        "enumeration", "variant fields", "class const", "resolution clause", "statement run",
+        "asm in initialization", "case arm without colon", "member line"])
 def test_skipped_tokens(src, skipped):
     tree = parse(src)
     assert tree.skipped == skipped

@@ -930,12 +930,23 @@ PyType_Spec tree_spec = {"tarnwick_tree.Tree", sizeof(TreeObject), 0,
 // ---- Module functions ------------------------------------------------------------
 
 PyObject* parse_fn(PyObject*, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"text", "file_name", nullptr};
+  static const char* keywords[] = {"text", "file_name", "grammar", nullptr};
   PyObject* text = nullptr;
   PyObject* file_name = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "U|U:parse", const_cast<char**>(keywords), &text,
-                                   &file_name))
+  const char* grammar_name = "specified";
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "U|U$s:parse", const_cast<char**>(keywords),
+                                   &text, &file_name, &grammar_name))
     return nullptr;
+  tarnwick::Grammar grammar;
+  if (std::string_view(grammar_name) == "complete") {
+    grammar = tarnwick::Grammar::Complete;
+  } else if (std::string_view(grammar_name) == "specified") {
+    grammar = tarnwick::Grammar::Specified;
+  } else {
+    PyErr_Format(PyExc_ValueError, "grammar must be 'complete' or 'specified', not '%s'",
+                 grammar_name);
+    return nullptr;
+  }
   PyRef empty(file_name == nullptr ? PyUnicode_FromStringAndSize("", 0) : nullptr);
   if (file_name == nullptr) {
     if (!empty) return nullptr;
@@ -945,7 +956,7 @@ PyObject* parse_fn(PyObject*, PyObject* args, PyObject* kwargs) {
   if (!utf8_of(text, source) || !utf8_of(file_name, name)) return nullptr;
   return guarded([&] {
     std::unique_ptr<SyntaxTree> tree;
-    without_gil([&] { tree = tarnwick::parse_to_tree(source, name); });
+    without_gil([&] { tree = tarnwick::parse_to_tree(source, name, grammar); });
     return new_tree(std::move(tree), text, file_name);
   });
 }

@@ -37,13 +37,14 @@ std::string_view write_tree_text(std::string_view text, std::string_view file_na
   return out.view();
 }
 
-std::unique_ptr<SyntaxTree> parse_to_tree(std::string_view text, std::string_view file_name) {
+std::unique_ptr<SyntaxTree> parse_to_tree(std::string_view text, std::string_view file_name,
+                                          Grammar grammar) {
   if (text.size() > max_text_size) throw TextTooLarge();
   WorkspaceLease lease;
   std::unique_ptr<SyntaxTree> tree;
   {
     Parser p(text, &lease.get().parser);
-    const NodeId root = parse_tree(p);
+    const NodeId root = parse_tree(p, grammar);
     // In source order, each token once.
     std::sort(p.skipped.begin(), p.skipped.end());
     p.skipped.erase(std::unique(p.skipped.begin(), p.skipped.end()), p.skipped.end());

@@ -5,6 +5,7 @@
 #include <string_view>
 #include <utility>
 
+#include "parser/parser.h"
 #include "tree/syntax_tree.h"
 #include "workspace.h"
 
@@ -49,7 +50,9 @@ std::string parse_to_serialized(std::string_view text, std::string_view file_nam
 // whose text would pass the output limit is made all the same (it keeps a
 // shared subtree once); writing its text is refused as `parse_to_serialized`
 // refuses it.
-std::unique_ptr<SyntaxTree> parse_to_tree(std::string_view text, std::string_view file_name);
+// `grammar` chooses the grammar (see parser/parser.h).
+std::unique_ptr<SyntaxTree> parse_to_tree(std::string_view text, std::string_view file_name,
+                                          Grammar grammar = Grammar::Specified);
 
 // Version of the native package.
 inline constexpr std::string_view version = "3.6.0";

@@ -128,6 +128,13 @@ class Job(NamedTuple):
     error: str | None = None  # a directory that could not be walked
 
 
+class Options(NamedTuple):
+    """What the command line says of how to read each file."""
+
+    encoding: str | None = None  # of the files without a byte-order mark
+    grammar: str = "specified"  # the grammar of `tree` and `check`
+
+
 class Result(NamedTuple):
     name: str
     error: str | None = None
@@ -224,7 +231,7 @@ def file_kind(mode: int) -> str:
     return "special file"
 
 
-def process(command: str, encoding: str | None, job: Job) -> Result:
+def process(command: str, options: Options, job: Job) -> Result:
     """Reads, decodes and runs one job; every failure becomes a one-line error."""
     if job.error is not None:
         return Result(job.name, error=job.error)
@@ -241,10 +248,10 @@ def process(command: str, encoding: str | None, job: Job) -> Result:
                 raise SourceError(f"not a regular file ({file_kind(mode)})")
             with open(job.path, "rb") as f:
                 data = f.read()
-        text, windows_1252 = decode(data, encoding)
+        text, windows_1252 = decode(data, options.encoding)
         if command == "check":
             token_list = tarnwick.lex_to_serialized(text, job.name)
-            tree = tarnwick_tree.parse(text, job.name)
+            tree = tarnwick_tree.parse(text, job.name, grammar=options.grammar)
             tree.serialized_size()  # refuses a text whose tree text would pass the limit
             skipped = tree.skipped
             return Result(
@@ -259,6 +266,8 @@ def process(command: str, encoding: str | None, job: Job) -> Result:
             )
         if command == "tokens":
             output = tarnwick.lex_to_serialized(text, job.name)
+        elif options.grammar == "complete":
+            output = tarnwick_tree.parse(text, job.name, grammar="complete").to_serialized()
         else:
             output = tarnwick.parse_to_serialized(text, job.name)
         if job.out is None:
@@ -385,9 +394,9 @@ class Progress:
             self.bar.close()
 
 
-def run(command: str, jobs: list[Job], workers: int, encoding: str | None, progress: Progress) -> Iterator[Result]:
+def run(command: str, jobs: list[Job], workers: int, options: Options, progress: Progress) -> Iterator[Result]:
     """Yields the results in job order; with one worker nothing is spawned."""
-    work = functools.partial(process, command, encoding)
+    work = functools.partial(process, command, options)
     workers = min(workers, len(jobs))
     if workers <= 1:
         results: Iterator[Result] = map(work, jobs)
@@ -547,6 +556,11 @@ def build_parser() -> argparse.ArgumentParser:
         command.add_argument("--encoding", type=encoding_name, metavar="NAME",
                              help="encoding of the files without a byte-order mark, e.g. cp1251 (default: UTF-8, "
                              "else Windows-1252)")
+        if name != "tokens":
+            default_grammar = "complete" if name == "check" else "specified"
+            command.add_argument("--grammar", choices=("complete", "specified"), default=default_grammar,
+                                 help=f"the grammar that reads the files (default: {default_grammar}; see "
+                                 "docs/grammar.md for the complete one)")
         if name != "check":
             command.add_argument("--out", metavar="DIR",
                                  help="write one output file per input under DIR instead of printing")
@@ -570,7 +584,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     # The bar shares the terminal only with the summary, never with printed outputs.
     progress = Progress(len(jobs), bool(walked) and sys.stderr.isatty() and not (printing and sys.stdout.isatty()))
     try:
-        results = run(args.command, jobs, workers, args.encoding, progress)
+        options = Options(encoding=args.encoding, grammar=getattr(args, "grammar", "specified"))
+        results = run(args.command, jobs, workers, options, progress)
         if args.command == "check":
             return print_summary(results, progress)
         return print_outputs(results, progress)

@@ -36,6 +36,7 @@
 
 #include "api.h"
 #include "lexer/lexer.h"
+#include "parser/brackets.h"
 #include "parser/parser.h"
 #include "tree/arena.h"
 #include "tree/node.h"
@@ -871,6 +872,13 @@ void test_writer_examples() {
 
 // ---- Parser state and cursor ------------------------------------------------
 
+// Moves the cursor to `index` with the cursor's verbs: over a run up to the
+// end of the list, then one skipped step at a time beyond it.
+void move_to(Parser& p, std::size_t index) {
+  consume(p, Run{p.position(), std::min(index, p.tokens.size())});
+  while (p.position() < index) skip_token(p);
+}
+
 void test_parser_construction() {
   std::string src = "a {c} (*$D*) // x\n  b {$I x}(* y *)";
   Parser p(src);
@@ -928,16 +936,16 @@ void test_accept() {
     CHECK(!peek_is(p, 1, Word::Colon));
     CHECK(!peek_is(p, 1, Word::Equal));
     CHECK(!peek_is(p, static_cast<std::size_t>(-1), Word::Assign));  // no wrap-around
-    p.seek(3);
+    move_to(p, 3);
     // The end-of-file token is no word; past the end nothing matches.
     CHECK(!accept(p, Word::Semicolon));
     CHECK_EQ(p.position(), std::size_t{3});
-    p.advance();
+    next_token(p);
     CHECK(!accept(p, Word::Semicolon));
-    skip_past(p, Word::Semicolon);
+    skip_past(p, Word::Semicolon, DiagnosticKind::Skipped);
     CHECK_EQ(p.position(), std::size_t{4});
-    p.seek(7);  // beyond the end
-    skip_past(p, Word::Semicolon);
+    move_to(p, 7);  // beyond the end
+    skip_past(p, Word::Semicolon, DiagnosticKind::Skipped);
     CHECK_EQ(p.position(), std::size_t{7});
     CHECK(&peek(p) == &end_token());
   }
@@ -956,8 +964,13 @@ void test_skip_past_and_peek() {
   {
     std::string src = "a b c";
     Parser p(src);
-    skip_past(p, Word::Semicolon);
+    skip_past(p, Word::Semicolon, DiagnosticKind::SkippedInList);
     CHECK_EQ(p.position(), p.tokens.size());
+    // Every token passed over is noted, the end-of-file token excepted, in
+    // one diagnostic.
+    CHECK(p.skipped == std::vector<std::uint32_t>({0, 1, 2}));
+    CHECK_EQ(p.diagnostics.size(), std::size_t{1});
+    CHECK_EQ(p.diagnostics[0].tokens, 3u);
     const Token& t = peek(p);
     CHECK(&t == &end_token());
     CHECK_EQ(t.line, 0u);
@@ -968,20 +981,25 @@ void test_skip_past_and_peek() {
   {
     std::string src = "a OF c Of";
     Parser p(src);
-    skip_past(p, Word::Of);
+    skip_past(p, Word::Of, DiagnosticKind::Skipped);
     CHECK_EQ(p.position(), std::size_t{2});
-    skip_past(p, Word::Of);
+    skip_past(p, Word::Of, DiagnosticKind::Skipped);
     CHECK_EQ(p.position(), std::size_t{4});
     CHECK_EQ(p.text(peek(p)), "");
-    p.seek(1);
-    skip_past(p, Word::Of);  // the current token itself
-    CHECK_EQ(p.position(), std::size_t{2});
-    CHECK_EQ(peek(p).column, 6u);
+    // The words themselves are taken, not noted.
+    CHECK(p.skipped == std::vector<std::uint32_t>({0, 2}));
+    Parser q(src);
+    move_to(q, 1);
+    skip_past(q, Word::Of, DiagnosticKind::Skipped);  // the current token itself
+    CHECK_EQ(q.position(), std::size_t{2});
+    CHECK_EQ(peek(q).column, 6u);
+    CHECK(q.skipped.empty());
   }
   {
     std::string src = "x y";
     Parser p(src);
-    Token t = next_token(p);
+    const Token& t = next_token(p);
+    CHECK(&t == &p.tokens[0]);
     CHECK_EQ(p.position(), std::size_t{1});
     CHECK_EQ(t.text(src), "x");
     CHECK_EQ(t.column, 1u);
@@ -1006,9 +1024,9 @@ void test_take_name() {
     Parser p(src);
     CHECK_EQ(take_name(p), "begin");
     CHECK_EQ(p.position(), std::size_t{1});
-    p.seek(0);
-    CHECK_EQ(parse_dotted_name(p), "&begin");
-    CHECK_EQ(p.position(), std::size_t{1});
+    Parser q(src);
+    CHECK_EQ(parse_dotted_name(q), "&begin");
+    CHECK_EQ(q.position(), std::size_t{1});
   }
   {
     std::string src = "FooBar begin 1 ;";
@@ -1017,9 +1035,9 @@ void test_take_name() {
     CHECK_EQ(take_name(p), "begin");
     CHECK_EQ(take_name(p), "");  // a number
     CHECK_EQ(p.position(), std::size_t{2});
-    p.seek(4);
+    move_to(p, 4);
     CHECK_EQ(take_name(p), "");  // the end-of-file token
-    p.seek(5);
+    move_to(p, 5);
     CHECK_EQ(take_name(p), "");
     CHECK_EQ(p.position(), std::size_t{5});
   }
@@ -1057,7 +1075,7 @@ void test_parse_dotted_name() {
   {
     std::string src = "A";
     Parser p(src);
-    p.seek(9);
+    move_to(p, 9);
     CHECK_EQ(parse_dotted_name(p), "");
     CHECK_EQ(p.position(), std::size_t{9});
   }
@@ -1076,7 +1094,7 @@ void test_scan_until() {
   auto run_of_source = [](const std::string& src, const WordSet& stops,
                           std::size_t start = 0) {
     Parser p(src);
-    p.seek(start);
+    move_to(p, start);
     Run r = scan_until(p, stops);
     bool unmoved = p.position() == start;
     return std::make_tuple(r.begin, r.end, unmoved);
@@ -1113,6 +1131,198 @@ void test_scan_until() {
   CHECK(run_of_source("x END y", {Word::End}) == T(0, 1, true));
   CHECK(run_of_source("x y &End", {Word::End}) == T(0, 2, true));
   CHECK(run_of_source("x 'end' y", {Word::End}) == T(0, 4, true));
+}
+
+// Each row of the bracket rules, on the inputs that tell it from the others.
+void test_bracket_rules() {
+  struct Case {
+    const char* source;
+    Brackets rule;
+    std::size_t start;
+    std::size_t end;  // the end of the scan to ";" or ","
+  };
+  const Case cases[] = {
+      {"( ; ) ;", Brackets::Flat, 0, 1},
+      {"a < b ; c", Brackets::Nested, 0, 6},  // an angle opens a level, never closed
+      {"( ] ; )", Brackets::Nested, 0, 2},    // one depth: "]" closes the "("
+      {"a < b ; c", Brackets::Header, 0, 3},
+      {"( ] ; )", Brackets::Header, 0, 2},
+      {"( ] , ) , x", Brackets::Groups, 0, 4},    // a depth per shape
+      {"a < b , c > , d", Brackets::Groups, 0, 6},
+      {"( , x", Brackets::Groups, 0, 4},          // an unclosed "(" still opens a level
+      {"[ ( ] , x", Brackets::Groups, 0, 6},      // "(" never closed inside its "["
+      {"( , x", Brackets::Balanced, 0, 1},        // an unpartnered "(" is a plain token
+      {"a < b , c", Brackets::Balanced, 0, 3},
+      {"( ] , ) , x", Brackets::Balanced, 0, 4},
+      {"A < B < C > , > .", Brackets::TypeArgs, 2, 5},  // stops with one level open
+  };
+  for (const Case& c : cases) {
+    std::string src = c.source;
+    Parser p(src);
+    move_to(p, c.start);
+    const Run r = scan_until(p, {Word::Semicolon, Word::Comma, Word::Greater}, c.rule);
+    report_equal(r.end, c.end, (std::string("scan over ") + c.source).c_str(), __LINE__);
+  }
+}
+
+// The scans that step over bracket pairs by the index, and the index of type
+// arguments, against plain counts token by token, on random runs of
+// brackets, commas and words.
+void test_scans_against_plain_counts() {
+  std::uint32_t seed = 12345;
+  auto next = [&seed](std::uint32_t bound) {
+    seed = seed * 1103515245u + 12345u;
+    return (seed >> 16) % bound;
+  };
+  static const char* const pieces[] = {"(", ")", "[", "]", "<", ">", ",", "a"};
+  int mismatches = 0;
+  std::string first_mismatch;
+  auto mismatch = [&](const std::string& src, const char* what, std::size_t at) {
+    if (mismatches++ == 0) first_mismatch = std::string(what) + " from " + std::to_string(at) + " in " + src;
+  };
+  for (int round = 0; round < 3000; ++round) {
+    std::string src;
+    for (std::uint32_t k = 0, n = next(24); k < n; ++k) src += std::string(pieces[next(8)]) + " ";
+    Parser p(src);
+    const std::size_t n = p.tokens.size();
+    const auto word = [&p](std::size_t i) { return p.tokens[i].word; };
+    // The partner of an opener: the first closer of its shape that brings
+    // the count of that shape, started at 1, back to 0.
+    const auto partner = [&](std::size_t i) {
+      const Word open = word(i), close = open == Word::OpenRound ? Word::CloseRound : Word::CloseSquare;
+      for (std::size_t j = i + 1, depth = 1; j < n; ++j) {
+        depth += word(j) == open;
+        if (word(j) == close && --depth == 0) return j;
+      }
+      return std::size_t{no_bracket_partner};
+    };
+    for (std::size_t i = 0; i < n; ++i) {
+      if (word(i) != Word::OpenRound && word(i) != Word::OpenSquare) continue;
+      if (bracket_partner(p, i) != partner(i)) mismatch(src, "partner", i);
+    }
+    const auto comma = [](const Token& t) { return t.word == Word::Comma; };
+    for (std::size_t from = 0; from < n; ++from) {
+      const std::size_t end = from + next(static_cast<std::uint32_t>(n - from) + 1);
+      // Groups: a depth per shape, moved by every token.
+      std::size_t groups = end;
+      long round_depth = 0, square_depth = 0, angle_depth = 0;
+      for (std::size_t i = from; i < end; ++i) {
+        if (round_depth == 0 && square_depth == 0 && angle_depth == 0 && word(i) == Word::Comma) {
+          groups = i;
+          break;
+        }
+        switch (word(i)) {
+          case Word::OpenRound: ++round_depth; break;
+          case Word::OpenSquare: ++square_depth; break;
+          case Word::Less: ++angle_depth; break;
+          case Word::CloseRound: round_depth -= round_depth > 0; break;
+          case Word::CloseSquare: square_depth -= square_depth > 0; break;
+          case Word::Greater: angle_depth -= angle_depth > 0; break;
+          default: break;
+        }
+      }
+      if (scan_run<Brackets::Groups>(p, from, end, comma) != groups) mismatch(src, "groups", from);
+      // Balanced: a pair whose partner lies before the end is passed whole.
+      std::size_t balanced = from;
+      while (balanced < end && word(balanced) != Word::Comma) {
+        const bool opener = word(balanced) == Word::OpenRound || word(balanced) == Word::OpenSquare;
+        const std::size_t j = opener ? partner(balanced) : no_bracket_partner;
+        balanced = j < end ? j + 1 : balanced + 1;
+      }
+      if (scan_run<Brackets::Balanced>(p, from, end, comma) != std::min(balanced, end))
+        mismatch(src, "balanced", from);
+      if (word(from) == Word::Less &&
+          type_arguments_close(p, from) !=
+              scan_run<Brackets::TypeArgs>(p, from + 1, n, [](const Token& t) { return t.word == Word::Greater; }))
+        mismatch(src, "type arguments", from);
+    }
+  }
+  report(mismatches == 0, "indexed scans agree with plain counts", __LINE__, first_mismatch);
+}
+
+// Every token passed over is noted once, in `skipped` and in one diagnostic
+// of its kind; loops do not spin; a reading given up leaves no note.
+void test_recovery_verbs() {
+  {
+    // ";", the "." after "end" and the end-of-file token are no notes.
+    std::string src = "x ; end . y";
+    Parser p(src);
+    for (int k = 0; k < 6; ++k) skip_token(p, DiagnosticKind::SkippedInUnit);
+    CHECK(p.skipped == std::vector<std::uint32_t>({0, 2, 4}));
+    CHECK_EQ(p.diagnostics.size(), std::size_t{3});
+    CHECK_EQ(p.position(), std::size_t{6});
+  }
+  {
+    // Neighbours of one kind make one diagnostic, up to the end of the last.
+    std::string src = "a bb\n  c d";
+    Parser p(src);
+    skip_token(p, DiagnosticKind::SkippedInType);
+    skip_token(p, DiagnosticKind::SkippedInType);
+    skip_token(p, DiagnosticKind::SkippedInType);
+    skip_token(p, DiagnosticKind::SkippedInList);
+    CHECK_EQ(p.diagnostics.size(), std::size_t{2});
+    const Diagnostic& d = p.diagnostics[0];
+    CHECK(d.kind == DiagnosticKind::SkippedInType);
+    CHECK_EQ(d.tokens, 3u);
+    CHECK_EQ(d.first_token, 0u);
+    CHECK((std::make_tuple(d.line, d.col, d.end_line, d.end_col) == std::make_tuple(1u, 1u, 2u, 4u)));
+    CHECK_EQ(p.diagnostics[1].message(), std::string("tokens that start no item of the list"));
+  }
+  {
+    // By the default rule a partnered bracket is passed whole; by Flat not.
+    std::string src = "f ( a ; b ) ; c";
+    Parser p(src);
+    CHECK_EQ(skip_until(p, {Word::Semicolon}, DiagnosticKind::Skipped), std::size_t{6});
+    CHECK_EQ(p.text(peek(p)), ";");
+    Parser q(src);
+    CHECK_EQ(skip_until(q, {Word::Semicolon}, DiagnosticKind::Skipped, Brackets::Flat), std::size_t{3});
+    CHECK_EQ(q.skipped.size(), std::size_t{3});
+    // Up to the end-of-file token, which stays, also inside brackets.
+    Parser r(src);
+    CHECK_EQ(skip_until(r, {Word::Colon}, DiagnosticKind::Skipped), std::size_t{8});
+    CHECK(peek(r).kind == TokenKind::Eof);
+    std::string open = "f ( a < b";
+    Parser o(open);
+    CHECK_EQ(skip_until(o, {Word::Semicolon}, DiagnosticKind::Skipped, Brackets::Nested), std::size_t{5});
+    CHECK(peek(o).kind == TokenKind::Eof);
+    CHECK_EQ(skip_until(o, {Word::Semicolon}, DiagnosticKind::Skipped), std::size_t{0});
+  }
+  {
+    // A pass that takes nothing costs one noted token.
+    std::string src = "a b ;";
+    Parser p(src);
+    int passes = 0;
+    for (Progress pass(p, DiagnosticKind::SkippedInStatement); pass.next();) {
+      ++passes;
+      if (at(p, Word::Semicolon)) next_token(p);
+    }
+    CHECK_EQ(passes, 4);  // a, b, ";" taken by the pass, the end-of-file token
+    CHECK(p.skipped == std::vector<std::uint32_t>({0, 1}));
+  }
+  {
+    // A reading given up goes back, its notes dropped, also those that
+    // joined a diagnostic made before it.
+    std::string src = "a b c d";
+    Parser p(src);
+    skip_token(p, DiagnosticKind::Skipped);
+    {
+      Tentative t(p);
+      skip_token(p, DiagnosticKind::Skipped);
+      skip_token(p, DiagnosticKind::SkippedInType);
+      CHECK_EQ(p.diagnostics.size(), std::size_t{2});
+    }
+    CHECK_EQ(p.position(), std::size_t{1});
+    CHECK(p.skipped == std::vector<std::uint32_t>({0}));
+    CHECK_EQ(p.diagnostics.size(), std::size_t{1});
+    CHECK_EQ(p.diagnostics[0].tokens, 1u);
+    CHECK_EQ(p.diagnostics[0].end_col, 2u);
+    {
+      Tentative t(p);
+      next_token(p);
+      t.commit();
+    }
+    CHECK_EQ(p.position(), std::size_t{2});
+  }
 }
 
 void test_join_and_positions() {
@@ -1630,6 +1840,9 @@ int main() {
       {"parse_dotted_name", test_parse_dotted_name},
       {"name_text", test_name_text},
       {"scan_until", test_scan_until},
+      {"bracket rules", test_bracket_rules},
+      {"scans against plain counts", test_scans_against_plain_counts},
+      {"recovery verbs", test_recovery_verbs},
       {"join_token_texts and positions_of", test_join_and_positions},
       {"unquote", test_unquote},
       {"split_by_comma", test_split_by_comma},

@@ -22,6 +22,10 @@
 //   documented OutputTooLarge and nothing else. Texts whose tree text would
 //   be larger than `checked_bytes` are only parsed and measured: writing and
 //   reading a gigabyte would leave no time for other inputs.
+// The cursor's notes are checked too: the skipped tokens are tokens of the
+// list, each noted once and in order, none of them the end-of-file token, and
+// the diagnostics that pass over tokens cover exactly those; the index of
+// type arguments answers what a plain scan of their rule answers.
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -32,6 +36,7 @@
 #include "call_limits.h"
 #include "errors.h"
 #include "fuzz_common.h"
+#include "parser/brackets.h"
 #include "parser/parser.h"
 #include "tree/node.h"
 #include "tree/writer.h"
@@ -188,6 +193,33 @@ void check_node_line(std::string_view l, const fuzz::LineTable& table, const Ite
   if (!problem.empty()) fail(problem.c_str(), l, line_no);
 }
 
+// The notes and the index of type arguments of a finished parse.
+void check_cursor(const tarnwick::Parser& p) {
+  const std::size_t n = p.tokens.size();
+  for (std::size_t k = 0; k < p.skipped.size(); ++k) {
+    if (p.skipped[k] >= n) fail("a skipped token past the end of the list");
+    if (k > 0 && p.skipped[k] <= p.skipped[k - 1]) fail("skipped tokens out of order or noted twice");
+    if (p.tokens[p.skipped[k]].kind == tarnwick::TokenKind::Eof) fail("the end-of-file token noted");
+  }
+  std::size_t covered = 0;
+  for (const tarnwick::Diagnostic& d : p.diagnostics) {
+    for (std::uint32_t t = 0; t < d.tokens; ++t)
+      if (covered + t >= p.skipped.size() || p.skipped[covered + t] != d.first_token + t)
+        fail("a diagnostic covers tokens not noted as skipped");
+    covered += d.tokens;
+  }
+  if (covered != p.skipped.size()) fail("skipped tokens outside every diagnostic");
+  std::size_t angles = 0;
+  for (std::size_t i = 0; i < n && angles < 64; ++i) {
+    if (p.tokens[i].word != tarnwick::Word::Less) continue;
+    ++angles;
+    const std::size_t scanned = tarnwick::scan_run<tarnwick::Brackets::TypeArgs>(
+        p, i + 1, n, [](const tarnwick::Token& t) { return t.word == tarnwick::Word::Greater; });
+    if (tarnwick::type_arguments_close(p, i) != scanned)
+      fail("the index of type arguments differs from their scan");
+  }
+}
+
 // The largest tree text whose lines are checked.
 constexpr std::uint64_t checked_bytes = std::uint64_t{4} << 20;
 
@@ -199,6 +231,7 @@ void check_tree(std::string_view text) {
       tarnwick::Parser p(text);
       const tarnwick::NodeId root = tarnwick::parse_tree(p);
       measured = tarnwick::measure_tree_text(p.arena, root, file_name);
+      check_cursor(p);
     } catch (const tarnwick::OutputTooLarge&) {
       refused = true;  // nesting past what the output limit allows
     }

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets and runs them.
 #
-#   tools/fuzz/run.sh [SECONDS] [lexer|parser|tree|preprocessor|all]
+#   tools/fuzz/run.sh [SECONDS] [lexer|parser|tree|complete|preprocessor|all]
 #
 # SECONDS (default 60) is the time given to each target. The core is built
 # with clang (AddressSanitizer, UndefinedBehaviorSanitizer, fuzzer coverage)
@@ -18,10 +18,12 @@
 # on one core; on a machine with cores to spare, run them in several shells
 # at once (after one run has built them all). "tree" checks the finished
 # trees of tarnwick_tree against the tree text, and the reader of tree texts;
-# "preprocessor" the kept tokens of conditionals and include files against
-# the scanner's, the evaluator of {$IF} expressions and the source decoder.
-# A target with a dictionary of its own (tools/fuzz/TARGET.dict) uses it;
-# the others use tools/fuzz/pascal.dict.
+# "complete" checks the spans of the complete grammar's trees and that every
+# token is in a node or a diagnostic; "preprocessor" the kept tokens of
+# conditionals and include files against the scanner's, the evaluator of
+# {$IF} expressions and the source decoder. A target with a dictionary of
+# its own (tools/fuzz/TARGET.dict) uses it; the others use
+# tools/fuzz/pascal.dict.
 set -euo pipefail
 
 seconds="${1:-60}"
@@ -30,13 +32,14 @@ case "$which" in
   lexer) targets=(lexer) ;;
   parser) targets=(parser) ;;
   tree) targets=(tree) ;;
+  complete) targets=(complete) ;;
   preprocessor) targets=(preprocessor) ;;
-  all) targets=(lexer parser tree preprocessor) ;;
-  *) echo "usage: $0 [SECONDS] [lexer|parser|tree|preprocessor|all]" >&2; exit 2 ;;
+  all) targets=(lexer parser tree complete preprocessor) ;;
+  *) echo "usage: $0 [SECONDS] [lexer|parser|tree|complete|preprocessor|all]" >&2; exit 2 ;;
 esac
 # libFuzzer takes 0 for "no limit"; a run here always has one.
 if ! [[ "$seconds" =~ ^[1-9][0-9]*$ ]]; then
-  echo "usage: $0 [SECONDS] [lexer|parser|tree|preprocessor|all]" >&2
+  echo "usage: $0 [SECONDS] [lexer|parser|tree|complete|preprocessor|all]" >&2
   exit 2
 fi
 

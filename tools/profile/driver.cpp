@@ -2,9 +2,10 @@
 // standard input and writes the token list or the tree text of each, over
 // and over, timing the passes.
 //
-//   profile_driver tree|tokens|objects|both ROUNDS < list
+//   profile_driver tree|tokens|objects|complete|both ROUNDS < list
 //
-// `objects` builds the finished trees that Python's tree objects read. Prints
+// `objects` builds the finished trees that Python's tree objects read, `complete`
+// the same with the complete grammar. Prints
 // the source megabytes per second of the best pass and the outputs' total
 // length (for `objects`, the node count), so that a profile of one build can
 // be compared with another's on the same inputs.
@@ -52,7 +53,7 @@ void time_passes(const char* name, const std::vector<std::string>& texts, int ro
 
 int main(int argc, char** argv) {
   if (argc < 3) {
-    std::fprintf(stderr, "usage: %s tree|tokens|objects|both ROUNDS < list\n", argv[0]);
+    std::fprintf(stderr, "usage: %s tree|tokens|objects|complete|both ROUNDS < list\n", argv[0]);
     return 2;
   }
   const std::string what = argv[1];
@@ -69,9 +70,11 @@ int main(int argc, char** argv) {
         return std::size_t{0};
       }
     });
-  if (what == "objects") {
-    time_passes("objects", texts, rounds, [&](const std::string& t) {
-      return tarnwick::parse_to_tree(t, "")->node_count();
+  if (what == "objects" || what == "complete") {
+    const tarnwick::Grammar grammar =
+        what == "complete" ? tarnwick::Grammar::Complete : tarnwick::Grammar::Specified;
+    time_passes(what.c_str(), texts, rounds, [&](const std::string& t) {
+      return tarnwick::parse_to_tree(t, "", grammar)->node_count();
     });
     // The share of packing the arena into the finished tree.
     double parse_s = 0, pack_s = 0;
@@ -79,7 +82,7 @@ int main(int argc, char** argv) {
       tarnwick::WorkspaceLease lease;
       const auto t0 = std::chrono::steady_clock::now();
       tarnwick::Parser p(t, &lease.get().parser);
-      const tarnwick::NodeId root = tarnwick::parse_tree(p);
+      const tarnwick::NodeId root = tarnwick::parse_tree(p, grammar);
       const auto t1 = std::chrono::steady_clock::now();
       auto tree = tarnwick::SyntaxTree::from_arena(p.arena, root, "");
       const auto t2 = std::chrono::steady_clock::now();

@@ -28,7 +28,7 @@ void stamp_arguments_end(Parser& p, NodeId arguments, const Token& start, const 
 NodeId parse_attribute_arguments(Parser& p) {
   const Token open = next_token(p);
   Run run = scan_until(p, {Word::CloseRound});
-  p.seek(run.end);
+  consume(p, run);
   const Token start = run.empty() ? open : p.tokens[run.end - 1];
   NodeId arguments = p.arena.add_node(NodeKind::Arguments, start);
   for (Run group : split_top_level_commas(p, run)) {
@@ -72,15 +72,15 @@ NodeId parse_attributes(Parser& p) {
       std::string name = parse_dotted_name(p);
       if (name.empty()) {
         // Numbers, strings and stray symbols start no attribute.
-        skip_token(p);
-        if (at(p, Word::Comma)) p.advance();
+        skip_token(p, DiagnosticKind::SkippedInList);
+        accept(p, Word::Comma);
         continue;
       }
       NodeId attribute = p.arena.add_node(NodeKind::Attribute, first);
       p.arena.set_attribute(attribute, AttributeKey::Name, name);
       if (at(p, Word::OpenRound)) p.arena.add_child(attribute, parse_attribute_arguments(p));
       p.arena.add_child(attributes, attribute);
-      if (at(p, Word::Comma)) p.advance();
+      accept(p, Word::Comma);
     }
     accept(p, Word::CloseSquare);
   }

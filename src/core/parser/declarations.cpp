@@ -56,12 +56,12 @@ NodeId parse_const_section(Parser& p) {
   Token section_word = next_token(p);
   NodeId section = p.arena.add_node(NodeKind::Constants, section_word);
   p.arena.set_attribute(section, AttributeKey::Kind, word_text(section_word.word));
-  while (!const_or_var_section_ends(p)) {
-    const std::size_t item_start = p.position();
+  for (Progress pass(p, DiagnosticKind::SkippedInDeclaration);
+       pass.next() && !const_or_var_section_ends(p);) {
     const Token first = peek(p);
     std::string_view name = take_name(p);
     if (name.empty()) {
-      skip_token(p);  // not a name
+      skip_token(p, DiagnosticKind::SkippedInDeclaration);  // not a name
       continue;
     }
     NodeId constant = p.arena.add_node(NodeKind::Constant, first);
@@ -70,7 +70,7 @@ NodeId parse_const_section(Parser& p) {
     if (accept(p, Word::Equal)) {
       Run value = scan_until(p, {Word::Semicolon});
       if (!value.empty()) {
-        p.seek(value.end);
+        consume(p, value);
         // The value node starts at the constant's name, not at the value.
         NodeId value_node = p.arena.add_node(NodeKind::Value, first);
         if (std::optional<NodeId> e = parse_expression_unwrapped(p, value))
@@ -80,7 +80,6 @@ NodeId parse_const_section(Parser& p) {
     }
     p.arena.add_child(section, constant);
     accept(p, Word::Semicolon);
-    ensure_progress(p, item_start);
   }
   return section;
 }
@@ -93,27 +92,29 @@ NodeId parse_var_section(Parser& p) {
   NodeId section = p.arena.add_node(NodeKind::Variables, section_word);
   p.arena.set_attribute(section, AttributeKey::Kind, word_text(section_word.word));
   std::vector<std::size_t> names;  // token indices of the item's names
-  while (!const_or_var_section_ends(p)) {
-    const std::size_t item_start = p.position();
+  for (Progress pass(p, DiagnosticKind::SkippedInDeclaration);
+       pass.next() && !const_or_var_section_ends(p);) {
     names.clear();
-    for (;;) {
-      while (peek(p).is_word()) names.push_back(p.take_index());
-      if (!at(p, Word::Comma)) break;
-      p.advance();
-    }
+    do {
+      while (peek(p).is_word()) {
+        names.push_back(p.position());
+        next_token(p);
+      }
+    } while (accept(p, Word::Comma));
     if (names.empty()) {
-      skip_token(p);  // not a name
+      skip_token(p, DiagnosticKind::SkippedInDeclaration);  // not a name
       continue;
     }
     std::optional<NodeId> type;
     if (accept(p, Word::Colon)) {
-      if (accept(p, Word::Equal)) p.seek(scan_until(p, {Word::Semicolon, Word::Comma}).end);
+      if (accept(p, Word::Equal)) consume(p, scan_until(p, {Word::Semicolon, Word::Comma}));
       type = parse_type(p);
     } else {
-      skip_past(p, Word::Semicolon);  // no type: the rest of the declaration is dropped
+      // No type: the rest of the declaration is not read.
+      skip_past(p, Word::Semicolon, DiagnosticKind::SkippedInDeclaration);
     }
     if (accept(p, Word::Equal))
-      p.seek(scan_until(p, {Word::Semicolon, Word::Comma}).end);  // initial value
+      consume(p, scan_until(p, {Word::Semicolon, Word::Comma}));  // initial value
     for (std::size_t index : names) {
       const Token& name_token = p.tokens[index];
       NodeId variable = p.arena.add_node(NodeKind::Variable, name_token);
@@ -123,91 +124,94 @@ NodeId parse_var_section(Parser& p) {
       p.arena.add_child(section, variable);
     }
     accept(p, Word::Semicolon);
-    ensure_progress(p, item_start);
   }
   return section;
 }
+
+namespace {
+
+// One item of a type section: [attributes] ['generic'] name [type-params]
+// '=' type ... as `parse_type_section` reads it. False at a line without "="
+// in a class or record body, which is not a type declaration.
+bool parse_type_item(Parser& p, NodeId section, bool class_body) {
+  std::optional<NodeId> attributes;
+  if (at(p, Word::OpenSquare)) attributes = parse_attributes(p);
+  if (!peek(p).is_word()) {
+    skip_token(p, DiagnosticKind::SkippedInDeclaration);  // not a name
+    return true;
+  }
+  const bool generic = accept(p, Word::Generic);
+  const Token first = peek(p);
+  std::string name = parse_dotted_name(p);
+  NodeId decl = p.arena.add_node(NodeKind::TypeDecl, first);
+  p.arena.set_attribute(decl, AttributeKey::Name, name);
+  if (attributes) p.arena.add_child(decl, *attributes);
+  if (generic) p.arena.set_attribute(decl, AttributeKey::Kind, "generic");
+  const std::size_t children_before = p.arena.child_count(decl);
+  parse_generic_params(p, decl);
+  // A parameter list closed as "TFoo<T>= ..." ends at the ">=" token, which
+  // then stands for the "=" of the declaration.
+  const bool has_params = p.arena.child_count(decl) > children_before;
+  const bool equals =
+      accept(p, Word::Equal) || (has_params && accept(p, Word::GreaterEqual));
+  if (!equals) {
+    if (class_body) return false;
+    skip_token(p, DiagnosticKind::SkippedInDeclaration);  // where the "=" should be
+    accept(p, Word::Semicolon);
+    if (attributes) keep_attributes(p, *attributes);
+    p.arena.add_child(section, decl);
+    return true;
+  }
+  NodeId type = parse_type(p, /*declared_type=*/true);
+  if (accept(p, Word::Align)) {
+    p.arena.set_attribute(decl, AttributeKey::Align, "align");
+    if (peek(p).kind == TokenKind::Number) next_token(p);  // the alignment itself is not kept
+  }
+  while (at_one_of(p, hint_words)) {
+    if (at(p, Word::Deprecated)) {
+      parse_deprecated(p, decl);
+    } else {
+      p.arena.set_attribute(decl, AttributeKey::Kind, word_text(next_token(p).word));
+    }
+  }
+  accept(p, Word::Semicolon);
+  for (;;) {
+    if (accept(p, Word::Far)) {
+      p.arena.set_attribute(decl, AttributeKey::Far, "true");
+    } else if (accept(p, Word::Near)) {
+      p.arena.set_attribute(decl, AttributeKey::Near, "true");
+    } else if (accept(p, Word::VarArgs)) {
+      p.arena.set_attribute(decl, AttributeKey::VarArgs, "true");
+    } else if (at_one_of(p, type_calling_conventions)) {
+      p.arena.set_attribute(decl, AttributeKey::CallingConvention, word_text(next_token(p).word));
+    } else {
+      break;
+    }
+    accept(p, Word::Semicolon);
+  }
+  p.arena.add_child(decl, type);
+  if (attributes) keep_attributes(p, *attributes);
+  p.arena.add_child(section, decl);
+  return true;
+}
+
+}  // namespace
 
 // type-section: 'type' { [attributes] ['generic'] name [type-params] '=' type
 //                        ['align' [number]] {hint} ';' {directive ';'} }
 // Inside a class or record body (`class_body`) the section also ends at a
 // visibility word or "class", and at a line without "=", which is left to the
-// member loop.
+// member loop: the reading of that line is given up, and the member loop
+// reads it anew.
 NodeId parse_type_section(Parser& p, bool class_body) {
   Token type_word = next_token(p);
   NodeId section = p.arena.add_node(NodeKind::TypeSection, type_word);
   stamp_end(p, section, type_word);
-  while (!p.at_end()) {
-    const std::size_t item_start = p.position();
-    const std::size_t skipped_before = p.skipped.size();
-    if (type_section_ends(p, class_body)) break;
-    std::optional<NodeId> attributes;
-    if (at(p, Word::OpenSquare)) attributes = parse_attributes(p);
-    if (!peek(p).is_word()) {
-      skip_token(p);  // not a name
-      continue;
-    }
-    const bool generic = accept(p, Word::Generic);
-    const Token first = peek(p);
-    std::string name = parse_dotted_name(p);
-    NodeId decl = p.arena.add_node(NodeKind::TypeDecl, first);
-    p.arena.set_attribute(decl, AttributeKey::Name, name);
-    if (attributes) p.arena.add_child(decl, *attributes);
-    if (generic) p.arena.set_attribute(decl, AttributeKey::Kind, "generic");
-    const std::size_t children_before = p.arena.child_count(decl);
-    parse_generic_params(p, decl);
-    // A parameter list closed as "TFoo<T>= ..." ends at the ">=" token, which
-    // then stands for the "=" of the declaration.
-    const bool has_params = p.arena.child_count(decl) > children_before;
-    bool equals = accept(p, Word::Equal);
-    if (!equals && has_params && at(p, Word::GreaterEqual)) {
-      p.advance();
-      equals = true;
-    }
-    if (!equals) {
-      if (class_body) {
-        p.seek(item_start);  // a member line: left to the member loop
-        p.skipped.resize(skipped_before);  // which reads it anew
-        break;
-      }
-      p.advance();
-      accept(p, Word::Semicolon);
-      if (attributes) keep_attributes(p, *attributes);
-      p.arena.add_child(section, decl);
-      ensure_progress(p, item_start);
-      continue;
-    }
-    NodeId type = parse_type(p, /*declared_type=*/true);
-    if (accept(p, Word::Align)) {
-      p.arena.set_attribute(decl, AttributeKey::Align, "align");
-      if (peek(p).kind == TokenKind::Number) p.advance();  // the alignment itself is not kept
-    }
-    while (at_one_of(p, hint_words)) {
-      if (at(p, Word::Deprecated)) {
-        parse_deprecated(p, decl);
-      } else {
-        p.arena.set_attribute(decl, AttributeKey::Kind, word_text(next_token(p).word));
-      }
-    }
-    accept(p, Word::Semicolon);
-    for (;;) {
-      if (accept(p, Word::Far)) {
-        p.arena.set_attribute(decl, AttributeKey::Far, "true");
-      } else if (accept(p, Word::Near)) {
-        p.arena.set_attribute(decl, AttributeKey::Near, "true");
-      } else if (accept(p, Word::VarArgs)) {
-        p.arena.set_attribute(decl, AttributeKey::VarArgs, "true");
-      } else if (at_one_of(p, type_calling_conventions)) {
-        p.arena.set_attribute(decl, AttributeKey::CallingConvention, word_text(next_token(p).word));
-      } else {
-        break;
-      }
-      accept(p, Word::Semicolon);
-    }
-    p.arena.add_child(decl, type);
-    if (attributes) keep_attributes(p, *attributes);
-    p.arena.add_child(section, decl);
-    ensure_progress(p, item_start);
+  for (Progress pass(p, DiagnosticKind::SkippedInDeclaration);
+       pass.next() && !type_section_ends(p, class_body);) {
+    Tentative item(p);
+    if (!parse_type_item(p, section, class_body)) break;
+    item.commit();
   }
   return section;
 }

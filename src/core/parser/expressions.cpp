@@ -4,74 +4,20 @@
 // literals and set constructors become nodes.
 //
 // Bracket partners come from one stack pass over the whole token list (see
-// `bracket_index`), so finding the closer of an operand's bracket costs O(1)
-// and every token is walked by one main loop and one comma split at most.
+// `bracket_index` in brackets.h), so finding the closer of an operand's
+// bracket costs O(1) and every token is walked by one main loop and one comma
+// split at most.
 #include <algorithm>
 #include <cstdint>
 #include <string_view>
 #include <vector>
 
+#include "parser/brackets.h"
 #include "parser/parser.h"
 #include "unicode/unicode.h"
-#include "util/memory.h"
 
 namespace tarnwick {
 namespace {
-
-// Bracket partners of the whole token list: the index of the closer that
-// matches each "(" or "[" (or `no_partner`), counting only brackets of the
-// same shape. The expression parser's own store, built on first use.
-struct BracketIndex final : RuleStore {
-  static constexpr std::uint32_t no_partner = 0xFFFFFFFFu;
-  // For each "(" or "[", the index of its closer; a token is one or the
-  // other, so both shapes share the one list.
-  HugeVector<std::uint32_t> partner;
-  // The effect of a token sequence on one bracket counter that never drops
-  // below 0: the counter c becomes max(c + add, floor).
-  struct CounterEffect {
-    std::int64_t add = 0;
-    std::int64_t floor = 0;
-  };
-  // What the tokens of one matched pair, both brackets included, do to the
-  // angle counter and to the counter of the other bracket shape ("[" for a
-  // "(" pair, "(" for a "[" pair). The pair's own counter ends where it began.
-  struct PairEffect {
-    CounterEffect angle;
-    CounterEffect other;
-  };
-  // For each opener with a partner, the index of its entry in `pair_effects`.
-  HugeVector<std::uint32_t> pair_slot;
-  HugeVector<PairEffect> pair_effects;
-  bool built = false;
-
-  void clear() override { built = false; }
-  std::size_t bytes() const override {
-    return store_bytes(partner) + store_bytes(pair_slot) + store_bytes(pair_effects);
-  }
-  void release() override {
-    release_store(partner);
-    release_store(pair_slot);
-    release_store(pair_effects);
-    built = false;
-  }
-};
-
-using CounterEffect = BracketIndex::CounterEffect;
-using PairEffect = BracketIndex::PairEffect;
-
-constexpr std::uint32_t no_partner = BracketIndex::no_partner;
-constexpr CounterEffect raise_one{1, 0};
-constexpr CounterEffect lower_one{-1, 0};  // never below 0
-
-// `first`, then `second`.
-inline CounterEffect then(CounterEffect first, CounterEffect second) {
-  return CounterEffect{first.add + second.add,
-                       std::max(first.floor + second.add, second.floor)};
-}
-
-inline std::int64_t apply(std::int64_t counter, CounterEffect e) {
-  return std::max(counter + e.add, e.floor);
-}
 
 // The one character of a one-character token text, or 0, read from the
 // token's offsets without making a text view.
@@ -80,140 +26,19 @@ inline char single_char(const Parser& p, std::size_t i) {
   return std::size_t{t.end} - t.start - t.text_skip == 1 ? p.source[t.start + t.text_skip] : '\0';
 }
 
-// A pair still waiting for its closer, with what its tokens so far do to the
-// other counters.
-struct OpenPair {
-  std::uint32_t opener;
-  PairEffect effect;
-};
-
-// Closes the innermost open pair of one shape at `closer`: records the
-// partner and the pair's effect, and folds that effect into the enclosing
-// open pair of the same shape.
-void close_pair(BracketIndex& b, std::vector<OpenPair>& open, std::uint32_t closer) {
-  OpenPair pair = open.back();
-  open.pop_back();
-  b.partner[pair.opener] = closer;
-  b.pair_slot[pair.opener] = static_cast<std::uint32_t>(b.pair_effects.size());
-  b.pair_effects.push_back(pair.effect);
-  if (!open.empty()) {
-    PairEffect& outer = open.back().effect;
-    outer.angle = then(outer.angle, pair.effect.angle);
-    outer.other = then(outer.other, pair.effect.other);
-  }
-}
-
-// Fills the bracket partners and pair effects of the whole token list, once
-// per parse. The partner of an opener at i is the first closer j > i of its
-// shape that brings the count of that shape, started at 1, back to 0; a stack
-// of open pairs per shape finds exactly those. The effects of a pair on the
-// angle counter and on the counter of the other shape are composed from its
-// own tokens and its nested pairs of the same shape.
-const BracketIndex& bracket_index(const Parser& p) {
-  BracketIndex& b = p.rule_store<BracketIndex>(RuleStoreSlot::Brackets);
-  if (b.built) return b;
-  const std::size_t n = p.tokens.size();
-  if (n >= no_partner) throw InternalError("token list too long for the bracket index");
-  b.partner.assign(n, no_partner);
-  b.pair_slot.assign(n, no_partner);
-  b.pair_effects.clear();
-  std::vector<OpenPair> round, square;
-  for (std::size_t i = 0; i < n; ++i) {
-    const auto at = static_cast<std::uint32_t>(i);
-    switch (single_char(p, i)) {
-      case '(':
-        if (!square.empty()) square.back().effect.other = then(square.back().effect.other, raise_one);
-        round.push_back(OpenPair{at, PairEffect{}});
-        break;
-      case ')':
-        if (!square.empty()) square.back().effect.other = then(square.back().effect.other, lower_one);
-        if (!round.empty()) close_pair(b, round, at);
-        break;
-      case '[':
-        if (!round.empty()) round.back().effect.other = then(round.back().effect.other, raise_one);
-        square.push_back(OpenPair{at, PairEffect{}});
-        break;
-      case ']':
-        if (!round.empty()) round.back().effect.other = then(round.back().effect.other, lower_one);
-        if (!square.empty()) close_pair(b, square, at);
-        break;
-      case '<':
-        if (!round.empty()) round.back().effect.angle = then(round.back().effect.angle, raise_one);
-        if (!square.empty()) square.back().effect.angle = then(square.back().effect.angle, raise_one);
-        break;
-      case '>':
-        if (!round.empty()) round.back().effect.angle = then(round.back().effect.angle, lower_one);
-        if (!square.empty()) square.back().effect.angle = then(square.back().effect.angle, lower_one);
-        break;
-      default:
-        break;
-    }
-  }
-  b.built = true;
-  return b;
-}
+constexpr std::uint32_t no_partner = BracketIndex::none;
 
 // The partner of the opener at `i` when it lies inside `run`, else no_partner.
-inline std::uint32_t partner_in(const HugeVector<std::uint32_t>& partner, std::size_t i, Run run) {
-  std::uint32_t j = partner[i];
-  return j != no_partner && j < run.end ? j : no_partner;
+inline std::uint32_t partner_in(const Parser& p, std::size_t i, Run run) {
+  return partner_before(bracket_index(p), i, run.end);
 }
 
 // The group of a comma split that starts at `from`: the tokens up to the next
-// comma outside round, square and angle brackets, or up to `end`. Each counter
-// moves on one-character tokens only and never drops below 0; all three are 0
-// where a group starts, since a comma cuts only there. A "(" or "[" whose
-// partner lies before `end` is stepped over whole: inside it its own counter
-// stays above 0, so no comma there can cut, and its precomputed effect moves
-// the other two counters as its tokens would.
-Run next_group(const Parser& p, std::size_t from, std::size_t end) {
-  const BracketIndex& b = bracket_index(p);
-  const Run run{from, end};
-  std::int64_t round = 0, square = 0, angle = 0;
-  std::size_t i = from;
-  while (i < end) {
-    switch (single_char(p, i)) {
-      case ',':
-        if (round == 0 && square == 0 && angle == 0) return Run{from, i};
-        break;
-      case '(':
-        if (std::uint32_t j = partner_in(b.partner, i, run); j != no_partner) {
-          const PairEffect& e = b.pair_effects[b.pair_slot[i]];
-          square = apply(square, e.other);
-          angle = apply(angle, e.angle);
-          i = j + 1;
-          continue;
-        }
-        ++round;
-        break;
-      case '[':
-        if (std::uint32_t j = partner_in(b.partner, i, run); j != no_partner) {
-          const PairEffect& e = b.pair_effects[b.pair_slot[i]];
-          round = apply(round, e.other);
-          angle = apply(angle, e.angle);
-          i = j + 1;
-          continue;
-        }
-        ++square;
-        break;
-      case '<':
-        ++angle;
-        break;
-      case ')':
-        if (round > 0) --round;
-        break;
-      case ']':
-        if (square > 0) --square;
-        break;
-      case '>':
-        if (angle > 0) --angle;
-        break;
-      default:
-        break;
-    }
-    ++i;
-  }
-  return Run{from, end};
+// comma outside round, square and angle brackets, each shape of its own
+// depth, or up to `end`.
+inline Run next_group(const Parser& p, std::size_t from, std::size_t end) {
+  return Run{from, scan_run<Brackets::Groups>(p, from, end,
+                                              [](const Token& t) { return t.word == Word::Comma; })};
 }
 
 // Keeps the main loop small: nodes with texts of their own are made out of
@@ -332,7 +157,7 @@ inline bool read_operands(Parser& p, NodeId expression, std::size_t i, std::size
                                           square ? p.tokens[i] : t);
         p.arena.add_child(wrapper, cur);
         cur = wrapper;
-        const std::uint32_t j = partner_in(bracket_index(p).partner, i, Run{i, end});
+        const std::uint32_t j = partner_in(p, i, Run{i, end});
         if (j != no_partner) {
           NodeId list =
               p.arena.add_node(square ? NodeKind::Expressions : NodeKind::Arguments, p.tokens[i]);
@@ -364,7 +189,7 @@ inline bool read_operands(Parser& p, NodeId expression, std::size_t i, std::size
 // True when the run is one bracketed set: a "[" whose partner ends the run.
 inline bool is_set(const Parser& p, Run run) {
   return run.size() >= 2 && single_char(p, run.begin) == '[' &&
-         partner_in(bracket_index(p).partner, run.begin, run) == run.end - 1;
+         partner_in(p, run.begin, run) == run.end - 1;
 }
 
 // The elements of the bracket list `list` (arguments, indexes or the
@@ -485,7 +310,9 @@ std::optional<NodeId> parse_expression(Parser& p, Run run) {
 }
 
 // The expression of the run, or its only child when it has exactly one.
-std::optional<NodeId> parse_expression_unwrapped(Parser& p, Run run) {
+// Kept out of line: the statements that call it lie on the path of nested
+// statements, whose frames stay small.
+[[gnu::noinline]] std::optional<NodeId> parse_expression_unwrapped(Parser& p, Run run) {
   return only_child_or_self(p, parse_expression(p, run));
 }
 

@@ -76,17 +76,14 @@ void parse_group(Parser& p, NodeId list, Run run) {
 // generic-params: '<' group {';' group} '>'
 void parse_generic_params(Parser& p, NodeId target) {
   if (!at(p, Word::Less)) return;
-  NodeId list = p.arena.add_node(NodeKind::TypeParams, peek(p));
-  p.advance();
-  while (!p.at_end()) {
-    if (at(p, Word::Greater) || at(p, Word::GreaterEqual)) break;
-    const std::size_t group_start = p.position();
+  NodeId list = p.arena.add_node(NodeKind::TypeParams, next_token(p));
+  for (Progress pass(p, DiagnosticKind::SkippedInList);
+       pass.next() && !at(p, Word::Greater) && !at(p, Word::GreaterEqual);) {
     const Run run = scan_until(p, group_stop_words);
     if (run.empty()) break;
-    p.seek(run.end);
+    consume(p, run);
     parse_group(p, list, run);
     accept(p, Word::Semicolon);
-    ensure_progress(p, group_start);
   }
   accept(p, Word::Greater);
   p.arena.add_child(target, list);

@@ -4,7 +4,10 @@
 #include <algorithm>
 #include <array>
 
+#include "parser/brackets.h"
+
 #include "lexer/lexer.h"
+#include "parser/complete/complete.h"
 #include "util/memory.h"
 #include "util/own_stack.h"
 #include "unicode/unicode.h"
@@ -51,7 +54,7 @@ Parser::~Parser() {
   lender_->rules = std::move(rule_stores_);
 }
 
-NodeId parse_tree(Parser& p) {
+NodeId parse_tree(Parser& p, Grammar grammar) {
   // Every level of nesting takes at least one token, so no parse goes deeper
   // than the token count, nor than `max_depth`, past which it is refused.
   const std::size_t levels = std::min(p.max_depth, p.tokens.size() + 2);
@@ -64,11 +67,11 @@ NodeId parse_tree(Parser& p) {
     }
   } release{p};
   NodeId root = 0;
-  run_on_own_stack(bytes, [&p, &root] {
+  run_on_own_stack(bytes, [&p, &root, grammar] {
     const std::uintptr_t floor = own_stack_floor();
     p.stack_limit = floor == 0 ? 0 : floor + stack_reserve_bytes;
     p.lowest_frame = UINTPTR_MAX;
-    root = parse_file(p);
+    root = grammar == Grammar::Complete ? complete::read_file(p) : parse_file(p);
   });
   return root;
 }
@@ -103,18 +106,19 @@ void note_skipped(Parser& p, std::size_t index, DiagnosticKind kind) {
   p.diagnostics.push_back(std::move(d));
 }
 
-// The bracket partners of the whole token list, built on first use.
-struct BracketPartners final : RuleStore {
-  HugeVector<std::uint32_t> partner;
-  bool built = false;
-
-  void clear() override { built = false; }
-  std::size_t bytes() const override { return store_bytes(partner); }
-  void release() override {
-    release_store(partner);
-    built = false;
+// The end of the scan from `from` to `end` by `rule`, for a rule chosen
+// when the call is made.
+template <class Stop>
+std::size_t scan_by(const Parser& p, std::size_t from, std::size_t end, Brackets rule, Stop stop) {
+  switch (rule) {
+#define BRACKETS(name, shapes, depth, stop_depth) \
+  case Brackets::name:                            \
+    return scan_run<Brackets::name>(p, from, end, stop);
+#include "parser/brackets.def"
+#undef BRACKETS
   }
-};
+  throw InternalError("no such bracket rule");
+}
 
 }  // namespace
 
@@ -129,52 +133,28 @@ void skip_token(Parser& p, DiagnosticKind kind) {
   p.advance();
 }
 
-std::uint32_t bracket_partner(const Parser& p, std::size_t index) {
-  BracketPartners& b = p.rule_store<BracketPartners>(RuleStoreSlot::BracketPartners);
-  if (!b.built) {
-    const std::size_t n = p.tokens.size();
-    if (n >= no_bracket_partner) throw InternalError("token list too long for the bracket partners");
-    b.partner.assign(n, no_bracket_partner);
-    std::vector<std::uint32_t> round, square;
-    for (std::size_t i = 0; i < n; ++i) {
-      switch (p.tokens[i].word) {
-        case Word::OpenRound: round.push_back(static_cast<std::uint32_t>(i)); break;
-        case Word::OpenSquare: square.push_back(static_cast<std::uint32_t>(i)); break;
-        case Word::CloseRound:
-          if (!round.empty()) {
-            b.partner[round.back()] = static_cast<std::uint32_t>(i);
-            round.pop_back();
-          }
-          break;
-        case Word::CloseSquare:
-          if (!square.empty()) {
-            b.partner[square.back()] = static_cast<std::uint32_t>(i);
-            square.pop_back();
-          }
-          break;
-        default: break;
-      }
+void skip_past(Parser& p, Word w, DiagnosticKind kind) {
+  while (!p.at_end()) {
+    if (p.tokens[p.position()].word == w) {
+      p.advance();
+      return;
     }
-    b.built = true;
+    skip_token(p, kind);
   }
-  return index < b.partner.size() ? b.partner[index] : no_bracket_partner;
 }
 
-std::size_t skip_until(Parser& p, const WordSet& stops, DiagnosticKind kind) {
-  std::size_t count = 0;
-  while (!p.at_end()) {
-    const Token& t = p.tokens[p.position()];
-    if (stops.has(t.word) || t.kind == TokenKind::Eof) break;
-    std::size_t last = p.position();
-    if (t.word == Word::OpenRound || t.word == Word::OpenSquare) {
-      const std::uint32_t partner = bracket_partner(p, p.position());
-      if (partner != no_bracket_partner) last = partner;
-    }
-    while (p.position() <= last) {
-      note_skipped(p, p.position(), kind);
-      p.advance();
-      ++count;
-    }
+std::size_t skip_until(Parser& p, const WordSet& stops, DiagnosticKind kind, Brackets rule) {
+  if (p.at_end()) return 0;
+  // The end-of-file token, the last of the list, ends every skip, inside
+  // brackets too.
+  std::size_t limit = p.tokens.size();
+  if (p.tokens[limit - 1].kind == TokenKind::Eof) --limit;
+  const std::size_t end = scan_by(p, std::min(p.position(), limit), limit, rule,
+                                  [&stops](const Token& t) { return stops.has(t.word); });
+  const std::size_t count = end - p.position();
+  while (p.position() < end) {
+    note_skipped(p, p.position(), kind);
+    p.advance();
   }
   return count;
 }
@@ -206,7 +186,14 @@ bool expect(Parser& p, Word w) {
 
 Tentative::Tentative(Parser& p)
     : p_(p), position_(p.position()), skipped_(p.skipped.size()),
-      diagnostics_(p.diagnostics.size()) {}
+      diagnostics_(p.diagnostics.size()) {
+  if (diagnostics_ > 0) {
+    const Diagnostic& last = p.diagnostics.back();
+    last_tokens_ = last.tokens;
+    last_end_line_ = last.end_line;
+    last_end_col_ = last.end_col;
+  }
+}
 
 Tentative::~Tentative() {
   if (!committed_) roll_back();
@@ -216,6 +203,12 @@ void Tentative::roll_back() {
   p_.seek(position_);
   p_.skipped.resize(skipped_);
   p_.diagnostics.resize(diagnostics_);
+  if (diagnostics_ > 0) {
+    Diagnostic& last = p_.diagnostics.back();
+    last.tokens = last_tokens_;
+    last.end_line = last_end_line_;
+    last.end_col = last_end_col_;
+  }
 }
 
 const Token& end_token() {
@@ -228,32 +221,17 @@ const Token& peek_at(const Parser& p, std::size_t ahead) {
   return i >= p.position() && i < p.tokens.size() ? p.tokens[i] : end_token();
 }
 
-Token next_token(Parser& p) {
-  if (p.position() >= p.tokens.size()) throw InternalError("next_token past the end of the token list");
-  return p.tokens[p.take_index()];
-}
+void token_past_end() { throw InternalError("next_token past the end of the token list"); }
 
-void skip_past(Parser& p, Word w) {
-  while (p.position() < p.tokens.size()) {
-    const bool hit = p.tokens[p.position()].word == w;
-    p.advance();
-    if (hit) return;
-  }
-}
-
-void consume(Parser& p, Run run) {
-  if (run.begin != std::min(p.position(), p.tokens.size()) || run.end < run.begin)
-    throw InternalError("a run consumed where the cursor is not");
-  p.seek(run.end);
-}
+void run_not_at_cursor() { throw InternalError("a run consumed where the cursor is not"); }
 
 bool is_routine_word_at(const Parser& p, std::size_t ahead) {
   return routine_words.has(peek_at(p, ahead).word);
 }
 
 std::string_view take_name(Parser& p) {
-  if (p.position() >= p.tokens.size() || !p.tokens[p.position()].is_word()) return {};
-  return p.text(p.tokens[p.take_index()]);
+  if (!peek(p).is_word()) return {};
+  return p.text(next_token(p));
 }
 
 std::string_view name_text(const Parser& p, const Token& t) {
@@ -268,51 +246,20 @@ std::string_view name_text(const Parser& p, const Token& t) {
 
 std::string parse_dotted_name(Parser& p) {
   std::string name;
-  std::size_t i = p.position();
-  bool first = true;
-  while (i < p.tokens.size() && p.tokens[i].is_word()) {
-    if (!first) name.push_back('.');
-    first = false;
-    name.append(name_text(p, p.tokens[i]));
-    if (i + 1 < p.tokens.size() && p.tokens[i + 1].word == Word::Dot) {
-      i += 2;
-    } else {
-      i += 1;
-      break;
-    }
+  // A "." not followed by a word is taken and ends the name.
+  while (peek(p).is_word()) {
+    name.append(name_text(p, next_token(p)));
+    if (!accept(p, Word::Dot)) break;
+    if (peek(p).is_word()) name.push_back('.');
   }
-  p.seek(i > p.position() ? i : p.position());
   return name;
 }
 
-Run scan_until(const Parser& p, const WordSet& stop_words) {
-  std::size_t depth = 0;
+Run scan_until(const Parser& p, const WordSet& stop_words, Brackets rule) {
   const std::size_t n = p.tokens.size();
-  const std::size_t begin = p.position() < n ? p.position() : n;
-  std::size_t i = begin;
-  for (; i < n; ++i) {
-    const Word w = p.tokens[i].word;
-    bool closed = false;
-    switch (w) {
-      case Word::OpenRound:
-      case Word::OpenSquare:
-      case Word::Less:
-        ++depth;
-        break;
-      case Word::CloseRound:
-      case Word::CloseSquare:
-      case Word::Greater:
-        if (depth > 0) {
-          --depth;
-          closed = true;
-        }
-        break;
-      default:
-        break;
-    }
-    if (depth == 0 && !closed && stop_words.has(w)) break;
-  }
-  return Run{begin, i};
+  const std::size_t begin = std::min(p.position(), n);
+  return Run{begin, scan_by(p, begin, n, rule,
+                            [&stop_words](const Token& t) { return stop_words.has(t.word); })};
 }
 
 std::vector<Run> split_by_comma(const Parser& p, Run run) {
@@ -376,7 +323,7 @@ std::string unquote(std::string_view text) {
 }
 
 void parse_deprecated(Parser& p, NodeId node) {
-  p.advance();  // 'deprecated'
+  next_token(p);  // 'deprecated'
   if (peek(p).kind == TokenKind::String) {
     const Token message = next_token(p);
     p.arena.set_attribute(node, AttributeKey::Deprecated, unquote(p.text(message)));

@@ -2,7 +2,8 @@
 //
 // Every grammar rule takes the `Parser` and moves through the tokens only
 // with the cursor verbs below; it builds nodes only through the arena. The
-// rules live one file per family:
+// scans of token runs read brackets by the rules of brackets.def (see
+// brackets.h). The rules live one file per family:
 //   units.cpp         file header, unit body, uses/exports clauses
 //   declarations.cpp  const, var and type sections
 //   routines.cpp      procedures, functions, methods and their parameters
@@ -15,6 +16,7 @@
 //   attributes.cpp    custom attribute lists
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -90,11 +92,10 @@ class RuleStore {
 
 // The rule stores, one per family that keeps one.
 enum class RuleStoreSlot : std::uint8_t {
-  Brackets,        // expressions.cpp: the bracket partners of the token list
-  HeadingAngles,   // routines.cpp: the closing ">" of routine-name type arguments
-  BracketPartners, // parser.cpp: the partner of every "(" and "[", for the skip verb
+  BracketIndex,   // brackets.cpp: the bracket partners of the token list, for every scan
+  TypeArgAngles,  // complete/expressions.cpp: the ">" closing each "<" of type arguments
 };
-inline constexpr std::size_t rule_store_count = 3;
+inline constexpr std::size_t rule_store_count = 2;
 using RuleStores = std::array<std::unique_ptr<RuleStore>, rule_store_count>;
 
 // The growable stores of a parse, which a caller that parses many texts in a
@@ -114,9 +115,19 @@ struct ParserStores {
   }
 };
 
+// The bracket rules by which the scans read a run of tokens: which shapes of
+// brackets open a level, whether the shapes share one depth, and how a ">"
+// is read (the rows of parser/brackets.def, read by the scanner of
+// parser/brackets.h).
+enum class Brackets : std::uint8_t {
+#define BRACKETS(name, shapes, depth, stop_depth) name,
+#include "parser/brackets.def"
+#undef BRACKETS
+};
+
 // The state of one parse: the token list, the cursor over it and the tree
-// being built. The cursor moves only through `advance`, `take_index` and
-// `seek`, and through the cursor verbs below that use them.
+// being built. Only the cursor verbs move the cursor; the rules read where
+// it stands and move it through them.
 class Parser {
  public:
   // Lexes `source` into the token list. With `stores`, the parser builds in
@@ -156,13 +167,6 @@ class Parser {
   // The index of the current token; it may pass the end of the list.
   std::size_t position() const { return position_; }
   bool at_end() const { return position_ >= tokens.size(); }
-  // Moves `count` tokens on.
-  void advance(std::size_t count = 1) { position_ += count; }
-  // The index of the current token, moving past it.
-  std::size_t take_index() { return position_++; }
-  // Moves to the token at `index`: the end of a run a rule has scanned, or
-  // back to where a rule that gives up began.
-  void seek(std::size_t index) { position_ = index; }
 
   // The rule store in `slot`, made as a `Store` on first use. Also through a
   // const Parser: a store is an index of the token list, not parse state.
@@ -174,6 +178,23 @@ class Parser {
   }
 
  private:
+  friend const Token& next_token(Parser& p);
+  friend bool accept(Parser& p, Word w);
+  friend void skip_token(Parser& p, DiagnosticKind kind);
+  friend void skip_past(Parser& p, Word w, DiagnosticKind kind);
+  friend void consume(Parser& p, Run run);
+  friend std::size_t skip_until(Parser& p, const WordSet& stops, DiagnosticKind kind,
+                                Brackets rule);
+  friend class Tentative;
+
+  // Moves one token on.
+  void advance() { ++position_; }
+  // The index of the current token, moving past it.
+  std::size_t take_index() { return position_++; }
+  // Moves to the token at `index`: the end of a scanned run, or back to
+  // where a tentative reading began.
+  void seek(std::size_t index) { position_ = index; }
+
   std::size_t position_ = 0;
   mutable RuleStores rule_stores_;
   ParserStores* lender_;
@@ -220,6 +241,12 @@ const Token& end_token();
 // table (lexer/words.def), set when its full lower-case text is that row's
 // spelling, whatever its kind and whether it was written with a '&'. A test
 // for a word is one comparison of numbers, a test for a set of words one bit.
+//
+// A rule moves only by these verbs: `next_token` takes the token it has
+// recognised, `accept` a word that may stand there, `consume` a run it has
+// scanned (whether or not the tree keeps a node of it); every token no rule
+// can read where it stands is passed over by the verbs of Recovery, which
+// note it.
 
 // The current token, or `end_token()` when there is none.
 inline const Token& peek(const Parser& p) {
@@ -227,8 +254,14 @@ inline const Token& peek(const Parser& p) {
 }
 // The token `ahead` places after the current one, or `end_token()`.
 const Token& peek_at(const Parser& p, std::size_t ahead);
-// Takes the current token and advances; a fault when there is none.
-Token next_token(Parser& p);
+// A fault of the calling rule: a token taken past the end of the list.
+// Kept out of line, so that the verbs' callers keep small frames.
+[[noreturn, gnu::cold, gnu::noinline]] void token_past_end();
+// Takes the current token and answers it; a fault when there is none.
+[[gnu::always_inline]] inline const Token& next_token(Parser& p) {
+  if (p.at_end()) token_past_end();
+  return p.tokens[p.take_index()];
+}
 // True when the current token is the word `w` (false past the end).
 inline bool at(const Parser& p, Word w) { return peek(p).word == w; }
 // True when the current token is one of `words`.
@@ -241,12 +274,17 @@ inline bool accept(Parser& p, Word w) {
   p.advance();
   return true;
 }
-// Advances past the first token (from the current one) that is the word `w`,
-// or to the end of the list.
-void skip_past(Parser& p, Word w);
+// A fault of the calling rule: a run consumed where the cursor is not.
+[[noreturn, gnu::cold, gnu::noinline]] void run_not_at_cursor();
 // Moves past `run`, a run of tokens scanned from the current one (see
-// `scan_until`); a fault when it does not start at the current token.
-void consume(Parser& p, Run run);
+// `scan_until`); a fault when it does not start at the current token. An
+// empty run leaves the cursor where it is.
+[[gnu::always_inline]] inline void consume(Parser& p, Run run) {
+  if (run.begin != std::min(p.position(), p.tokens.size()) || run.end < run.begin ||
+      run.end > p.tokens.size())
+    run_not_at_cursor();
+  if (!run.empty()) p.seek(run.end);
+}
 // True when `t` is the word `w` written exactly as its lower-case spelling:
 // for the few places that tell "end" from "End".
 inline bool written_as(const Parser& p, const Token& t, Word w) {
@@ -260,56 +298,56 @@ std::string_view take_name(Parser& p);
 // ---- Recovery -----------------------------------------------------------------
 //
 // Passing over tokens, guarding loops and trying a reading are done here and
-// nowhere else: every token a rule passes over is noted (in `skipped` and in
-// `diagnostics`, where neighbouring notes of one kind make one diagnostic),
-// no loop spins on a token, and a reading that fails leaves no trace.
+// nowhere else: every token a rule passes over without reading it is noted
+// (in `skipped` and in `diagnostics`, with the reason `kind`, where
+// neighbouring notes of one kind make one diagnostic), no loop spins on a
+// token, and a reading that fails leaves no trace.
 
 // Steps over the current token, which no rule can read where it stands, and
 // notes it as skipped: a sign of syntax the grammar does not cover. A ";"
 // (a separator the rules may leave behind), the "." of a final "end." and
 // the end-of-file token are stepped over without a note.
 void skip_token(Parser& p, DiagnosticKind kind = DiagnosticKind::Skipped);
-// The progress step of a loop: a pass that consumed nothing since `start`
-// skips one token, so that no loop spins on the same token.
-inline void ensure_progress(Parser& p, std::size_t start,
-                            DiagnosticKind kind = DiagnosticKind::Skipped) {
-  if (p.position() == start) skip_token(p, kind);
-}
+// Steps over the tokens up to the first that is the word `w`, noting each
+// as `skip_token` does, and takes that word; or steps to the end of the
+// list. Brackets are not counted.
+void skip_past(Parser& p, Word w, DiagnosticKind kind);
 // The bracket partner of the "(" or "[" at token `index`: the index of the
 // closer of the same shape that balances it, or `no_bracket_partner`.
 inline constexpr std::uint32_t no_bracket_partner = 0xFFFFFFFFu;
 std::uint32_t bracket_partner(const Parser& p, std::size_t index);
 // Passes over the tokens from the current one up to the first of `stops`
-// outside brackets, or to the end of the list, and notes them (as
-// `skip_token` does, ";" included when it is no stop). A "(" or "[" that has
-// a partner is passed over with everything up to its partner; one without
-// is a token like any other. Answers the number of tokens passed over.
-std::size_t skip_until(Parser& p, const WordSet& stops, DiagnosticKind kind);
+// outside brackets as `rule` counts them, or up to the end-of-file token
+// (open brackets or not), and notes every one of them (";" included when it is no stop). By the
+// default rule a "(" or "[" that has a partner is passed over with
+// everything up to its partner, and one without is a token like any other.
+// Answers the number of tokens passed over.
+std::size_t skip_until(Parser& p, const WordSet& stops, DiagnosticKind kind,
+                       Brackets rule = Brackets::Balanced);
 // Notes that `what` (a word, or the name of a construct) was expected at the
 // current token and is missing; no token is passed over.
 void note_missing(Parser& p, std::string_view what);
 // Takes the word `w` at the current token, or notes it as missing.
 bool expect(Parser& p, Word w);
 
-// The guard of a loop over tokens: `next()`, at the top of every pass,
-// answers whether tokens remain, once it has passed over one token (noted as
-// `kind`) if the last pass consumed none.
+// The guard of a loop over tokens, the one place where progress is made
+// sure of: `next()`, at the top of every pass, answers whether tokens
+// remain, once it has passed over one token (noted as `kind`) if the last
+// pass consumed none.
 class Progress {
  public:
   explicit Progress(Parser& p, DiagnosticKind kind = DiagnosticKind::Skipped)
       : p_(p), kind_(kind) {}
   bool next() {
-    if (started_ && p_.position() == start_) skip_token(p_, kind_);
-    started_ = true;
+    if (p_.position() == start_) skip_token(p_, kind_);
     start_ = p_.position();
     return !p_.at_end();
   }
 
  private:
   Parser& p_;
+  std::size_t start_ = SIZE_MAX;  // where the last pass began; no position before the first
   DiagnosticKind kind_;
-  std::size_t start_ = 0;
-  bool started_ = false;
 };
 
 // A reading that may be given up: unless `commit()` is called before it
@@ -329,6 +367,8 @@ class Tentative {
  private:
   Parser& p_;
   std::size_t position_, skipped_, diagnostics_;
+  // The last diagnostic as it was (notes made since may have joined it).
+  std::uint32_t last_tokens_ = 0, last_end_line_ = 0, last_end_col_ = 0;
   bool committed_ = false;
 };
 
@@ -338,9 +378,11 @@ class Tentative {
 std::string_view name_text(const Parser& p, const Token& t);
 // A name of word tokens joined by "." tokens.
 std::string parse_dotted_name(Parser& p);
-// The tokens from the current one up to the first of `stop_words` at bracket
-// depth 0; the position does not move.
-Run scan_until(const Parser& p, const WordSet& stop_words);
+// The tokens from the current one up to the first of `stop_words` met
+// outside brackets as `rule` counts them (by default round, square and
+// angle brackets, of one shared depth), tested before it is counted; the
+// position does not move.
+Run scan_until(const Parser& p, const WordSet& stop_words, Brackets rule = Brackets::Nested);
 // The run cut at comma tokens, without empty groups.
 std::vector<Run> split_by_comma(const Parser& p, Run run);
 // Token texts joined with one space between neighbouring word-like tokens.
@@ -393,11 +435,15 @@ inline constexpr WordSet parameter_modifiers{Word::ConstRef, Word::Const, Word::
 
 // ---- Grammar rules ----------------------------------------------------------
 
+// The two grammars: the specified one, whose tree `parse_to_serialized`
+// writes, and the complete one (parser/complete/, docs/grammar.md).
+enum class Grammar : std::uint8_t { Specified, Complete };
+
 // parser.cpp
 // The tree of the whole token list, built in the arena; answers the root.
 // The grammar runs on a stack of its own, deep enough for every nesting
 // whose tree text can fit the output limit, whatever the caller's stack.
-NodeId parse_tree(Parser& p);
+NodeId parse_tree(Parser& p, Grammar grammar = Grammar::Specified);
 
 // units.cpp
 // The grammar's entry: the root `Unit` and everything under it.

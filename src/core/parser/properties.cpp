@@ -24,7 +24,7 @@ constexpr WordSet property_type_stop_words =
 // Attaches the expression that follows a specifier word to its node.
 void attach_specifier_expression(Parser& p, NodeId node) {
   Run value = scan_until(p, specifier_stop_words);
-  p.seek(value.end);
+  consume(p, value);
   if (std::optional<NodeId> expression = parse_expression_unwrapped(p, value))
     p.arena.add_child(node, *expression);
 }
@@ -47,7 +47,7 @@ struct ParameterStart {
   const Token& first = peek(p);
   std::string_view name = take_name(p);
   if (name.empty()) {
-    skip_token(p);
+    skip_token(p, DiagnosticKind::SkippedInList);
     return {ParameterStep::Skip, 0};
   }
   NodeId parameter = p.arena.add_node(NodeKind::Parameter, first);
@@ -68,7 +68,7 @@ struct ParameterStart {
                                            join_token_texts(p, default_value));
       p.arena.add_child(value, text);
     }
-    p.seek(default_value.end);
+    consume(p, default_value);
     p.arena.add_child(parameter, value);
   }
   p.arena.add_child(property, parameter);
@@ -79,17 +79,15 @@ struct ParameterStart {
 // A "," is not read as a separator: it is skipped as a token without a name,
 // so a modifier stays in force until the next ";".
 void parse_index_parameters(Parser& p, NodeId property) {
-  p.advance();  // '['
+  next_token(p);  // '['
   std::string_view modifier;
-  while (!p.at_end() && !at(p, Word::CloseSquare)) {
-    const std::size_t pass_start = p.position();
+  for (Progress pass(p, DiagnosticKind::SkippedInList); pass.next() && !at(p, Word::CloseSquare);) {
     const ParameterStart start = start_index_parameter(p, modifier);
     if (start.step == ParameterStep::Stop) break;
     if (start.step == ParameterStep::Skip) continue;
     if (accept(p, Word::Colon)) p.arena.add_child(start.parameter, parse_type(p));
     finish_index_parameter(p, property, start.parameter, modifier);
     if (p.at_end() || at(p, Word::CloseSquare)) break;
-    ensure_progress(p, pass_start);
   }
   accept(p, Word::CloseSquare);
 }
@@ -148,7 +146,7 @@ bool parse_specifier(Parser& p, NodeId property) {
     case Word::Experimental:
     case Word::Library:
     case Word::Platform:
-      p.advance();
+      next_token(p);
       p.arena.set_attribute(property, AttributeKey::Kind, word_text(w));
       return true;
     default:

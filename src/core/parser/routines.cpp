@@ -1,6 +1,7 @@
 // Routine declarations: procedures, functions, constructors, destructors and
 // operators, with their headings, directives and (where one is expected)
 // their bodies; and formal parameter lists.
+#include "parser/brackets.h"
 #include "parser/parser.h"
 
 #include <algorithm>
@@ -41,83 +42,6 @@ constexpr WordSet ignored_hints{Word::Library, Word::Platform, Word::Experimenta
 // The words that end a parameter's default value.
 constexpr WordSet parameter_end_words{Word::Comma, Word::Semicolon, Word::CloseRound};
 
-// +1 for a one-character "<", -1 for a one-character ">", 0 otherwise.
-int angle_step(const Parser& p, std::size_t index) {
-  const Word w = p.tokens[index].word;
-  return w == Word::Less ? 1 : w == Word::Greater ? -1 : 0;
-}
-
-// The closing ">" of every one-character "<" of the token list, as the
-// qualified-name lookahead of a routine heading defines it: scanning after
-// the "<" with a counter from 0, a "<" raises the counter, and a ">" closes
-// the group when the counter is 0 or 1 and lowers it otherwise.
-//
-// With S(k) the number of "<" minus the number of ">" among the first k
-// tokens, the counter before token j of the scan from a "<" at i is
-// S(j) - S(i + 1): it only ever drops at a ">" met with the counter at 2 or
-// more. So the group closes at the first ">" after i whose S is S(i) + 1 or
-// S(i) + 2 (S moves one step at a time, so no ">" below that range can come
-// first). One backward pass that remembers the nearest ">" for every value
-// of S answers all of them, however many headings leave their "<" unclosed.
-//
-// For each one-character "<" token in order, its index and the index of the
-// ">" that closes it (the token count when none does): the routines' own
-// store, built on first use.
-struct HeadingAngles final : RuleStore {
-  std::vector<std::pair<std::size_t, std::size_t>> close;
-  bool built = false;
-
-  void clear() override {
-    close.clear();
-    built = false;
-  }
-  std::size_t bytes() const override { return store_bytes(close); }
-  void release() override {
-    release_store(close);
-    built = false;
-  }
-};
-
-void build_heading_angle_close(const Parser& p, HeadingAngles& angles) {
-  const std::size_t n = p.tokens.size();
-  std::ptrdiff_t s = 0, lowest = 0, highest = 0;
-  std::size_t opens = 0;
-  for (std::size_t k = 0; k < n; ++k) {
-    int step = angle_step(p, k);
-    opens += step > 0;
-    s += step;
-    lowest = std::min(lowest, s);
-    highest = std::max(highest, s);
-  }
-  // nearest[v - lowest]: the nearest ">" after the current place whose S is v.
-  std::vector<std::size_t> nearest(static_cast<std::size_t>(highest - lowest) + 3, n);
-  auto& close = angles.close;
-  close.clear();
-  close.reserve(opens);
-  for (std::size_t j = n; j-- > 0;) {
-    int step = angle_step(p, j);
-    s -= step;  // now S(j)
-    const auto at = static_cast<std::size_t>(s - lowest);
-    if (step < 0) {
-      nearest[at] = j;
-    } else if (step > 0) {
-      close.emplace_back(j, std::min(nearest[at + 1], nearest[at + 2]));
-    }
-  }
-  std::reverse(close.begin(), close.end());
-  angles.built = true;
-}
-
-// The index of the ">" closing the "<" at `open`, or the token count.
-std::size_t heading_angle_close(const Parser& p, std::size_t open) {
-  HeadingAngles& angles = p.rule_store<HeadingAngles>(RuleStoreSlot::HeadingAngles);
-  if (!angles.built) build_heading_angle_close(p, angles);
-  const auto& close = angles.close;
-  auto it = std::lower_bound(close.begin(), close.end(), open,
-                             [](const auto& entry, std::size_t i) { return entry.first < i; });
-  return it != close.end() && it->first == open ? it->second : p.tokens.size();
-}
-
 // qualified-name: name {'.' name}, where type arguments before a "." are
 // dropped: "TList<T>.Get" gives TList.Get.
 std::string parse_routine_name(Parser& p) {
@@ -126,13 +50,13 @@ std::string parse_routine_name(Parser& p) {
   for (;;) {
     while (peek(p).is_word()) {
       if (!empty) name.push_back('.');
-      name.append(name_text(p, p.tokens[p.position()]));
+      name.append(name_text(p, next_token(p)));
       empty = false;
-      p.advance();
     }
     if (at(p, Word::Less)) {
-      std::size_t close = heading_angle_close(p, p.position());
-      if (close + 1 < p.tokens.size() && p.tokens[close + 1].word == Word::Dot) p.seek(close + 1);
+      const std::size_t close = type_arguments_close(p, p.position());
+      if (close + 1 < p.tokens.size() && p.tokens[close + 1].word == Word::Dot)
+        consume(p, Run{p.position(), close + 1});
     }
     if (!accept(p, Word::Dot)) break;
   }
@@ -149,11 +73,11 @@ std::string parse_routine_name(Parser& p) {
     if (!t.is_word()) return;
     const Word w = t.word;
     if (calling_conventions.has(w)) {
-      p.advance();
+      next_token(p);
       p.arena.set_attribute(method, AttributeKey::CallingConvention, word_text(w));
       accept(p, Word::Semicolon);
     } else if (method_bindings.has(w)) {
-      p.advance();
+      next_token(p);
       p.arena.set_attribute(method, AttributeKey::MethodBinding, word_text(w));
       accept(p, Word::Semicolon);
     } else if (w == Word::Message || w == Word::DispId) {
@@ -161,14 +85,14 @@ std::string parse_routine_name(Parser& p) {
       NodeId message = p.arena.add_node(NodeKind::Message, word);
       Run value = scan_until(p, {Word::Semicolon});
       if (!value.empty()) {
-        p.seek(value.end);
+        consume(p, value);
         if (std::optional<NodeId> e = parse_expression_unwrapped(p, value))
           p.arena.add_child(message, *e);
       }
       p.arena.add_child(method, message);
       accept(p, Word::Semicolon);
     } else if (ignored_hints.has(w)) {
-      p.advance();
+      next_token(p);
       accept(p, Word::Semicolon);
     } else {
       const std::optional<AttributeKey> flag = flag_directive(w);
@@ -176,12 +100,12 @@ std::string parse_routine_name(Parser& p) {
       if (*flag == AttributeKey::Deprecated) {
         parse_deprecated(p, method);
       } else {
-        p.advance();
+        next_token(p);
         p.arena.set_attribute(method, *flag, "true");
       }
       if (*flag == AttributeKey::External) {
         // The library and name clauses leave no trace.
-        while (!p.at_end() && !at(p, Word::Semicolon)) p.advance();
+        consume(p, scan_until(p, {Word::Semicolon}, Brackets::Flat));
       }
       accept(p, Word::Semicolon);
     }
@@ -191,8 +115,7 @@ std::string parse_routine_name(Parser& p) {
 // routine-body: { local-section | label-section | nested-routine | ';' }
 //               ('begin' ... 'end' | 'asm' ... 'end' ';')
 void parse_routine_body(Parser& p, NodeId method) {
-  while (!p.at_end()) {
-    const std::size_t pass_start = p.position();
+  for (Progress pass(p, DiagnosticKind::SkippedInDeclaration); pass.next();) {
     const Word w = peek(p).word;
     switch (w) {
       case Word::End:
@@ -208,12 +131,14 @@ void parse_routine_body(Parser& p, NodeId method) {
         p.arena.add_child(method, parse_type_section(p, true));
         break;
       case Word::Label:
-        skip_past(p, Word::Semicolon);  // label declarations leave no node
+        // Label declarations leave no node.
+        consume(p, scan_until(p, {Word::Semicolon}, Brackets::Flat));
+        accept(p, Word::Semicolon);
         accept(p, Word::Semicolon);
         break;
       case Word::Class:
         if (!is_routine_word_at(p, 1)) return;  // not part of a body: left for the caller
-        p.advance();
+        next_token(p);
         {
           NodeId nested = parse_routine(p, true);  // starts at its routine word
           p.arena.set_attribute(nested, AttributeKey::Class, "true");
@@ -224,24 +149,24 @@ void parse_routine_body(Parser& p, NodeId method) {
         p.arena.add_child(method, parse_compound_statement(p));
         return;  // a ";" after the block is left for the caller
       case Word::Asm: {
-        NodeId block = p.arena.add_node(NodeKind::Statements, peek(p));
-        p.advance();
+        NodeId block = p.arena.add_node(NodeKind::Statements, next_token(p));
         p.arena.set_attribute(block, AttributeKey::Kind, "asm");
-        skip_past(p, Word::End);
+        // The instructions leave no node.
+        consume(p, scan_until(p, {Word::End}, Brackets::Flat));
+        accept(p, Word::End);
         accept(p, Word::End);
         accept(p, Word::Semicolon);
         p.arena.add_child(method, block);
         return;
       }
       case Word::Semicolon:
-        p.advance();
+        next_token(p);
         break;
       default:
         if (!routine_words.has(w)) return;  // not part of a body: left for the caller
         p.arena.add_child(method, parse_routine(p, true));
         break;
     }
-    ensure_progress(p, pass_start);
   }
 }
 
@@ -281,7 +206,7 @@ void parse_routine_body(Parser& p, NodeId method) {
     NodeId clause = p.arena.add_node(NodeKind::ResolutionClause, first);
     p.arena.set_attribute(clause, AttributeKey::Name, target);
     p.arena.add_child(method, clause);
-    skip_past(p, Word::Semicolon);
+    skip_past(p, Word::Semicolon, DiagnosticKind::SkippedInDeclaration);
     return method;  // no directives, no body
   }
   accept(p, Word::Semicolon);
@@ -319,7 +244,7 @@ NodeId parse_parameters(Parser& p) {
   while (!p.at_end() && !at(p, Word::CloseRound)) {
     if (at_one_of(p, parameter_modifiers)) modifier = word_text(next_token(p).word);
     if (accept(p, Word::Equal)) {
-      p.seek(scan_until(p, parameter_end_words).end);
+      consume(p, scan_until(p, parameter_end_words));
       if (accept(p, Word::Semicolon)) {
         pending.clear();
         modifier = {};
@@ -329,7 +254,7 @@ NodeId parse_parameters(Parser& p) {
     const Token first = peek(p);
     std::string_view name = take_name(p);
     if (name.empty()) {
-      skip_token(p);  // not a name
+      skip_token(p, DiagnosticKind::SkippedInList);  // not a name
       continue;
     }
     NodeId parameter = p.arena.add_node(NodeKind::Parameter, first);
@@ -343,7 +268,7 @@ NodeId parse_parameters(Parser& p) {
     } else {
       pending.push_back(parameter);
     }
-    if (accept(p, Word::Equal)) p.seek(scan_until(p, parameter_end_words).end);  // default value
+    if (accept(p, Word::Equal)) consume(p, scan_until(p, parameter_end_words));  // default value
     p.arena.add_child(parameters, parameter);
     if (accept(p, Word::Semicolon)) {
       pending.clear();

@@ -3,9 +3,11 @@
 // (an assignment split at its ":=" first).
 //
 // Recursion goes through `parse_statement` only, which holds the depth guard.
+#include <algorithm>
 #include <optional>
 #include <string_view>
 
+#include "parser/brackets.h"
 #include "parser/parser.h"
 #include "unicode/unicode.h"
 
@@ -31,21 +33,11 @@ void add_if(Parser& p, NodeId parent, std::optional<NodeId> child) {
 // brackets do not count, so "if a < b then" ends at its "then".
 [[gnu::noinline]] Run scan_header(const Parser& p, Word stop_word) {
   const std::size_t n = p.tokens.size();
-  const std::size_t begin = p.position() < n ? p.position() : n;
-  std::size_t depth = 0;
-  std::size_t i = begin;
-  for (; i < n; ++i) {
-    const Token& t = p.tokens[i];
-    const Word w = t.word;
-    if (depth == 0 && (w == stop_word || w == Word::Semicolon || written_as(p, t, Word::End)))
-      break;
-    if (w == Word::OpenRound || w == Word::OpenSquare) {
-      ++depth;
-    } else if ((w == Word::CloseRound || w == Word::CloseSquare) && depth > 0) {
-      --depth;
-    }
-  }
-  return Run{begin, i};
+  const std::size_t begin = std::min(p.position(), n);
+  return Run{begin, scan_run<Brackets::Header>(p, begin, n, [&p, stop_word](const Token& t) {
+               return t.word == stop_word || t.word == Word::Semicolon ||
+                      written_as(p, t, Word::End);
+             })};
 }
 
 // if-statement:    'if' condition 'then' statement ['else' statement]
@@ -53,17 +45,15 @@ void add_if(Parser& p, NodeId parent, std::optional<NodeId> child) {
 // for-statement:   'for' header 'do' statement
 // with-statement:  'with' subjects 'do' statement
 [[gnu::noinline]] NodeId parse_headed_statement(Parser& p, NodeKind kind) {
-  NodeId node = p.arena.add_node(kind, peek(p));
-  p.advance();
+  NodeId node = p.arena.add_node(kind, next_token(p));
   const Word stop_word = kind == NodeKind::If ? Word::Then : Word::Do;
   Run header = scan_header(p, stop_word);
-  p.seek(header.end);
+  consume(p, header);
   add_if(p, node, parse_expression_unwrapped(p, header));
   accept(p, stop_word);
   add_if(p, node, parse_statement(p));
   if (kind == NodeKind::If && at(p, Word::Else)) {
-    NodeId otherwise = p.arena.add_node(NodeKind::Else, peek(p));
-    p.advance();
+    NodeId otherwise = p.arena.add_node(NodeKind::Else, next_token(p));
     add_if(p, otherwise, parse_statement(p));
     p.arena.add_child(node, otherwise);
   }
@@ -75,7 +65,8 @@ void add_if(Parser& p, NodeId parent, std::optional<NodeId> child) {
   const Token& name = peek(p);
   NodeId label = p.arena.add_node(NodeKind::Label, name);
   p.arena.set_attribute(label, AttributeKey::Name, p.text(name));
-  p.advance(2);
+  next_token(p);
+  next_token(p);  // ':'
   add_if(p, label, parse_statement(p));
   return label;
 }
@@ -83,9 +74,8 @@ void add_if(Parser& p, NodeId parent, std::optional<NodeId> child) {
 // exception-handler: 'on' [name ':'] type 'do' statement
 // The exception variable and type leave no nodes.
 NodeId parse_exception_handler(Parser& p) {
-  NodeId handler = p.arena.add_node(NodeKind::ExceptionHandler, peek(p));
-  p.advance();
-  p.seek(scan_until(p, handler_stops).end);
+  NodeId handler = p.arena.add_node(NodeKind::ExceptionHandler, next_token(p));
+  consume(p, scan_until(p, handler_stops));
   accept(p, Word::Do);
   add_if(p, handler, parse_statement(p));
   return handler;
@@ -93,10 +83,8 @@ NodeId parse_exception_handler(Parser& p) {
 
 // except-part: 'except' {('on' ... 'do' statement | ['else'] statement) [';']} up to 'end'
 [[gnu::noinline]] NodeId parse_except_part(Parser& p) {
-  NodeId part = p.arena.add_node(NodeKind::Except, peek(p));
-  p.advance();
-  while (!p.at_end() && !at(p, Word::End)) {
-    const std::size_t pass_start = p.position();
+  NodeId part = p.arena.add_node(NodeKind::Except, next_token(p));
+  for (Progress pass(p, DiagnosticKind::SkippedInStatement); pass.next() && !at(p, Word::End);) {
     if (at(p, Word::On)) {
       p.arena.add_child(part, parse_exception_handler(p));
     } else {
@@ -104,7 +92,6 @@ NodeId parse_exception_handler(Parser& p) {
       add_if(p, part, parse_statement(p));
     }
     accept(p, Word::Semicolon);
-    ensure_progress(p, pass_start);
   }
   return part;
 }
@@ -113,16 +100,14 @@ NodeId parse_exception_handler(Parser& p) {
 // The finally part of a try statement and the else part of a case statement:
 // a node of `kind` at the word, holding the statements, added to `node`.
 void parse_part_to_end(Parser& p, NodeId node, NodeKind kind) {
-  NodeId part = p.arena.add_node(kind, peek(p));
-  p.advance();
+  NodeId part = p.arena.add_node(kind, next_token(p));
   parse_statement_list(p, part, end_stop);
   p.arena.add_child(node, part);
 }
 
 // try-statement: 'try' statements ('except' handlers | 'finally' statements) 'end'
 [[gnu::noinline]] NodeId parse_try_statement(Parser& p) {
-  NodeId node = p.arena.add_node(NodeKind::Try, peek(p));
-  p.advance();
+  NodeId node = p.arena.add_node(NodeKind::Try, next_token(p));
   parse_statement_list(p, node, try_body_stops);
   if (at(p, Word::Except)) {
     p.arena.add_child(node, parse_except_part(p));
@@ -147,21 +132,20 @@ void parse_part_to_end(Parser& p, NodeId node, NodeKind kind) {
 }
 
 // case-arm: label {',' label} ':' statement
-// An arm without its ":" is dropped.
+// An arm without its ":" is dropped: where no ":" follows at all, what is
+// left of the text is passed over.
 [[gnu::noinline]] void parse_case_arm(Parser& p, NodeId case_node) {
-  const std::size_t arm_start = p.position();
   Run labels = scan_until(p, case_label_stop);
-  p.seek(labels.end);
-  if (!accept(p, Word::Colon)) {
-    ensure_progress(p, arm_start);
+  if (labels.end == p.tokens.size()) {
+    skip_until(p, case_label_stop, DiagnosticKind::SkippedInStatement, Brackets::Nested);
     return;
   }
-  if (labels.empty()) return;
+  consume(p, labels);
+  if (!accept(p, Word::Colon) || labels.empty()) return;
   NodeId arm = parse_case_labels(p, labels);
   add_if(p, arm, parse_statement(p));
   p.arena.add_child(case_node, arm);
   accept(p, Word::Semicolon);
-  ensure_progress(p, arm_start);
 }
 
 // case-statement: 'case' selector 'of' {case-arm ';'} [('else' | 'otherwise') statements] 'end'
@@ -169,15 +153,16 @@ void parse_part_to_end(Parser& p, NodeId node, NodeKind kind) {
   const Token& word = peek(p);
   NodeId node = p.arena.add_node(NodeKind::Case, word);
   NodeId selector = p.arena.add_node(NodeKind::CaseSelector, word);
-  p.advance();
+  next_token(p);
   Run run = scan_until(p, selector_stop);
   if (!run.empty()) {
-    p.seek(run.end);
+    consume(p, run);
     add_if(p, selector, parse_expression_unwrapped(p, run));
   }
   accept(p, Word::Of);
   p.arena.add_child(node, selector);
-  while (!p.at_end() && !at(p, Word::Else) && !at(p, Word::Otherwise) && !at(p, Word::End)) {
+  for (Progress pass(p, DiagnosticKind::SkippedInStatement);
+       pass.next() && !at(p, Word::Else) && !at(p, Word::Otherwise) && !at(p, Word::End);) {
     parse_case_arm(p, node);
   }
   if (at(p, Word::Else) || at(p, Word::Otherwise)) parse_part_to_end(p, node, NodeKind::CaseElse);
@@ -187,13 +172,12 @@ void parse_part_to_end(Parser& p, NodeId node, NodeKind kind) {
 
 // repeat-statement: 'repeat' statements 'until' condition
 [[gnu::noinline]] NodeId parse_repeat_statement(Parser& p) {
-  NodeId node = p.arena.add_node(NodeKind::Repeat, peek(p));
-  p.advance();
+  NodeId node = p.arena.add_node(NodeKind::Repeat, next_token(p));
   parse_statement_list(p, node, until_stop);
   accept(p, Word::Until);
   Run condition = scan_until(p, condition_stops);
   if (!condition.empty()) {
-    p.seek(condition.end);
+    consume(p, condition);
     add_if(p, node, parse_expression_unwrapped(p, condition));
   }
   return node;
@@ -203,10 +187,10 @@ void parse_part_to_end(Parser& p, NodeId node, NodeKind kind) {
 // The instructions leave no nodes; an "end" right after the block's own is
 // taken as well.
 [[gnu::noinline]] NodeId parse_asm_block(Parser& p) {
-  NodeId node = p.arena.add_node(NodeKind::Statements, peek(p));
+  NodeId node = p.arena.add_node(NodeKind::Statements, next_token(p));
   p.arena.set_attribute(node, AttributeKey::Kind, "asm");
-  p.advance();
-  skip_past(p, Word::End);
+  consume(p, scan_until(p, end_stop, Brackets::Flat));
+  accept(p, Word::End);
   accept(p, Word::End);
   return node;
 }
@@ -217,7 +201,7 @@ void parse_part_to_end(Parser& p, NodeId node, NodeKind kind) {
 [[gnu::noinline]] std::optional<NodeId> parse_simple_statement(Parser& p) {
   Run run = scan_until(p, simple_statement_stops);
   if (run.empty()) return std::nullopt;
-  p.seek(run.end);
+  consume(p, run);
   std::size_t assign_at = run.begin;
   while (assign_at < run.end && p.tokens[assign_at].word != Word::Assign) ++assign_at;
   if (assign_at == run.end) return parse_expression_unwrapped(p, run);
@@ -238,13 +222,10 @@ void parse_part_to_end(Parser& p, NodeId node, NodeKind kind) {
 
 // compound-statement: 'begin' {statement [';']} 'end'
 [[gnu::noinline]] NodeId parse_compound_statement(Parser& p) {
-  NodeId block = p.arena.add_node(NodeKind::Statements, peek(p));
-  p.advance();
-  while (!p.at_end() && !at(p, Word::End)) {
-    const std::size_t pass_start = p.position();
+  NodeId block = p.arena.add_node(NodeKind::Statements, next_token(p));
+  for (Progress pass(p, DiagnosticKind::SkippedInStatement); pass.next() && !at(p, Word::End);) {
     add_if(p, block, parse_statement(p));
     accept(p, Word::Semicolon);
-    ensure_progress(p, pass_start);
   }
   accept(p, Word::End);
   return block;
@@ -252,12 +233,10 @@ void parse_part_to_end(Parser& p, NodeId node, NodeKind kind) {
 
 // statement-list: {statement [';']} up to one of the stop words (not consumed)
 [[gnu::noinline]] void parse_statement_list(Parser& p, NodeId parent, const WordSet& stop_words) {
-  while (!p.at_end()) {
-    if (at_one_of(p, stop_words)) return;
-    const std::size_t pass_start = p.position();
+  for (Progress pass(p, DiagnosticKind::SkippedInStatement);
+       pass.next() && !at_one_of(p, stop_words);) {
     add_if(p, parent, parse_statement(p));
     accept(p, Word::Semicolon);
-    ensure_progress(p, pass_start);
   }
 }
 
@@ -294,8 +273,7 @@ std::optional<NodeId> parse_statement(Parser& p) {
   NodeId node;
   switch (statement_form(p)) {
     case StatementForm::Empty:
-      node = p.arena.add_node(NodeKind::EmptyStatement, peek(p));
-      p.advance();
+      node = p.arena.add_node(NodeKind::EmptyStatement, next_token(p));
       break;
     case StatementForm::Labelled: node = parse_labelled_statement(p); break;
     case StatementForm::Compound: node = parse_compound_statement(p); break;

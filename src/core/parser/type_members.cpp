@@ -180,7 +180,8 @@ enum class Member : std::uint8_t {
       break;
   }
   NodeId section = p.arena.add_node(kind, first);
-  p.advance(words);
+  next_token(p);
+  if (words == 2) next_token(p);
   p.arena.add_child(type_node, section);
   return section;
 }
@@ -217,7 +218,7 @@ NodeId with_attributes(Parser& p, NodeId member, NodeId attributes) {
 // field and to its last child; "cblock" is read and recorded nowhere.
 [[gnu::noinline]] void finish_field(Parser& p, NodeId field, bool class_flag,
                                     std::optional<NodeId> attributes) {
-  if (accept(p, Word::Equal)) p.seek(scan_until(p, {Word::Semicolon}).end);
+  if (accept(p, Word::Equal)) consume(p, scan_until(p, {Word::Semicolon}));
   std::string_view convention;
   bool varargs = false;
   while (!p.at_end() && at_one_of(p, field_directive_words)) {
@@ -227,7 +228,7 @@ NodeId with_attributes(Parser& p, NodeId member, NodeId attributes) {
     } else if (directive != Word::CBlock) {
       convention = word_text(directive);
     }
-    if (at(p, Word::Semicolon)) p.advance();
+    accept(p, Word::Semicolon);
   }
   if (class_flag) p.arena.set_attribute(field, AttributeKey::Class, "true");
   if (attributes) {
@@ -241,24 +242,22 @@ NodeId with_attributes(Parser& p, NodeId member, NodeId attributes) {
 
 // variant-head: 'case' [tag ':'] type 'of'
 [[gnu::noinline]] void parse_variant_head(Parser& p, NodeId type_node) {
-  p.advance();  // 'case'
+  next_token(p);  // 'case'
   Run head = scan_until(p, {Word::Of});
-  p.seek(head.end);
+  consume(p, head);
   accept(p, Word::Of);
   parse_variant_tag(p, type_node, head);
 }
 
 // Reads one variant's labels and the ":" after them; false when there are
-// none, after stepping over a ";" or one token.
+// none, after stepping over a ";".
 [[gnu::noinline]] bool read_variant_labels(Parser& p, NodeId type_node) {
-  const std::size_t pass_start = p.position();
   Run labels = scan_until(p, {Word::Colon, Word::Semicolon, Word::End, Word::CloseRound});
   if (labels.empty()) {
     accept(p, Word::Semicolon);
-    ensure_progress(p, pass_start);
     return false;
   }
-  p.seek(labels.end);
+  consume(p, labels);
   p.arena.add_child(type_node, parse_variant_labels(p, labels));
   accept(p, Word::Colon);
   return true;
@@ -279,8 +278,9 @@ NodeId with_attributes(Parser& p, NodeId member, NodeId attributes) {
 void parse_type_members(Parser& p, NodeId type_node) {
   NodeId container = type_node;
   bool class_members = false;
-  for (;;) {
-    const std::size_t pass_start = p.position();
+  // A pass that reads nothing (a word that ends a field list but starts no
+  // member here, such as "begin" or "uses") steps over one token.
+  for (Progress pass(p, DiagnosticKind::SkippedInType); pass.next();) {
     switch (classify_member(p)) {
       case Member::Leave:
         accept(p, Word::End);
@@ -291,7 +291,7 @@ void parse_type_members(Parser& p, NodeId type_node) {
         class_members = false;
         break;
       case Member::Var:
-        p.advance();
+        next_token(p);
         class_members = false;
         break;
       case Member::VariantPart:
@@ -303,11 +303,12 @@ void parse_type_members(Parser& p, NodeId type_node) {
         attach_all(p, container,
                    parse_field_declaration(p, p.arena.kind(container) == NodeKind::Public,
                                            std::nullopt));
-        skip_past(p, Word::Semicolon);
+        skip_past(p, Word::Semicolon, DiagnosticKind::SkippedInType);
         class_members = false;
         break;
       case Member::ClassVar:
-        p.advance(2);
+        next_token(p);
+        next_token(p);
         class_members = true;
         break;
       case Member::Guid:
@@ -329,7 +330,7 @@ void parse_type_members(Parser& p, NodeId type_node) {
         p.arena.add_child(container, parse_property(p));
         break;
       case Member::ClassProperty: {
-        p.advance();  // 'class'
+        next_token(p);  // 'class'
         const NodeId property = parse_property(p);
         p.arena.set_attribute(property, AttributeKey::Class, "true");
         p.arena.add_child(container, property);
@@ -351,16 +352,13 @@ void parse_type_members(Parser& p, NodeId type_node) {
         // is skipped through the next ";".
         const bool automated = at(p, Word::Automated);
         attach_all(p, container, parse_field_declaration(p, class_members, std::nullopt));
-        if (automated) skip_past(p, Word::Semicolon);
+        if (automated) skip_past(p, Word::Semicolon, DiagnosticKind::SkippedInType);
         break;
       }
       case Member::Skip:
-        skip_token(p);  // ";" after a member, stray symbols
+        skip_token(p, DiagnosticKind::SkippedInType);  // ";" after a member, stray symbols
         break;
     }
-    // A pass that reads nothing (a word that ends a field list but starts no
-    // member here, such as "begin" or "uses") steps over one token.
-    ensure_progress(p, pass_start);
   }
 }
 
@@ -394,69 +392,61 @@ std::vector<NodeId> parse_field_declaration(Parser& p, bool class_flag,
 // first, and when it ends its enclosing field list goes on.
 void parse_variant_part(Parser& p, NodeId type_node) {
   struct Open {
-    bool nested;             // inside the "(" of an enclosing variant
-    bool in_fields;          // reading the fields of one variant, after its "("
-    std::size_t pass_start;  // where the current variant began
-    std::size_t field_start;  // where the current field began
+    bool nested;      // inside the "(" of an enclosing variant
+    bool in_fields;   // reading the fields of one variant, after its "("
+    Progress variants;                // the passes over the part's variants
+    std::optional<Progress> fields;   // the passes over the current variant's fields
   };
+  constexpr DiagnosticKind kind = DiagnosticKind::SkippedInType;
   std::vector<Open> open;
   parse_variant_head(p, type_node);
-  open.push_back(Open{false, false, 0, 0});
-  // The end of one variant: its ";" and the progress guard.
-  const auto end_variant = [&p](const Open& v) {
-    accept(p, Word::Semicolon);
-    ensure_progress(p, v.pass_start);
-  };
-  // The end of one field of a variant's list.
-  const auto end_field = [&p](const Open& v) {
-    if (at(p, Word::Semicolon)) p.advance();
-    ensure_progress(p, v.field_start);
-  };
+  open.push_back(Open{false, false, Progress(p, kind), std::nullopt});
   while (!open.empty()) {
     Open& v = open.back();
     if (!v.in_fields) {
+      v.variants.next();
       if (p.at_end() || at(p, Word::End) || (v.nested && at(p, Word::CloseRound))) {
         open.pop_back();
-        if (!open.empty()) end_field(open.back());
+        // The end of the field of the enclosing variant that held this part.
+        if (!open.empty()) accept(p, Word::Semicolon);
         continue;
       }
-      v.pass_start = p.position();
       if (!read_variant_labels(p, type_node)) continue;
       if (accept(p, Word::OpenRound)) {
         v.in_fields = true;
+        v.fields.emplace(p, kind);
       } else {
-        end_variant(v);
+        accept(p, Word::Semicolon);
       }
       continue;
     }
+    v.fields->next();
     if (p.at_end() || at(p, Word::CloseRound)) {
       accept(p, Word::CloseRound);
       v.in_fields = false;
-      end_variant(v);
+      accept(p, Word::Semicolon);
       continue;
     }
-    v.field_start = p.position();
     std::optional<NodeId> attributes;
     if (at(p, Word::OpenSquare)) {
       attributes = parse_attributes(p);
       if (p.at_end()) {
         v.in_fields = false;
-        end_variant(v);
         continue;
       }
     }
     if (at(p, Word::Case)) {
       // A nested variant part; attributes before it are dropped.
       parse_variant_head(p, type_node);
-      open.push_back(Open{true, false, 0, 0});
+      open.push_back(Open{true, false, Progress(p, kind), std::nullopt});
       continue;
     }
     if (peek(p).is_word()) {
       attach_all(p, type_node, parse_field_declaration(p, false, attributes));
     } else {
-      p.advance();
+      skip_token(p, kind);
     }
-    end_field(v);
+    accept(p, Word::Semicolon);
   }
 }
 

@@ -64,12 +64,6 @@ struct Shape {
   Word word = Word::None;
 };
 
-// Takes the current token, which the caller knows to exist, and answers it.
-const Token& take_current(Parser& p) {
-  if (p.at_end()) next_token(p);  // a fault of the calling rule
-  return p.tokens[p.take_index()];
-}
-
 [[gnu::noinline]] Shape classify(const Parser& p) {
   if (p.at_end()) return {Form::Plain};
   const Word w = peek(p).word;
@@ -123,7 +117,8 @@ const Token& take_current(Parser& p) {
 
 // helper-type: 'type' 'helper' 'for' name [members 'end']
 [[gnu::noinline]] NodeId parse_helper_type(Parser& p, const Token& start) {
-  p.advance(2);
+  next_token(p);  // 'type'
+  next_token(p);  // 'helper'
   NodeId node = p.arena.add_node(NodeKind::Type, start);
   p.arena.set_attribute(node, AttributeKey::Type, "helper");
   accept(p, Word::For);
@@ -136,15 +131,14 @@ const Token& take_current(Parser& p) {
 // enumeration: '(' name ['=' value] {',' name ['=' value]} ')'
 // A value is kept as the text of its tokens, whatever they are.
 [[gnu::noinline]] NodeId parse_enumeration(Parser& p) {
-  const Token& open = take_current(p);
+  const Token& open = next_token(p);
   NodeId node = p.arena.add_node(NodeKind::Type, open);
   p.arena.set_attribute(node, AttributeKey::Name, "enum");
-  while (!p.at_end() && !at(p, Word::CloseRound)) {
-    const std::size_t element_start = p.position();
+  for (Progress pass(p, DiagnosticKind::SkippedInList); pass.next() && !at(p, Word::CloseRound);) {
     const Token& element = peek(p);
     std::string_view name = take_name(p);
     if (name.empty()) {
-      p.advance();
+      skip_token(p, DiagnosticKind::SkippedInList);  // not a name
       continue;
     }
     NodeId enum_node = p.arena.add_node(NodeKind::Enum, element);
@@ -152,7 +146,7 @@ const Token& take_current(Parser& p) {
     if (accept(p, Word::Equal) || accept(p, Word::Assign)) {
       Run value = scan_until(p, enumeration_value_words);
       if (!value.empty()) {
-        p.advance(value.size());
+        consume(p, value);
         const Token& first = p.tokens[value.begin];
         NodeId value_node = p.arena.add_node(NodeKind::Value, first);
         NodeId literal =
@@ -164,7 +158,6 @@ const Token& take_current(Parser& p) {
     }
     p.arena.add_child(node, enum_node);
     accept(p, Word::Comma);
-    ensure_progress(p, element_start);
   }
   accept(p, Word::CloseRound);
   return node;
@@ -174,7 +167,7 @@ const Token& take_current(Parser& p) {
 // Each index is kept as text; its positions are those of its tokens with
 // repeated neighbours dropped.
 [[gnu::noinline]] NodeId parse_bounds(Parser& p) {
-  NodeId bounds = p.arena.add_node(NodeKind::Bounds, take_current(p));
+  NodeId bounds = p.arena.add_node(NodeKind::Bounds, next_token(p));
   while (!p.at_end() && !at(p, Word::CloseSquare)) {
     const Token& first = peek(p);
     Run index = scan_until(p, dimension_words);
@@ -187,7 +180,7 @@ const Token& take_current(Parser& p) {
       p.arena.set_end(dimension, positions.back().line, positions.back().col);
     }
     p.arena.add_child(bounds, dimension);
-    p.advance(index.size());
+    consume(p, index);
     if (p.at_end() || at(p, Word::CloseSquare)) break;
     accept(p, Word::Comma);
   }
@@ -203,7 +196,7 @@ const Token& take_current(Parser& p) {
 // forward declaration (or a class with ancestors only): no members are read.
 [[gnu::noinline]] NodeId parse_structured_type(Parser& p, const Token& start,
                                                Word word, bool declared_type) {
-  p.advance();
+  next_token(p);
   NodeId node = p.arena.add_node(NodeKind::Type, start);
   const bool is_class = word == Word::Class;
   p.arena.set_attribute(node, AttributeKey::Type,
@@ -232,7 +225,7 @@ const Token& take_current(Parser& p) {
 
 // set-type: 'set' 'of' type-reference
 [[gnu::noinline]] NodeId parse_set_type(Parser& p, const Token& start, bool declared_type) {
-  p.advance();
+  next_token(p);
   accept(p, Word::Of);
   NodeId node = p.arena.add_node(NodeKind::Type, start);
   p.arena.set_attribute(node, AttributeKey::Type, "set");
@@ -243,7 +236,7 @@ const Token& take_current(Parser& p) {
 // array-type: 'array' ['[' index {',' index} ']'] 'of' type
 // The element type may itself be packed, so it is read with `parse_type`.
 [[gnu::noinline]] NodeId parse_array_type(Parser& p) {
-  NodeId node = p.arena.add_node(NodeKind::Type, take_current(p));
+  NodeId node = p.arena.add_node(NodeKind::Type, next_token(p));
   p.arena.set_attribute(node, AttributeKey::Type, "array");
   if (at(p, Word::OpenSquare)) p.arena.add_child(node, parse_bounds(p));
   accept(p, Word::Of);
@@ -253,7 +246,7 @@ const Token& take_current(Parser& p) {
 
 // file-type: 'file' ['of' type-reference]
 [[gnu::noinline]] NodeId parse_file_type(Parser& p, bool declared_type) {
-  NodeId node = p.arena.add_node(NodeKind::Type, take_current(p));
+  NodeId node = p.arena.add_node(NodeKind::Type, next_token(p));
   p.arena.set_attribute(node, AttributeKey::Type, "file");
   if (accept(p, Word::Of))
     p.arena.add_child(node, parse_type_reference(p, peek(p), reference_stops(declared_type)));
@@ -262,7 +255,8 @@ const Token& take_current(Parser& p) {
 
 // reference-type: 'reference' 'to' procedural-type
 [[gnu::noinline]] NodeId parse_reference_type(Parser& p, const Token& start) {
-  p.advance(2);
+  next_token(p);  // 'reference'
+  next_token(p);  // 'to'
   NodeId procedural = parse_procedural_type(p, peek(p));
   p.arena.set_attribute(procedural, AttributeKey::Kind, "reference");
   NodeId node = p.arena.add_node(NodeKind::Type, start);
@@ -273,7 +267,7 @@ const Token& take_current(Parser& p) {
 
 // pointer-type: '^' type-reference
 [[gnu::noinline]] NodeId parse_pointer_type(Parser& p, bool declared_type) {
-  NodeId node = p.arena.add_node(NodeKind::Type, take_current(p));
+  NodeId node = p.arena.add_node(NodeKind::Type, next_token(p));
   p.arena.set_attribute(node, AttributeKey::Type, "pointer");
   p.arena.add_child(node, parse_type_reference(p, peek(p), reference_stops(declared_type)));
   return node;
@@ -325,7 +319,7 @@ NodeId parse_type(Parser& p, bool declared_type) {
   DepthGuard guard(p);
   const Token& first = peek(p);
   if (!p.at_end() && (at(p, Word::Packed) || at(p, Word::BitPacked))) {
-    p.advance();
+    next_token(p);
     NodeId inner = parse_type_definition(p, first, declared_type);
     NodeId node = p.arena.add_node(NodeKind::Type, first);
     p.arena.set_attribute(node, AttributeKey::Type, p.text(first));
@@ -376,7 +370,7 @@ NodeId parse_type_definition(Parser& p, const Token& start, bool declared_type) 
 // A named reference spans from its start to the end of its last token.
 NodeId parse_type_reference(Parser& p, const Token& start, const WordSet& stop_words) {
   const Run run = scan_until(p, stop_words);
-  p.advance(run.size());
+  consume(p, run);
   NodeId node = p.arena.add_node(NodeKind::Type, start);
   if (run.empty()) return node;
   std::string joined;
@@ -402,7 +396,7 @@ NodeId parse_type_reference(Parser& p, const Token& start, const WordSet& stop_w
 // A function's result is read up to ";", and an "of object" or "is nested"
 // written after it is cut from its name and kept as the `kind`.
 NodeId parse_procedural_type(Parser& p, const Token& start) {
-  p.advance();
+  next_token(p);
   NodeId node = p.arena.add_node(NodeKind::Type, start);
   const bool is_function = set_routine_type(p, node, start);
   if (at(p, Word::OpenRound)) p.arena.add_child(node, parse_parameters(p));

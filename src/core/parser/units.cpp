@@ -1,5 +1,8 @@
 // File and unit structure: the optional program/library/package/unit header,
 // then the unit body loop that dispatches on the current word.
+#include <algorithm>
+
+#include "parser/brackets.h"
 #include "parser/parser.h"
 
 #include "unicode/unicode.h"
@@ -16,7 +19,7 @@ NodeId parse_uses_clause(Parser& p, NodeKind kind) {
     Token first = peek(p);
     std::string name = parse_dotted_name(p);
     if (name.empty()) {
-      p.advance();
+      skip_token(p, DiagnosticKind::SkippedInList);  // not a name
     } else {
       NodeId unit = p.arena.add_node(NodeKind::Unit, first);
       p.arena.set_attribute(unit, AttributeKey::Name, name);
@@ -41,12 +44,11 @@ NodeId parse_exports_clause(Parser& p) {
   Token word = next_token(p);
   NodeId exports = p.arena.add_node(NodeKind::Exports, word);
   stamp_end(p, exports, word);
-  while (!p.at_end() && !at(p, Word::Semicolon)) {
-    std::size_t pass_start = p.position();
+  for (Progress pass(p, DiagnosticKind::SkippedInList); pass.next() && !at(p, Word::Semicolon);) {
     Token first = peek(p);
     std::string name = parse_dotted_name(p);
     if (name.empty()) {
-      skip_token(p);  // not a name; the clauses below still apply
+      skip_token(p, DiagnosticKind::SkippedInList);  // not a name; the clauses below still apply
     } else {
       NodeId element = p.arena.add_node(NodeKind::Element, first);
       NodeId name_node = p.arena.add_node(NodeKind::Name, first);
@@ -55,36 +57,33 @@ NodeId parse_exports_clause(Parser& p) {
       p.arena.add_child(exports, element);
     }
     // The resident, index and name clauses leave no node.
-    if (at_one_of(p, {Word::Resident, Word::Index, Word::Name})) {
-      while (!p.at_end() && !at(p, Word::Comma) && !at(p, Word::Semicolon)) p.advance();
-    }
+    if (at_one_of(p, {Word::Resident, Word::Index, Word::Name}))
+      consume(p, scan_until(p, {Word::Comma, Word::Semicolon}, Brackets::Flat));
     accept(p, Word::Comma);
-    ensure_progress(p, pass_start);
   }
   accept(p, Word::Semicolon);
   return exports;
 }
 
 // A statement of an initialization or finalization section: the tokens up to
-// the next "begin", "end", "asm" or ";" written exactly so, as one expression.
+// the next "begin", "end", "asm" or ";" written exactly so, as one
+// expression. What follows up to the next ";" is not read.
 void parse_statement_run(Parser& p, NodeId section) {
-  std::size_t found = p.position();
-  while (found < p.tokens.size()) {
-    const Token& t = p.tokens[found];
-    if (written_as(p, t, Word::Begin) || written_as(p, t, Word::End) ||
-        written_as(p, t, Word::Asm) || t.word == Word::Semicolon)
-      break;
-    ++found;
-  }
-  if (found > p.position()) {
-    if (std::optional<NodeId> e = parse_expression(p, Run{p.position(), found})) {
+  const std::size_t n = p.tokens.size();
+  const Run run{std::min(p.position(), n),
+                scan_run<Brackets::Flat>(p, std::min(p.position(), n), n, [&p](const Token& t) {
+                  return written_as(p, t, Word::Begin) || written_as(p, t, Word::End) ||
+                         written_as(p, t, Word::Asm) || t.word == Word::Semicolon;
+                })};
+  if (!run.empty()) {
+    if (std::optional<NodeId> e = parse_expression(p, run)) {
       NodeId node = *e;
       if (p.arena.child_count(node) == 1) node = *p.arena.first_child(node);
       p.arena.add_child(section, node);
     }
   }
-  p.seek(found);
-  skip_past(p, Word::Semicolon);
+  consume(p, run);
+  skip_past(p, Word::Semicolon, DiagnosticKind::SkippedInStatement);
 }
 
 
@@ -92,8 +91,7 @@ void parse_statement_run(Parser& p, NodeId section) {
 
 void parse_unit_body(Parser& p, NodeId root) {
   NodeId section = root;
-  while (!p.at_end()) {
-    const std::size_t pass_start = p.position();
+  for (Progress pass(p, DiagnosticKind::SkippedInUnit); pass.next();) {
     const Token& t = peek(p);
     const NodeKind section_type = p.arena.kind(section);
     const bool in_code_section =
@@ -149,9 +147,9 @@ void parse_unit_body(Parser& p, NodeId root) {
       default:
         if (in_code_section && t.is_word()) {
           // A statement of an initialization or finalization section; an
-          // "asm" there is stepped over.
+          // "asm" there is not read.
           if (t.word == Word::Asm) {
-            p.advance();
+            skip_token(p, DiagnosticKind::SkippedInStatement);
           } else {
             parse_statement_run(p, section);
           }
@@ -160,11 +158,10 @@ void parse_unit_body(Parser& p, NodeId root) {
         } else if (routine_words.has(t.word)) {
           p.arena.add_child(section, parse_routine(p, !in_interface));
         } else {
-          skip_token(p);  // anything else
+          skip_token(p, DiagnosticKind::SkippedInUnit);  // anything else
         }
         break;
     }
-    ensure_progress(p, pass_start);
   }
 }
 
@@ -186,10 +183,10 @@ NodeId parse_file(Parser& p) {
         } else if (accept(p, Word::Experimental)) {
           p.arena.set_attribute(root, AttributeKey::Kind, "experimental");
         } else {
-          p.advance();
+          skip_token(p, DiagnosticKind::SkippedInDeclaration);
         }
       }
-      skip_past(p, Word::Semicolon);
+      accept(p, Word::Semicolon);
     }
   }
   parse_unit_body(p, root);

@@ -69,10 +69,8 @@ TextExtent text_extent(std::string_view text, std::uint32_t line, std::uint32_t 
   return {points, static_cast<std::uint32_t>(line + line_feeds), static_cast<std::uint32_t>(1 + after_lf)};
 }
 
-void NodeArena::fill_from_token(Record& r, const Token& token) const {
+TextExtent NodeArena::token_extent(const Token& token) const {
   std::string_view s = source_.substr(token.start, token.end - token.start);
-  r.line = token.line;
-  r.col = token.column;
   // Count line feeds and code points of the token as written. Numbers,
   // symbols and character codes are ASCII; words are well-formed UTF-8; only
   // the other kinds can hold line feeds.
@@ -90,22 +88,21 @@ void NodeArena::fill_from_token(Record& r, const Token& token) const {
     default:
       break;
   }
-  if (points > 0 || s.empty()) {
-    r.end_line = token.line;
-    r.end_col = static_cast<std::uint32_t>(token.column + points);
-    std::uint64_t text_points = token.text_skip ? points - 1 : points;
-    r.positions =
-        Positions{token.line, token.column, static_cast<std::uint32_t>(text_points + 1), none};
-    return;
-  }
+  if (points > 0 || s.empty())
+    return {points, token.line, static_cast<std::uint32_t>(token.column + points)};
   // Strings and other tokens that may span lines.
-  const TextExtent extent = text_extent(s, token.line, token.column);
-  points = extent.points;
+  return text_extent(s, token.line, token.column);
+}
+
+void NodeArena::fill_from_token(Record& r, const Token& token) const {
+  r.line = token.line;
+  r.col = token.column;
+  const TextExtent extent = token_extent(token);
   r.end_line = extent.end_line;
   r.end_col = extent.end_col;
   // One position per code point of the text, plus the one after it, all on
   // the first line.
-  std::uint64_t text_points = token.text_skip ? points - 1 : points;
+  std::uint64_t text_points = token.text_skip ? extent.points - 1 : extent.points;
   r.positions = Positions{token.line, token.column, static_cast<std::uint32_t>(text_points + 1), none};
 }
 
@@ -231,6 +228,12 @@ std::optional<NodeId> NodeArena::first_child(NodeId node) const {
   std::uint32_t e = record(node).first_child;
   if (e == none) return std::nullopt;
   return children_[e].child;
+}
+
+void NodeArena::set_start(NodeId node, std::uint32_t line, std::uint32_t col) {
+  Record& r = records_[check(node)];
+  r.line = line;
+  r.col = col;
 }
 
 void NodeArena::set_end(NodeId node, std::uint32_t end_line, std::uint32_t end_col) {

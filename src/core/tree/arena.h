@@ -117,8 +117,11 @@ class NodeArena {
   // that the other places keep what they had. Answers the copy.
   NodeId own_last_child(NodeId parent);
 
-  // Overwrites a node's end.
+  // Overwrites a node's start, or its end.
+  void set_start(NodeId node, std::uint32_t line, std::uint32_t col);
   void set_end(NodeId node, std::uint32_t end_line, std::uint32_t end_col);
+  // The extent of a token of the source as written (its '&' included).
+  TextExtent token_extent(const Token& token) const;
   // Replaces a node's source positions with a run on one line.
   void set_positions_run(NodeId node, std::uint32_t line, std::uint32_t col, std::uint32_t count);
   // Replaces a node's source positions with an explicit list.

@@ -1,0 +1,1 @@
+begin case of(
