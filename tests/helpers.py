@@ -1,7 +1,8 @@
 """Helpers shared by the test modules: the tree text of a small input, builders
 of expected tree lines, a compact form of subtrees, calls on a thread with a
-small stack, the nesting depth of a tree text, and where the native programs
-the tests build are kept."""
+small stack, the nesting depth of a tree text, the agreement of a tree's
+diagnostics with its skipped tokens, and where the native programs the tests
+build are kept."""
 
 import hashlib
 import os
@@ -118,6 +119,19 @@ def brief(node):
     if not node.children:
         return head
     return head + "(" + ",".join(brief(c) for c in node.children) + ")"
+
+
+def diagnostics_cover_skipped(tree, file_name):
+    """True when the grammar's diagnostics of `tree` are its skipped tokens
+    in runs: each starts at the next skipped token, counts its run, and names
+    the tree's file (the grammar of today notes nothing else)."""
+    skipped = iter(tree.skipped)
+    for d in tree.diagnostics:
+        run = [next(skipped, None) for _ in range(d.tokens)]
+        if d.tokens == 0 or None in run or d.file != file_name or \
+                (run[0].line, run[0].col) != (d.line, d.col):
+            return False
+    return next(skipped, None) is None
 
 
 def build_dir(env_var, prefix):

@@ -14,6 +14,7 @@ import pytest
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tools"))
 import corpus_digests  # noqa: E402
 import tarnwick  # noqa: E402
+from helpers import diagnostics_cover_skipped  # noqa: E402
 
 
 def test_outputs_match_committed_digests():
@@ -50,14 +51,15 @@ def tree_object_mismatches(job):
     """The files of one folder where the objects of tarnwick_tree disagree
     with the texts: the tree's text, the kinds of a walk against the node
     lines, the tokens against the token list (and the skipped tokens among
-    them), and the tree read back."""
+    them), the diagnostics against the skipped tokens, and the tree read
+    back."""
     import tarnwick_tree
 
     root, files = job
     bad = []
     for rel in files:
         text = corpus_digests.read_text(os.path.join(root, rel))
-        tree = tarnwick_tree.parse(text, rel)
+        tree = tarnwick_tree.parse(text, rel, grammar="specified")
         try:
             serialized = tarnwick.parse_to_serialized(text, rel)
         except MemoryError:
@@ -68,6 +70,8 @@ def tree_object_mismatches(job):
             bad.append((rel, "to_serialized"))
         if tarnwick_tree.read(serialized).to_serialized() != serialized:
             bad.append((rel, "read"))
+        if not diagnostics_cover_skipped(tree, rel):
+            bad.append((rel, "diagnostics"))
         if not (FULL or zlib.crc32(rel.encode()) % 16 == 0):
             continue  # the slower checks in Python: a sixteenth by default
         if [n.kind for n in tarnwick_tree.walk(tree.root)] != NODE_KIND.findall(serialized):

@@ -14,10 +14,18 @@ import pytest
 
 import tarnwick
 import tarnwick_tree
-from tarnwick_tree import NodeVisitor, Token, parse, read, tokens, walk
-from helpers import run_on_small_stack
+from tarnwick_tree import Diagnostic, NodeVisitor, Token, read, tokens, walk
+from helpers import diagnostics_cover_skipped, run_on_small_stack
 from limits import REFUSED
 from treereader import read_tree
+
+def parse(text, file_name=""):
+    """The tree of the grammar whose text parse_to_serialized writes, which
+    these tests read the trees against."""
+    return tarnwick_tree.parse(text, file_name, grammar="specified")
+
+
+DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data")
 
 SOURCES = {
     "empty": "",
@@ -198,12 +206,32 @@ def test_tokens_agree_with_the_token_list(src):
         "enumeration", "variant fields", "class const", "resolution clause", "statement run",
         "asm in initialization", "case arm without colon", "member line"])
 def test_skipped_tokens(src, skipped):
-    tree = parse(src)
+    tree = parse(src, "s.pas")
     assert tree.skipped == skipped
     assert all(type(t) is Token for t in tree.skipped)
+    # One diagnostic for each run of neighbouring skipped tokens.
+    assert all(type(d) is Diagnostic for d in tree.diagnostics)
+    assert diagnostics_cover_skipped(tree, "s.pas")
     # What the grammar skips changes nothing in its output.
-    assert tree.to_serialized() == tarnwick.parse_to_serialized(src, "")
-    assert read(tree.to_serialized()).skipped == []
+    assert tree.to_serialized() == tarnwick.parse_to_serialized(src, "s.pas")
+    assert read(tree.to_serialized()).skipped == read(tree.to_serialized()).diagnostics == []
+
+
+@pytest.mark.parametrize("name", sorted(n for n in os.listdir(DATA) if n.endswith(".pas")))
+def test_diagnostics_cover_the_skipped_tokens_of_the_test_units(name):
+    with open(os.path.join(DATA, name), encoding="utf-8") as f:
+        tree = parse(f.read(), name)
+    assert diagnostics_cover_skipped(tree, name)
+    assert sum(d.tokens for d in tree.diagnostics) == len(tree.skipped)
+
+
+def test_diagnostic_fields():
+    tree = parse("unit A;\ninterface\ntype T = class procedure P; )\n  ] public end;\nend.", "a.pas")
+    # The run of ")" and "]", from the first to just after the last.
+    assert tree.diagnostics == [("tokens that start no member of the type", "a.pas", 3, 29, 4, 4, 2)]
+    d = tree.diagnostics[0]
+    assert d._fields == ("message", "file", "line", "col", "end_line", "end_col", "tokens")
+    assert Diagnostic.__module__ == "tarnwick_tree"
 
 
 def test_serialized_size():
@@ -381,6 +409,8 @@ def test_threads_share_and_walk_trees():
 def test_module_surface():
     assert tarnwick_tree.PanicException is tarnwick.PanicException
     assert tarnwick.__all__ == ["version", "lex_to_serialized", "parse_to_serialized"]
+    assert all(getattr(tarnwick_tree, name) is not None for name in tarnwick_tree.__all__)
+    assert "Diagnostic" in tarnwick_tree.__all__
     with pytest.raises(TypeError):
         parse(1)
     with pytest.raises(TypeError):

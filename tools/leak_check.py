@@ -151,9 +151,11 @@ def tree_objects(tarnwick_tree, text: str, name: str) -> None:
     tree.find("Method", name="P")
     tree.node_at(1, 1)
     tree.node_at(2, 3)
-    (len(tree), repr(tree), tree.root == tree.root, tree.source, tree.file_name)
+    (len(tree), repr(tree), tree.root == tree.root, tree.source, tree.file_name, tree.skipped,
+     tree.diagnostics)
     if serialized is not None:
-        tarnwick_tree.read(serialized).to_serialized()
+        back = tarnwick_tree.read(serialized)
+        (back.to_serialized(), back.skipped, back.diagnostics)
     tarnwick_tree.tokens(text)
 
     class Visitor(tarnwick_tree.NodeVisitor):

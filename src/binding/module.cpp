@@ -1,80 +1,23 @@
 // The Python face of tarnwick: module initialisation, argument binding and the
-// conversion of results and faults. The only file that talks to CPython; it
-// uses the limited API of 3.10 and holds the GIL throughout every call.
-#ifndef Py_LIMITED_API
-#define Py_LIMITED_API 0x030A0000
-#endif
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+// conversion of results (faults are mapped as common/python.h maps them). It
+// holds the GIL throughout every call.
+#include "common/python.h"  // Python.h first, as CPython asks
 
 #include <cstdint>
-#include <exception>
-#include <new>
 #include <string>
 #include <string_view>
-#include <utility>
 
 #include "api.h"
 #include "lexer/lexer.h"
-#include "errors.h"
 
 namespace {
 
-// Owns one strong reference; releases it on scope exit.
-class PyRef {
- public:
-  explicit PyRef(PyObject* p = nullptr) : p_(p) {}
-  PyRef(const PyRef&) = delete;
-  PyRef& operator=(const PyRef&) = delete;
-  ~PyRef() { Py_XDECREF(p_); }
-  PyObject* get() const { return p_; }
-  PyObject* release() { return std::exchange(p_, nullptr); }
-  void reset(PyObject* p) { Py_XDECREF(std::exchange(p_, p)); }
-  explicit operator bool() const { return p_ != nullptr; }
+using tarnwick::binding::guarded;
+using tarnwick::binding::panic_exception;
+using tarnwick::binding::PyRef;
 
- private:
-  PyObject* p_;
-};
-
-PyObject* panic_exception = nullptr;  // tarnwick.PanicException, created once
-
-void raise_panic(const char* message) {
-  if (panic_exception != nullptr) {
-    PyErr_SetString(panic_exception, message);
-  } else {
-    PyErr_SetString(PyExc_SystemError, message);
-  }
-}
-
-// Runs `body` and turns every C++ exception into a Python exception, so that
-// nothing crosses into the interpreter.
-template <class Body>
-PyObject* guarded(Body&& body) noexcept {
-  try {
-    return body();
-  } catch (const tarnwick::TextTooLarge& e) {
-    PyErr_SetString(PyExc_ValueError, e.what());
-  } catch (const tarnwick::OutputTooLarge& e) {
-    PyErr_SetString(PyExc_MemoryError, e.what());
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (const std::exception& e) {
-    raise_panic(e.what());
-  } catch (...) {
-    raise_panic("unexpected internal error");
-  }
-  return nullptr;
-}
-
-// A new `str` from UTF-8 output; a failure other than lack of memory is an
-// internal fault.
 PyObject* make_str(std::string_view text) {
-  PyObject* s = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-  if (s == nullptr && !PyErr_ExceptionMatches(PyExc_MemoryError)) {
-    PyErr_Clear();
-    raise_panic("could not create the result string");
-  }
-  return s;
+  return tarnwick::binding::str_of(text, "could not create the result string");
 }
 
 // ---------------------------------------------------------------------------

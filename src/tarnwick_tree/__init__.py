@@ -21,9 +21,20 @@ __path__ = extend_path(__path__, __name__)
 
 from typing import Any, Callable, Dict, List, Optional  # noqa: E402
 
-from ._native import Node, PanicException, Token, Tree, parse, read, tokens, walk  # noqa: E402
+from ._native import (  # noqa: E402
+    Diagnostic,
+    Node,
+    PanicException,
+    Token,
+    Tree,
+    parse,
+    read,
+    tokens,
+    walk,
+)
 
 __all__ = [
+    "Diagnostic",
     "Node",
     "NodeVisitor",
     "PanicException",

@@ -1,6 +1,6 @@
 """Syntax trees and tokens of tarnwick as Python objects (the native part)."""
 
-from typing import Iterator, NamedTuple, final
+from typing import Literal, Iterator, NamedTuple, final
 
 from tarnwick import PanicException as PanicException
 
@@ -12,6 +12,19 @@ class Token(NamedTuple):
     value: str
     line: int
     col: int
+
+class Diagnostic(NamedTuple):
+    """What a parse reported about its text: the message, the file it
+    concerns, the span from its first character to just after its last, and
+    the tokens the grammar passed over there (0 for a word it missed)."""
+
+    message: str
+    file: str
+    line: int
+    col: int
+    end_line: int
+    end_col: int
+    tokens: int
 
 @final
 class Node:
@@ -59,6 +72,8 @@ class Tree:
     def source(self) -> str | None: ...
     @property
     def skipped(self) -> list[Token]: ...
+    @property
+    def diagnostics(self) -> list[Diagnostic]: ...
     def __sizeof__(self) -> int: ...
     def to_serialized(self) -> str: ...
     def serialized_size(self) -> int: ...
@@ -68,7 +83,7 @@ class Tree:
     def __iter__(self) -> Iterator[Node]: ...
     def __len__(self) -> int: ...
 
-def parse(text: str, file_name: str = "") -> Tree: ...
+def parse(text: str, file_name: str = "", *, grammar: Literal["complete", "specified"] = "complete") -> Tree: ...
 def read(serialized: str) -> Tree: ...
 def walk(node: Node, /) -> Iterator[Node]: ...
 def tokens(text: str) -> list[Token]: ...

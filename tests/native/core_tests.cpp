@@ -39,7 +39,9 @@
 #include "parser/brackets.h"
 #include "parser/parser.h"
 #include "tree/arena.h"
+#include "tree/cursor.h"
 #include "tree/node.h"
+#include "tree/syntax_tree.h"
 #include "tree/writer.h"
 #include "util/memory.h"
 #include "util/own_stack.h"
@@ -868,6 +870,187 @@ void test_writer_examples() {
     CHECK_EQ(text_of(a, n, "f", __LINE__), "# file_name=f\nntLHS line=1 col=1 end_line=1 end_col=1");
     CHECK_EQ(text_of(a, m, "f", __LINE__), "# file_name=f\nntDownTo line=1 col=1 end_line=1 end_col=1");
   }
+}
+
+// ---- The tree cursor -------------------------------------------------------------
+
+// The node lines of a tree text, each with its value line: the text each
+// place writes, with the line feed before it.
+std::vector<std::string> place_texts(std::string_view text) {
+  std::vector<std::string> out;
+  std::size_t at = text.find('\n');
+  while (at != std::string_view::npos) {
+    const std::size_t next = text.find('\n', at + 1);
+    const std::string_view line = text.substr(at, next == std::string_view::npos ? next : next - at);
+    const std::size_t indent = line.find_first_not_of(' ', 1);
+    if (indent != std::string_view::npos && line.substr(indent).starts_with("value=") && !out.empty())
+      out.back() += line;
+    else
+      out.emplace_back(line);
+    at = next;
+  }
+  return out;
+}
+
+// The depth of a node line: its indentation over two.
+std::size_t depth_of(std::string_view place_text) {
+  return (place_text.find_first_not_of(' ', 1) - 1) / 2;
+}
+
+// The kind name of a node line.
+std::string_view kind_of(std::string_view place_text) {
+  place_text.remove_prefix(place_text.find_first_not_of(' ', 1));
+  return place_text.substr(0, place_text.find(' '));
+}
+
+// A walk of a finished tree, and of the arena it came from, in document
+// order: every place once, with its node line's kind and depth, places
+// numbered in order; leaving each subtree once, after its descendants; and
+// every place found again by its number.
+void test_cursor_walks() {
+  for (std::string_view text : {"", "var a, b, c: array of record x, y: Integer; end;",
+                                "unit U; interface type T = class procedure P(a: Integer); end; "
+                                "implementation procedure T.P(a: Integer); begin if a > 0 then P(a - 1); end; end."}) {
+    Parser parser(text);
+    const NodeId root = parse_tree(parser);
+    const std::unique_ptr<SyntaxTree> tree = SyntaxTree::from_arena(parser.arena, root, "c.pas");
+    const std::vector<std::string> places = place_texts(parse_to_serialized(text, "c.pas"));
+    CHECK_EQ(tree->place_count(), std::uint64_t{places.size()});
+
+    const PlacedTreeShape shape(*tree);
+    TreeCursor<PlacedTreeShape> cursor(shape);
+    CHECK(!cursor.goto_next_sibling());
+    CHECK(!cursor.goto_parent());
+    std::uint64_t met = 0, left = 0;
+    bool in_order = true;
+    std::vector<std::uint64_t> open;  // the places of the path, to check the leaving order
+    const auto leave = [&](const TreeCursor<PlacedTreeShape>& c) {
+      ++left;
+      in_order = in_order && !open.empty() && open.back() == c.place() &&
+                 c.depth() + 1 == open.size();
+      if (!open.empty()) open.pop_back();
+    };
+    do {
+      const std::string& expected = met < places.size() ? places[met] : std::string("\n?");
+      in_order = in_order && cursor.place() == met && cursor.depth() == depth_of(expected) &&
+                 kind_of(expected) == node_kind_name(tree->node(cursor.node()).kind);
+      open.push_back(cursor.place());
+      ++met;
+    } while (cursor.goto_next(true, leave));
+    CHECK(in_order);
+    CHECK_EQ(met, std::uint64_t{places.size()});
+    CHECK_EQ(left, met);
+    CHECK_EQ(cursor.depth(), std::size_t{0});
+
+    // The arena's shape meets the same kinds in the same order.
+    const ArenaShape arena_shape(parser.arena);
+    TreeCursor<ArenaShape> arena_cursor(arena_shape, static_cast<std::uint32_t>(root));
+    std::uint64_t arena_met = 0;
+    bool same = true;
+    do {
+      same = same && arena_met < places.size() &&
+             kind_of(places[arena_met]) == node_kind_name(parser.arena.kind(arena_cursor.node())) &&
+             arena_cursor.depth() == depth_of(places[arena_met]);
+      ++arena_met;
+    } while (arena_cursor.goto_next());
+    CHECK(same);
+    CHECK_EQ(arena_met, met);
+
+    // Every place by its number: the path down to it is the walk's.
+    TreeCursor<PlacedTreeShape> walk(shape);
+    bool found = true;
+    std::uint64_t place = 0;
+    do {
+      found = found && cursor.goto_descendant(place) && cursor.node() == walk.node() &&
+              cursor.depth() == walk.depth() && cursor.place() == place;
+      ++place;
+    } while (walk.goto_next());
+    CHECK(found);
+    CHECK(!cursor.goto_descendant(tree->place_count()));
+    CHECK_EQ(cursor.depth(), std::size_t{0});
+
+    // A cursor rooted at a subtree walks that subtree alone.
+    if (cursor.goto_descendant(1)) {
+      TreeCursor<PlacedTreeShape> sub(shape, cursor.node(), cursor.place());
+      std::uint64_t n = 0;
+      do ++n;
+      while (sub.goto_next());
+      CHECK_EQ(n, tree->places(cursor.node()));
+      CHECK_EQ(sub.node(), cursor.node());
+    }
+  }
+  // Children that form a cycle end the walk with an internal fault.
+  {
+    Source s("a b");
+    NodeId a = s.arena.add_node(NodeKind::Dot, s.tokens[0]);
+    NodeId b = s.arena.add_node(NodeKind::Dot, s.tokens[1]);
+    s.arena.add_child(a, b);
+    s.arena.add_child(b, a);
+    const ArenaShape shape(s.arena);
+    TreeCursor<ArenaShape> cursor(shape, static_cast<std::uint32_t>(a));
+    CHECK_THROWS_INTERNAL([&] {
+      while (cursor.goto_next()) {
+      }
+      return 0;
+    }());
+  }
+}
+
+// The two sizes the writer makes room by, on lines at the edges of their
+// pieces: `exact` is every place's own text, `longest` never less. The
+// sizes are checked against the text itself, so that a size short by a byte
+// fails here, where a write past an exact block would fail only under
+// AddressSanitizer (other builds give the block room to spare).
+void test_line_room() {
+  const std::string empty;
+  const std::uint32_t top = 4294967295u;
+  NodeArena a(empty);
+  NodeId root = make_node(a, NodeKind::Unit, top, top, top, top, {{top, top}, {top, 0}, {1, top}});
+  for (std::uint32_t k = 0; k < attribute_key_count; ++k)
+    a.set_attribute(root, static_cast<AttributeKey>(k), k % 2 ? "\\\t\n\r" : std::string(k, 'x'));
+  NodeId parent = root;
+  // A chain deeper than one fixed-size copy of indentation.
+  for (int level = 0; level < 40; ++level) {
+    NodeId n = level % 3 == 0 ? a.add_value_node(NodeKind::Literal, Token{0, 0, 9, 9},
+                                                 level % 2 ? "" : "a\\b\tc")
+                              : make_node(a, NodeKind::Statements, level, 1, level, 2, {});
+    a.add_child(parent, n);
+    parent = n;
+  }
+  // Runs of columns across digit counts, at every line length.
+  struct Run {
+    std::uint32_t line, col, count;
+  };
+  for (const Run r : {Run{1, 1, 9}, Run{9, 995, 10}, Run{99, 9995, 10}, Run{999999, 999990, 20},
+                      Run{top, top - 4, 5}, Run{top, 4000000000u, 200}, Run{top, 1, 1},
+                      Run{7, 1, 2000}}) {
+    NodeId n = make_node(a, NodeKind::Name, r.line, r.col, r.line, r.col + 1, {});
+    a.set_positions_run(n, r.line, r.col, r.count);
+    a.add_child(parent, n);
+  }
+  NodeId listed = make_node(a, NodeKind::Name, 1, 1, 1, 1, {{9, 9}, {10, 10}, {top, top}, {0, 0}});
+  a.add_child(root, listed);
+  // Long lists and runs of the longest numbers: a size short by a byte per
+  // position is short by more than any other piece can make up for.
+  a.add_child(root, make_node(a, NodeKind::Name, top, top, top, top,
+                              std::vector<SourcePosition>(200, SourcePosition{top, top})));
+  const std::unique_ptr<SyntaxTree> tree = SyntaxTree::from_arena(a, root, "r.pas");
+  OutputBuffer out;
+  serialize_tree(*tree, out);
+  const std::vector<std::string> places = place_texts(out.view());
+  const PlacedTreeShape shape(*tree);
+  TreeCursor<PlacedTreeShape> cursor(shape);
+  std::uint64_t checked = 0;
+  do {
+    const LineRoom room = line_room(*tree, cursor.node(), cursor.depth());
+    const std::uint64_t written = cursor.place() < places.size() ? places[cursor.place()].size() : 0;
+    report_equal(room.exact, written, "line_room(...).exact == bytes of the place", __LINE__);
+    report(room.longest >= room.exact, "line_room(...).longest >= exact", __LINE__,
+           "  place " + std::to_string(cursor.place()));
+    ++checked;
+  } while (cursor.goto_next());
+  CHECK_EQ(checked, std::uint64_t{places.size()});
+  CHECK_EQ(std::uint64_t{out.size()}, measure_tree_text(*tree));
 }
 
 // ---- Parser state and cursor ------------------------------------------------
@@ -1832,6 +2015,8 @@ int main() {
       {"shared subtrees", test_shared_subtrees},
       {"build_tree", test_build_tree_matches_arena_writer},
       {"writer examples", test_writer_examples},
+      {"cursor walks", test_cursor_walks},
+      {"line room", test_line_room},
       {"parser construction", test_parser_construction},
       {"end_token", test_end_token},
       {"accept", test_accept},

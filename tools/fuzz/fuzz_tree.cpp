@@ -13,6 +13,10 @@
 //   every node's count of places is one more than its children's;
 // - the extent of each of the first nodes equals the one computed for all
 //   nodes at once;
+// - the cursor meets the places in the walk's order, at the walk's depths,
+//   numbered in order, and finds each again by its number;
+// - the writer's sizes of each line: the exact one is the length of the
+//   place's text, the longest never less;
 // - the tree read back from its text writes that text again;
 // - the input itself, given to the reader, is refused as TreeTextError or
 //   read as a tree that writes the input again.
@@ -26,6 +30,7 @@
 #include "errors.h"
 #include "fuzz_common.h"
 #include "parser/parser.h"
+#include "tree/cursor.h"
 #include "tree/node.h"
 #include "tree/syntax_tree.h"
 #include "tree/writer.h"
@@ -76,7 +81,10 @@ void check_places(const SyntaxTree& tree, const std::vector<std::string_view>* k
       fail("a node's extent differs from the one of all_extents");
   }
   if (kinds == nullptr) return;
-  // A pre-order walk over the places, with an explicit stack.
+  // A pre-order walk over the places, with an explicit stack; the first
+  // places' nodes and depths are kept for the cursor.
+  constexpr std::size_t kept = 4096;
+  std::vector<std::pair<std::uint32_t, std::size_t>> walked{{0, 0}};
   std::uint64_t places = 0;
   std::vector<std::pair<std::uint32_t, std::size_t>> stack{{0, 0}};
   if (!fuzz::equal((*kinds)[0], tarnwick::node_kind_name(tree.node(0).kind)))
@@ -94,10 +102,49 @@ void check_places(const SyntaxTree& tree, const std::vector<std::string_view>* k
     if (!fuzz::equal((*kinds)[places], tarnwick::node_kind_name(tree.node(c).kind)))
       fail("a place's kind differs from the text's node line");
     ++places;
+    if (walked.size() < kept) walked.emplace_back(c, stack.size());
     stack.emplace_back(c, 0);
   }
   if (places != kinds->size() || places != tree.place_count())
     fail("the walk meets fewer places than the text has node lines");
+  // The cursor's walk, and each place found by its number.
+  const tarnwick::PlacedTreeShape shape(tree);
+  tarnwick::TreeCursor<tarnwick::PlacedTreeShape> cursor(shape), seek(shape);
+  std::uint64_t met = 0;
+  do {
+    if (met < walked.size()) {
+      if (cursor.node() != walked[met].first || cursor.depth() != walked[met].second)
+        fail("the cursor meets another node than the walk");
+      if (!seek.goto_descendant(met) || seek.node() != cursor.node() || seek.depth() != cursor.depth())
+        fail("the cursor finds a place by its number at another node");
+    }
+    if (cursor.place() != met) fail("the cursor numbers a place out of order");
+    ++met;
+  } while (cursor.goto_next());
+  if (met != places) fail("the cursor meets another number of places than the walk");
+}
+
+// Each place's text against the writer's sizes of its line.
+void check_line_rooms(const SyntaxTree& tree, std::string_view text) {
+  std::vector<std::size_t> sizes;  // of each place's lines, each with its line feed
+  const std::vector<std::string_view> lines = fuzz::split_lines(text);
+  for (std::size_t i = 1; i < lines.size(); ++i) {
+    std::string_view l = lines[i];
+    l.remove_prefix(std::min(l.find_first_not_of(' '), l.size()));
+    if (fuzz::starts_with(l, "value=") && !sizes.empty()) {
+      sizes.back() += 1 + lines[i].size();
+    } else {
+      sizes.push_back(1 + lines[i].size());
+    }
+  }
+  const tarnwick::PlacedTreeShape shape(tree);
+  tarnwick::TreeCursor<tarnwick::PlacedTreeShape> cursor(shape);
+  do {
+    const tarnwick::LineRoom room = tarnwick::line_room(tree, cursor.node(), cursor.depth());
+    if (cursor.place() >= sizes.size() || room.exact != sizes[cursor.place()])
+      fail("the exact size of a line is not its length");
+    if (room.longest < room.exact) fail("the longest size of a line is less than its length");
+  } while (cursor.goto_next());
 }
 
 void check_tree(std::string_view text) {
@@ -159,6 +206,7 @@ void check_tree(std::string_view text) {
   if (!fuzz::equal(got, expected)) fail("the tree's text differs from parse_to_serialized");
   const std::vector<std::string_view> kinds = node_kinds(expected);
   check_places(*tree, &kinds);
+  check_line_rooms(*tree, expected);
   std::unique_ptr<SyntaxTree> again;
   fuzz::no_exception("reading the tree text", [&] { again = SyntaxTree::from_text(expected); });
   if (again->file_name() != file_name) fail("the file name read back differs");

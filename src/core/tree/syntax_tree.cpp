@@ -7,6 +7,7 @@
 
 #include "call_limits.h"
 #include "errors.h"
+#include "tree/cursor.h"
 #include "tree/writer.h"
 
 namespace tarnwick {
@@ -82,25 +83,14 @@ std::unique_ptr<SyntaxTree> SyntaxTree::from_arena(const NodeArena& a, NodeId ro
   const auto item_of = [](std::uint8_t key, const NodeArena::TextRef& ref) {
     return Item{ref.offset, ref.length, key, !ref.in_source};
   };
-  // Each frame is a node whose children are being made: the slots of
-  // child_ids_ that hold them (arena ids until each is made) and the places
-  // counted so far.
-  struct Frame {
-    std::uint32_t id;
-    std::uint32_t slot, end;
-    std::uint64_t places;
-  };
-  std::vector<Frame> stack;
   // Nodes attached in several places are made once: their ids by arena id
   // (`none` until made; only shared nodes are looked up, and the list is
   // made when the first one is met).
   std::vector<std::uint32_t> shared_ids;
-
-  // Makes the node; answers its id and whether it has children (then on the stack).
-  const auto open = [&](NodeId arena_id) -> std::uint32_t {
-    const NodeArena::Record& r = a.record(arena_id);
-    // Deeper than the arena has nodes: the children form a cycle.
-    if (stack.size() > a.size()) throw InternalError("the node arena holds a cycle");
+  // Makes the node of `arena_id` with its items and positions, and the
+  // slots of child_ids_ that its children take once they are made; answers
+  // its id.
+  const auto make = [&](NodeId arena_id, const NodeArena::Record& r) -> std::uint32_t {
     const std::uint32_t id = checked_u32(t->nodes_.size(), "the tree has too many nodes");
     Node& n = t->nodes_.emplace_back();
     n.line = r.line;
@@ -152,53 +142,76 @@ std::unique_ptr<SyntaxTree> SyntaxTree::from_arena(const NodeArena& a, NodeId ro
       if (shared_ids.empty()) shared_ids.assign(a.size(), NodeArena::none);
       shared_ids[arena_id] = id;
     }
-    // The children's arena ids, replaced by their own ids as they are made.
+    // The children's slots, each filled with the child's id once it is
+    // made.
     for (std::uint32_t e = r.first_child; e != NodeArena::none;) {
       const NodeArena::ChildEntry& entry = a.child_entry(e);
       t->child_ids_.push_back(entry.child);
       e = entry.next;
     }
-    const auto end = static_cast<std::uint32_t>(t->child_ids_.size());
-    // A leaf's places; a parent's are 0 while it is open and set when it
-    // closes.
-    t->places_.push_back(end != n.first_child ? 0 : 1);
-    if (end != n.first_child) stack.push_back(Frame{id, n.first_child, end, 1});
     return id;
   };
 
   t->places_.reserve(a.size() + 1);
-  // Places are known when a node closes; they are kept by id.
-  const auto add_places = [](Frame& f, std::uint64_t places) {
-    f.places = std::min(saturated_places, f.places + places);
+  // The nodes whose children are being made, the deepest last: the slot
+  // of the next child and the places counted so far. A node's places are
+  // 0 while it is open and set when it closes.
+  struct Open {
+    std::uint32_t id, slot;
+    std::uint64_t places;
   };
-  open(root);
-  while (!stack.empty()) {
-    Frame& f = stack.back();
-    if (f.slot == f.end) {
-      const Frame done = f;
-      stack.pop_back();
-      t->places_[done.id] = done.places;
-      if (!stack.empty()) add_places(stack.back(), t->places_[done.id]);
-      continue;
-    }
-    const std::uint32_t slot = f.slot++;
-    const std::uint32_t child = t->child_ids_[slot];
-    if (a.record(child).shared && !shared_ids.empty()) {
-      const std::uint32_t made = shared_ids[child];
+  std::vector<Open> open;
+  // The node met last is done when met (a leaf, or listed again), so its
+  // subtree needs nothing more when it is left.
+  bool done_when_met = false;
+  const auto add_places = [](Open& o, std::uint64_t places) {
+    o.places = std::min(saturated_places, o.places + places);
+  };
+  // The node the cursor arrives at, made or, when shared and made before,
+  // listed again; answers whether its children are to be made.
+  const ArenaShape shape(a);
+  TreeCursor<ArenaShape> cursor(shape, static_cast<std::uint32_t>(root));
+  const auto arrive = [&]() -> bool {
+    const NodeId arena_id = cursor.node();
+    const NodeArena::Record& r = a.record(arena_id);
+    const bool top = cursor.depth() == 0;
+    const std::uint32_t slot = top ? 0 : open.back().slot++;
+    if (r.shared && !shared_ids.empty()) {
+      const std::uint32_t made = shared_ids[arena_id];
       if (made != NodeArena::none) {
         // Met again inside its own subtree, which is still open.
         if (t->places_[made] == 0) throw InternalError("the node arena holds a cycle");
         t->child_ids_[slot] = made;
-        add_places(f, t->places_[made]);
-        continue;
+        add_places(open.back(), t->places_[made]);
+        return done_when_met = true, false;
       }
     }
-    const std::size_t depth = stack.size();
-    const std::uint32_t id = open(child);  // `f` may move here
-    if (stack.size() > depth + 1) throw InternalError("the tree is built out of order");
-    t->child_ids_[slot] = id;
-    if (stack.size() == depth) add_places(stack.back(), 1);  // a leaf
-  }
+    const std::uint32_t id = make(arena_id, r);
+    if (!top) t->child_ids_[slot] = id;
+    const std::uint32_t first_child = t->nodes_[id].first_child;
+    if (t->child_ids_.size() == first_child) {
+      t->places_.push_back(1);
+      if (!top) add_places(open.back(), 1);
+      return done_when_met = true, false;
+    }
+    t->places_.push_back(0);
+    open.push_back(Open{id, first_child, 1});
+    return true;
+  };
+  const auto leave = [&](const TreeCursor<ArenaShape>&) {
+    if (done_when_met) {
+      done_when_met = false;
+      return;
+    }
+    const Open done = open.back();
+    open.pop_back();
+    t->places_[done.id] = done.places;
+    if (!open.empty()) add_places(open.back(), done.places);
+  };
+  bool descend;
+  do {
+    descend = arrive();
+  } while (cursor.goto_next(descend, leave));
   t->finish();
   return t;
 }
@@ -226,39 +239,41 @@ void SyntaxTree::finish() {
 SyntaxTree::Extent SyntaxTree::extent(std::uint32_t n) const {
   ExtentSum sum;
   std::unordered_set<std::uint32_t> seen;  // shared subtrees already taken
-  std::vector<std::uint32_t> todo{n};
-  while (!todo.empty()) {
-    const std::uint32_t m = todo.back();
-    todo.pop_back();
+  const TreeShape shape(*this);
+  TreeCursor<TreeShape> cursor(shape, n);
+  const auto take = [&] {
+    const std::uint32_t m = cursor.node();
+    if (cursor.depth() > 0 && (nodes_[m].flags & shared_flag) && !seen.insert(m).second)
+      return false;
     add_own(*this, m, sum);
-    for (std::uint32_t c : children(m)) {
-      if ((nodes_[c].flags & shared_flag) && !seen.insert(c).second) continue;
-      todo.push_back(c);
-    }
-  }
+    return true;
+  };
+  bool descend;
+  do {
+    descend = take();
+  } while (cursor.goto_next(descend));
   return sum.e;
 }
 
 std::vector<SyntaxTree::Extent> SyntaxTree::all_extents() const {
   const std::size_t n = node_count();
   std::vector<Extent> out(n);
+  if (n == 0) return out;
+  // Each node once, after its children: a shared subtree is summed where it
+  // is first met.
   std::vector<bool> done(n, false);
-  std::vector<std::pair<std::uint32_t, std::uint32_t>> stack;
-  if (n > 0) stack.push_back({0, 0});
-  while (!stack.empty()) {
-    auto& [node, next] = stack.back();
-    std::span<const std::uint32_t> kids = children(node);
-    if (next < kids.size()) {
-      const std::uint32_t c = kids[next++];
-      if (!done[c]) stack.push_back({c, 0});
-      continue;
-    }
+  const TreeShape shape(*this);
+  TreeCursor<TreeShape> cursor(shape, 0);
+  const auto leave = [&](const TreeCursor<TreeShape>& c) {
+    const std::uint32_t node = c.node();
+    if (done[node]) return;
     ExtentSum sum;
     add_own(*this, node, sum);
-    for (std::uint32_t c : kids) sum.add(out[c]);
+    for (std::uint32_t child : children(node)) sum.add(out[child]);
     out[node] = sum.e;
     done[node] = true;
-    stack.pop_back();
+  };
+  while (cursor.goto_next(!done[cursor.node()], leave)) {
   }
   return out;
 }
@@ -269,7 +284,8 @@ std::size_t SyntaxTree::bytes() const {
          places_.capacity() * sizeof(std::uint64_t) +
          position_lists_.capacity() * sizeof(SourcePosition) + pool_.capacity() +
          skipped_.capacity() * sizeof(Token) +
-         diagnostics_.capacity() * sizeof(Diagnostic) + file_name_.capacity();
+         diagnostics_.capacity() * sizeof(Diagnostic) + file_name_.capacity() +
+         included_files_.capacity() * sizeof(std::string);
 }
 
 }  // namespace tarnwick

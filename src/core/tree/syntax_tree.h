@@ -114,6 +114,10 @@ class SyntaxTree {
   // What the parse reported about its text, in the order it was met (none
   // for a tree read from its text).
   std::span<const Diagnostic> diagnostics() const { return diagnostics_; }
+  // The files the parse read besides its text, in the order of the file
+  // indices of the diagnostics: index n names the n-th (none yet: a parse
+  // reads its text alone).
+  std::span<const std::string> included_files() const { return included_files_; }
 
   std::string_view source() const { return source_; }
   std::string_view file_name() const { return file_name_; }
@@ -138,6 +142,7 @@ class SyntaxTree {
   std::string pool_;
   std::vector<Token> skipped_;
   std::vector<Diagnostic> diagnostics_;
+  std::vector<std::string> included_files_;
   std::string_view source_;
   std::string file_name_;
   std::uint64_t output_limit_ = 0;

@@ -1,5 +1,6 @@
 #include "tree/writer.h"
 
+#include "tree/cursor.h"
 #include "tree/syntax_tree.h"
 #include "unicode/unicode.h"
 
@@ -7,7 +8,6 @@
 #include <array>
 #include <bit>
 #include <cstring>
-#include <limits>
 #include <span>
 #include <unordered_map>
 #include <vector>
@@ -145,11 +145,15 @@ inline char* put_indent(char* p, std::size_t n) {
   return p + n;
 }
 
-// ---- Room for one line -------------------------------------------------------
+// ---- The size of a node line -------------------------------------------------
 //
 // A node line is written with unchecked stores into room made for it first.
-// The room is the most bytes each piece can take, plus what the fixed-size
-// copies above may write past the end of the last piece.
+// One function sizes a line from its pieces: with the exact lengths of its
+// numbers and texts it is the line's length, which the measure sums; with
+// their longest lengths it is room for any line of that shape, found without
+// reading its texts, which the writer makes for most lines. Either room also
+// holds what the fixed-size copies above may write past the end of the last
+// piece.
 
 constexpr std::size_t max_u32_digits = 10;
 constexpr std::size_t max_kind_name_bytes = [] {
@@ -162,24 +166,9 @@ constexpr std::size_t max_key_name_bytes = [] {
   for (std::string_view n : attribute_key_names) m = std::max(m, n.size());
   return m;
 }();
-// Every byte of a text is written as itself or as a backslash and a letter.
-constexpr std::size_t escaped_bytes(std::size_t n) { return 2 * n; }
-// The line feed, the kind and the four numbered fields at their longest.
-constexpr std::size_t fields_bytes = 1 + max_kind_name_bytes +
-                                     std::string_view(" line= col= end_line= end_col=").size() +
-                                     4 * max_u32_digits;
-// " key=" and the escaped value.
-constexpr std::size_t attribute_bytes(std::size_t value_size) {
-  return 2 + max_key_name_bytes + escaped_bytes(value_size);
-}
+constexpr std::string_view fields_text = " line= col= end_line= end_col=";
 constexpr std::string_view positions_item = " source_positions=";
-// ",line:col" (the first entry has no comma).
-constexpr std::size_t position_entry_bytes = 1 + max_u32_digits + 1 + max_u32_digits;
 constexpr std::string_view value_item = "value=";
-// The line feed, the indentation one level deeper, "value=" and the value.
-constexpr std::size_t value_line_bytes(std::size_t depth, std::size_t value_size) {
-  return 1 + 2 * (depth + 1) + value_item.size() + escaped_bytes(value_size);
-}
 // The widest fixed-size copy: indentation (64 bytes), names (PaddedNames::width),
 // line digits and ",line:" prefixes (16), columns (8). Each starts at the
 // current end of the line, so none reaches further past it than this.
@@ -188,121 +177,6 @@ static_assert(PaddedNames::width >= max_kind_name_bytes);
 static_assert(PaddedNames::width >= max_key_name_bytes + 2);
 static_assert(copy_overshoot >= PaddedNames::width);
 static_assert(copy_overshoot >= 16 + 8);  // a ",line:" prefix copy, then a column copy
-static_assert(position_entry_bytes >= 1 + max_u32_digits + 1 + 3);
-
-struct AttributeItem {
-  AttributeKey key;
-  std::string_view value;
-};
-
-// The fields of one node line.
-struct NodeLine {
-  NodeKind kind;
-  std::uint32_t line, col, end_line, end_col;
-  std::span<AttributeItem> attributes;
-  bool has_value;
-  std::string_view value;
-  // Source positions: a run of `run_count` columns from (run_line, run_col),
-  // or the explicit `list` when it is set.
-  std::uint32_t run_line, run_col, run_count;
-  bool is_list;
-  std::span<const SourcePosition> list;
-};
-
-// The room a line needs: every piece at its longest, and the overshoot.
-std::size_t line_room(const NodeLine& n, std::size_t depth) {
-  const std::size_t positions = n.is_list ? n.list.size() : n.run_count;
-  std::size_t room = fields_bytes + 2 * depth + copy_overshoot;
-  for (const AttributeItem& a : n.attributes) room += attribute_bytes(a.value.size());
-  if (positions > 0) room += positions_item.size() + positions * position_entry_bytes;
-  if (n.has_value) room += value_line_bytes(depth, n.value.size());
-  return room;
-}
-
-// Writes one node line (and its value line) into room of `line_room` bytes;
-// answers its end.
-char* write_line(const NodeLine& n, std::size_t depth, LineDigits& lines, char* p) {
-  // Attributes in key-name order (a key occurs at most once per node, and
-  // nodes hold few, so an insertion sort is fastest).
-  std::span<AttributeItem> attrs = n.attributes;
-  for (std::size_t i = 1; i < attrs.size(); ++i) {
-    AttributeItem item = attrs[i];
-    const auto rank = attribute_order.rank[static_cast<std::uint32_t>(item.key)];
-    std::size_t j = i;
-    for (; j > 0 && attribute_order.rank[static_cast<std::uint32_t>(attrs[j - 1].key)] > rank; --j)
-      attrs[j] = attrs[j - 1];
-    attrs[j] = item;
-  }
-  const std::size_t positions = n.is_list ? n.list.size() : n.run_count;
-  *p++ = '\n';
-  p = put_indent(p, 2 * depth);
-  const auto kind = static_cast<std::size_t>(n.kind);
-  std::memcpy(p, padded.kind[kind], PaddedNames::width);
-  p += padded.kind_length[kind];
-  p = put(p, " line=");
-  p = lines.put(p, n.line);
-  p = put(p, " col=");
-  p = put_column(p, n.col);
-  p = put(p, " end_line=");
-  p = lines.put(p, n.end_line);
-  p = put(p, " end_col=");
-  p = put_column(p, n.end_col);
-  for (const AttributeItem& a : attrs) {
-    const auto key = static_cast<std::size_t>(a.key);
-    std::memcpy(p, padded.key[key], PaddedNames::width);
-    p += padded.key_length[key];
-    p = put_escaped(p, a.value);
-  }
-  if (positions > 0) {
-    p = put(p, positions_item);
-    if (n.is_list) {
-      for (std::size_t k = 0; k < positions; ++k) {
-        if (k) *p++ = ',';
-        p = lines.put(p, n.list[k].line);
-        *p++ = ':';
-        p = put_column(p, n.list[k].col);
-      }
-    } else {
-      // One line, consecutive columns: every entry is the same ",line:"
-      // prefix and a column, written with two fixed-size copies (counting
-      // digits up in a buffer instead would read each buffer back right
-      // after a byte of it was changed, which stalls).
-      // The prefix is copied to a local first: the stores into the line
-      // could alias the buffer it lives in, so it would be read again for
-      // every entry.
-      std::size_t prefix_len = 0;
-      char prefix[16];
-      std::memcpy(prefix, lines.prefix(n.run_line, prefix_len), sizeof prefix);
-      std::uint32_t col = n.run_col;
-      std::memcpy(p, prefix + 1, 15);
-      p = put_column(p + prefix_len - 1, col);
-      if (std::uint64_t{col} + positions <= ColumnTexts::count) {
-        // Every column of the run has its text in the table.
-        for (std::size_t k = 1; k < positions; ++k) {
-          std::memcpy(p, prefix, 16);
-          p += prefix_len;
-          ++col;
-          std::memcpy(p, column_texts.slot[col], 8);
-          p += column_texts.slot[col][7];
-        }
-      } else {
-        for (std::size_t k = 1; k < positions; ++k) {
-          std::memcpy(p, prefix, 16);
-          p = put_column(p + prefix_len, ++col);
-        }
-      }
-    }
-  }
-  if (n.has_value) {
-    *p++ = '\n';
-    p = put_indent(p, 2 * depth + 2);
-    p = put(p, value_item);
-    p = put_escaped(p, n.value);
-  }
-  return p;
-}
-
-// ---- Lengths -----------------------------------------------------------------
 
 // Saturating sums: a length past `saturated` stands for "too long", which
 // every limit below it refuses.
@@ -354,92 +228,238 @@ std::uint64_t digits_below(std::uint64_t n) {
   return total;
 }
 
-// The room a line needs, bounded more closely than `line_room`: values that
-// hold nothing to escape at their own length, a run of columns at the digits
-// of its last column. Used for the long lines that do not fit `line_room`
-// near the end of the text; like `line_room` it depends on the line alone,
-// never on the measure.
-std::size_t close_line_room(const NodeLine& n, std::size_t depth) {
-  const auto value_bytes = [](std::string_view v) {
-    return may_need_escape(v) ? escaped_bytes(v.size()) : v.size();
-  };
-  std::size_t room = fields_bytes + 2 * depth + copy_overshoot;
-  for (const AttributeItem& a : n.attributes) room += 2 + max_key_name_bytes + value_bytes(a.value);
-  if (n.is_list) {
-    if (!n.list.empty()) room += positions_item.size() + n.list.size() * position_entry_bytes;
-  } else if (n.run_count > 0) {
-    const std::uint64_t last = std::uint64_t{n.run_col} + n.run_count - 1;
-    const std::uint64_t col_digits =
-        last > std::numeric_limits<std::uint32_t>::max() ? max_u32_digits : digits(static_cast<std::uint32_t>(last));
-    room += positions_item.size() + n.run_count * (2 + digits(n.run_line) + col_digits);
-  }
-  if (n.has_value) room += 1 + 2 * (depth + 1) + value_item.size() + value_bytes(n.value);
-  return room;
-}
-
 // The length of `text` escaped.
-std::uint64_t escaped_length(std::string_view text) {
+std::uint64_t escaped_length_of_escaped(std::string_view text) {
   std::uint64_t n = text.size();
-  if (!may_need_escape(text)) return n;
   for (char c : text) n += escapes.letter[static_cast<unsigned char>(c)] != 0;
   return n;
 }
+inline std::uint64_t escaped_length(std::string_view text) {
+  return may_need_escape(text) ? escaped_length_of_escaped(text) : text.size();
+}
 
-// A subtree's text written at depth 0, and its line count: at depth d the
-// same subtree takes `length + 2 * d * lines` bytes.
-struct Measure {
-  std::uint64_t length = 0;
-  std::uint64_t lines = 0;
-};
-
-// The fixed part of each node line: the line feed, the kind and the names
-// of the four numbered fields.
-struct FixedLengths {
+// The lengths of the kind and key names.
+struct NameLengths {
   std::uint8_t kind[std::size(node_kind_names)];
-  std::uint8_t key[attribute_key_count];  // " key="
-  constexpr FixedLengths() : kind{}, key{} {
+  std::uint8_t key[attribute_key_count];
+  constexpr NameLengths() : kind{}, key{} {
     for (std::size_t k = 0; k < std::size(node_kind_names); ++k)
-      kind[k] = static_cast<std::uint8_t>(1 + node_kind_names[k].size() +
-                                          std::string_view(" line= col= end_line= end_col=").size());
+      kind[k] = static_cast<std::uint8_t>(node_kind_names[k].size());
     for (std::size_t k = 0; k < attribute_key_count; ++k)
-      key[k] = static_cast<std::uint8_t>(2 + attribute_key_names[k].size());
+      key[k] = static_cast<std::uint8_t>(attribute_key_names[k].size());
   }
 };
-constexpr FixedLengths fixed_lengths{};
-
-// ---- The two stores a tree text is written from ------------------------------
-//
-// The measure and the writer read a tree through one small interface: a
-// node's fields, its attributes, its value, its source positions and a
-// cursor over its children. The arena, while the grammar builds in it, and
-// the finished `SyntaxTree` both provide it, so both write the same text.
+constexpr NameLengths name_lengths{};
 
 // Source positions as the writer takes them.
 struct PositionsView {
   bool is_list;
-  std::uint32_t line, col, count;  // a run
+  std::uint32_t line, col, count;  // a run of `count` columns from (line, col)
   std::span<const SourcePosition> list;
 };
 
-class ArenaTree {
+// The fields of one node line, but its attributes.
+struct LineFields {
+  NodeKind kind;
+  std::uint32_t line, col, end_line, end_col;
+  PositionsView positions;
+  bool has_value;
+  std::string_view value;
+};
+
+// The pieces of a line at their length as written.
+struct ExactSize {
+  static std::uint64_t kind(NodeKind k) { return name_lengths.kind[static_cast<std::size_t>(k)]; }
+  static std::uint64_t key(AttributeKey k) { return name_lengths.key[static_cast<std::size_t>(k)]; }
+  static std::uint64_t number(std::uint32_t v) { return digits(v); }
+  static std::uint64_t text(std::string_view t) { return escaped_length(t); }
+  // The digits of a run's line and columns.
+  static std::uint64_t run_digits(std::uint32_t line, std::uint32_t col, std::uint32_t count) {
+    const std::uint64_t first = col;
+    return count * digits(line) + digits_below(first + count) - digits_below(first);
+  }
+  static std::uint64_t list_digits(std::span<const SourcePosition> list) {
+    // Lists mostly keep to one line: its digits are counted once.
+    std::uint64_t n = 0;
+    std::uint32_t line = 0;
+    std::uint64_t line_digits = 1;
+    for (const SourcePosition& pos : list) {
+      if (pos.line != line) {
+        line = pos.line;
+        line_digits = digits(line);
+      }
+      n += line_digits + digits(pos.col);
+    }
+    return n;
+  }
+};
+
+// The pieces of a line at the longest they can be.
+struct LongestSize {
+  static std::uint64_t kind(NodeKind) { return max_kind_name_bytes; }
+  static std::uint64_t key(AttributeKey) { return max_key_name_bytes; }
+  static std::uint64_t number(std::uint32_t) { return max_u32_digits; }
+  // Every byte of a text is written as itself or as a backslash and a letter.
+  static std::uint64_t text(std::string_view t) { return 2 * std::uint64_t{t.size()}; }
+  static std::uint64_t run_digits(std::uint32_t, std::uint32_t, std::uint32_t count) {
+    return count * (2 * max_u32_digits);
+  }
+  static std::uint64_t list_digits(std::span<const SourcePosition> list) {
+    return list.size() * (2 * max_u32_digits);
+  }
+};
+
+struct AttributeItem {
+  AttributeKey key;
+  std::string_view value;
+};
+
+// The fields of one node line, its attributes gathered.
+struct NodeLine : LineFields {
+  std::span<AttributeItem> attributes;
+};
+
+// The bytes of a node line and its value line at `depth`, from the line
+// feed before it: its pieces sized by `Size`. `f` holds the kind and the
+// four numbered fields (a store's record, or a gathered line), and `l`
+// reads the other pieces where they are: attributes(each) (calls
+// `each(key, value)` for each), positions(), has_value() and value().
+template <class Size, class Fields, class Line>
+inline std::uint64_t line_bytes(const Fields& f, const Line& l, std::size_t depth) {
+  // The line feed, the indentation, the kind and the four numbered fields.
+  std::uint64_t n = 1 + 2 * std::uint64_t{depth} + Size::kind(f.kind) + fields_text.size() +
+                    Size::number(f.line) + Size::number(f.col) + Size::number(f.end_line) +
+                    Size::number(f.end_col);
+  // " key=" and the value.
+  l.attributes([&n](AttributeKey key, std::string_view value) {
+    n += 2 + Size::key(key) + Size::text(value);
+  });
+  const PositionsView ps = l.positions();
+  if (ps.count > 0) {
+    // "line:col" entries, with a comma between two.
+    const std::uint64_t count = ps.count;
+    n += positions_item.size() + (count - 1) + count +
+         (ps.is_list ? Size::list_digits(ps.list) : Size::run_digits(ps.line, ps.col, ps.count));
+  }
+  // The line feed, the indentation one level deeper, "value=" and the value.
+  if (l.has_value()) n += 1 + 2 * (std::uint64_t{depth} + 1) + value_item.size() + Size::text(l.value());
+  return n;
+}
+
+// The pieces of a gathered line, for line_bytes.
+struct GatheredLine {
+  const NodeLine& n;
+  template <class Each>
+  void attributes(Each&& each) const {
+    for (const AttributeItem& a : n.attributes) each(a.key, a.value);
+  }
+  const PositionsView& positions() const { return n.positions; }
+  bool has_value() const { return n.has_value; }
+  std::string_view value() const { return n.value; }
+};
+
+// Writes one node line (and its value line) into room of at least its
+// longest size and the overshoot; answers its end.
+char* write_line(const NodeLine& n, std::size_t depth, LineDigits& lines, char* p) {
+  // Attributes in key-name order (a key occurs at most once per node, and
+  // nodes hold few, so an insertion sort is fastest).
+  std::span<AttributeItem> attrs = n.attributes;
+  for (std::size_t i = 1; i < attrs.size(); ++i) {
+    AttributeItem item = attrs[i];
+    const auto rank = attribute_order.rank[static_cast<std::uint32_t>(item.key)];
+    std::size_t j = i;
+    for (; j > 0 && attribute_order.rank[static_cast<std::uint32_t>(attrs[j - 1].key)] > rank; --j)
+      attrs[j] = attrs[j - 1];
+    attrs[j] = item;
+  }
+  const PositionsView& ps = n.positions;
+  const std::size_t positions = ps.count;
+  *p++ = '\n';
+  p = put_indent(p, 2 * depth);
+  const auto kind = static_cast<std::size_t>(n.kind);
+  std::memcpy(p, padded.kind[kind], PaddedNames::width);
+  p += padded.kind_length[kind];
+  p = put(p, " line=");
+  p = lines.put(p, n.line);
+  p = put(p, " col=");
+  p = put_column(p, n.col);
+  p = put(p, " end_line=");
+  p = lines.put(p, n.end_line);
+  p = put(p, " end_col=");
+  p = put_column(p, n.end_col);
+  for (const AttributeItem& a : attrs) {
+    const auto key = static_cast<std::size_t>(a.key);
+    std::memcpy(p, padded.key[key], PaddedNames::width);
+    p += padded.key_length[key];
+    p = put_escaped(p, a.value);
+  }
+  if (positions > 0) {
+    p = put(p, positions_item);
+    if (ps.is_list) {
+      for (std::size_t k = 0; k < positions; ++k) {
+        if (k) *p++ = ',';
+        p = lines.put(p, ps.list[k].line);
+        *p++ = ':';
+        p = put_column(p, ps.list[k].col);
+      }
+    } else {
+      // One line, consecutive columns: every entry is the same ",line:"
+      // prefix and a column, written with two fixed-size copies (counting
+      // digits up in a buffer instead would read each buffer back right
+      // after a byte of it was changed, which stalls).
+      // The prefix is copied to a local first: the stores into the line
+      // could alias the buffer it lives in, so it would be read again for
+      // every entry.
+      std::size_t prefix_len = 0;
+      char prefix[16];
+      std::memcpy(prefix, lines.prefix(ps.line, prefix_len), sizeof prefix);
+      std::uint32_t col = ps.col;
+      std::memcpy(p, prefix + 1, 15);
+      p = put_column(p + prefix_len - 1, col);
+      if (std::uint64_t{col} + positions <= ColumnTexts::count) {
+        // Every column of the run has its text in the table.
+        for (std::size_t k = 1; k < positions; ++k) {
+          std::memcpy(p, prefix, 16);
+          p += prefix_len;
+          ++col;
+          std::memcpy(p, column_texts.slot[col], 8);
+          p += column_texts.slot[col][7];
+        }
+      } else {
+        for (std::size_t k = 1; k < positions; ++k) {
+          std::memcpy(p, prefix, 16);
+          p = put_column(p + prefix_len, ++col);
+        }
+      }
+    }
+  }
+  if (n.has_value) {
+    *p++ = '\n';
+    p = put_indent(p, 2 * depth + 2);
+    p = put(p, value_item);
+    p = put_escaped(p, n.value);
+  }
+  return p;
+}
+
+// ---- The two stores a tree text is written from ------------------------------
+//
+// The measure and the writer read a tree through one small interface: the
+// shape the cursor walks (tree/cursor.h), and a node's fields, attributes,
+// value and source positions. The arena, while the grammar builds in it,
+// and the finished `SyntaxTree` both provide it, so both write the same text.
+
+class ArenaTree : public ArenaShape {
  public:
-  explicit ArenaTree(const NodeArena& arena) : a_(arena) {}
-  using Cursor = std::uint32_t;  // a child entry, or none
+  explicit ArenaTree(const NodeArena& arena) : ArenaShape(arena), a_(arena) {}
   using Record = NodeArena::Record;
 
   const Record& record(std::uint32_t n) const { return a_.record(n); }
-  std::size_t size() const { return a_.size(); }
   std::uint64_t output_limit() const { return tarnwick::output_limit(a_.source().size()); }
   static bool shared(const Record& r) { return r.shared; }
   static bool has_children(const Record& r) { return r.first_child != NodeArena::none; }
-  static Cursor first_child(std::uint32_t, const Record& r) { return r.first_child; }
-  static bool at_end(Cursor c) { return c == NodeArena::none; }
-  // The child at `c`; moves `c` to the next.
-  std::uint32_t take_child(Cursor& c) const {
-    const NodeArena::ChildEntry& e = a_.child_entry(c);
-    c = e.next;
-    return e.child;
-  }
+  static Siblings children(const Record& r) { return Siblings{r.first_child}; }
+  using ArenaShape::children;
   template <class Each>
   void for_each_attribute(const Record& r, Each&& each) const {
     for (std::uint32_t e = r.first_attribute; e != NodeArena::none;) {
@@ -449,7 +469,7 @@ class ArenaTree {
     }
   }
   static bool has_value(const Record& r) { return r.has_value; }
-  std::string_view value(std::uint32_t, const Record& r) const { return a_.text(r.value); }
+  std::string_view value(const Record& r) const { return a_.text(r.value); }
   PositionsView positions(const Record& r) const {
     const NodeArena::Positions& ps = r.positions;
     if (ps.pool == NodeArena::none) return {false, ps.line, ps.col, ps.count, {}};
@@ -461,27 +481,20 @@ class ArenaTree {
   const NodeArena& a_;
 };
 
-class FrozenTree {
+class FrozenTree : public TreeShape {
  public:
-  explicit FrozenTree(const SyntaxTree& tree) : t_(tree) {}
-  struct Cursor {
-    std::uint32_t at, end;
-  };
+  explicit FrozenTree(const SyntaxTree& tree) : TreeShape(tree), t_(tree) {}
   using Record = SyntaxTree::Node;
 
   const Record& record(std::uint32_t n) const {
     if (n >= t_.node_count()) throw InternalError("node id names no node of the tree");
     return t_.node(n);
   }
-  std::size_t size() const { return t_.node_count(); }
   std::uint64_t output_limit() const { return t_.output_limit(); }
   static bool shared(const Record& r) { return r.flags & SyntaxTree::shared_flag; }
   static bool has_children(const Record& r) { return (&r)[1].first_child != r.first_child; }
-  static Cursor first_child(std::uint32_t, const Record& r) {
-    return Cursor{r.first_child, (&r)[1].first_child};
-  }
-  static bool at_end(Cursor c) { return c.at == c.end; }
-  std::uint32_t take_child(Cursor& c) const { return t_.child_id(c.at++); }
+  static Siblings children(const Record& r) { return Siblings{r.first_child, (&r)[1].first_child}; }
+  using TreeShape::children;
   template <class Each>
   void for_each_attribute(const Record& r, Each&& each) const {
     const std::uint32_t end =
@@ -492,7 +505,7 @@ class FrozenTree {
     }
   }
   static bool has_value(const Record& r) { return r.flags & SyntaxTree::has_value_flag; }
-  std::string_view value(std::uint32_t, const Record& r) const {
+  std::string_view value(const Record& r) const {
     return t_.text(t_.item((&r)[1].first_item - 1));
   }
   PositionsView positions(const Record& r) const {
@@ -505,96 +518,127 @@ class FrozenTree {
   const SyntaxTree& t_;
 };
 
+// The fields of a node's line, filled field by field: an aggregate
+// initialisation first clears the whole struct with a string store, which
+// costs more than the fields.
+template <class Tree>
+inline void fill_fields(const Tree& tree, const typename Tree::Record& r, LineFields& f) {
+  f.kind = r.kind;
+  f.line = r.line;
+  f.col = r.col;
+  f.end_line = r.end_line;
+  f.end_col = r.end_col;
+  f.positions = tree.positions(r);
+  f.has_value = Tree::has_value(r);
+  f.value = f.has_value ? tree.value(r) : std::string_view();
+}
+
+// The fields of a node's line, its attributes gathered into `attrs`.
+template <class Tree>
+inline void gather_line(const Tree& tree, const typename Tree::Record& r,
+                        std::array<AttributeItem, attribute_key_count>& attrs, NodeLine& line) {
+  std::size_t n_attrs = 0;
+  tree.for_each_attribute(r, [&](AttributeKey key, std::string_view text) {
+    if (n_attrs == attrs.size()) throw InternalError("a node holds one attribute key twice");
+    attrs[n_attrs++] = AttributeItem{key, text};
+  });
+  fill_fields(tree, r, line);
+  line.attributes = std::span<AttributeItem>(attrs.data(), n_attrs);
+}
+
+// A subtree's text written at depth 0, and its line count: at depth d the
+// same subtree takes `length + 2 * d * lines` bytes.
+struct Measure {
+  std::uint64_t length = 0;
+  std::uint64_t lines = 0;
+};
+
+// The pieces of a node's line as its store holds them, for line_bytes.
+template <class Tree>
+struct RecordLine {
+  const Tree& tree;
+  const typename Tree::Record& r;
+  template <class Each>
+  void attributes(Each&& each) const {
+    tree.for_each_attribute(r, each);
+  }
+  PositionsView positions() const { return tree.positions(r); }
+  bool has_value() const { return Tree::has_value(r); }
+  std::string_view value() const { return tree.value(r); }
+};
+
 // The node's own line, and its value line, at depth 0.
 template <class Tree>
-inline Measure own_measure(const Tree& tree, std::uint32_t id, const typename Tree::Record& r) {
-  std::uint64_t n = fixed_lengths.kind[static_cast<std::size_t>(r.kind)] + digits(r.line) +
-                    digits(r.col) + digits(r.end_line) + digits(r.end_col);
-  tree.for_each_attribute(r, [&n](AttributeKey key, std::string_view text) {
-    n += fixed_lengths.key[static_cast<std::size_t>(key)] + escaped_length(text);
-  });
-  const PositionsView ps = tree.positions(r);
-  if (ps.count > 0) {
-    n += positions_item.size() + (ps.count - 1);  // the commas
-    if (!ps.is_list) {
-      const std::uint64_t first = ps.col;
-      n += ps.count * (digits(ps.line) + 1) + digits_below(first + ps.count) - digits_below(first);
-    } else {
-      // Lists mostly keep to one line: its digits are counted once.
-      std::uint32_t line = 0;
-      std::uint64_t line_digits = 1;
-      for (const SourcePosition& pos : ps.list) {
-        if (pos.line != line) {
-          line = pos.line;
-          line_digits = digits(line);
-        }
-        n += line_digits + 1 + digits(pos.col);
-      }
-    }
-  }
-  Measure m{n, 1};
-  if (Tree::has_value(r)) {
-    m.length += 1 + 2 + value_item.size() + escaped_length(tree.value(id, r));
-    m.lines += 1;
-  }
-  return m;
+inline Measure own_measure(const Tree& tree, const typename Tree::Record& r) {
+  const std::uint64_t length = line_bytes<ExactSize>(r, RecordLine<Tree>{tree, r}, 0);
+  return Measure{length, Tree::has_value(r) ? 2u : 1u};
 }
 
 template <class Tree>
 std::uint64_t measure_text(const Tree& tree, std::uint32_t root, std::string_view file_name) {
-  // Post-order walk with an explicit stack. A node attached in several places
-  // is measured once; its measure is kept and added at every other place, so
-  // the walk is linear in the arena even where the text is exponential in it.
-  struct Frame {
+  // A node attached in several places is measured once; its measure is kept
+  // and added at every other place, so the walk is linear in the store even
+  // where the text is exponential in it.
+  std::unordered_map<std::uint32_t, Measure> shared;
+  // The nodes whose subtrees are being measured, the deepest last.
+  struct Open {
     std::uint32_t node;
-    typename Tree::Cursor next_child;  // the next child to measure
     Measure sum;
   };
-  std::unordered_map<std::uint32_t, Measure> shared;
-  std::vector<Frame> stack;
-  auto open = [&](std::uint32_t id) {
-    const auto& r = tree.record(id);
-    // Deeper than the arena has nodes: the children form a cycle.
-    if (stack.size() > tree.size()) throw InternalError("the node arena holds a cycle");
-    stack.push_back(Frame{id, Tree::first_child(id, r), own_measure(tree, id, r)});
-  };
-  open(root);
+  std::vector<Open> open;
+  // The node met last was added to its parent at once, so its subtree needs
+  // nothing more when it is left.
+  bool added = false;
   Measure total;
-  while (!stack.empty()) {
-    Frame& f = stack.back();
-    if (!Tree::at_end(f.next_child)) {
-      const std::uint32_t child_id = tree.take_child(f.next_child);
-      const auto& child = tree.record(child_id);
-      if (!Tree::has_children(child)) {
-        // A leaf, most nodes: its own lines, one level deeper.
-        const Measure m = own_measure(tree, child_id, child);
-        f.sum.length = add(f.sum.length, m.length + 2 * m.lines);
-        f.sum.lines = add(f.sum.lines, m.lines);
-        continue;
-      }
-      if (Tree::shared(child)) {
-        auto it = shared.find(child_id);
-        if (it != shared.end()) {
-          f.sum.length = add(f.sum.length, add(it->second.length, 2 * it->second.lines));
-          f.sum.lines = add(f.sum.lines, it->second.lines);
-          continue;
-        }
-      }
-      open(child_id);
-      continue;
+  // A subtree's measure added to its parent's, one level deeper: two more
+  // spaces on each line.
+  const auto add_to_parent = [&](const Measure& m) {
+    if (open.empty()) {
+      total = m;
+      return;
     }
-    const Frame done = f;
-    stack.pop_back();
+    Measure& parent = open.back().sum;
+    parent.length = add(parent.length, add(m.length, 2 * m.lines));
+    parent.lines = add(parent.lines, m.lines);
+  };
+  TreeCursor<Tree> cursor(tree, root);
+  // A leaf (most nodes) or a shared subtree measured before is added to its
+  // parent at once; any other node is opened. Answers the children to go
+  // into (none for the first two).
+  using Siblings = typename Tree::Siblings;
+  const auto arrive = [&]() -> Siblings {
+    const std::uint32_t id = cursor.node();
+    const auto& r = tree.record(id);
+    if (!Tree::has_children(r)) {
+      add_to_parent(own_measure(tree, r));
+      added = true;
+      return Siblings{};
+    }
+    if (Tree::shared(r)) {
+      auto it = shared.find(id);
+      if (it != shared.end()) {
+        add_to_parent(it->second);
+        added = true;
+        return Siblings{};
+      }
+    }
+    open.push_back(Open{id, own_measure(tree, r)});
+    return Tree::children(r);
+  };
+  const auto leave = [&](const TreeCursor<Tree>&) {
+    if (added) {
+      added = false;
+      return;
+    }
+    const Open done = open.back();
+    open.pop_back();
     if (Tree::shared(tree.record(done.node))) shared.emplace(done.node, done.sum);
-    if (stack.empty()) {
-      total = done.sum;
-    } else {
-      // One level deeper than its parent: two more spaces on each line.
-      Measure& parent = stack.back().sum;
-      parent.length = add(parent.length, add(done.sum.length, 2 * done.sum.lines));
-      parent.lines = add(parent.lines, done.sum.lines);
-    }
-  }
+    add_to_parent(done.sum);
+  };
+  Siblings children;
+  do {
+    children = arrive();
+  } while (cursor.goto_next(children, leave));
   return add(header.size() + escaped_length(file_name), total.length);
 }
 
@@ -612,61 +656,33 @@ void write_text(const Tree& tree, std::uint32_t root, std::string_view file_name
   }
   std::array<AttributeItem, attribute_key_count> attrs;
   LineDigits lines;
-  // A line whose room at its longest does not fit what is left (near the end
-  // of the text) is written here first, and copied when it fits.
-  OutputBuffer spill;
-  // Depth-first walk with an explicit stack: each frame is a node whose
-  // children are being written and the cursor of the next child to write.
-  std::vector<typename Tree::Cursor> next_child;
-  auto write = [&](std::uint32_t id) {
-    const auto& r = tree.record(id);
-    std::size_t n_attrs = 0;
-    tree.for_each_attribute(r, [&](AttributeKey key, std::string_view text) {
-      if (n_attrs == attrs.size()) throw InternalError("a node holds one attribute key twice");
-      attrs[n_attrs++] = AttributeItem{key, text};
-    });
-    const PositionsView ps = tree.positions(r);
-    // Filled field by field: an aggregate initialisation first clears the
-    // whole struct with a string store, which costs more than the fields.
+  TreeCursor<Tree> cursor(tree, root);
+  // Writes the line of the node the cursor is at; answers its children.
+  const auto write = [&]() -> typename Tree::Siblings {
+    const auto& r = tree.record(cursor.node());
     NodeLine line;
-    line.kind = r.kind;
-    line.line = r.line;
-    line.col = r.col;
-    line.end_line = r.end_line;
-    line.end_col = r.end_col;
-    line.attributes = std::span<AttributeItem>(attrs.data(), n_attrs);
-    line.has_value = Tree::has_value(r);
-    line.value = line.has_value ? tree.value(id, r) : std::string_view();
-    line.run_line = ps.line;
-    line.run_col = ps.col;
-    line.run_count = ps.count;
-    line.is_list = ps.is_list;
-    line.list = ps.list;
-    const std::size_t depth = next_child.size();
-    const std::size_t room = line_room(line, depth);
-    if (char* p = out.room_within(room)) {
-      out.commit(write_line(line, depth, lines, p));
-    } else if (char* c = out.room_within(close_line_room(line, depth))) {
-      out.commit(write_line(line, depth, lines, c));
-    } else {
-      spill.clear();
-      spill.commit(write_line(line, depth, lines, spill.room(room)));
-      char* q = out.room_within(spill.size());
-      if (q == nullptr) throw InternalError("the tree text is longer than measured");
-      std::memcpy(q, spill.view().data(), spill.size());
-      out.commit(q + spill.size());
+    gather_line(tree, r, attrs, line);
+    const std::size_t depth = cursor.depth();
+    // Room for the longest line of its shape; where that passes the end of
+    // the block (near the end of the text), the line's own size, which the
+    // measure counted.
+    std::uint64_t room = line_bytes<LongestSize>(line, GatheredLine{line}, depth) + copy_overshoot;
+    char* p = out.room_within(room);
+    if (p == nullptr) {
+      room = line_bytes<ExactSize>(line, GatheredLine{line}, depth) + copy_overshoot;
+      p = out.room_within(room);
+      if (p == nullptr) throw InternalError("the tree text is longer than measured");
     }
-    if (Tree::has_children(r)) next_child.push_back(Tree::first_child(id, r));
+    char* end = write_line(line, depth, lines, p);
+    if (static_cast<std::uint64_t>(end - p) + copy_overshoot > room)
+      throw InternalError("a node line is longer than its room");
+    out.commit(end);
+    return Tree::children(r);
   };
-  write(root);
-  while (!next_child.empty()) {
-    typename Tree::Cursor& c = next_child.back();
-    if (Tree::at_end(c)) {
-      next_child.pop_back();
-      continue;
-    }
-    write(tree.take_child(c));
-  }
+  typename Tree::Siblings children;
+  do {
+    children = write();
+  } while (cursor.goto_next(children));
   if (out.size() != size) throw InternalError("the tree text is not as long as measured");
 }
 
@@ -687,6 +703,15 @@ void serialize_arena(const NodeArena& arena, NodeId root, std::string_view file_
 
 std::uint64_t measure_tree_text(const SyntaxTree& tree) {
   return measure_text(FrozenTree(tree), 0, tree.file_name());
+}
+
+LineRoom line_room(const SyntaxTree& tree, std::uint32_t node, std::size_t depth) {
+  const FrozenTree frozen(tree);
+  std::array<AttributeItem, attribute_key_count> attrs;
+  NodeLine line;
+  gather_line(frozen, frozen.record(node), attrs, line);
+  return LineRoom{line_bytes<ExactSize>(line, GatheredLine{line}, depth),
+                  line_bytes<LongestSize>(line, GatheredLine{line}, depth)};
 }
 
 void serialize_tree(const SyntaxTree& tree, OutputBuffer& out) {

@@ -27,4 +27,15 @@ std::uint64_t measure_tree_text(const SyntaxTree& tree);
 // Writes the tree text of a finished tree, as serialize_arena does.
 void serialize_tree(const SyntaxTree& tree, OutputBuffer& out);
 
+// The sizes the writer takes for the line of node `node` at `depth` (the
+// line feed before it, the node line and its value line): `exact` is its
+// length as written, `longest` the room made for any line of its shape
+// without reading its texts. Each line is written into room of one of them
+// plus the bytes that fixed-size copies may store past its end, so either
+// being short lets the writer store past its block.
+struct LineRoom {
+  std::uint64_t exact = 0, longest = 0;
+};
+LineRoom line_room(const SyntaxTree& tree, std::uint32_t node, std::size_t depth);
+
 }  // namespace tarnwick
