@@ -5,7 +5,8 @@ Two build directories, each in the system's temporary directory (one per
 checkout) unless its environment variable names another:
 
 - `native` (TARNWICK_NATIVE_BUILD_DIR): the core as the module has it
-  (Release, the default C++ compiler) with the target `core_tests`;
+  (Release, the default C++ compiler) with the targets `core_tests` and
+  `preprocessor_tests`;
 - `replay` (TARNWICK_FUZZ_BUILD_DIR): the core with AddressSanitizer and
   UndefinedBehaviorSanitizer, unoptimised (it compiles in about half the
   time of -O1, and the replayed inputs are small), with the
@@ -195,14 +196,14 @@ class ReplayBuild(Build):
 
 BUILDS: dict[str, Build] = {
     "native": NativeBuild("native", "TARNWICK_NATIVE_BUILD_DIR", "tarnwick-native-tests",
-                          ["core_tests", "profile_driver"]),
+                          ["core_tests", "preprocessor_tests", "profile_driver"]),
     "replay": ReplayBuild("replay", "TARNWICK_FUZZ_BUILD_DIR", "tarnwick-fuzz-replays",
                           [f"fuzz_{t}_{v}" for t in ("lexer", "parser") for v in ("replay", "planted")]
-                          + ["fuzz_tree_replay", "fuzz_complete_replay"]),
+                          + ["fuzz_tree_replay", "fuzz_complete_replay", "fuzz_preprocessor_replay"]),
 }
 
 # The fixtures through which tests use each build; conftest.py reads them.
-FIXTURES = {"core_tests_exe": "native", "drivers": "replay"}
+FIXTURES = {"core_tests_exe": "native", "preprocessor_tests_exe": "native", "drivers": "replay"}
 
 
 def program(build: str, name: str) -> str:

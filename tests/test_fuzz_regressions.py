@@ -34,6 +34,7 @@ def drivers() -> dict[str, str]:
                for target in ("lexer", "parser") for suffix, variant in (("", "replay"), ("-fake", "planted"))}
     drivers["tree"] = program("replay", "fuzz_tree_replay")
     drivers["complete"] = program("replay", "fuzz_complete_replay")
+    drivers["preprocessor"] = program("replay", "fuzz_preprocessor_replay")
     return drivers
 
 
@@ -53,7 +54,7 @@ def _inputs() -> list[str]:
                   if os.path.isfile(p))
 
 
-@pytest.mark.parametrize("target", ["lexer", "parser", "tree", "complete"])
+@pytest.mark.parametrize("target", ["lexer", "parser", "tree", "complete", "preprocessor"])
 def test_regression_inputs(drivers, target):
     inputs = _inputs()
     assert len(glob.glob(os.path.join(CORPUS, "*"))) >= 20

@@ -1,9 +1,10 @@
-"""Runs the native test driver (tests/native/core_tests.cpp, the CMake target
-`core_tests` of the `native` build in native_builds.py): node arena and shared
-subtrees, tree text writer and its measure, the grammar's own stack and its
-depth per level, parser cursor and text helpers, and the million-level tree
-on a small stack; and the profiling driver of the core, whose totals must
-agree with the module's outputs."""
+"""Runs the native test drivers (tests/native/core_tests.cpp and
+preprocessor_tests.cpp, CMake targets of the `native` build in
+native_builds.py): node arena and shared subtrees, tree text writer and its
+measure, the grammar's own stack and its depth per level, parser cursor and
+text helpers, and the million-level tree on a small stack; the preprocessor;
+and the profiling driver of the core, whose totals must agree with the
+module's outputs."""
 
 from __future__ import annotations
 
@@ -32,6 +33,23 @@ def test_core_tests(core_tests_exe):
     assert int(match.group(2)) == 0, output
     # The driver holds several hundred checks; far fewer means some were skipped.
     assert int(match.group(1)) >= 500, output
+
+
+@pytest.fixture(scope="module")
+def preprocessor_tests_exe() -> str:
+    return program("native", "preprocessor_tests")
+
+
+def test_preprocessor_tests(preprocessor_tests_exe):
+    """tests/native/preprocessor_tests.cpp: directives, expressions, includes
+    from memory, unbalanced and malformed directives, targets, decoding, and
+    random nestings and expressions against models of them."""
+    proc = subprocess.run([preprocessor_tests_exe], stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, text=True, timeout=600)
+    output = proc.stdout + proc.stderr
+    match = re.search(r"(\d+) passed, (\d+) failed\s*$", proc.stdout)
+    assert proc.returncode == 0 and match, f"preprocessor_tests exited with {proc.returncode}:\n{output}"
+    assert int(match.group(2)) == 0 and int(match.group(1)) >= 300, output
 
 
 def test_profile_driver_agrees_with_the_module(tmp_path):

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets and runs them.
 #
-#   tools/fuzz/run.sh [SECONDS] [lexer|parser|tree|complete|all]
+#   tools/fuzz/run.sh [SECONDS] [lexer|parser|tree|complete|preprocessor|all]
 #
 # SECONDS (default 60) is the time given to each target. The core is built
 # with clang (AddressSanitizer, UndefinedBehaviorSanitizer, fuzzer coverage)
@@ -19,7 +19,11 @@
 # at once (after one run has built them all). "tree" checks the finished
 # trees of tarnwick_tree against the tree text, and the reader of tree texts;
 # "complete" checks the spans of the complete grammar's trees and that every
-# token is in a node or a diagnostic.
+# token is in a node or a diagnostic; "preprocessor" the kept tokens of
+# conditionals and include files against the scanner's, the evaluator of
+# {$IF} expressions and the source decoder. A target with a dictionary of
+# its own (tools/fuzz/TARGET.dict) uses it; the others use
+# tools/fuzz/pascal.dict.
 set -euo pipefail
 
 seconds="${1:-60}"
@@ -29,12 +33,13 @@ case "$which" in
   parser) targets=(parser) ;;
   tree) targets=(tree) ;;
   complete) targets=(complete) ;;
-  all) targets=(lexer parser tree complete) ;;
-  *) echo "usage: $0 [SECONDS] [lexer|parser|tree|complete|all]" >&2; exit 2 ;;
+  preprocessor) targets=(preprocessor) ;;
+  all) targets=(lexer parser tree complete preprocessor) ;;
+  *) echo "usage: $0 [SECONDS] [lexer|parser|tree|complete|preprocessor|all]" >&2; exit 2 ;;
 esac
 # libFuzzer takes 0 for "no limit"; a run here always has one.
 if ! [[ "$seconds" =~ ^[1-9][0-9]*$ ]]; then
-  echo "usage: $0 [SECONDS] [lexer|parser|tree|complete|all]" >&2
+  echo "usage: $0 [SECONDS] [lexer|parser|tree|complete|preprocessor|all]" >&2
   exit 2
 fi
 
@@ -95,13 +100,15 @@ for t in "${targets[@]}"; do
     done < <(find "$dir" -type f -print0)
   done
   [[ $open_findings -eq 0 ]] || status=1
+  dict="$root/tools/fuzz/$t.dict"
+  [[ -f "$dict" ]] || dict="$root/tools/fuzz/pascal.dict"
   log="$out/fuzz_$t.log"
   echo "== fuzz_$t: ${seconds}s, corpus $corpus ($n seed files)"
   set +e
   ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1}" \
   UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1}" \
     "$out/fuzz_$t" "$corpus" "$seeds" \
-      -dict="$root/tools/fuzz/pascal.dict" \
+      -dict="$dict" \
       -max_total_time="$seconds" \
       -max_len="${FUZZ_MAX_LEN:-4096}" \
       -timeout="${FUZZ_TIMEOUT:-30}" \
