@@ -245,11 +245,46 @@ PyGetSetDef node_getset[] = {
      "its descendants.",
      nullptr},
     {"tree", node_tree, nullptr, "The tree the node belongs to.", nullptr},
+    {"span", node_span, nullptr,
+     "(start, end): the node's extent as indices of tree.source, from its first token's first "
+     "character to just after its last token's last. ValueError for a tree read from its text.",
+     nullptr},
+    {"text", node_text, nullptr, "The source of the node's span: tree.source[start:end].", nullptr},
+    {"tokens", node_tokens, nullptr,
+     "The tokens of the node's span, in order, comments and directives included, as Token "
+     "named tuples.",
+     nullptr},
+    {"comments", node_comments, nullptr,
+     "The comments that belong to the node: the block of comment lines right above it, and a "
+     "comment after it on its last line.",
+     nullptr},
+    {"doc", node_doc, nullptr,
+     "The text of the node's comments, one line each, without their comment marks; None when "
+     "it has none.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+PyObject* node_ancestors(PyObject* self, PyObject*) {
+  PyRef list(PyList_New(0));
+  if (!list) return nullptr;
+  for (NodeObject* p = reinterpret_cast<NodeObject*>(self)->parent; p != nullptr; p = p->parent)
+    if (PyList_Append(list.get(), reinterpret_cast<PyObject*>(p)) < 0) return nullptr;
+  return list.release();
+}
+
 PyMethodDef node_methods[] = {
     {"get", node_get, METH_VARARGS, "get(key, default=None)\n--\n\nThe attribute `key`, or `default`."},
+    {"find_all", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(node_find_all)),
+     METH_VARARGS | METH_KEYWORDS,
+     "find_all(kind=None, /, **attributes)\n--\n\nThe nodes of the node's subtree (itself "
+     "included) of that kind (any kind for None) whose attributes have the given values, in "
+     "document order."},
+    {"find", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(node_find)),
+     METH_VARARGS | METH_KEYWORDS,
+     "find(kind=None, /, **attributes)\n--\n\nThe first node find_all would answer, or None."},
+    {"ancestors", node_ancestors, METH_NOARGS,
+     "ancestors()\n--\n\nThe node's ancestors, its parent first and the root last."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -11,8 +11,9 @@
 //
 // The module's files: node.cpp (Node), walk.cpp (walks and searches over
 // places, and walk()), tree.cpp (Tree), search.cpp (find_all, find,
-// node_at), tokens.cpp (the Token and Diagnostic named tuples) and
-// module.cpp (the functions and the module).
+// node_at), source_views.cpp (the views of a tree's source: spans, texts,
+// tokens and comments), tokens.cpp (the Token and Diagnostic named tuples)
+// and module.cpp (the functions and the module).
 #pragma once
 
 #include "common/python.h"  // Python.h first, as CPython asks
@@ -31,12 +32,29 @@
 
 namespace tarnwick::binding {
 
+// What the views of a tree's source read, made the first time one of them is
+// asked for, so that a tree nobody asks costs nothing more: where each line
+// starts in the source's code points (a Python str is indexed by them), and
+// the source's tokens, comments and directives included.
+struct SourceIndex {
+  std::vector<std::uint32_t> line_starts;  // the code point where line k + 1 starts
+  std::uint32_t points = 0;                // the code points of the source
+  std::vector<Token> tokens;               // in source order, the end-of-file token left out
+  bool has_tokens = false;
+
+  std::size_t bytes() const {
+    return sizeof(SourceIndex) + line_starts.capacity() * sizeof(std::uint32_t) +
+           tokens.capacity() * sizeof(Token);
+  }
+};
+
 struct TreeObject {
   PyObject_HEAD
   SyntaxTree* tree;
   PyObject* source;     // the parsed str, or None for a tree read from its text
   PyObject* file_name;  // str
-  std::vector<SyntaxTree::Extent>* extents;  // made by the first node_at
+  std::vector<SyntaxTree::Extent>* extents;  // made by the first node_at or span
+  SourceIndex* index;                        // made by the first view of the source
 };
 
 struct NodeObject {
@@ -101,10 +119,24 @@ PyObject* new_tree(std::unique_ptr<SyntaxTree> tree, PyObject* source, PyObject*
 // document order.
 PyObject* new_walk(NodeObject* start);
 
-// Tree methods that search its places.
+// The extents of all the tree's nodes, made on first use.
+const std::vector<SyntaxTree::Extent>& extents_of(TreeObject* tree);
+
+// Tree and Node methods that search places: a Tree's over all of them, a
+// Node's over its subtree (the node itself included).
 PyObject* tree_find_all(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* tree_find(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* tree_node_at(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* node_find_all(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* node_find(PyObject* self, PyObject* args, PyObject* kwargs);
+
+// The views of the source (source_views.cpp): Node getters, and Tree.comments.
+PyObject* node_span(PyObject* self, void*);
+PyObject* node_text(PyObject* self, void*);
+PyObject* node_tokens(PyObject* self, void*);
+PyObject* node_comments(PyObject* self, void*);
+PyObject* node_doc(PyObject* self, void*);
+PyObject* tree_comments(PyObject* self, void*);
 
 // Tokens as a list of Token named tuples; their texts are in `source`.
 PyObject* token_list(std::span<const Token> tokens, std::string_view source);

@@ -1,7 +1,9 @@
-// The searches of a Tree over its places: find_all, find and node_at.
+// The searches over the places of a tree: find_all and find (of a Tree over
+// all of them, of a Node over its subtree) and node_at.
 #include "tree/node_path.h"
 
 #include <cstdint>
+#include <memory>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -26,11 +28,10 @@ bool kind_named(PyObject* name, int& kind) {
 }
 
 // find_all(kind=None, **attributes) and find(...): the places of that kind
-
-// find_all(kind=None, **attributes) and find(...): the places of that kind
-// (any kind for None) whose attributes hold those values.
-PyObject* tree_search(PyObject* self, PyObject* args, PyObject* kwargs, bool first_only) {
-  TreeObject* tree = reinterpret_cast<TreeObject*>(self);
+// (any kind for None) whose attributes hold those values, in document order:
+// all places of the tree, or with `start` the places of its subtree.
+PyObject* search(TreeObject* tree, NodeObject* start, PyObject* args, PyObject* kwargs,
+                 bool first_only) {
   PyObject* kind_arg = Py_None;
   const char* name = first_only ? "find" : "find_all";
   if (!PyArg_UnpackTuple(args, name, 0, 1, &kind_arg)) return nullptr;
@@ -71,7 +72,9 @@ PyObject* tree_search(PyObject* self, PyObject* args, PyObject* kwargs, bool fir
     if (!first_only && !found) return nullptr;
     PyRef first;
     bool failed = false, stop = false;
-    NodePath path(tree);
+    std::unique_ptr<NodePath> path_of(start == nullptr ? new NodePath(tree)
+                                                       : new NodePath(tree, start));
+    NodePath& path = *path_of;
     // Answers whether to go below the place.
     const auto visit = [&] {
       const std::uint32_t n = path.node();
@@ -118,12 +121,28 @@ bool holds(const SyntaxTree::Extent& e, std::uint32_t line, std::uint32_t col) {
 
 }  // namespace
 
+const std::vector<SyntaxTree::Extent>& extents_of(TreeObject* tree) {
+  if (tree->extents == nullptr)
+    tree->extents = new std::vector<SyntaxTree::Extent>(tree->tree->all_extents());
+  return *tree->extents;
+}
+
 PyObject* tree_find_all(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return tree_search(self, args, kwargs, false);
+  return search(reinterpret_cast<TreeObject*>(self), nullptr, args, kwargs, false);
 }
 
 PyObject* tree_find(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return tree_search(self, args, kwargs, true);
+  return search(reinterpret_cast<TreeObject*>(self), nullptr, args, kwargs, true);
+}
+
+PyObject* node_find_all(PyObject* self, PyObject* args, PyObject* kwargs) {
+  NodeObject* n = reinterpret_cast<NodeObject*>(self);
+  return search(n->tree, n, args, kwargs, false);
+}
+
+PyObject* node_find(PyObject* self, PyObject* args, PyObject* kwargs) {
+  NodeObject* n = reinterpret_cast<NodeObject*>(self);
+  return search(n->tree, n, args, kwargs, true);
 }
 
 PyObject* tree_node_at(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -134,9 +153,7 @@ PyObject* tree_node_at(PyObject* self, PyObject* args, PyObject* kwargs) {
     return nullptr;
   TreeObject* tree = reinterpret_cast<TreeObject*>(self);
   return guarded([&]() -> PyObject* {
-    if (tree->extents == nullptr)
-      tree->extents = new std::vector<SyntaxTree::Extent>(tree->tree->all_extents());
-    const std::vector<SyntaxTree::Extent>& extents = *tree->extents;
+    const std::vector<SyntaxTree::Extent>& extents = extents_of(tree);
     if (line > 0xFFFFFFFFul || col > 0xFFFFFFFFul) return new_ref(Py_None);
     const auto l = static_cast<std::uint32_t>(line);
     const auto c = static_cast<std::uint32_t>(col);

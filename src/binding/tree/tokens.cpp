@@ -19,8 +19,18 @@ PyObject* named_tuple(PyObject* type, PyObject* fields, PyObject* pack) {
   return tuple_new(reinterpret_cast<PyTypeObject*>(type), pack, nullptr);
 }
 
+// The value of a token: its text, but a `//` comment without the '\r's at
+// its end, that of a CRLF line break among them (the lexer ends the comment
+// at the line feed).
+std::string_view value_of(const Token& t, std::string_view source) {
+  std::string_view text = t.text(source);
+  if (t.kind == TokenKind::Comment && text.starts_with("//"))
+    while (text.ends_with('\r')) text.remove_suffix(1);
+  return text;
+}
+
 PyObject* make_token(const Token& t, std::string_view source, PyObject* pack) {
-  PyRef value(make_str(t.text(source)));
+  PyRef value(make_str(value_of(t, source)));
   PyRef line(PyLong_FromUnsignedLong(t.line));
   PyRef col(PyLong_FromUnsignedLong(t.column));
   if (!value || !line || !col) return nullptr;

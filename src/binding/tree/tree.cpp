@@ -17,6 +17,7 @@ PyObject* new_tree(std::unique_ptr<SyntaxTree> tree, PyObject* source, PyObject*
   o->source = new_ref(source);
   o->file_name = new_ref(file_name);
   o->extents = nullptr;
+  o->index = nullptr;
   return reinterpret_cast<PyObject*>(o);
 }
 
@@ -27,6 +28,7 @@ void tree_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   delete t->tree;
   delete t->extents;
+  delete t->index;
   Py_DECREF(t->source);
   Py_DECREF(t->file_name);
   PyObject_Free(self);
@@ -82,8 +84,6 @@ PyObject* tree_repr(PyObject* self) {
                               static_cast<unsigned long long>(t->tree->place_count()));
 }
 
-// A depth-first search over the places of a tree, that makes Python nodes
-
 PyObject* tree_skipped(PyObject* self, void*) {
   return guarded([&] {
     const SyntaxTree& t = *reinterpret_cast<TreeObject*>(self)->tree;
@@ -99,6 +99,7 @@ PyObject* tree_sizeof(PyObject* self, PyObject*) {
   const TreeObject* t = reinterpret_cast<TreeObject*>(self);
   std::size_t bytes = sizeof(TreeObject) + t->tree->bytes();
   if (t->extents != nullptr) bytes += t->extents->capacity() * sizeof(SyntaxTree::Extent);
+  if (t->index != nullptr) bytes += t->index->bytes();
   return PyLong_FromSize_t(bytes);
 }
 
@@ -115,6 +116,10 @@ PyGetSetDef tree_getset[] = {
      "What the parse reported about its text, in the order it was met, as Diagnostic(message, "
      "file, line, col, end_line, end_col, tokens) named tuples. Empty for a tree read from its "
      "text.",
+     nullptr},
+    {"comments", tree_comments, nullptr,
+     "Every comment of the source, in order, as Token named tuples (directives left out). "
+     "ValueError for a tree read from its text.",
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };

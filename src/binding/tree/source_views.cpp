@@ -1,0 +1,252 @@
+// The views of a tree's source: a node's span, text and tokens, the comments
+// that belong to it and its documentation text, and the tree's comments.
+//
+// The tree keeps, for each node, the line and column of its first and last
+// position; everything else is made from the source the first time it is
+// asked for and kept by the tree (SourceIndex): where each line starts in
+// code points, which turns a (line, column) into an index of the Python
+// str, and the token list, searched by position.
+#include "tree/objects.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "lexer/lexer.h"
+
+namespace tarnwick::binding {
+namespace {
+
+// The index of the tree's source, made on first use; null with ValueError set
+// for a tree that has no source.
+SourceIndex* index_of(TreeObject* tree) {
+  if (tree->source == Py_None) {
+    PyErr_SetString(PyExc_ValueError,
+                    "the tree has no source (it was read from its text), so it has no spans, "
+                    "texts, tokens or comments");
+    return nullptr;
+  }
+  if (tree->index != nullptr) return tree->index;
+  auto* index = new SourceIndex;
+  const std::string_view s = tree->tree->source();
+  // A line starts after each line feed, as the lexer counts them; a code
+  // point is a byte that does not continue a UTF-8 sequence.
+  index->line_starts.push_back(0);
+  std::uint32_t points = 0;
+  for (const char c : s) {
+    points += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+    if (c == '\n') index->line_starts.push_back(points);
+  }
+  index->points = points;
+  tree->index = index;
+  return index;
+}
+
+// The same with the token list made too.
+SourceIndex* tokens_of(TreeObject* tree) {
+  SourceIndex* index = index_of(tree);
+  if (index == nullptr || index->has_tokens) return index;
+  index->tokens = tarnwick::tokenize(tree->tree->source());
+  index->tokens.pop_back();  // the end-of-file token
+  index->tokens.shrink_to_fit();
+  index->has_tokens = true;
+  return index;
+}
+
+// The code point of (line, col) in the source.
+std::uint32_t point_of(const SourceIndex& index, std::uint32_t line, std::uint32_t col) {
+  if (line == 0 || line > index.line_starts.size() || col == 0)
+    throw InternalError("a node's position lies outside its source");
+  const std::uint64_t at = std::uint64_t{index.line_starts[line - 1]} + col - 1;
+  if (at > index.points) throw InternalError("a node's position lies outside its source");
+  return static_cast<std::uint32_t>(at);
+}
+
+// The node's span: its extent, from the first to the last position it and
+// its descendants hold. A node that holds no position (there is none in the
+// trees the grammars build, but a tree may have one) has the empty span at
+// the end of the source.
+struct Span {
+  std::uint32_t line, col, end_line, end_col;  // the extent; line 0 for none
+  std::uint32_t start, end;                    // code points
+};
+
+Span span_of(NodeObject* n, const SourceIndex& index) {
+  const SyntaxTree::Extent& e = extents_of(n->tree)[n->node];
+  if (e.line == 0) return {0, 0, 0, 0, index.points, index.points};
+  return {e.line, e.col, e.end_line, e.end_col, point_of(index, e.line, e.col),
+          point_of(index, e.end_line, e.end_col)};
+}
+
+bool before(const Token& t, std::uint32_t line, std::uint32_t col) {
+  return t.line < line || (t.line == line && t.column < col);
+}
+
+// The tokens of the source that start in the span: [first, last).
+std::pair<std::size_t, std::size_t> tokens_in(const SourceIndex& index, const Span& span) {
+  const std::vector<Token>& tokens = index.tokens;
+  if (span.line == 0) return {tokens.size(), tokens.size()};
+  const auto from = std::partition_point(tokens.begin(), tokens.end(), [&](const Token& t) {
+    return before(t, span.line, span.col);
+  });
+  const auto to = std::partition_point(from, tokens.end(), [&](const Token& t) {
+    return before(t, span.end_line, span.end_col);
+  });
+  return {static_cast<std::size_t>(from - tokens.begin()),
+          static_cast<std::size_t>(to - tokens.begin())};
+}
+
+// The line a token's text ends on.
+std::uint32_t end_line_of(const Token& t, std::string_view source) {
+  const std::string_view written = t.written(source);
+  return t.line + static_cast<std::uint32_t>(std::count(written.begin(), written.end(), '\n'));
+}
+
+// The comments that belong to the node at `span`: the block of comments
+// right before its first token, on lines of their own (the first of them
+// shares no line with the code before it) with no blank line between them
+// nor before the node; and the comments after its last token (or after one
+// ';' or ',' that follows it there) that start on the node's last line.
+std::vector<Token> comments_of(const SourceIndex& index, const Span& span, std::string_view source) {
+  const std::vector<Token>& tokens = index.tokens;
+  const auto [first, last] = tokens_in(index, span);
+  std::vector<Token> found;
+  if (span.line == 0) return found;
+  // The comments right before the node, and the line the token before them
+  // ends on (0 at the start of the source).
+  std::size_t code = first;
+  while (code > 0 && tokens[code - 1].kind == TokenKind::Comment) --code;
+  const std::uint32_t code_line = code > 0 ? end_line_of(tokens[code - 1], source) : 0;
+  std::size_t from = first;
+  std::uint32_t next_line = span.line;  // the line of what follows the comment looked at
+  while (from > code) {
+    const Token& c = tokens[from - 1];
+    if (next_line > end_line_of(c, source) + 1 || c.line == code_line) break;
+    next_line = c.line;
+    --from;
+  }
+  found.assign(tokens.begin() + static_cast<std::ptrdiff_t>(from),
+               tokens.begin() + static_cast<std::ptrdiff_t>(first));
+  std::size_t after = last;
+  if (after < tokens.size() && after > first && tokens[after].kind == TokenKind::Symbol &&
+      tokens[after].line == span.end_line) {
+    const std::string_view s = tokens[after].text(source);
+    if (s == ";" || s == ",") ++after;
+  }
+  for (; after < tokens.size() && tokens[after].kind == TokenKind::Comment &&
+         tokens[after].line == span.end_line;
+       ++after)
+    found.push_back(tokens[after]);
+  return found;
+}
+
+std::string_view trimmed(std::string_view s) {
+  const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+  while (!s.empty() && blank(s.front())) s.remove_prefix(1);
+  while (!s.empty() && blank(s.back())) s.remove_suffix(1);
+  return s;
+}
+
+// The documentation text of a comment: a `///` line without the `///` and
+// one space after it; the text of any other comment without its `//`,
+// braces or `(* *)`, trimmed. Line breaks are line feeds.
+void append_doc(std::string& out, std::string_view c) {
+  if (c.starts_with("///")) {
+    c.remove_prefix(3);
+    if (c.starts_with(' ')) c.remove_prefix(1);
+    if (c.ends_with('\r')) c.remove_suffix(1);
+    out.append(c);
+    return;
+  }
+  if (c.starts_with("//")) {
+    c.remove_prefix(2);
+  } else if (c.starts_with("{")) {
+    c.remove_prefix(1);
+    if (c.ends_with('}')) c.remove_suffix(1);
+  } else if (c.starts_with("(*")) {
+    c.remove_prefix(2);
+    if (c.ends_with("*)")) c.remove_suffix(2);
+  }
+  c = trimmed(c);
+  for (std::size_t k = 0; k < c.size(); ++k)
+    if (!(c[k] == '\r' && k + 1 < c.size() && c[k + 1] == '\n')) out.push_back(c[k]);
+}
+
+NodeObject* node_of(PyObject* self) { return reinterpret_cast<NodeObject*>(self); }
+
+}  // namespace
+
+PyObject* node_span(PyObject* self, void*) {
+  return guarded([&]() -> PyObject* {
+    NodeObject* n = node_of(self);
+    const SourceIndex* index = index_of(n->tree);
+    if (index == nullptr) return nullptr;
+    const Span span = span_of(n, *index);
+    return Py_BuildValue("(kk)", static_cast<unsigned long>(span.start),
+                         static_cast<unsigned long>(span.end));
+  });
+}
+
+PyObject* node_text(PyObject* self, void*) {
+  return guarded([&]() -> PyObject* {
+    NodeObject* n = node_of(self);
+    const SourceIndex* index = index_of(n->tree);
+    if (index == nullptr) return nullptr;
+    const Span span = span_of(n, *index);
+    return PyUnicode_Substring(n->tree->source, span.start, span.end);
+  });
+}
+
+PyObject* node_tokens(PyObject* self, void*) {
+  return guarded([&]() -> PyObject* {
+    NodeObject* n = node_of(self);
+    const SourceIndex* index = tokens_of(n->tree);
+    if (index == nullptr) return nullptr;
+    const auto [first, last] = tokens_in(*index, span_of(n, *index));
+    return token_list(std::span<const Token>(index->tokens).subspan(first, last - first),
+                      n->tree->tree->source());
+  });
+}
+
+PyObject* node_comments(PyObject* self, void*) {
+  return guarded([&]() -> PyObject* {
+    NodeObject* n = node_of(self);
+    const SourceIndex* index = tokens_of(n->tree);
+    if (index == nullptr) return nullptr;
+    const std::string_view source = n->tree->tree->source();
+    return token_list(comments_of(*index, span_of(n, *index), source), source);
+  });
+}
+
+PyObject* node_doc(PyObject* self, void*) {
+  return guarded([&]() -> PyObject* {
+    NodeObject* n = node_of(self);
+    const SourceIndex* index = tokens_of(n->tree);
+    if (index == nullptr) return nullptr;
+    const std::string_view source = n->tree->tree->source();
+    const std::vector<Token> comments = comments_of(*index, span_of(n, *index), source);
+    if (comments.empty()) return new_ref(Py_None);
+    std::string doc;
+    for (const Token& c : comments) {
+      if (&c != &comments.front()) doc.push_back('\n');
+      append_doc(doc, c.text(source));
+    }
+    return make_str(doc);
+  });
+}
+
+PyObject* tree_comments(PyObject* self, void*) {
+  return guarded([&]() -> PyObject* {
+    TreeObject* tree = reinterpret_cast<TreeObject*>(self);
+    const SourceIndex* index = tokens_of(tree);
+    if (index == nullptr) return nullptr;
+    std::vector<Token> comments;
+    for (const Token& t : index->tokens)
+      if (t.kind == TokenKind::Comment) comments.push_back(t);
+    return token_list(comments, tree->tree->source());
+  });
+}
+
+}  // namespace tarnwick::binding
