@@ -143,3 +143,26 @@ def build_dir(env_var, prefix):
     repo = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
     tag = hashlib.sha1(repo.encode()).hexdigest()[:10]
     return os.path.join(tempfile.gettempdir(), f"{prefix}-{tag}")
+
+
+def escape_token(text):
+    """A token's text as the token list writes it."""
+    return text.replace("\\", "\\\\").replace("\t", "\\x09").replace("\n", "\\x0A").replace("\r", "\\x0D")
+
+
+def tokens_match_token_list(tokens, token_list):
+    """Whether `tarnwick_tree.tokens` agree with the token list of the same
+    text line by line: the same kinds, values and positions, but for the
+    '\\r's at the end of a `//` comment, which its value leaves out."""
+    lines = token_list.split("\n")
+    if len(lines) != len(tokens):
+        return False
+    for t, line in zip(tokens, lines):
+        head, tail = f"{t.kind} {escape_token(t.value)}", f" {t.line}:{t.col}"
+        if line == head + tail:
+            continue
+        middle = line[len(head):len(line) - len(tail)]
+        if not (t.kind == "comment" and t.value.startswith("//") and line.startswith(head)
+                and line.endswith(tail) and middle and middle == "\\x0D" * (len(middle) // 4)):
+            return False
+    return True

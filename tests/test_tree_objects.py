@@ -15,7 +15,7 @@ import pytest
 import tarnwick
 import tarnwick_tree
 from tarnwick_tree import Diagnostic, NodeVisitor, Token, read, tokens, walk
-from helpers import diagnostics_cover_skipped, run_on_small_stack
+from helpers import diagnostics_cover_skipped, run_on_small_stack, tokens_match_token_list
 from limits import REFUSED
 from treereader import read_tree
 
@@ -161,17 +161,12 @@ def test_node_at_is_the_deepest_node_holding_the_position():
 
 
 @pytest.mark.parametrize("src", list(SOURCES.values()) + [
-    "&begin &Type x", "'unterminated\n'x'''", "{a\nb} (* c *) // d\r\n{$R+}", "€ ! ? ~ \"",
+    "&begin &Type x", "'unterminated\n'x'''", "{a\nb} (* c *) // d\r\n{$R+}", "€ ! ? ~ \"", "// a\r\r\n//\r\n// b\r",
 ])
 def test_tokens_agree_with_the_token_list(src):
-    def escape(s):
-        return (s.replace("\\", "\\\\").replace("\t", "\\x09").replace("\n", "\\x0A")
-                .replace("\r", "\\x0D"))
-
     got = tokens(src)
     assert all(type(t) is Token for t in got)
-    assert "\n".join(f"{t.kind} {escape(t.value)} {t.line}:{t.col}" for t in got) == \
-        tarnwick.lex_to_serialized(src, "")
+    assert tokens_match_token_list(got, tarnwick.lex_to_serialized(src, ""))
 
 
 @pytest.mark.parametrize("src, skipped", [
@@ -458,3 +453,90 @@ def test_readme_recipes_pass_mypy_strict(tmp_path):
          *sorted(str(p) for p in tmp_path.glob("recipe_*.py"))],
         capture_output=True, text=True, env=env, cwd=tmp_path)
     assert run.returncode == 0, run.stdout + run.stderr
+
+
+# ---- Source views: spans, texts, tokens, comments -------------------------------
+
+VIEWED = "unit Ü;\r\ninterface\r\nvar é, 日本: Integer; { c }\r\nconst S = 'ä''b';\r\nimplementation\r\nend.\r\n"
+
+
+@pytest.mark.parametrize("grammar, kind, span, text", [
+    ("complete", "Variable", (24, 39), "é, 日本: Integer;"),
+    ("complete", "Constant", (53, 64), "S = 'ä''b';"),
+    ("complete", "Unit", (0, 86), VIEWED.rstrip()),
+    # The specified tree's nodes span what they and their descendants hold.
+    ("specified", "Variable", (24, 38), "é, 日本: Integer"),
+    ("specified", "Constant", (53, 63), "S = 'ä''b'"),
+    ("specified", "Unit", (0, 80), VIEWED[:80]),
+])
+def test_span_and_text_index_the_source_in_code_points(grammar, kind, span, text):
+    tree = tarnwick_tree.parse(VIEWED, grammar=grammar)
+    node = tree.find(kind)
+    assert (node.span, node.text) == (span, text)
+    assert tree.source[span[0]:span[1]] == text
+
+
+@pytest.mark.parametrize("src, kind, values", [
+    (VIEWED, "Variables", ["var", "é", ",", "日本", ":", "Integer", ";"]),
+    ("procedure P; { a } begin (* b *) end;", "Method",
+     ["procedure", "P", ";", "{ a }", "begin", "(* b *)", "end", ";"]),
+    ("begin {$R+} x := 1 // c\r\nend.", "Statements", ["begin", "{$R+}", "x", ":=", "1", "// c", "end"]),
+])
+def test_node_tokens_hold_the_comments_between_its_tokens(src, kind, values):
+    tree = tarnwick_tree.parse(src)
+    got = tree.find(kind).tokens
+    assert [t.value for t in got] == values
+    assert all(t in tokens(src) for t in got)
+
+
+def test_tree_comments_leave_directives_out():
+    tree = tarnwick_tree.parse("{$R+} { a }\r\n// b\r\nbegin (* c *) end.")
+    assert tree.comments == [Token("comment", "{ a }", 1, 7), Token("comment", "// b", 2, 1),
+                             Token("comment", "(* c *)", 3, 7)]
+
+
+TYPES = "type\n  TA = Integer; // of A\n  { B }\n{}\n  TB = Byte;\n"
+
+
+@pytest.mark.parametrize("src, name, comments, doc", [
+    # A block right above; a blank line ends it; a comment after code on
+    # its line belongs to that code.
+    ("type\n  /// The A.\n  ///   <b>x</b>\n  TA = Integer;", "TA",
+     ["/// The A.", "///   <b>x</b>"], "The A.\n  <b>x</b>"),
+    ("type\n  // far\n\n  // near\n  TA = Integer;", "TA", ["// near"], "near"),
+    ("type\n  TX = Byte; // of X\n  TA = Integer;", "TA", [], None),
+    ("type TA = Integer; // of A\r\n", "TA", ["// of A"], "of A"),
+    (TYPES, "TA", ["// of A"], "of A"),
+    (TYPES, "TB", ["{ B }", "{}"], "B\n"),
+    ("type\n  (* one\n     two *)\n  TA = Integer;", "TA", ["(* one\n     two *)"], "one\n     two"),
+    ("type\r\n  { one\r\n    two }\r\n  TA = Integer;", "TA", ["{ one\r\n    two }"], "one\n    two"),
+    ("type\n  TA = Integer;", "TA", [], None),
+])
+def test_comments_and_doc_of_a_declaration(src, name, comments, doc):
+    node = tarnwick_tree.parse(src).find("TypeDecl", name=name)
+    assert [c.value for c in node.comments] == comments
+    assert node.doc == doc
+
+
+def test_views_need_the_source():
+    tree = read(parse("unit U; end.").to_serialized())
+    for view in ("span", "text", "tokens", "comments", "doc"):
+        with pytest.raises(ValueError, match="no source"):
+            getattr(tree.root, view)
+    with pytest.raises(ValueError, match="no source"):
+        tree.comments
+
+
+def test_node_search_covers_its_subtree_and_ancestors_reach_the_root():
+    tree = tarnwick_tree.parse(
+        "unit U; interface type TA = class procedure P; end; TB = class procedure P; procedure Q; end;"
+        " implementation end.")
+    second = tree.find("TypeDecl", name="TB")
+    assert [m["name"] for m in second.find_all("Method")] == ["P", "Q"]
+    assert second.find("ntMethod", name="Q") == second.find_all(kind="procedure")[1]
+    assert second.find_all("TypeDecl") == [second] and second.find("TypeDecl", name="TA") is None
+    assert [a.kind for a in second.find("Method").ancestors()] == \
+        ["ntType", "ntTypeDecl", "ntTypeSection", "ntInterface", "ntUnit"]
+    assert tree.root.ancestors() == [] and tree.root.find_all() == list(tree)
+    with pytest.raises(ValueError):
+        second.find_all("ntMetod")

@@ -1,8 +1,60 @@
 """Syntax trees and tokens of tarnwick as Python objects (the native part)."""
 
-from typing import Literal, Iterator, NamedTuple, final
+from typing import Literal, Iterator, NamedTuple, TypeAlias, final
 
 from tarnwick import PanicException as PanicException
+
+# The node kinds as Node.kind answers them: the core's table of node kinds
+# (src/core/tree/node_kinds.def), in its order.
+NodeKind: TypeAlias = Literal[
+    "ntUnknown", "ntAbsolute", "ntAdd", "ntAddr", "ntAlignmentParam", "ntAnd",
+    "ntAnonymousMethod", "ntArguments", "ntAs", "ntAssign", "ntAt", "ntAttribute",
+    "ntAttributes", "ntBounds", "ntCall", "ntCase", "ntCaseElse", "ntCaseLabel", "ntCaseLabels",
+    "ntCaseSelector", "ntClassConstraint", "ntConstant", "ntConstants", "ntConstraints",
+    "ntConstructorConstraint", "ntContains", "ntDefault", "ntDeref", "ntDimension", "ntDiv",
+    "ntDot", "ntDownTo", "ntElement", "ntElse", "ntEmptyStatement", "ntEnum", "ntEqual",
+    "ntExcept", "ntExceptionHandler", "ntExports", "ntExpression", "ntExpressions",
+    "ntExternal", "ntFDiv", "ntField", "ntFields", "ntFinalization", "ntFinally", "ntFor",
+    "ntFrom", "ntGeneric", "ntGoto", "ntGreater", "ntGreaterEqual", "ntGuid", "ntHelper",
+    "ntIdentifier", "ntIf", "ntImplementation", "ntImplements", "ntIn", "ntIndex", "ntIndexed",
+    "ntInherited", "ntInitialization", "ntInterface", "ntIs", "ntLabel", "ntLHS", "ntLiteral",
+    "ntLower", "ntLowerEqual", "ntMessage", "ntMethod", "ntMod", "ntMul", "ntName",
+    "ntNamedArgument", "ntNotEqual", "ntNot", "ntOr", "ntPackage", "ntParameter",
+    "ntParameters", "ntPath", "ntPositionalArgument", "ntProtected", "ntPrivate", "ntProperty",
+    "ntPublic", "ntPublished", "ntRaise", "ntRead", "ntRecordConstraint", "ntRepeat",
+    "ntRequires", "ntResolutionClause", "ntResourceString", "ntReturnType", "ntRHS",
+    "ntRoundClose", "ntRoundOpen", "ntSet", "ntShl", "ntShr", "ntStatement", "ntStatements",
+    "ntStrictPrivate", "ntStrictProtected", "ntSub", "ntSubrange", "ntThen", "ntTo", "ntTry",
+    "ntType", "ntTypeArgs", "ntTypeDecl", "ntTypeParam", "ntTypeParams", "ntTypeSection",
+    "ntValue", "ntVariable", "ntVariables", "ntXor", "ntUnaryMinus", "ntUnit", "ntUses",
+    "ntWhile", "ntWith", "ntWrite", "ntAnsiComment", "ntBorComment", "ntSlashesComment",
+    "ntIsNot", "ntNotIn", "ntInterfaceConstraint", "ntUnmanagedConstraint", "ntProcedure",
+    "ntFunction", "ntConstructor", "ntDestructor", "ntOperator", "ntStored", "ntDispid",
+    "ntVarParam", "ntOutParam", "ntConstParam",
+]
+# The same without their "nt", which find_all and find accept too.
+ShortNodeKind: TypeAlias = Literal[
+    "Unknown", "Absolute", "Add", "Addr", "AlignmentParam", "And", "AnonymousMethod",
+    "Arguments", "As", "Assign", "At", "Attribute", "Attributes", "Bounds", "Call", "Case",
+    "CaseElse", "CaseLabel", "CaseLabels", "CaseSelector", "ClassConstraint", "Constant",
+    "Constants", "Constraints", "ConstructorConstraint", "Contains", "Default", "Deref",
+    "Dimension", "Div", "Dot", "DownTo", "Element", "Else", "EmptyStatement", "Enum", "Equal",
+    "Except", "ExceptionHandler", "Exports", "Expression", "Expressions", "External", "FDiv",
+    "Field", "Fields", "Finalization", "Finally", "For", "From", "Generic", "Goto", "Greater",
+    "GreaterEqual", "Guid", "Helper", "Identifier", "If", "Implementation", "Implements", "In",
+    "Index", "Indexed", "Inherited", "Initialization", "Interface", "Is", "Label", "LHS",
+    "Literal", "Lower", "LowerEqual", "Message", "Method", "Mod", "Mul", "Name",
+    "NamedArgument", "NotEqual", "Not", "Or", "Package", "Parameter", "Parameters", "Path",
+    "PositionalArgument", "Protected", "Private", "Property", "Public", "Published", "Raise",
+    "Read", "RecordConstraint", "Repeat", "Requires", "ResolutionClause", "ResourceString",
+    "ReturnType", "RHS", "RoundClose", "RoundOpen", "Set", "Shl", "Shr", "Statement",
+    "Statements", "StrictPrivate", "StrictProtected", "Sub", "Subrange", "Then", "To", "Try",
+    "Type", "TypeArgs", "TypeDecl", "TypeParam", "TypeParams", "TypeSection", "Value",
+    "Variable", "Variables", "Xor", "UnaryMinus", "Unit", "Uses", "While", "With", "Write",
+    "AnsiComment", "BorComment", "SlashesComment", "IsNot", "NotIn", "InterfaceConstraint",
+    "UnmanagedConstraint", "Procedure", "Function", "Constructor", "Destructor", "Operator",
+    "Stored", "Dispid", "VarParam", "OutParam", "ConstParam",
+]
 
 class Token(NamedTuple):
     """A token: its kind as the token list writes it, its text as written (an
@@ -31,7 +83,7 @@ class Node:
     """A node of a syntax tree at one place of it: a view made on access."""
 
     @property
-    def kind(self) -> str: ...
+    def kind(self) -> NodeKind: ...
     @property
     def attributes(self) -> dict[str, str]: ...
     @property
@@ -54,6 +106,19 @@ class Node:
     def extent(self) -> tuple[int, int, int, int]: ...
     @property
     def tree(self) -> Tree: ...
+    @property
+    def span(self) -> tuple[int, int]: ...
+    @property
+    def text(self) -> str: ...
+    @property
+    def tokens(self) -> list[Token]: ...
+    @property
+    def comments(self) -> list[Token]: ...
+    @property
+    def doc(self) -> str | None: ...
+    def find_all(self, kind: NodeKind | ShortNodeKind | None = None, /, **attributes: str) -> list[Node]: ...
+    def find(self, kind: NodeKind | ShortNodeKind | None = None, /, **attributes: str) -> Node | None: ...
+    def ancestors(self) -> list[Node]: ...
     def __getitem__(self, key: str, /) -> str: ...
     def __contains__(self, key: object, /) -> bool: ...
     def get(self, key: str, default: str | None = None, /) -> str | None: ...
@@ -74,11 +139,13 @@ class Tree:
     def skipped(self) -> list[Token]: ...
     @property
     def diagnostics(self) -> list[Diagnostic]: ...
+    @property
+    def comments(self) -> list[Token]: ...
     def __sizeof__(self) -> int: ...
     def to_serialized(self) -> str: ...
     def serialized_size(self) -> int: ...
-    def find_all(self, kind: str | None = None, /, **attributes: str) -> list[Node]: ...
-    def find(self, kind: str | None = None, /, **attributes: str) -> Node | None: ...
+    def find_all(self, kind: NodeKind | ShortNodeKind | None = None, /, **attributes: str) -> list[Node]: ...
+    def find(self, kind: NodeKind | ShortNodeKind | None = None, /, **attributes: str) -> Node | None: ...
     def node_at(self, line: int, col: int) -> Node | None: ...
     def __iter__(self) -> Iterator[Node]: ...
     def __len__(self) -> int: ...
