@@ -131,3 +131,75 @@ def test_stubs_match_the_module(tmp_path):
         cwd=tmp_path, env=environment(SOURCE_STUBS), capture_output=True, text=True, timeout=300,
     )
     assert result.returncode == 0, result.stdout + result.stderr
+
+
+# ---- tarnwick_tree ---------------------------------------------------------------
+
+NATIVE_STUB = SOURCE_STUBS / "tarnwick_tree" / "_native.pyi"
+KIND_TABLE = SOURCE_STUBS / "core" / "tree" / "node_kinds.def"
+
+
+def stub_literal(name):
+    """The strings of the `Literal[...]` type alias `name` of the stub."""
+    import ast
+
+    for statement in ast.parse(NATIVE_STUB.read_text(encoding="utf-8")).body:
+        if isinstance(statement, ast.AnnAssign) and getattr(statement.target, "id", None) == name:
+            return [element.value for element in statement.value.slice.elts]
+    raise AssertionError(f"{name} is not in the stub")
+
+
+def test_node_kind_literals_list_the_kind_table():
+    import re
+
+    table = re.findall(r"^NODE_KIND\((\w+)\)", KIND_TABLE.read_text(encoding="utf-8"), re.M)
+    assert len(table) > 100
+    assert stub_literal("NodeKind") == ["nt" + name for name in table]
+    assert stub_literal("ShortNodeKind") == table
+
+
+TREE_TYPED = """\
+    import tarnwick_tree
+
+    tree = tarnwick_tree.parse("unit U; end.")
+    kind: tarnwick_tree.NodeKind = tree.root.kind
+    short: tarnwick_tree.ShortNodeKind = "Method"
+    methods = tree.root.find_all("ntMethod") + tree.find_all(short, name="P")
+    start, end = tree.root.span
+    doc: str = tree.root.doc or tree.root.text
+    lines = [t.line for t in tree.root.tokens + tree.root.comments + tree.comments]
+    parents = [a.kind for a in tree.root.ancestors()]
+    tree.find_all("ntMetod")
+    tree.root.find("Metod")
+    count: int = tree.root.text
+    tree.root.doc.strip()
+    tree.root.span = (0, 0)
+"""
+
+
+def test_tree_stubs_catch_a_mistyped_kind(tmp_path):
+    (tmp_path / "example.py").write_text(textwrap.dedent(TREE_TYPED))
+    env = dict(os.environ, MYPYPATH=str(SOURCE_STUBS))
+    result = run_mypy(tmp_path, env, "example.py")
+    found = [(int(line.split(":")[1]), line.rsplit("[", 1)[1].rstrip("]"))
+             for line in result.stdout.splitlines() if ": error: " in line]
+    assert found == [
+        (11, "arg-type"),  # no kind ntMetod
+        (12, "arg-type"),
+        (13, "assignment"),  # text is a str
+        (14, "union-attr"),  # doc may be None
+        (15, "misc"),  # span is read-only
+    ], result.stdout + result.stderr
+
+
+def test_tree_stubs_match_the_module(tmp_path):
+    pytest.importorskip("tarnwick_tree")
+    # The kind aliases are types only: at run time a kind is a str.
+    allowlist = tmp_path / "allowlist.txt"
+    allowlist.write_text("tarnwick_tree._native.NodeKind\ntarnwick_tree._native.ShortNodeKind\n")
+    env = dict(environment(SOURCE_STUBS), MYPYPATH=str(SOURCE_STUBS))
+    result = subprocess.run(
+        [sys.executable, "-m", "mypy.stubtest", "tarnwick_tree._native", "--allowlist", str(allowlist)],
+        cwd=tmp_path, env=env, capture_output=True, text=True, timeout=300,
+    )
+    assert result.returncode == 0, result.stdout[-3000:] + result.stderr[-3000:]

@@ -8,15 +8,19 @@ decodes files) and each grammar, every node of the tree is checked:
 - `node.text == tree.source[start:end]` for `(start, end) = node.span`;
 - `node.tokens` are exactly the tokens of `tarnwick_tree.tokens(source)`
   that start inside the span (the positions turned into indices of the
-  source here, from its line feeds, independently of the tree);
+  source here, from its line feeds, independently of the tree), and they
+  are the tokens that start in the node's extent, whole;
 - the span cuts no token and holds no blank at either end: it starts at the
-  start of its first token, and the text of the span, lexed on its own,
+  start of its first token, its first and last tokens are code (no comment
+  or directive), and the text of the span, lexed on its own,
   gives the same tokens (kinds, values, and the positions moved by the
   span's start).
 
 It prints, per grammar, the files, the nodes checked, those without a
-position and those of an empty span (a node of no token: the unit of a file
-that holds only comments), and the mismatches, with the first few.
+position, those of an empty span (a node of no token: the unit of a file
+that holds only comments), those whose span is narrower than their extent
+(blanks or comments at its ends that the span leaves out) or wider (an
+extent that ends inside a token), and the mismatches, with the first few.
 Exits 1 when there is a mismatch.
 """
 
@@ -43,6 +47,8 @@ class Counts:
     nodes: int = 0
     no_position: int = 0
     empty: int = 0
+    narrower: int = 0
+    wider: int = 0
     mismatches: int = 0
     examples: list[str] = field(default_factory=list)
 
@@ -51,6 +57,8 @@ class Counts:
         self.nodes += other.nodes
         self.no_position += other.no_position
         self.empty += other.empty
+        self.narrower += other.narrower
+        self.wider += other.wider
         self.mismatches += other.mismatches
         self.examples += other.examples[: max(0, 10 - len(self.examples))]
 
@@ -92,15 +100,24 @@ def check_tree(tree: tarnwick_tree.Tree, name: str = "") -> Counts:
             if start != end or got:
                 mismatch(node, "holds no position but has a span or tokens")
             continue
+        line, col, end_line, end_col = node.extent
+        low, high = lines[line - 1] + col - 1, lines[end_line - 1] + end_col - 1
         first, last = bisect.bisect_left(starts, start), bisect.bisect_left(starts, end)
         if got != tokens[first:last]:
             mismatch(node, "tokens are not those of the source in its span")
             continue
+        # The span holds the tokens that start in the extent, whole.
+        if start < low or (got and starts[last - 1] >= high):
+            mismatch(node, "span is not the tokens of its extent")
+        elif (start, end) != (low, high):
+            counts.narrower += end < high or start > low
+            counts.wider += end > high
         if start == end and not got:
             counts.empty += 1  # a node of no token (the unit of a file of comments)
             continue
-        if not got or starts[first] != start or piece != piece.strip(" \t\r\n"):
-            mismatch(node, "span does not start at a token or ends in blanks")
+        if not got or starts[first] != start or piece != piece.strip(" \t\r\n") or \
+                not all(t.kind not in ("comment", "directive") for t in (got[0], got[-1])):
+            mismatch(node, "span does not run from a token of code to a token of code")
             continue
         # The span's text on its own: a span that cuts a token or a comment
         # lexes differently.
@@ -139,7 +156,8 @@ def main(argv: Sequence[str] | None = None) -> int:
             total.add(counts)
         print(f"{grammar}: {total.files} files, {total.nodes} nodes checked, "
               f"{total.no_position} without a position, "
-              f"{total.empty} with an empty span, {total.mismatches} mismatches")
+              f"{total.empty} with an empty span, spans narrower than the extent {total.narrower}, "
+              f"wider {total.wider}, {total.mismatches} mismatches")
         for example in total.examples:
             print(f"  {example}")
         failed = failed or total.mismatches > 0

@@ -19,7 +19,7 @@ from pkgutil import extend_path
 # own beside this one on the path.
 __path__ = extend_path(__path__, __name__)
 
-from typing import Any, Callable, Dict, List, Optional  # noqa: E402
+from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional  # noqa: E402
 
 from ._native import (  # noqa: E402
     Diagnostic,
@@ -33,11 +33,20 @@ from ._native import (  # noqa: E402
     walk,
 )
 
+if TYPE_CHECKING:
+    # The node kinds as Literal types: what Node.kind answers, and the names
+    # find_all and find accept without their "nt".
+    from ._native import NodeKind as NodeKind, ShortNodeKind as ShortNodeKind
+else:
+    NodeKind = ShortNodeKind = str  # at run time a kind is a str
+
 __all__ = [
     "Diagnostic",
     "Node",
+    "NodeKind",
     "NodeVisitor",
     "PanicException",
+    "ShortNodeKind",
     "Token",
     "Tree",
     "parse",

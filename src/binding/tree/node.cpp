@@ -274,17 +274,17 @@ PyObject* node_ancestors(PyObject* self, PyObject*) {
 }
 
 PyMethodDef node_methods[] = {
-    {"get", node_get, METH_VARARGS, "get(key, default=None)\n--\n\nThe attribute `key`, or `default`."},
+    {"get", node_get, METH_VARARGS, "get($self, key, default=None, /)\n--\n\nThe attribute `key`, or `default`."},
     {"find_all", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(node_find_all)),
      METH_VARARGS | METH_KEYWORDS,
-     "find_all(kind=None, /, **attributes)\n--\n\nThe nodes of the node's subtree (itself "
+     "find_all($self, kind=None, /, **attributes)\n--\n\nThe nodes of the node's subtree (itself "
      "included) of that kind (any kind for None) whose attributes have the given values, in "
      "document order."},
     {"find", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(node_find)),
      METH_VARARGS | METH_KEYWORDS,
-     "find(kind=None, /, **attributes)\n--\n\nThe first node find_all would answer, or None."},
+     "find($self, kind=None, /, **attributes)\n--\n\nThe first node find_all would answer, or None."},
     {"ancestors", node_ancestors, METH_NOARGS,
-     "ancestors()\n--\n\nThe node's ancestors, its parent first and the root last."},
+     "ancestors($self)\n--\n\nThe node's ancestors, its parent first and the root last."},
     {nullptr, nullptr, 0, nullptr},
 };
 

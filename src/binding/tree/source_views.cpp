@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "lexer/lexer.h"
+#include "unicode/unicode.h"
 
 namespace tarnwick::binding {
 namespace {
@@ -64,38 +65,57 @@ std::uint32_t point_of(const SourceIndex& index, std::uint32_t line, std::uint32
   return static_cast<std::uint32_t>(at);
 }
 
-// The node's span: its extent, from the first to the last position it and
-// its descendants hold. A node that holds no position (there is none in the
-// trees the grammars build, but a tree may have one) has the empty span at
-// the end of the source.
-struct Span {
-  std::uint32_t line, col, end_line, end_col;  // the extent; line 0 for none
-  std::uint32_t start, end;                    // code points
-};
-
-Span span_of(NodeObject* n, const SourceIndex& index) {
-  const SyntaxTree::Extent& e = extents_of(n->tree)[n->node];
-  if (e.line == 0) return {0, 0, 0, 0, index.points, index.points};
-  return {e.line, e.col, e.end_line, e.end_col, point_of(index, e.line, e.col),
-          point_of(index, e.end_line, e.end_col)};
-}
-
 bool before(const Token& t, std::uint32_t line, std::uint32_t col) {
   return t.line < line || (t.line == line && t.column < col);
 }
 
-// The tokens of the source that start in the span: [first, last).
-std::pair<std::size_t, std::size_t> tokens_in(const SourceIndex& index, const Span& span) {
+bool is_code(const Token& t) { return t.kind != TokenKind::Comment && t.kind != TokenKind::Directive; }
+
+// The node's span: from the first to the last token of code that starts in
+// its extent (the first to the last position it and its descendants hold),
+// as the tokens of the source [first, last) and the code points
+// [start, end). An extent ends just after a token in every tree the complete
+// grammar builds; in the specified tree it may end at the start of the token
+// after the node, with blanks or a comment before it, which the span leaves
+// out, or inside its last token (an escaped word is as wide as its text
+// without the '&'), which the span holds whole. A node of no token has the empty span at its start (a node that holds
+// no position, which the grammars never build, at the end of the source).
+struct Span {
+  std::uint32_t line = 0, end_line = 0;  // where the first token starts, the last ends; 0 for none
+  std::size_t first = 0, last = 0;
+  std::uint32_t start = 0, end = 0;
+};
+
+Span span_of(NodeObject* n, const SourceIndex& index) {
+  const SyntaxTree::Extent& e = extents_of(n->tree)[n->node];
   const std::vector<Token>& tokens = index.tokens;
-  if (span.line == 0) return {tokens.size(), tokens.size()};
-  const auto from = std::partition_point(tokens.begin(), tokens.end(), [&](const Token& t) {
-    return before(t, span.line, span.col);
-  });
-  const auto to = std::partition_point(from, tokens.end(), [&](const Token& t) {
-    return before(t, span.end_line, span.end_col);
-  });
-  return {static_cast<std::size_t>(from - tokens.begin()),
-          static_cast<std::size_t>(to - tokens.begin())};
+  Span span;
+  if (e.line == 0) {
+    span.first = span.last = tokens.size();
+    span.start = span.end = index.points;
+    return span;
+  }
+  auto from = std::partition_point(tokens.begin(), tokens.end(),
+                                   [&](const Token& t) { return before(t, e.line, e.col); });
+  auto to = std::partition_point(from, tokens.end(),
+                                 [&](const Token& t) { return before(t, e.end_line, e.end_col); });
+  while (from != to && !is_code(*from)) ++from;
+  while (to != from && !is_code(*(to - 1))) --to;
+  span.first = static_cast<std::size_t>(from - tokens.begin());
+  span.last = static_cast<std::size_t>(to - tokens.begin());
+  if (from == to) {
+    span.start = span.end = point_of(index, e.line, e.col);
+    return span;
+  }
+  const Token& last = *(to - 1);
+  const std::string_view written = last.written(n->tree->tree->source());
+  span.line = from->line;
+  span.end_line =
+      last.line + static_cast<std::uint32_t>(std::count(written.begin(), written.end(), '\n'));
+  span.start = point_of(index, from->line, from->column);
+  span.end = point_of(index, last.line, last.column) +
+             static_cast<std::uint32_t>(unicode::count_code_points(written));
+  return span;
 }
 
 // The line a token's text ends on.
@@ -111,7 +131,7 @@ std::uint32_t end_line_of(const Token& t, std::string_view source) {
 // ';' or ',' that follows it there) that start on the node's last line.
 std::vector<Token> comments_of(const SourceIndex& index, const Span& span, std::string_view source) {
   const std::vector<Token>& tokens = index.tokens;
-  const auto [first, last] = tokens_in(index, span);
+  const std::size_t first = span.first, last = span.last;
   std::vector<Token> found;
   if (span.line == 0) return found;
   // The comments right before the node, and the line the token before them
@@ -130,7 +150,7 @@ std::vector<Token> comments_of(const SourceIndex& index, const Span& span, std::
   found.assign(tokens.begin() + static_cast<std::ptrdiff_t>(from),
                tokens.begin() + static_cast<std::ptrdiff_t>(first));
   std::size_t after = last;
-  if (after < tokens.size() && after > first && tokens[after].kind == TokenKind::Symbol &&
+  if (after < tokens.size() && tokens[after].kind == TokenKind::Symbol &&
       tokens[after].line == span.end_line) {
     const std::string_view s = tokens[after].text(source);
     if (s == ";" || s == ",") ++after;
@@ -181,7 +201,7 @@ NodeObject* node_of(PyObject* self) { return reinterpret_cast<NodeObject*>(self)
 PyObject* node_span(PyObject* self, void*) {
   return guarded([&]() -> PyObject* {
     NodeObject* n = node_of(self);
-    const SourceIndex* index = index_of(n->tree);
+    const SourceIndex* index = tokens_of(n->tree);
     if (index == nullptr) return nullptr;
     const Span span = span_of(n, *index);
     return Py_BuildValue("(kk)", static_cast<unsigned long>(span.start),
@@ -192,7 +212,7 @@ PyObject* node_span(PyObject* self, void*) {
 PyObject* node_text(PyObject* self, void*) {
   return guarded([&]() -> PyObject* {
     NodeObject* n = node_of(self);
-    const SourceIndex* index = index_of(n->tree);
+    const SourceIndex* index = tokens_of(n->tree);
     if (index == nullptr) return nullptr;
     const Span span = span_of(n, *index);
     return PyUnicode_Substring(n->tree->source, span.start, span.end);
@@ -204,8 +224,9 @@ PyObject* node_tokens(PyObject* self, void*) {
     NodeObject* n = node_of(self);
     const SourceIndex* index = tokens_of(n->tree);
     if (index == nullptr) return nullptr;
-    const auto [first, last] = tokens_in(*index, span_of(n, *index));
-    return token_list(std::span<const Token>(index->tokens).subspan(first, last - first),
+    const Span span = span_of(n, *index);
+    return token_list(
+        std::span<const Token>(index->tokens).subspan(span.first, span.last - span.first),
                       n->tree->tree->source());
   });
 }

@@ -126,23 +126,23 @@ PyGetSetDef tree_getset[] = {
 
 PyMethodDef tree_methods[] = {
     {"__sizeof__", tree_sizeof, METH_NOARGS,
-     "__sizeof__()\n--\n\nThe memory the tree holds, in bytes (its source not included)."},
+     "__sizeof__($self)\n--\n\nThe memory the tree holds, in bytes (its source not included)."},
     {"to_serialized", tree_to_serialized, METH_NOARGS,
-     "to_serialized()\n--\n\nThe tree text: what parse_to_serialized returns for the same text "
+     "to_serialized($self)\n--\n\nThe tree text: what parse_to_serialized returns for the same text "
      "and file name."},
     {"serialized_size", tree_serialized_size, METH_NOARGS,
-     "serialized_size()\n--\n\nThe length in UTF-8 bytes of the tree text, measured without "
+     "serialized_size($self)\n--\n\nThe length in UTF-8 bytes of the tree text, measured without "
      "writing it; MemoryError where to_serialized() would refuse the text."},
     {"find_all", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tree_find_all)),
      METH_VARARGS | METH_KEYWORDS,
-     "find_all(kind=None, /, **attributes)\n--\n\nAll nodes of that kind (any kind for None) whose "
+     "find_all($self, kind=None, /, **attributes)\n--\n\nAll nodes of that kind (any kind for None) whose "
      "attributes have the given values, in document order."},
     {"find", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tree_find)),
      METH_VARARGS | METH_KEYWORDS,
-     "find(kind=None, /, **attributes)\n--\n\nThe first node find_all would answer, or None."},
+     "find($self, kind=None, /, **attributes)\n--\n\nThe first node find_all would answer, or None."},
     {"node_at", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tree_node_at)),
      METH_VARARGS | METH_KEYWORDS,
-     "node_at(line, col)\n--\n\nThe deepest node whose extent holds the position, or None."},
+     "node_at($self, line, col)\n--\n\nThe deepest node whose extent holds the position, or None."},
     {nullptr, nullptr, 0, nullptr},
 };
 
