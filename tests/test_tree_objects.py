@@ -428,10 +428,10 @@ def readme_recipes():
     return unit, recipes
 
 
-@pytest.mark.parametrize("index", range(3))
+@pytest.mark.parametrize("index", range(4))
 def test_readme_recipe(index, tmp_path, monkeypatch):
     unit, recipes = readme_recipes()
-    assert len(recipes) == 3
+    assert len(recipes) == 4
     code, expected = recipes[index]
     (tmp_path / "Shapes.pas").write_text(unit, encoding="utf-8")
     monkeypatch.chdir(tmp_path)
