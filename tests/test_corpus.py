@@ -90,3 +90,55 @@ def test_tree_objects_agree_with_the_texts():
     with ProcessPoolExecutor(max_workers=os.cpu_count()) as pool:
         bad = [b for found in pool.map(tree_object_mismatches, jobs, chunksize=4) for b in found]
     assert bad == []
+
+
+DELPHI_ROOT = os.environ.get("TARNWICK_DELPHI_CORPUS", os.path.join(
+    os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "..", "shared", "corpus", "delphi"))
+
+
+def sample(root, share):
+    """A fixed sample of the Pascal files under `root`, about one in `share`
+    (every file with TARNWICK_CORPUS_FULL=1); skips where `root` is absent."""
+    if not os.path.isdir(root):
+        pytest.skip(f"{root} is not there")
+    import census
+
+    files = census.pascal_files(root)
+    return files if FULL else [f for f in files if zlib.crc32(os.path.relpath(f, root).encode()) % share == 0]
+
+
+@pytest.mark.parametrize("grammar", ["complete", "specified"])
+@pytest.mark.parametrize("root, share", [(DELPHI_ROOT, 64), (corpus_digests.DEFAULT_ROOT, 128)])
+def test_node_spans_agree_with_the_source(root, share, grammar):
+    import check_spans
+
+    total = check_spans.Counts()
+    for path in sample(root, share):
+        total.add(check_spans.check_file((path, grammar)))
+    assert total.nodes > 10_000 and total.mismatches == 0, total.examples
+
+
+def test_xml_doc_lines_above_declarations_are_their_comments():
+    import census
+    import tarnwick_tree
+
+    checked = 0
+    for path in sample(DELPHI_ROOT, 16):
+        text = census.read_source(path)
+        lines = text.split("\n")
+        tree = tarnwick_tree.parse(text, path)
+        for node in tree.find_all("TypeDecl") + tree.find_all("Method"):
+            if lines[node.line - 1][:node.col - 1].strip():
+                continue  # code before it on its line
+            above = []
+            for line in reversed(lines[:node.line - 1]):
+                if not line.strip().startswith("///"):
+                    break
+                above.insert(0, line.strip().rstrip("\r"))
+            if above:
+                checked += 1
+                leading = [c.value for c in node.comments if c.line < node.line]
+                assert leading[-len(above):] == above, (path, node.line)
+                if len(leading) == len(above):
+                    assert node.doc.split("\n")[:len(above)] == [a[3:].removeprefix(" ") for a in above]
+    assert checked > 100

@@ -51,6 +51,7 @@ class Counts:
     wider: int = 0
     mismatches: int = 0
     examples: list[str] = field(default_factory=list)
+    unlike: list[str] = field(default_factory=list)  # spans that are not the extent
 
     def add(self, other: Counts) -> None:
         self.files += other.files
@@ -61,6 +62,7 @@ class Counts:
         self.wider += other.wider
         self.mismatches += other.mismatches
         self.examples += other.examples[: max(0, 10 - len(self.examples))]
+        self.unlike += other.unlike[: max(0, 10 - len(self.unlike))]
 
 
 def line_starts(text: str) -> list[int]:
@@ -112,6 +114,9 @@ def check_tree(tree: tarnwick_tree.Tree, name: str = "") -> Counts:
         elif (start, end) != (low, high):
             counts.narrower += end < high or start > low
             counts.wider += end > high
+            if len(counts.unlike) < 10:
+                counts.unlike.append(f"{name}:{node.line}:{node.col}: {node.kind} extent "
+                                     f"{text[low:high][-30:]!r}, span {piece[-30:]!r}")
         if start == end and not got:
             counts.empty += 1  # a node of no token (the unit of a file of comments)
             continue
@@ -146,6 +151,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser.add_argument("paths", nargs="+")
     parser.add_argument("--grammar", choices=[*GRAMMARS, "both"], default="both")
     parser.add_argument("-j", type=int, default=1, help="worker processes")
+    parser.add_argument("--unlike", action="store_true",
+                        help="show the first spans that are not their node's extent")
     args = parser.parse_args(argv)
     grammars = GRAMMARS if args.grammar == "both" else (args.grammar,)
     files = [f for root in args.paths for f in pascal_files(root)]
@@ -160,6 +167,8 @@ def main(argv: Sequence[str] | None = None) -> int:
               f"wider {total.wider}, {total.mismatches} mismatches")
         for example in total.examples:
             print(f"  {example}")
+        for example in total.unlike if args.unlike else []:
+            print(f"  unlike its extent: {example}")
         failed = failed or total.mismatches > 0
     return 1 if failed else 0
 
