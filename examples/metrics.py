@@ -25,10 +25,10 @@ A nested routine has its own row and adds nothing to the routine around it.
 Anonymous methods have no row: their statements count toward the routine
 they are written in. The main block of a program is no routine.
 
-The tree is not walked node by node in Python: `find_all` picks out the few
-kinds that matter, natively, and their spans (`line`, `col`, `end_line`, `end_col`) tell which routine
-body and which condition each lies in and how the statements nest, since
-the spans of a tree nest (`score`, which knows nothing of node kinds).
+One pass over the tree picks out the nodes of the few kinds that matter;
+their spans (`line`, `col`, `end_line`, `end_col`, which nest as the
+constructs do) then tell which body and which condition each lies in and
+how the statements nest (`score`, which knows nothing of node kinds).
 """
 
 from __future__ import annotations
@@ -37,6 +37,7 @@ import argparse
 import csv
 import sys
 from bisect import bisect_right
+from contextlib import nullcontext
 from typing import NamedTuple, Sequence, TypeVar
 
 import tarnwick_tree
@@ -45,13 +46,12 @@ from pascal_files import parsed
 DECISIONS = ("ntIf", "ntCaseLabels", "ntFor", "ntWhile", "ntRepeat", "ntExceptionHandler")
 STRUCTURED = ("ntIf", "ntCase", "ntFor", "ntWhile", "ntRepeat", "ntWith", "ntTry")
 KINDS = frozenset((*DECISIONS, *STRUCTURED, "ntAnd", "ntOr", "ntMethod"))
-HEADER = ["file", "routine", "first_line", "last_line", "lines", "complexity", "depth"]
 P = TypeVar("P", tuple[int, int], int)  # a position in the text: (line, col), or an offset
 
 
 class Routine(NamedTuple):
     file: str
-    name: str
+    routine: str
     first_line: int
     last_line: int
     lines: int
@@ -71,18 +71,19 @@ def score(bodies: list[tuple[P, P]], decisions: list[P], conditions: list[tuple[
         if not tests or test[0] >= tests[-1][1]:
             tests.append(test)
 
-    def inside(spans: list[tuple[P, P]], at: P) -> int:
+    def inside(spans: list[tuple[P, P]], starts: list[P], at: P) -> int:
         """The index of the span that holds `at` (spans sorted and apart), or -1."""
-        i = bisect_right(spans, at, key=lambda span: span[0]) - 1
+        i = bisect_right(starts, at) - 1
         return i if i >= 0 and at < spans[i][1] else -1
 
     complexity, depth = [1] * len(bodies), [0] * len(bodies)
-    for at in decisions + [at for at in operators if inside(tests, at) >= 0]:
-        if (i := inside(spans, at)) >= 0:
+    starts, test_starts = [start for start, _ in spans], [start for start, _ in tests]
+    for at in decisions + [at for at in operators if inside(tests, test_starts, at) >= 0]:
+        if (i := inside(spans, starts, at)) >= 0:
             complexity[order[i]] += 1
     around: list[tuple[P, int]] = []  # end and depth of each statement around the current one
     for start, end, chained in sorted(structured):
-        if (i := inside(spans, start)) >= 0:
+        if (i := inside(spans, starts, start)) >= 0:
             while around and around[-1][0] <= start:
                 around.pop()
             around.append((end, (around[-1][1] if around else 0) + (not chained)))
@@ -122,15 +123,11 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser.add_argument("paths", nargs="+", metavar="PATH", help="Pascal files or folders")
     parser.add_argument("--out", metavar="FILE", help="write the CSV to FILE instead of standard output")
     args = parser.parse_args(argv)
-    out = open(args.out, "w", newline="", encoding="utf-8") if args.out else sys.stdout
-    try:
+    with open(args.out, "w", newline="", encoding="utf-8") if args.out else nullcontext(sys.stdout) as out:
         writer = csv.writer(out, lineterminator="\n")
-        writer.writerow(HEADER)
+        writer.writerow(Routine._fields)
         for file, tree in parsed(args.paths):
             writer.writerows(routines(file, tree))
-    finally:
-        if out is not sys.stdout:
-            out.close()
     return 0
 
 
