@@ -132,3 +132,96 @@ def test_examples_pass_mypy_strict():
                              str(EXAMPLES)], capture_output=True, text=True,
                             env=dict(os.environ, MYPYPATH=str(ROOT / "src")), timeout=300)
     assert result.returncode == 0, result.stdout + result.stderr
+
+
+DOCUMENTED = {
+    "Shop.Prices.pas": """/// Prices and discounts of the shop.
+unit Shop.Prices;
+
+interface
+
+type
+  /// A price in cents, never negative.
+  TCents = type Int64;
+
+  /// <summary>A price list.</summary>
+  ///   Keyed by item code.
+  [Serializable]
+  TPriceList = class(TObject)
+  private
+    FItems: TArray<TCents>;
+  public
+    /// Adds a price; raises on a negative one.
+    procedure Add(const Code: string;
+      Price: TCents);
+    property Count: Integer read GetCount; // how many prices
+  end;
+
+{ Rounds half up to whole cents. }
+function RoundCents(const Value: Double): TCents;
+
+implementation
+
+function Hidden: Integer; begin Result := 0; end;
+
+function RoundCents(const Value: Double): TCents; begin Result := Trunc(Value + 0.5); end;
+
+end.
+""",
+    "Shop.dpr": "program Shop;\n// Starts the shop.\nprocedure Run; begin end;\nbegin Run; end.\n",
+    "Shared.inc": "/// Not a unit.\nconst Version = 2;\n",
+}
+DOCS_PAGES = {
+    "Shop.Prices": """# unit Shop.Prices
+
+Prices and discounts of the shop.
+
+## Types
+
+### TCents
+
+`TCents = type Int64`
+
+A price in cents, never negative.
+
+### TPriceList
+
+`TPriceList = class(TObject)`
+
+A price list.
+Keyed by item code.
+
+- `procedure Add(const Code: string; Price: TCents)` (public): Adds a price; raises on a negative one.
+- `property Count: Integer read GetCount` (public): how many prices
+
+## Routines
+
+### RoundCents
+
+`function RoundCents(const Value: Double): TCents`
+
+Rounds half up to whole cents.
+""",
+    "Shop": "# program Shop\n\n## Routines\n\n### Run\n\n`procedure Run`\n\nStarts the shop.\n",
+}
+
+
+@pytest.mark.skipif(not hasattr(tarnwick_tree.parse("unit A; end.").root, "doc"), reason="Node has no doc")
+def test_docs_pages(tmp_path):
+    write(tmp_path, DOCUMENTED)
+    result = run("docs.py", ".", cwd=tmp_path)
+    assert (result.returncode, result.stdout) == (0, DOCS_PAGES["Shop.Prices"] + "\n" + DOCS_PAGES["Shop"])
+    assert run("docs.py", ".", "--out", "api", cwd=tmp_path).returncode == 0
+    assert {p.name: p.read_text() for p in (tmp_path / "api").iterdir()} == {
+        name + ".md": text for name, text in DOCS_PAGES.items()}
+
+
+PUBLIC = ["procedure Add(const Code: string; Price: TCents)", "property Count: Integer read GetCount"]
+
+
+@pytest.mark.parametrize("private, listed", [(False, PUBLIC), (True, ["FItems: TArray<TCents>", *PUBLIC])])
+def test_docs_members(tmp_path, private, listed):
+    write(tmp_path, DOCUMENTED)
+    result = run("docs.py", "Shop.Prices.pas", *(["--private"] if private else []), cwd=tmp_path)
+    members = [line.split("`")[1] for line in result.stdout.splitlines() if line.startswith("- ")]
+    assert (result.returncode, members) == (0, listed)
