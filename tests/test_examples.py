@@ -13,6 +13,7 @@ import tarnwick_tree
 ROOT = Path(__file__).resolve().parent.parent
 EXAMPLES = ROOT / "examples"
 DATA = ROOT / "tests" / "data"
+HAS_DOC = hasattr(tarnwick_tree.parse("unit A; end.").root, "doc")
 
 
 def run(tool, *args, cwd=DATA, env=None):
@@ -206,7 +207,7 @@ Rounds half up to whole cents.
 }
 
 
-@pytest.mark.skipif(not hasattr(tarnwick_tree.parse("unit A; end.").root, "doc"), reason="Node has no doc")
+@pytest.mark.skipif(not HAS_DOC, reason="Node has no doc")
 def test_docs_pages(tmp_path):
     write(tmp_path, DOCUMENTED)
     result = run("docs.py", ".", cwd=tmp_path)
@@ -225,3 +226,20 @@ def test_docs_members(tmp_path, private, listed):
     result = run("docs.py", "Shop.Prices.pas", *(["--private"] if private else []), cwd=tmp_path)
     members = [line.split("`")[1] for line in result.stdout.splitlines() if line.startswith("- ")]
     assert (result.returncode, members) == (0, listed)
+
+
+@pytest.mark.parametrize("tool, args, fence", [
+    ("metrics.py", ["examples"], "text"),
+    ("uses_graph.py", ["examples"], "text"),
+    pytest.param("docs.py", ["examples/Inventory.pas"], "markdown",
+                 marks=pytest.mark.skipif(not HAS_DOC, reason="Node has no doc")),
+])
+def test_readme_samples_are_what_the_tools_print(tool, args, fence):
+    """Each sample of the README's "Worked tools" is lines of the tool's
+    output, in order ("..." stands for lines left out)."""
+    readme = (ROOT / "README.md").read_text(encoding="utf-8")
+    section = readme[readme.index(f"**`{tool}`**"):]
+    sample = section[section.index(f"```{fence}\n") + len(fence) + 4:section.index("```\n", section.index(f"```{fence}"))]
+    output = iter(run(tool, *args, cwd=ROOT).stdout.splitlines())
+    missing = [line for line in sample.splitlines() if line.strip() != "..." and line not in output]
+    assert missing == []
