@@ -49,7 +49,7 @@ class Source:
             else (node.line, node.col)
         end = next(((c.line, c.col) for c in children if c.kind in BODY), (node.end_line, node.end_col))
         text = self.text[self.lines[start[0] - 1] + start[1] - 1:self.lines[end[0] - 1] + end[1] - 1].strip()
-        return " ".join((text.splitlines()[0] if first_line and text else text).split())
+        return " ".join((re.split(r"\r\n|\r|\n", text)[0] if first_line else text).split())
 
 
 def doc_of(node: tarnwick_tree.Node, indent: str = "") -> str:
