@@ -108,7 +108,7 @@ def sample(root, share):
 
 
 @pytest.mark.parametrize("grammar", ["complete", "specified"])
-@pytest.mark.parametrize("root, share", [(DELPHI_ROOT, 64), (corpus_digests.DEFAULT_ROOT, 128)])
+@pytest.mark.parametrize("root, share", [(DELPHI_ROOT, 64), (corpus_digests.DEFAULT_ROOT, 512)])
 def test_node_spans_agree_with_the_source(root, share, grammar):
     import check_spans
 
