@@ -40,7 +40,6 @@ struct SourceIndex {
   std::vector<std::uint32_t> line_starts;  // the code point where line k + 1 starts
   std::uint32_t points = 0;                // the code points of the source
   std::vector<Token> tokens;               // in source order, the end-of-file token left out
-  bool has_tokens = false;
 
   std::size_t bytes() const {
     return sizeof(SourceIndex) + line_starts.capacity() * sizeof(std::uint32_t) +

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -22,7 +23,7 @@ namespace {
 
 // The index of the tree's source, made on first use; null with ValueError set
 // for a tree that has no source.
-SourceIndex* index_of(TreeObject* tree) {
+const SourceIndex* index_of(TreeObject* tree) {
   if (tree->source == Py_None) {
     PyErr_SetString(PyExc_ValueError,
                     "the tree has no source (it was read from its text), so it has no spans, "
@@ -30,7 +31,7 @@ SourceIndex* index_of(TreeObject* tree) {
     return nullptr;
   }
   if (tree->index != nullptr) return tree->index;
-  auto* index = new SourceIndex;
+  auto index = std::make_unique<SourceIndex>();
   const std::string_view s = tree->tree->source();
   // A line starts after each line feed, as the lexer counts them; a code
   // point is a byte that does not continue a UTF-8 sequence.
@@ -41,19 +42,11 @@ SourceIndex* index_of(TreeObject* tree) {
     if (c == '\n') index->line_starts.push_back(points);
   }
   index->points = points;
-  tree->index = index;
-  return index;
-}
-
-// The same with the token list made too.
-SourceIndex* tokens_of(TreeObject* tree) {
-  SourceIndex* index = index_of(tree);
-  if (index == nullptr || index->has_tokens) return index;
-  index->tokens = tarnwick::tokenize(tree->tree->source());
+  index->tokens = tarnwick::tokenize(s);
   index->tokens.pop_back();  // the end-of-file token
   index->tokens.shrink_to_fit();
-  index->has_tokens = true;
-  return index;
+  tree->index = index.release();
+  return tree->index;
 }
 
 // The code point of (line, col) in the source.
@@ -63,6 +56,12 @@ std::uint32_t point_of(const SourceIndex& index, std::uint32_t line, std::uint32
   const std::uint64_t at = std::uint64_t{index.line_starts[line - 1]} + col - 1;
   if (at > index.points) throw InternalError("a node's position lies outside its source");
   return static_cast<std::uint32_t>(at);
+}
+
+// The line a token's text ends on.
+std::uint32_t end_line_of(const Token& t, std::string_view source) {
+  const std::string_view written = t.written(source);
+  return t.line + static_cast<std::uint32_t>(std::count(written.begin(), written.end(), '\n'));
 }
 
 bool before(const Token& t, std::uint32_t line, std::uint32_t col) {
@@ -108,20 +107,13 @@ Span span_of(NodeObject* n, const SourceIndex& index) {
     return span;
   }
   const Token& last = *(to - 1);
-  const std::string_view written = last.written(n->tree->tree->source());
+  const std::string_view source = n->tree->tree->source();
   span.line = from->line;
-  span.end_line =
-      last.line + static_cast<std::uint32_t>(std::count(written.begin(), written.end(), '\n'));
+  span.end_line = end_line_of(last, source);
   span.start = point_of(index, from->line, from->column);
   span.end = point_of(index, last.line, last.column) +
-             static_cast<std::uint32_t>(unicode::count_code_points(written));
+             static_cast<std::uint32_t>(unicode::count_code_points(last.written(source)));
   return span;
-}
-
-// The line a token's text ends on.
-std::uint32_t end_line_of(const Token& t, std::string_view source) {
-  const std::string_view written = t.written(source);
-  return t.line + static_cast<std::uint32_t>(std::count(written.begin(), written.end(), '\n'));
 }
 
 // The comments that belong to the node at `span`: the block of comments
@@ -176,7 +168,7 @@ void append_doc(std::string& out, std::string_view c) {
   if (c.starts_with("///")) {
     c.remove_prefix(3);
     if (c.starts_with(' ')) c.remove_prefix(1);
-    if (c.ends_with('\r')) c.remove_suffix(1);
+    while (c.ends_with('\r')) c.remove_suffix(1);
     out.append(c);
     return;
   }
@@ -201,7 +193,7 @@ NodeObject* node_of(PyObject* self) { return reinterpret_cast<NodeObject*>(self)
 PyObject* node_span(PyObject* self, void*) {
   return guarded([&]() -> PyObject* {
     NodeObject* n = node_of(self);
-    const SourceIndex* index = tokens_of(n->tree);
+    const SourceIndex* index = index_of(n->tree);
     if (index == nullptr) return nullptr;
     const Span span = span_of(n, *index);
     return Py_BuildValue("(kk)", static_cast<unsigned long>(span.start),
@@ -212,7 +204,7 @@ PyObject* node_span(PyObject* self, void*) {
 PyObject* node_text(PyObject* self, void*) {
   return guarded([&]() -> PyObject* {
     NodeObject* n = node_of(self);
-    const SourceIndex* index = tokens_of(n->tree);
+    const SourceIndex* index = index_of(n->tree);
     if (index == nullptr) return nullptr;
     const Span span = span_of(n, *index);
     return PyUnicode_Substring(n->tree->source, span.start, span.end);
@@ -222,7 +214,7 @@ PyObject* node_text(PyObject* self, void*) {
 PyObject* node_tokens(PyObject* self, void*) {
   return guarded([&]() -> PyObject* {
     NodeObject* n = node_of(self);
-    const SourceIndex* index = tokens_of(n->tree);
+    const SourceIndex* index = index_of(n->tree);
     if (index == nullptr) return nullptr;
     const Span span = span_of(n, *index);
     return token_list(
@@ -234,7 +226,7 @@ PyObject* node_tokens(PyObject* self, void*) {
 PyObject* node_comments(PyObject* self, void*) {
   return guarded([&]() -> PyObject* {
     NodeObject* n = node_of(self);
-    const SourceIndex* index = tokens_of(n->tree);
+    const SourceIndex* index = index_of(n->tree);
     if (index == nullptr) return nullptr;
     const std::string_view source = n->tree->tree->source();
     return token_list(comments_of(*index, span_of(n, *index), source), source);
@@ -244,7 +236,7 @@ PyObject* node_comments(PyObject* self, void*) {
 PyObject* node_doc(PyObject* self, void*) {
   return guarded([&]() -> PyObject* {
     NodeObject* n = node_of(self);
-    const SourceIndex* index = tokens_of(n->tree);
+    const SourceIndex* index = index_of(n->tree);
     if (index == nullptr) return nullptr;
     const std::string_view source = n->tree->tree->source();
     const std::vector<Token> comments = comments_of(*index, span_of(n, *index), source);
@@ -261,7 +253,7 @@ PyObject* node_doc(PyObject* self, void*) {
 PyObject* tree_comments(PyObject* self, void*) {
   return guarded([&]() -> PyObject* {
     TreeObject* tree = reinterpret_cast<TreeObject*>(self);
-    const SourceIndex* index = tokens_of(tree);
+    const SourceIndex* index = index_of(tree);
     if (index == nullptr) return nullptr;
     std::vector<Token> comments;
     for (const Token& t : index->tokens)
