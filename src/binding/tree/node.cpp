@@ -120,9 +120,13 @@ PyObject* node_parent(PyObject* self, void*) {
 }
 
 PyObject* extent_tuple(const SyntaxTree::Extent& e) {
-  return Py_BuildValue("(kkkk)", static_cast<unsigned long>(e.line),
-                       static_cast<unsigned long>(e.col), static_cast<unsigned long>(e.end_line),
-                       static_cast<unsigned long>(e.end_col));
+  // Packed by hand: Py_BuildValue reads its format at every call.
+  PyRef line(PyLong_FromUnsignedLong(e.line));
+  PyRef col(PyLong_FromUnsignedLong(e.col));
+  PyRef end_line(PyLong_FromUnsignedLong(e.end_line));
+  PyRef end_col(PyLong_FromUnsignedLong(e.end_col));
+  if (!line || !col || !end_line || !end_col) return nullptr;
+  return PyTuple_Pack(4, line.get(), col.get(), end_line.get(), end_col.get());
 }
 
 PyObject* node_extent(PyObject* self, void*) {

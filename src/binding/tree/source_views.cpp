@@ -196,8 +196,12 @@ PyObject* node_span(PyObject* self, void*) {
     const SourceIndex* index = index_of(n->tree);
     if (index == nullptr) return nullptr;
     const Span span = span_of(n, *index);
-    return Py_BuildValue("(kk)", static_cast<unsigned long>(span.start),
-                         static_cast<unsigned long>(span.end));
+    // Packed by hand: Py_BuildValue reads its format at every call, which
+    // costs more than the span itself.
+    PyRef start(PyLong_FromUnsignedLong(span.start));
+    PyRef end(PyLong_FromUnsignedLong(span.end));
+    if (!start || !end) return nullptr;
+    return PyTuple_Pack(2, start.get(), end.get());
   });
 }
 
