@@ -26,7 +26,7 @@ __path__ = extend_path(__path__, __name__)
 
 import codecs  # noqa: E402
 import os  # noqa: E402
-from typing import Any, Callable, Dict, Iterable, List, Optional, Union  # noqa: E402
+from typing import Any, Callable, Dict, Iterable, List, Literal, Optional, Tuple, Union  # noqa: E402
 
 from ._native import (  # noqa: E402
     Diagnostic,
@@ -64,7 +64,7 @@ __all__ = [
 ]
 
 
-def decode(data: bytes, encoding: Optional[str] = None) -> "tuple[str, bool]":
+def decode(data: bytes, encoding: Optional[str] = None) -> Tuple[str, bool]:
     """The text of a source file, and whether it was read as Windows-1252.
 
     A byte-order mark (UTF-8, UTF-16 or UTF-32) decides the encoding and is
@@ -99,7 +99,7 @@ def decode(data: bytes, encoding: Optional[str] = None) -> "tuple[str, bool]":
 def parse_file(
     path: Union[str, "os.PathLike[str]"],
     *,
-    grammar: str = "complete",
+    grammar: Literal["complete", "specified"] = "complete",
     target: Union[str, Target, None] = None,
     defines: Iterable[str] = (),
     include_path: Optional[Iterable[Union[str, "os.PathLike[str]"]]] = None,
