@@ -108,7 +108,7 @@ def parse_file(
     the path as the file name. When it is preprocessed (a target, defines or
     an include path), `{$I name}` reads the file it names from the folder of
     `path`, then from the include path."""
-    name = os.fspath(path)
+    name = os.fsdecode(path)
     with open(name, "rb") as f:
         data = f.read()
     try:
