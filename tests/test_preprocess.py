@@ -161,6 +161,8 @@ def folder(tmp_path):
     (tmp_path / "Open.inc").write_text("{$IFDEF NOPE}\n  Hidden = 1;")
     (tmp_path / "inc" / "Path.inc").write_text("  Found = 1;\n")
     (tmp_path / "Latin.inc").write_bytes(b"  Caf\xe9 = 1;\n")
+    (tmp_path / "Junk.inc").write_text(") )")
+    (tmp_path / "Plus.inc").write_text("+")
     return tmp_path
 
 
@@ -184,6 +186,9 @@ def names_and_files(tree):
     ("{$I Self.inc}", {}, [], ["Self.inc:1:1 include file includes itself: Self.inc"]),
     ("const\n{$I Open.inc}\n  Shown = 2;", {}, [("Shown", "U.pas", 5)],
      ["Open.inc:1:1 conditional directive never closed"]),
+    # A run of tokens passed over is one diagnostic per file.
+    ("{$I Junk.inc} )", {}, [], ["Junk.inc:1:1 tokens that start no declaration or section",
+                                 "U.pas:3:15 tokens that start no declaration or section"]),
 ])
 def test_includes(folder, monkeypatch, interface, options, names, diagnostics):
     monkeypatch.chdir(folder)
@@ -191,6 +196,13 @@ def test_includes(folder, monkeypatch, interface, options, names, diagnostics):
     assert names_and_files(tree) == names
     assert [re.sub(r"^.*/", "", m) for m in messages(tree)] == diagnostics
     assert tree.source == (folder / "U.pas").read_text()
+
+
+def test_node_spanning_files_has_the_file_of_its_start(folder):
+    tree = unit_with(folder, "const C = 1 {$I Plus.inc} 2;", defines=["D"])
+    add = tree.find("ntAdd")
+    assert (Path(add.file).name, add.line, add.col) == ("U.pas", 3, 11)
+    assert [(Path(c.file).name, c.line, c.col) for c in add.children] == [("U.pas", 3, 11), ("U.pas", 3, 27)]
 
 
 def test_include_ranges_and_file_names(folder):

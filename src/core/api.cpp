@@ -83,12 +83,41 @@ std::unique_ptr<SyntaxTree> parse_preprocessed(std::string_view text, std::strin
   // sorted by the place of the text they concern.
   std::vector<Diagnostic> diagnostics = std::move(pre.diagnostics());
   const std::size_t directives = diagnostics.size();
+  const auto file_of = [&](std::size_t token) {
+    return pre.file_at(p.tokens[std::min(token, p.tokens.size() - 1)].start);
+  };
   for (Diagnostic& d : p.diagnostics) {
-    if (included) {
-      const std::size_t at = std::min<std::size_t>(d.first_token, p.tokens.size() - 1);
-      d.file = pre.file_at(p.tokens[at].start);
+    if (!included) {
+      diagnostics.push_back(std::move(d));
+      continue;
     }
-    diagnostics.push_back(std::move(d));
+    d.file = file_of(d.first_token);
+    // A run of tokens passed over that goes on in another file is one
+    // diagnostic per file, each with its place in its own file.
+    const std::size_t end = std::size_t{d.first_token} + d.tokens;
+    std::size_t k = std::size_t{d.first_token} + 1;
+    while (k < end && file_of(k) == d.file) ++k;
+    if (k >= end) {
+      diagnostics.push_back(std::move(d));
+      continue;
+    }
+    for (std::size_t begin = d.first_token; begin < end;) {
+      Diagnostic part = d;
+      part.file = file_of(begin);
+      std::size_t last = begin + 1;
+      while (last < end && file_of(last) == part.file) ++last;
+      const Token& first = p.tokens[begin];
+      const Token& final_token = p.tokens[last - 1];
+      const TextExtent extent = text_extent(p.text(final_token), final_token.line, final_token.column);
+      part.first_token = static_cast<std::uint32_t>(begin);
+      part.tokens = static_cast<std::uint32_t>(last - begin);
+      part.line = first.line;
+      part.col = first.column;
+      part.end_line = extent.end_line;
+      part.end_col = extent.end_col;
+      diagnostics.push_back(std::move(part));
+      begin = last;
+    }
   }
   if (directives > 0 || included) {
     struct Key {

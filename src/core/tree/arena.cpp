@@ -155,14 +155,14 @@ NodeId NodeArena::add_node(NodeKind kind, const Token& token) {
   Record& r = records_.emplace_back();
   fill_from_token(r, token);
   r.kind = kind;
-  if (!file_starts_.empty()) [[unlikely]] note_file(token);
+  if (!file_starts_.empty()) [[unlikely]] node_files_.push_back(file_of(token));
   return records_.size() - 1;
 }
 
-void NodeArena::note_file(const Token& token) {
+std::uint32_t NodeArena::file_of(const Token& token) const {
   // The last file that starts at or before the token.
   const auto it = std::upper_bound(file_starts_.begin(), file_starts_.end(), token.start);
-  node_files_.push_back(static_cast<std::uint32_t>(it - file_starts_.begin() - 1));
+  return static_cast<std::uint32_t>(it - file_starts_.begin() - 1);
 }
 
 NodeId NodeArena::add_value_node(NodeKind kind, const Token& token, std::string_view value) {

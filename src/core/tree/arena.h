@@ -165,6 +165,14 @@ class NodeArena {
   }
   // The file of each node, by id; empty when files are not tracked.
   const std::vector<std::uint32_t>& node_files() const { return node_files_; }
+  // A node whose start moves to a token, or to another node's start, takes
+  // its file too (when files are tracked).
+  void move_file(NodeId node, const Token& token) {
+    if (!file_starts_.empty()) node_files_[check(node)] = file_of(token);
+  }
+  void move_file(NodeId node, NodeId from) {
+    if (!file_starts_.empty()) node_files_[check(node)] = node_files_[check(from)];
+  }
 
  private:
   std::size_t check(NodeId node) const {
@@ -177,7 +185,7 @@ class NodeArena {
   void check_span(const Token& token) const;
   // Sets a node's place, end and source positions from a checked token.
   void fill_from_token(Record& r, const Token& token) const;
-  void note_file(const Token& token);
+  std::uint32_t file_of(const Token& token) const;
 
   std::string_view source_;
   HugeVector<Record> records_;
