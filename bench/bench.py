@@ -95,6 +95,15 @@ so. Beside them, ``parse()`` with the complete grammar and a target
 Delphi corpus; include files not read) times the cost of preprocessing: the
 "preprocessed" rows, left out while ``parse()`` takes no ``target``.
 ``--grammars-only`` runs only these rows.
+
+A worked tool against its tree-sitter twin: ``examples/metrics.py`` (lines,
+cyclomatic complexity and nesting depth of every routine, over
+``tarnwick_tree.parse``) against the same metric on tree-sitter-pascal's
+tree (``bench/tree_sitter_metrics.py``, which shares the metric's scoring
+and finds its nodes with one tree-sitter ``Query``), each timed from the
+text to the rows (parse included), on the same samples as the grammar rows,
+in interleaved rounds; the number of routines each finds is shown beside.
+``--metrics-only`` runs only these rows.
 """
 
 from __future__ import annotations
@@ -137,6 +146,7 @@ GOAL_TWO_THREADS = 1.6
 GOAL_TREE_MEMORY_OVER_TEXT = 0.5
 GOAL_COMPLETE_VS_TREE_SITTER = 10.0
 GOAL_PREPROCESSED_OVER_PARSE = 1.10
+GOAL_METRICS_VS_TREE_SITTER = 5.0
 DELPHI_CORPUS = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)),
                                               "..", "..", "shared", "corpus", "delphi"))
 
@@ -1027,6 +1037,52 @@ def grammars_report(samples: list[tuple[str, str, list[SourceFile]]], rounds: in
     return lines, goals
 
 
+def metrics_report(samples: list[tuple[str, str, list[SourceFile]]], rounds: int,
+                   ts_parser) -> tuple[list[str], list[list[str]]]:
+    """examples/metrics.py against the same metric on tree-sitter-pascal's
+    tree, from the text to the rows, in interleaved rounds per sample."""
+    import tarnwick_tree
+
+    here = os.path.dirname(os.path.abspath(__file__))
+    sys.path[:0] = [os.path.join(os.path.dirname(here), "examples"), here]
+    import metrics
+    import tree_sitter_metrics
+
+    language = ts_parser.language
+    lines = ["", "### A worked tool: routine metrics against the same metric on tree-sitter-pascal", ""]
+    goals = []
+    for label, description, files in samples:
+        names = [f.name for f in files]
+        datas = [f.data for f in files]
+        found: dict[str, int] = {}
+
+        def run_ours(inputs) -> None:
+            found["tarnwick"] = sum(len(metrics.routines(name, tarnwick_tree.parse(text, name)))
+                                    for text, name in zip(inputs, names))
+
+        def run_theirs(inputs) -> None:
+            found["tree-sitter"] = sum(len(tree_sitter_metrics.routines(name, ts_parser.parse(data), language))
+                                       for data, name in zip(inputs, names))
+
+        ours, theirs = "examples/metrics.py (tarnwick_tree)", "the same metric on tree-sitter-pascal"
+        contenders = [Contender(ours, lambda: [d.decode("utf-8") for d in datas], run_ours),
+                      Contender(theirs, lambda: datas, run_theirs)]
+        note(f"metrics, {label}: {rounds} interleaved rounds")
+        times = interleaved(contenders, rounds)
+        ratio = Series([t / o for o, t in zip(times[ours].values, times[theirs].values)])
+        source_mb = sum(len(d) for d in datas) / MB
+        lines += [f"{description}: {len(files)} files, {source_mb:.1f} MB; routines with a body found: "
+                  f"{found['tarnwick']} by tarnwick, {found['tree-sitter']} by tree-sitter-pascal.", ""]
+        lines += table(["contender (parse and metric)", "seconds per pass", "MB/s of source"], [
+            [c.name, f"{times[c.name].median:.4g} ({times[c.name].low:.4g}–{times[c.name].high:.4g})",
+             Series([source_mb / t for t in times[c.name].values]).show(1)] for c in contenders])
+        lines += ["", *table(["ratio", "median (min–max)"],
+                             [["metrics, tarnwick / tree-sitter-pascal (throughput)", ratio.show(1, "×")]]), ""]
+        goals.append([f"metrics tool ≥ 5× its tree-sitter-pascal twin ({label})", ratio.show(1, "×"),
+                      "met" if ratio.median >= GOAL_METRICS_VS_TREE_SITTER else "NOT met"])
+    return lines, goals
+
+
 def grammar_samples(label: str, files: list[SourceFile], delphi: str,
                     max_file_kb: float) -> list[tuple[str, str, list[SourceFile]]]:
     """The timed files, and the Delphi corpus when it is there: a short
@@ -1064,6 +1120,8 @@ def main(argv: list[str] | None = None) -> int:
                         help="run only the rows of tarnwick_tree (trees as Python objects)")
     parser.add_argument("--grammars-only", action="store_true",
                         help="run only the rows of the grammars of tarnwick_tree.parse against tree-sitter")
+    parser.add_argument("--metrics-only", action="store_true",
+                        help="run only the rows of the metrics tool against its tree-sitter twin")
     parser.add_argument("--delphi", default=DELPHI_CORPUS,
                         help=f"the modern Delphi corpus timed by the grammar rows (default {DELPHI_CORPUS})")
     args = parser.parse_args(argv)
@@ -1106,10 +1164,13 @@ def main(argv: list[str] | None = None) -> int:
 
     timed = (f"The timed files ({'the whole corpus' if args.full else 'the sample'} of {corpus.description}"
              + (f", files under {args.max_file_kb:g} KB only" if args.max_file_kb else "") + ")")
-    if args.trees_only or args.grammars_only:
+    if args.trees_only or args.grammars_only or args.metrics_only:
         ts_parser = tree_sitter_parser()
         if args.trees_only:
             part_lines, part_goals = tree_objects_report(files, args.rounds, ts_parser)
+        elif args.metrics_only:
+            part_lines, part_goals = metrics_report(
+                grammar_samples(timed, files, args.delphi, args.max_file_kb), args.rounds, ts_parser)
         else:
             part_lines, part_goals = grammars_report(
                 grammar_samples(timed, files, args.delphi, args.max_file_kb), args.rounds, ts_parser)
@@ -1254,8 +1315,9 @@ def main(argv: list[str] | None = None) -> int:
     del stream
 
     tree_lines, tree_goals = tree_objects_report(files, args.rounds, ts_parser)
-    grammar_lines, grammar_goals = grammars_report(
-        grammar_samples(timed, files, args.delphi, args.max_file_kb), args.rounds, ts_parser)
+    samples = grammar_samples(timed, files, args.delphi, args.max_file_kb)
+    grammar_lines, grammar_goals = grammars_report(samples, args.rounds, ts_parser)
+    metrics_lines, metrics_goals = metrics_report(samples, args.rounds, ts_parser)
 
     # Report.
     lines: list[str] = []
@@ -1331,6 +1393,7 @@ def main(argv: list[str] | None = None) -> int:
                     "time / floor", "past the floor, ms per MB", "vs median of the judged rows"], rows)
     lines += tree_lines
     lines += grammar_lines
+    lines += metrics_lines
     lines += ["", "### Goals", ""]
 
     def verdict(ok: bool) -> str:
@@ -1355,6 +1418,7 @@ def main(argv: list[str] | None = None) -> int:
                       f"±{spreads[label]:.0%}", verdict(spreads[label] <= GOAL_SCALING_SPREAD)])
     goals += tree_goals
     goals += grammar_goals
+    goals += metrics_goals
     lines += table(["goal", "measured (median, min–max)", "verdict"], goals)
     lines += ["", f"Run time: {time.time() - started:.0f} s."]
 

@@ -6,6 +6,7 @@ same text, so every comparison is of whole texts.
 
 import codecs
 import errno
+import json
 import os
 import re
 import shutil
@@ -229,6 +230,9 @@ def test_check_summary(cli, tmp_path, tree):
         "files with skipped tokens: 2",
         "  src/c/latin.pas: 1 from 1:8 '\xff\xfe'",
         "  src/c/lib.PAS: 4 from 3:5 ':='",
+        "files with grammar diagnostics: 2",
+        "  src/c/latin.pas: 1, the first at 1:8: tokens that start no declaration or section",
+        "  src/c/lib.PAS: 1, the first at 3:5: tokens that end no declaration",
         "files not read: 1",
         "  src/bin.inc: binary file",
         "files refused: 0",
@@ -252,7 +256,44 @@ def test_check_names_the_first_unknown_and_skipped_token(cli, tmp_path, text, sh
     assert result.returncode == 0
     assert check_lines(result)[4:] == ["files read as Windows-1252: 0", "files with unknown tokens: 1",
                                        f"  odd.pas:{shown}", "files with skipped tokens: 1",
-                                       f"  odd.pas: {skipped}", "files not read: 0", "files refused: 0"]
+                                       f"  odd.pas: {skipped}", "files with grammar diagnostics: 1",
+                                       f"  odd.pas: 1, the first at {skipped.split()[2]}: tokens that start no "
+                                       "declaration or section", "files not read: 0", "files refused: 0"]
+
+
+def test_check_json(cli, tmp_path):
+    damaged = "unit A;\ninterface\nimplementation\nprocedure P;\nbegin\n  if a b;\nend;\nend.\n"
+    write(tmp_path / "src" / "a.pas", damaged)
+    write(tmp_path / "src" / "b.pas", UNIT)
+    write(tmp_path / "src" / "c.pas", ODD.encode() + b"// \xe9")
+    write(tmp_path / "src" / "d.inc", b"MZ\x00")
+    result = cli("check", "--json", "src")
+    assert result.returncode == 1
+    assert err_lines(result) == ["tarnwick: src/d.inc: binary file"]
+    summary = json.loads(out(result))
+    texts = [damaged, UNIT, ODD + "// \xe9"]
+    seconds = summary.pop("seconds")
+    assert isinstance(seconds, float) and seconds >= 0
+    assert summary == {
+        "files": 3,
+        "bytes": sum(len(t.encode()) for t in texts) - 1,  # the "\xe9" is one byte in Windows-1252
+        "tokens": sum(tarnwick.lex_to_serialized(t, "x").count("\n") + 1 for t in texts),
+        "nodes": sum(len(tarnwick_tree.parse(t)) for t in texts),
+        "windows_1252": ["src/c.pas"],
+        "unknown_tokens": [{"file": "src/c.pas", "line": 3, "col": 10, "token": "!"}],
+        "skipped_tokens": [{"file": "src/a.pas", "count": 1, "line": 6, "col": 8, "token": "b"},
+                           {"file": "src/c.pas", "count": 2, "line": 3, "col": 10, "token": "!"}],
+        "diagnostics": [
+            {"file": "src/a.pas", "count": 2, "diagnostics": [
+                {"line": 6, "col": 8, "end_line": 6, "end_col": 9, "tokens": 1, "message": "tokens that end no statement"},
+                {"line": 6, "col": 9, "end_line": 6, "end_col": 9, "tokens": 0, "message": "missing: then"}]},
+            {"file": "src/c.pas", "count": 1, "diagnostics": [
+                {"line": 3, "col": 10, "end_line": 3, "end_col": 13, "tokens": 2,
+                 "message": "tokens that end no declaration"}]},
+        ],
+        "not_read": [{"file": "src/d.inc", "reason": "binary file"}],
+        "refused": [],
+    }
 
 
 @pytest.mark.parametrize(
@@ -492,9 +533,9 @@ PRINTED = ["paths", "output", "decoding", "refused files", "progress", "exit sta
 @pytest.mark.parametrize(
     "command, options, sections, absent",
     [
-        ("tokens", WRITING, PRINTED, ["tree header", "output limit", "summary", ".tree"]),
-        ("tree", WRITING[:4] + ["--grammar", "--out"], PRINTED, ["eof", "summary", ".tokens"]),
-        ("check", ["-h", "-j", "--ext", "--encoding", "--grammar"], ["paths", "decoding", "check", "refused files", "progress",
+        ("tokens", WRITING, PRINTED, ["tree header", "output limit", "summary", ".tree", "--json"]),
+        ("tree", WRITING[:4] + ["--grammar", "--out"], PRINTED, ["eof", "summary", ".tokens", "--json"]),
+        ("check", ["-h", "-j", "--ext", "--encoding", "--grammar", "--json"], ["paths", "decoding", "check", "refused files", "progress",
                                                       "exit status"], ["--out", "tree header", "printed", "eof"]),
     ],
 )

@@ -98,7 +98,8 @@ def thread_inputs(index: int) -> list[str]:
     """Texts of one thread: the example and test files, renamed for this
     thread, and a few generated texts of its own."""
     texts = []
-    for path in sorted((ROOT / "examples").glob("*")) + sorted((ROOT / "tests" / "data").glob("*.pas")):
+    examples = [p for p in sorted((ROOT / "examples").glob("*")) if p.suffix in (".pas", ".dpr")]
+    for path in examples + sorted((ROOT / "tests" / "data").glob("*.pas")):
         text = path.read_text(encoding="utf-8")
         texts.append(text.replace("Tarn", f"Tarn{index}").replace("Inventory", f"Stock{index}"))
     texts.append(f"unit U{index}; interface\n" + f"var V{index}: Integer;\n" * (index + 1) + "end.")

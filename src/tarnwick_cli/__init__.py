@@ -15,6 +15,7 @@ from __future__ import annotations
 import argparse
 import codecs
 import functools
+import json
 import os
 import signal
 import stat
@@ -83,9 +84,13 @@ def epilog(command: str) -> str:
             "prints files, bytes (as read), tokens (all lines of the token lists), nodes (of the trees), the time "
             "and speed, the number of files read as Windows-1252, the files holding \"unknown\" tokens with the "
             "position of the first one, the files where the grammar skipped tokens it could not read (a sign of "
-            "syntax it does not cover) with their number and the first one, the files that could not be read, and "
-            "the files refused (below). With any "
-            "-j the summary is the same apart from time and speed.",
+            "syntax it does not cover) with their number and the first one, the files with grammar diagnostics "
+            "(skipped tokens and missing words) with their number and the first one, the files that could not be "
+            "read, and the files refused (below). With any -j the summary is the same apart from time and speed.",
+            "With --json it is one JSON object instead: files, bytes, tokens, nodes, seconds, and the lists "
+            "windows_1252 (file names), unknown_tokens and skipped_tokens ({file, line, col, token}, skipped_tokens "
+            "with their count), diagnostics ({file, count, diagnostics: [{line, col, end_line, end_col, tokens, "
+            "message}]}, every diagnostic of the file), not_read and refused ({file, reason}).",
         ],
         "refused files": [
             "A text too long for 32-bit line and column numbers (over 4 GiB of UTF-8)"
@@ -143,8 +148,9 @@ class Result(NamedTuple):
     windows_1252: bool = False  # read as Windows-1252
     tokens: int = 0
     nodes: int = 0
-    unknown: str | None = None  # "LINE:COL 'c'" of the first unknown token
-    skipped: str | None = None  # "N from LINE:COL 'text'": tokens the grammar skipped, the first
+    unknown: tuple[int, int, str] | None = None  # line, column and text of the first unknown token
+    skipped: tuple[int, int, int, str] | None = None  # tokens the grammar skipped: count, and the first's line, col, text
+    diagnostics: tuple[tuple[int, int, int, int, int, str], ...] = ()  # line, col, end line, end col, tokens, message
     refused: bool = False  # the module refused the text (error says why)
 
 
@@ -168,8 +174,8 @@ def decode(data: bytes, encoding: str | None) -> tuple[str, bool]:
 BACKSLASH = "\\"
 
 
-def first_unknown(token_list: str) -> str | None:
-    """"LINE:COL 'c'" of the first unknown token of a token list, if any."""
+def first_unknown(token_list: str) -> tuple[int, int, str] | None:
+    """Line, column and text of the first unknown token of a token list, if any."""
     if token_list.startswith("unknown "):
         start = 0
     else:
@@ -179,7 +185,8 @@ def first_unknown(token_list: str) -> str | None:
     end = token_list.find("\n", start)
     line = token_list[start:] if end < 0 else token_list[start:end]
     value, _, position = line[len("unknown ") :].rpartition(" ")
-    return f"{position} {value.replace(BACKSLASH * 2, BACKSLASH)!r}"  # undo the token escaping
+    row, _, col = position.partition(":")
+    return int(row), int(col), value.replace(BACKSLASH * 2, BACKSLASH)  # undo the token escaping
 
 
 def file_kind(mode: int) -> str:
@@ -219,8 +226,9 @@ def process(command: str, options: Options, job: Job) -> Result:
                 tokens=token_list.count("\n") + 1,
                 nodes=len(tree),
                 unknown=first_unknown(token_list),
-                skipped=(f"{len(skipped)} from {skipped[0].line}:{skipped[0].col} {skipped[0].value!r}"
-                         if skipped else None),
+                skipped=(len(skipped), skipped[0].line, skipped[0].col, skipped[0].value) if skipped else None,
+                diagnostics=tuple((d.line, d.col, d.end_line, d.end_col, d.tokens, d.message)
+                                  for d in tree.diagnostics),
                 windows_1252=windows_1252,
             )
         if command == "tokens":
@@ -398,7 +406,35 @@ def print_outputs(results: Iterator[Result], progress: Progress) -> int:
     return status
 
 
-def print_summary(results: Iterator[Result], progress: Progress) -> int:
+def reason(result: Result) -> str:
+    """An error without the file name it starts with."""
+    assert result.error is not None
+    return result.error.removeprefix(result.name + ": ")
+
+
+def summary_json(done: list[Result], failed: list[Result], refused: list[Result], elapsed: float) -> str:
+    """The summary as one JSON object: the totals, then each list of files."""
+    summary = {
+        "files": len(done),
+        "bytes": sum(r.size for r in done),
+        "tokens": sum(r.tokens for r in done),
+        "nodes": sum(r.nodes for r in done),
+        "seconds": round(elapsed, 6),
+        "windows_1252": [r.name for r in done if r.windows_1252],
+        "unknown_tokens": [{"file": r.name, "line": r.unknown[0], "col": r.unknown[1], "token": r.unknown[2]}
+                           for r in done if r.unknown is not None],
+        "skipped_tokens": [{"file": r.name, "count": r.skipped[0], "line": r.skipped[1], "col": r.skipped[2],
+                            "token": r.skipped[3]} for r in done if r.skipped is not None],
+        "diagnostics": [{"file": r.name, "count": len(r.diagnostics), "diagnostics": [
+            {"line": line, "col": col, "end_line": end_line, "end_col": end_col, "tokens": tokens, "message": message}
+            for line, col, end_line, end_col, tokens, message in r.diagnostics]} for r in done if r.diagnostics],
+        "not_read": [{"file": r.name, "reason": reason(r)} for r in failed],
+        "refused": [{"file": r.name, "reason": reason(r)} for r in refused],
+    }
+    return json.dumps(summary, ensure_ascii=False)
+
+
+def print_summary(results: Iterator[Result], progress: Progress, as_json: bool = False) -> int:
     done: list[Result] = []
     failed: list[Result] = []
     refused: list[Result] = []
@@ -409,9 +445,14 @@ def print_summary(results: Iterator[Result], progress: Progress) -> int:
         else:
             done.append(result)
     elapsed = time.monotonic() - progress.started
+    if as_json:
+        write_all((summary_json(done, failed, refused, elapsed) + "\n").encode("utf-8"))
+        sys.stdout.flush()
+        return EXIT_FAILED if failed or refused else EXIT_OK
     size = sum(r.size for r in done)
-    unknown = [r for r in done if r.unknown is not None]
-    skipped = [r for r in done if r.skipped is not None]
+    unknown = [(r.name, r.unknown) for r in done if r.unknown is not None]
+    skipped = [(r.name, r.skipped) for r in done if r.skipped is not None]
+    diagnosed = [(r.name, r.diagnostics) for r in done if r.diagnostics]
     lines = [
         f"files: {len(done)}",
         f"bytes: {size}",
@@ -421,9 +462,12 @@ def print_summary(results: Iterator[Result], progress: Progress) -> int:
         f"speed: {size / 1e6 / max(elapsed, 1e-9):.2f} MB/s",
         f"files read as Windows-1252: {sum(r.windows_1252 for r in done)}",
         f"files with unknown tokens: {len(unknown)}",
-        *(f"  {r.name}:{r.unknown}" for r in unknown),
+        *(f"  {name}:{line}:{col} {text!r}" for name, (line, col, text) in unknown),
         f"files with skipped tokens: {len(skipped)}",
-        *(f"  {r.name}: {r.skipped}" for r in skipped),
+        *(f"  {name}: {count} from {line}:{col} {text!r}" for name, (count, line, col, text) in skipped),
+        f"files with grammar diagnostics: {len(diagnosed)}",
+        *(f"  {name}: {len(found)}, the first at {found[0][0]}:{found[0][1]}: {found[0][5]}"
+          for name, found in diagnosed),
         f"files not read: {len(failed)}",
         *(f"  {r.error}" for r in failed),
         f"files refused: {len(refused)}",
@@ -520,7 +564,10 @@ def build_parser() -> argparse.ArgumentParser:
             command.add_argument("--grammar", choices=("complete", "specified"), default=default_grammar,
                                  help=f"the grammar that reads the files (default: {default_grammar}; see "
                                  "docs/grammar.md for the complete one)")
-        if name != "check":
+        if name == "check":
+            command.add_argument("--json", action="store_true",
+                                 help="write the summary as one JSON object (see below) instead of text")
+        else:
             command.add_argument("--out", metavar="DIR",
                                  help="write one output file per input under DIR instead of printing")
     return parser
@@ -546,7 +593,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         options = Options(encoding=args.encoding, grammar=getattr(args, "grammar", "specified"))
         results = run(args.command, jobs, workers, options, progress)
         if args.command == "check":
-            return print_summary(results, progress)
+            return print_summary(results, progress, args.json)
         return print_outputs(results, progress)
     except BrokenPipeError:
         # The reader went away (e.g. `| head`): stop quietly.
