@@ -425,7 +425,7 @@ def readme_recipes():
     """The Pascal unit, and each recipe with its printed output, of the
     README's "Working with trees"."""
     readme = (Path(__file__).resolve().parent.parent / "README.md").read_text(encoding="utf-8")
-    section = readme[readme.index("## Working with trees"):readme.index("## Command line")]
+    section = readme[readme.index("## Working with trees"):readme.index("## Conditional compilation")]
     blocks = re.findall(r"```(\w+)\n(.*?)```", section, re.S)
     unit = next(body for kind, body in blocks if kind == "pascal")
     recipes = [(body, blocks[i + 1][1]) for i, (kind, body) in enumerate(blocks)

@@ -158,56 +158,15 @@ class Result(NamedTuple):
 # One file
 
 
-# The byte-order marks a file may start with, longest first: the UTF-32 LE
-# mark starts with the UTF-16 LE one.
-MARKS = (
-    (codecs.BOM_UTF32_LE, "utf-32-le"),
-    (codecs.BOM_UTF32_BE, "utf-32-be"),
-    (codecs.BOM_UTF8, "utf-8"),
-    (codecs.BOM_UTF16_LE, "utf-16-le"),
-    (codecs.BOM_UTF16_BE, "utf-16-be"),
-)
-WINDOWS_1252 = "cp1252"  # the codec name that --encoding gives Windows-1252
-
-# Windows-1252 as Delphi reads it: the five bytes the code page leaves
-# undefined (0x81, 0x8D, 0x8F, 0x90, 0x9D) stand for the code points of the
-# same number, as in Latin-1, so that any bytes decode.
-WINDOWS_1252_TABLE = "".join(bytes([b]).decode("cp1252", "ignore") or chr(b) for b in range(256))
-
-
 def decode(data: bytes, encoding: str | None) -> tuple[str, bool]:
-    """The text of a file, and whether it was read as Windows-1252.
-
-    A byte-order mark decides the encoding and is dropped. Without one, the
-    bytes are read in `encoding`, or when that is None as UTF-8 if they are
-    valid UTF-8, else as Windows-1252.
-    """
-    skip, marked = 0, False
-    for mark, name in MARKS:
-        if data.startswith(mark):
-            skip, encoding, marked = len(mark), name, True
-            break
-    body = memoryview(data)[skip:]
-    if encoding is None:
-        try:
-            text = str(body, "utf-8")
-        except UnicodeDecodeError:
-            encoding = WINDOWS_1252
-    if encoding == WINDOWS_1252:
-        text = codecs.charmap_decode(body, "strict", WINDOWS_1252_TABLE)[0]
-    elif encoding is not None:
-        try:
-            text = str(body, encoding)
-        except UnicodeDecodeError as e:
-            wide = encoding.startswith(("utf-16", "utf-32"))  # their texts hold NUL bytes
-            if b"\0" in data and not wide:
-                raise SourceError("binary file") from None
-            what = e.reason if wide else f"byte 0x{data[skip + e.start]:02x}"
-            raise SourceError(f"cannot decode as {encoding}{' (byte-order mark)' if marked else ''}: {what} "
-                              f"at offset {skip + e.start}") from None
-    if "\0" in text:
-        raise SourceError("binary file")
-    return text.removeprefix("\ufeff"), encoding == WINDOWS_1252
+    """The text of a file, and whether it was read as Windows-1252: as
+    `tarnwick_tree.decode` reads it (a byte-order mark decides the encoding;
+    without one, `encoding`, or when that is None UTF-8 if the bytes are
+    valid UTF-8, else Windows-1252)."""
+    try:
+        return tarnwick_tree.decode(data, encoding)
+    except ValueError as e:
+        raise SourceError(str(e)) from None
 
 
 # Every node line follows a line feed (the header comes first); value lines

@@ -87,12 +87,16 @@ PyObject* tree_repr(PyObject* self) {
 PyObject* tree_skipped(PyObject* self, void*) {
   return guarded([&] {
     const SyntaxTree& t = *reinterpret_cast<TreeObject*>(self)->tree;
-    return token_list(t.skipped(), t.source());
+    return token_list(t.skipped(), t.texts());
   });
 }
 
 PyObject* tree_diagnostics(PyObject* self, void*) {
   return guarded([&] { return diagnostic_list(reinterpret_cast<TreeObject*>(self)); });
+}
+
+PyObject* tree_inactive(PyObject* self, void*) {
+  return guarded([&] { return inactive_list(reinterpret_cast<TreeObject*>(self)); });
 }
 
 PyObject* tree_sizeof(PyObject* self, PyObject*) {
@@ -115,6 +119,11 @@ PyGetSetDef tree_getset[] = {
      "What the parse reported about its text, in the order it was met, as Diagnostic(message, "
      "file, line, col, end_line, end_col, tokens) named tuples. Empty for a tree read from its "
      "text.",
+     nullptr},
+    {"inactive", tree_inactive, nullptr,
+     "The code conditional compilation left out, in the order it was met, as "
+     "InactiveRange(file, line, col, end_line, end_col) named tuples. Empty for a tree parsed "
+     "without preprocessing.",
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
