@@ -48,6 +48,9 @@ inline NodeId take_node(Parser& p, NodeKind kind) {
 // consumed. A node of a rule that consumed nothing since `first` is empty,
 // just after the last token consumed before it.
 void finish(Parser& p, NodeId node, std::size_t first);
+// The same for a node whose last token lies before `last`, the index of a
+// token already read that belongs to what follows it.
+void finish_before(Parser& p, NodeId node, std::size_t first, std::size_t last);
 
 // Widens `node` to the start of `from` and the end of `to`, two nodes of the
 // arena (the first and last parts of a construct built from its parts).

@@ -368,8 +368,11 @@ void read_type_body(Parser& p, NodeId type) {
   std::optional<NodeId> fields;  // the open var section, if any
   std::size_t fields_first = 0;
   bool class_fields = false;
+  // A var section ends before the member that closes it, whose attributes
+  // (read before the member's word tells what it is) are its own.
+  std::size_t member_first = 0;
   auto close_fields = [&] {
-    if (fields) finish(p, *fields, fields_first);
+    if (fields) finish_before(p, *fields, fields_first, member_first);
     fields.reset();
     class_fields = false;
   };
@@ -380,6 +383,7 @@ void read_type_body(Parser& p, NodeId type) {
   Progress loop(p, DiagnosticKind::SkippedInType);
   while (loop.next() && !at(p, Word::End) && !at_eof(p)) {
     const std::size_t first = here(p);
+    member_first = first;
     if (const NodeKind section = visibility_at(p); section != NodeKind::Unknown) {
       close_container();
       container_first = first;
@@ -461,6 +465,7 @@ void read_type_body(Parser& p, NodeId type) {
     if (here(p) == first || !at_one_of(p, member_resume))
       skip_until(p, member_resume, DiagnosticKind::SkippedInType);
   }
+  member_first = here(p);
   close_container();
   expect(p, Word::End);
 }

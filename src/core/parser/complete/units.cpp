@@ -36,8 +36,9 @@ bool at_routine(const Parser& p) {
          (at(p, Word::Class) && is_routine_word_at(p, 1));
 }
 
-void finish(Parser& p, NodeId node, std::size_t first) {
-  std::size_t last = here(p);
+void finish(Parser& p, NodeId node, std::size_t first) { finish_before(p, node, first, here(p)); }
+
+void finish_before(Parser& p, NodeId node, std::size_t first, std::size_t last) {
   while (last > first && p.tokens[last - 1].kind == TokenKind::Eof) --last;
   if (last <= first) {
     // Nothing read: an empty node just after the last token read before it,

@@ -1,0 +1,2 @@
+procedure:class
+var[]procedure
