@@ -553,17 +553,19 @@ def test_bad_usage(cli, tmp_path, args, message):
     assert not (tmp_path / "o").exists()
 
 
-WRITING = ["-h", "-j", "--ext", "--encoding", "--out"]
-PRINTED = ["paths", "output", "decoding", "refused files", "progress", "exit status"]
+WRITING = ["-h", "-j", "--ext", "--encoding", "--target", "-D", "-I", "--out"]
+PRINTED = ["paths", "output", "decoding", "conditional compilation", "refused files", "progress", "exit status"]
 
 
 @pytest.mark.parametrize(
     "command, options, sections, absent",
     [
         ("tokens", WRITING, PRINTED, ["tree header", "output limit", "summary", ".tree", "--json"]),
-        ("tree", WRITING[:4] + ["--grammar", "--out"], PRINTED, ["eof", "summary", ".tokens", "--json"]),
-        ("check", ["-h", "-j", "--ext", "--encoding", "--grammar", "--json"], ["paths", "decoding", "check", "refused files", "progress",
-                                                      "exit status"], ["--out", "tree header", "printed", "eof"]),
+        ("tree", WRITING[:4] + ["--grammar", "--target", "-D", "-I", "--out"], PRINTED,
+         ["eof", "summary", ".tokens", "--json"]),
+        ("check", ["-h", "-j", "--ext", "--encoding", "--grammar", "--target", "-D", "-I", "--json"],
+         ["paths", "decoding", "conditional compilation", "check", "refused files", "progress", "exit status"],
+         ["--out", "tree header", "printed", "eof"]),
     ],
 )
 def test_command_help_shows_its_own_options_and_rules(cli, command, options, sections, absent):
