@@ -1,7 +1,7 @@
 """API documentation in Markdown: a page per unit, from its declarations and
 their documentation comments.
 
-    python examples/docs.py PATH... [--out DIR]
+    python examples/docs.py PATH... [--out DIR] [--private] [--summary]
 
 For each unit (and program, library, package) read: its types and routines
 (those of the interface section of a unit, the top-level ones of the
@@ -60,8 +60,18 @@ def doc_of(node: tarnwick_tree.Node, indent: str = "") -> str:
     return ("\n" + indent).join(line.strip() for line in lines)
 
 
+# Declarations listed, and those with a documentation text (--summary).
+TALLY = {"declarations": 0, "documented": 0}
+
+
+def tally(doc: str) -> str:
+    TALLY["declarations"] += 1
+    TALLY["documented"] += bool(doc)
+    return doc
+
+
 def documented(heading: str, node: tarnwick_tree.Node, code: str) -> list[str]:
-    doc = doc_of(node)
+    doc = tally(doc_of(node))
     return [heading, "", f"`{code}`", "", *([doc, ""] if doc else [])]
 
 
@@ -76,7 +86,7 @@ def members(source: Source, kind: tarnwick_tree.Node, private: bool) -> list[str
         for member in part.children if label else [part]:
             for m in member.children if member.kind == "ntFields" else [member]:
                 if m.kind in MEMBERS:
-                    doc = doc_of(m, "  ")
+                    doc = tally(doc_of(m, "  "))
                     text = ("class var " if m.get("class") and m.kind == "ntField" else "") + source.of(m).rstrip(";")
                     lines.append(f"- `{text}`" + (f" ({label})" if label else "")
                                  + (": " + doc if doc else ""))
@@ -110,6 +120,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser.add_argument("paths", nargs="+", metavar="PATH", help="Pascal files or folders")
     parser.add_argument("--out", metavar="DIR", help="write each page to DIR/<unit>.md instead of printing")
     parser.add_argument("--private", action="store_true", help="list private and strict private members too")
+    parser.add_argument("--summary", action="store_true",
+                        help="print on standard error how many declarations were listed and how many are documented")
     args = parser.parse_args(argv)
     pages = [p for _, tree in parsed(args.paths) if (p := page(tree, args.private)) is not None]
     if args.out:
@@ -119,6 +131,10 @@ def main(argv: Sequence[str] | None = None) -> int:
                 f.write(text)
     else:
         sys.stdout.write("\n".join(text for _, text in pages))
+    if args.summary:
+        n, documented = TALLY["declarations"], TALLY["documented"]
+        sys.stderr.write(f"{len(pages)} pages, {n} declarations, {documented} with a documentation text "
+                         f"({100 * documented / max(n, 1):.1f}%)\n")
     return 0
 
 

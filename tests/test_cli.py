@@ -291,9 +291,36 @@ def test_check_json(cli, tmp_path):
                 {"line": 3, "col": 10, "end_line": 3, "end_col": 13, "tokens": 2,
                  "message": "tokens that end no declaration"}]},
         ],
+        "directive_diagnostics": [],
         "not_read": [{"file": "src/d.inc", "reason": "binary file"}],
         "refused": [],
     }
+
+
+COND = ("unit A;\ninterface\n{$IFDEF WIN64}\nconst W = 1;\n{$ELSE}\n  junk junk\n{$ENDIF}\n{$I defs.inc}\n"
+        "{$IFDEF FROM_INC}\nconst I = 2;\n{$ENDIF}\n{$I nowhere.inc}\nimplementation\nend.\n")
+
+
+def test_conditional_compilation(cli, tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    write(tmp_path / "a.pas", COND)
+    write(tmp_path / "inc" / "defs.inc", "{$DEFINE FROM_INC}\n")
+    given = ["--target", "delphi12-win64", "-I", "inc", "a.pas"]
+    tokens = out(cli("tokens", *given))
+    assert "junk" not in tokens and "directive {$ELSE} 5:1" in tokens and "keyword implementation 13:1" in tokens
+    assert tokens.splitlines() == [line for line in tarnwick.lex_to_serialized(COND, "a.pas").splitlines()
+                                   if not line.startswith("identifier junk")]
+    tree = tarnwick_tree.parse(COND, "a.pas", grammar="specified", target="delphi12-win64", include_path=["inc"])
+    assert "value=I" in tree.to_serialized() and "junk" not in tree.to_serialized()
+    assert out(cli("tree", *given)) == tree.to_serialized() + "\n"
+    lines = check_lines(cli("check", *given))
+    assert "files with directive diagnostics: 1" in lines
+    assert "  a.pas: 1, the first at 12:1: include file not found: nowhere.inc" in lines
+    assert "files with skipped tokens: 0" in lines
+    assert "files with directive diagnostics: 1" not in check_lines(cli("check", "a.pas"))
+    assert "junk" in out(cli("tokens", "-D", "OTHER", "a.pas"))  # -D alone: WIN64 is not defined
+    assert "delphi12-win64\tdelphi12\twin64\t" in out(cli("targets"))
+    assert cli("tree", "--target", "delphi13-win64", "a.pas").returncode == 2
 
 
 @pytest.mark.parametrize(
@@ -526,17 +553,19 @@ def test_bad_usage(cli, tmp_path, args, message):
     assert not (tmp_path / "o").exists()
 
 
-WRITING = ["-h", "-j", "--ext", "--encoding", "--out"]
-PRINTED = ["paths", "output", "decoding", "refused files", "progress", "exit status"]
+WRITING = ["-h", "-j", "--ext", "--encoding", "--target", "-D", "-I", "--out"]
+PRINTED = ["paths", "output", "decoding", "conditional compilation", "refused files", "progress", "exit status"]
 
 
 @pytest.mark.parametrize(
     "command, options, sections, absent",
     [
         ("tokens", WRITING, PRINTED, ["tree header", "output limit", "summary", ".tree", "--json"]),
-        ("tree", WRITING[:4] + ["--grammar", "--out"], PRINTED, ["eof", "summary", ".tokens", "--json"]),
-        ("check", ["-h", "-j", "--ext", "--encoding", "--grammar", "--json"], ["paths", "decoding", "check", "refused files", "progress",
-                                                      "exit status"], ["--out", "tree header", "printed", "eof"]),
+        ("tree", WRITING[:4] + ["--grammar", "--target", "-D", "-I", "--out"], PRINTED,
+         ["eof", "summary", ".tokens", "--json"]),
+        ("check", ["-h", "-j", "--ext", "--encoding", "--grammar", "--target", "-D", "-I", "--json"],
+         ["paths", "decoding", "conditional compilation", "check", "refused files", "progress", "exit status"],
+         ["--out", "tree header", "printed", "eof"]),
     ],
 )
 def test_command_help_shows_its_own_options_and_rules(cli, command, options, sections, absent):

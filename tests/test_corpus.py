@@ -47,8 +47,9 @@ def tree_object_mismatches(job):
     """The files of one folder where the objects of tarnwick_tree disagree
     with the texts: the tree's text, the kinds of a walk against the node
     lines, the tokens against the token list (and the skipped tokens among
-    them), the diagnostics against the skipped tokens, and the tree read
-    back."""
+    them), the diagnostics against the skipped tokens, the tree read back,
+    and the preprocessed tree against the text with what it leaves out
+    blanked."""
     import tarnwick_tree
 
     root, files = job
@@ -79,7 +80,32 @@ def tree_object_mismatches(job):
             bad.append((rel, "skipped"))
         if not tokens_match_token_list(tokens, tarnwick.lex_to_serialized(text, rel)):
             bad.append((rel, "tokens"))
+        # Preprocessed (includes not read), the tree is that of the text with
+        # the code left out and every directive blanked.
+        pre = tarnwick_tree.parse(text, rel, grammar="specified", target="fpc3.2-linux64")
+        spans = [(r.line, r.col, r.end_line, r.end_col) for r in pre.inactive]
+        spans += [(t.line, t.col, *end_of(t.value, t.line, t.col)) for t in tokens if t.kind == "directive"]
+        if pre.to_serialized() != tarnwick.parse_to_serialized(blanked(text, spans), rel):
+            bad.append((rel, "preprocessed"))
     return bad
+
+
+def end_of(value, line, col):
+    """The line and column just after a token `value` at `line`:`col`."""
+    lines = value.split("\n")
+    return (line + len(lines) - 1, (col if len(lines) == 1 else 1) + len(lines[-1]))
+
+
+def blanked(text, spans):
+    """`text` with the characters of each (line, col, end_line, end_col)
+    span as spaces, its line breaks kept."""
+    starts = [0] + [m.end() for m in re.finditer("\n", text)]
+    chars = list(text)
+    for line, col, end_line, end_col in spans:
+        for k in range(starts[line - 1] + col - 1, starts[end_line - 1] + end_col - 1):
+            if chars[k] not in "\r\n":
+                chars[k] = " "
+    return "".join(chars)
 
 
 def test_tree_objects_agree_with_the_texts():

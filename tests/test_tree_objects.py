@@ -420,7 +420,7 @@ def readme_recipes():
     """The Pascal unit, and each recipe with its printed output, of the
     README's "Working with trees"."""
     readme = (Path(__file__).resolve().parent.parent / "README.md").read_text(encoding="utf-8")
-    section = readme[readme.index("## Working with trees"):readme.index("## Command line")]
+    section = readme[readme.index("## Working with trees"):readme.index("## Conditional compilation")]
     blocks = re.findall(r"```(\w+)\n(.*?)```", section, re.S)
     unit = next(body for kind, body in blocks if kind == "pascal")
     recipes = [(body, blocks[i + 1][1]) for i, (kind, body) in enumerate(blocks)
@@ -540,3 +540,21 @@ def test_node_search_covers_its_subtree_and_ancestors_reach_the_root():
     assert tree.root.ancestors() == [] and tree.root.find_all() == list(tree)
     with pytest.raises(ValueError):
         second.find_all("ntMetod")
+
+
+def test_views_of_a_preprocessed_tree(tmp_path):
+    # The code the conditionals leave out has no tokens or comments in the
+    # views; a node holding code of an included file has no span in the text.
+    (tmp_path / "decls.inc").write_text("const B = 2;\n")
+    src = ("unit U;\ninterface\nconst\n{$IFDEF X}\n  A = 1; // x\n{$ELSE}\n  A = 3; // not x\n"
+           "{$ENDIF}\n  C = 4;\n{$I decls.inc}\nimplementation\nend.\n")
+    tree = tarnwick_tree.parse(src, "u.pas", defines=["X"], include_path=[tmp_path])
+    assert [c.value for c in tree.comments] == ["// x"]
+    constants = tree.find("Constants")
+    assert [t.value for t in constants.tokens] == \
+        ["const", "{$IFDEF X}", "A", "=", "1", ";", "// x", "{$ELSE}", "{$ENDIF}", "C", "=", "4", ";"]
+    assert [c.doc for c in constants.children] == ["x", None]
+    for node in (tree.root, tree.find_all("Constants")[1]):
+        with pytest.raises(ValueError, match="included"):
+            node.span
+    assert tree.find("Implementation").text == "implementation"

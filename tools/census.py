@@ -254,8 +254,8 @@ def read_source(path: str) -> str:
 def active_tokens(tree: tarnwick_tree.Tree, text: str) -> list[tarnwick_tree.Token]:
     """The tokens of `text` that a tree parsed with a target read: its token
     view when it has one, else the token list without the tokens inside its
-    inactive ranges (each with `start` and `end` positions and, for ranges
-    of this file, no other `file`)."""
+    inactive ranges (each from `line`, `col` to `end_line`, `end_col`,
+    and for ranges of this file, no other `file`)."""
     view = getattr(tree, "tokens", None)
     if view is not None:
         return list(view() if callable(view) else view)
@@ -263,7 +263,7 @@ def active_tokens(tree: tarnwick_tree.Tree, text: str) -> list[tarnwick_tree.Tok
     if inactive is None:
         raise SystemExit("census: trees parsed with a target have neither a token view (tree.tokens) "
                          "nor inactive ranges (tree.inactive): the active headings cannot be told")
-    ranges = sorted((tuple(r.start), tuple(r.end)) for r in inactive
+    ranges = sorted(((r.line, r.col), (r.end_line, r.end_col)) for r in inactive
                     if getattr(r, "file", None) in (None, "", tree.file_name))
     begins = [start for start, _ in ranges]
     kept = []

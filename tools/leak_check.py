@@ -29,6 +29,7 @@ import os
 import random
 import re
 import sys
+import tempfile
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
@@ -163,6 +164,40 @@ def tree_objects(tarnwick_tree, text: str, name: str) -> None:
             self.generic_visit(node)
 
     Visitor().visit(tree.root)
+    # The other grammar, and conditional compilation with a target, defines
+    # and an include file found in a folder.
+    try:
+        tarnwick_tree.parse(text, name, grammar="specified").find_all("Method")
+        for target in ("delphi12-win64", "fpc3.2-linux64"):
+            pre = tarnwick_tree.parse(text, name, target=target, defines=("DEBUG",), include_path=[INCLUDES])
+            (pre.inactive, pre.diagnostics, pre.skipped, [n.file for n in itertools.islice(pre, 50)])
+    except MemoryError:
+        pass
+    try:
+        tarnwick_tree.decode(text.encode("utf-8", "surrogatepass"))
+    except ValueError:  # a text with a NUL character reads as a binary file
+        pass
+
+
+# A folder with an include file, and a unit that includes it under a
+# conditional, for the preprocessing paths of tree_objects and run.
+INCLUDES = tempfile.mkdtemp(prefix="tarnwick-leak-")
+with open(os.path.join(INCLUDES, "defs.inc"), "w") as f:
+    f.write("{$DEFINE FROM_INC}\nconst C = 1;\n{$I defs.inc}\n")
+INCLUDING = os.path.join(INCLUDES, "Including.pas")
+with open(INCLUDING, "w") as f:
+    f.write("unit Including;\ninterface\n{$IFDEF MSWINDOWS}{$I defs.inc}{$ELSE}var V: Integer;{$ENDIF}\n"
+            "{$IF Defined(FROM_INC) and (CompilerVersion >= 36)}type T = Integer;{$IFEND}\n"
+            "{$I missing.inc}\nimplementation\nend.\n")
+
+
+def preprocessing() -> None:
+    """The targets and files of conditional compilation, once."""
+    import tarnwick_tree
+    for target in tarnwick_tree.targets():
+        (target.name, target.compiler, target.platform, target.symbols, dict(target.constants), repr(target))
+        tarnwick_tree.parse_file(INCLUDING, target=target, include_path=[INCLUDES]).to_serialized()
+    tarnwick_tree.parse_file(INCLUDING, defines=["MSWINDOWS"])
 
 
 def tree_argument_errors(tarnwick_tree) -> int:
@@ -184,6 +219,15 @@ def tree_argument_errors(tarnwick_tree) -> int:
         (lambda: tree.find("Unit", name=1.5), TypeError),
         (lambda: tree.node_at("1", 1), TypeError),
         (lambda: tree.root["nothing"], KeyError),
+        (lambda: tarnwick_tree.parse(text, target="delphi1-win16"), ValueError),
+        (lambda: tarnwick_tree.parse(text, target=1.5), TypeError),
+        (lambda: tarnwick_tree.parse(text, defines="DEBUG"), TypeError),
+        (lambda: tarnwick_tree.parse(text, defines=[1.5]), TypeError),
+        (lambda: tarnwick_tree.parse(text, include_path=1.5), TypeError),
+        (lambda: tarnwick_tree.parse(text, grammar="other"), ValueError),
+        (lambda: tarnwick_tree.parse_file(os.path.join(INCLUDES, "absent.pas")), OSError),
+        (lambda: tarnwick_tree.decode(b"a\0b"), ValueError),
+        (lambda: tarnwick_tree.decode(1.5), TypeError),
     ]
     for call, error in failing:
         def attempt(call=call, error=error):
@@ -222,6 +266,7 @@ def run(total: int, plant_leak: bool) -> None:
             calls += 3
             if calls % 201 == 0:
                 calls += argument_errors(tarnwick) + tree_argument_errors(tarnwick_tree)
+                preprocessing()
     if plant_leak:
         import ctypes
 

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "parser/parser.h"
+#include "preprocessor/preprocessor.h"
 #include "tree/syntax_tree.h"
 #include "workspace.h"
 
@@ -51,8 +52,20 @@ std::string parse_to_serialized(std::string_view text, std::string_view file_nam
 // shared subtree once); writing its text is refused as `parse_to_serialized`
 // refuses it.
 // `grammar` chooses the grammar (see parser/parser.h).
+//
+// With `settings`, the text is preprocessed first (see
+// preprocessor/preprocessor.h) and the grammar reads the tokens the
+// preprocessor keeps; `file_name` is then also the path whose folder is
+// searched first for included files. The tree keeps the files included
+// (and owns their texts), the inactive code, and the file of every node;
+// its diagnostics are the preprocessor's and the grammar's together, in
+// the order of the text (those of an included file at the place of the
+// {$I} of the text that brought it in, then by file and position).
+// Without `settings` nothing is preprocessed: directives are dropped as
+// comments are, every branch is read.
 std::unique_ptr<SyntaxTree> parse_to_tree(std::string_view text, std::string_view file_name,
-                                          Grammar grammar = Grammar::Specified);
+                                          Grammar grammar = Grammar::Specified,
+                                          const PreprocessorSettings* settings = nullptr);
 
 // Version of the native package.
 inline constexpr std::string_view version = "3.6.0";

@@ -80,6 +80,18 @@ def epilog(command: str) -> str:
             "Line breaks are passed on unchanged. A text holding a NUL character (as UTF-16 without a mark does) "
             "is refused as a binary file.",
         ],
+        "conditional compilation": [
+            "--target NAME reads conditional compilation as that compiler and platform see it (\"tarnwick "
+            "targets\" lists them), -D NAME defines a symbol (repeatable; without --target only those are "
+            "defined), -I DIR adds a folder to search for include files after the including file's own "
+            "(repeatable). With any of them "
+            + ("the token list leaves out the tokens of inactive branches (directives and positions are kept; "
+               "included files are not listed)" if tokens else
+               "the tree is that of the active code, included files read in its place" if tree else
+               "the files are parsed that way, and the summary adds the files with directive diagnostics "
+               "(with --json: directive_diagnostics)")
+            + "; without them every branch is read.",
+        ],
         "check": None if not check else [
             "prints files, bytes (as read), tokens (all lines of the token lists), nodes (of the trees), the time "
             "and speed, the number of files read as Windows-1252, the files holding \"unknown\" tokens with the "
@@ -138,6 +150,20 @@ class Options(NamedTuple):
 
     encoding: str | None = None  # of the files without a byte-order mark
     grammar: str = "specified"  # the grammar of `tree` and `check`
+    target: str | None = None  # conditional compilation as this target sees it
+    defines: tuple[str, ...] = ()  # symbols defined (-D)
+    include_path: tuple[str, ...] = ()  # folders searched for include files (-I)
+
+    @property
+    def preprocessed(self) -> bool:
+        """Whether conditional compilation is read: any of --target, -D, -I."""
+        return bool(self.target or self.defines or self.include_path)
+
+    def parse(self, text: str, name: str, grammar: str) -> tarnwick_tree.Tree:
+        if not self.preprocessed:
+            return tarnwick_tree.parse(text, name, grammar=grammar)  # type: ignore[arg-type]
+        return tarnwick_tree.parse(text, name, grammar=grammar, target=self.target,  # type: ignore[arg-type]
+                                   defines=self.defines, include_path=self.include_path)
 
 
 class Result(NamedTuple):
@@ -151,6 +177,7 @@ class Result(NamedTuple):
     unknown: tuple[int, int, str] | None = None  # line, column and text of the first unknown token
     skipped: tuple[int, int, int, str] | None = None  # tokens the grammar skipped: count, and the first's line, col, text
     diagnostics: tuple[tuple[int, int, int, int, int, str], ...] = ()  # line, col, end line, end col, tokens, message
+    directives: tuple[tuple[int, int, int, int, int, str], ...] = ()  # the same, of conditionals and includes
     refused: bool = False  # the module refused the text (error says why)
 
 
@@ -158,56 +185,15 @@ class Result(NamedTuple):
 # One file
 
 
-# The byte-order marks a file may start with, longest first: the UTF-32 LE
-# mark starts with the UTF-16 LE one.
-MARKS = (
-    (codecs.BOM_UTF32_LE, "utf-32-le"),
-    (codecs.BOM_UTF32_BE, "utf-32-be"),
-    (codecs.BOM_UTF8, "utf-8"),
-    (codecs.BOM_UTF16_LE, "utf-16-le"),
-    (codecs.BOM_UTF16_BE, "utf-16-be"),
-)
-WINDOWS_1252 = "cp1252"  # the codec name that --encoding gives Windows-1252
-
-# Windows-1252 as Delphi reads it: the five bytes the code page leaves
-# undefined (0x81, 0x8D, 0x8F, 0x90, 0x9D) stand for the code points of the
-# same number, as in Latin-1, so that any bytes decode.
-WINDOWS_1252_TABLE = "".join(bytes([b]).decode("cp1252", "ignore") or chr(b) for b in range(256))
-
-
 def decode(data: bytes, encoding: str | None) -> tuple[str, bool]:
-    """The text of a file, and whether it was read as Windows-1252.
-
-    A byte-order mark decides the encoding and is dropped. Without one, the
-    bytes are read in `encoding`, or when that is None as UTF-8 if they are
-    valid UTF-8, else as Windows-1252.
-    """
-    skip, marked = 0, False
-    for mark, name in MARKS:
-        if data.startswith(mark):
-            skip, encoding, marked = len(mark), name, True
-            break
-    body = memoryview(data)[skip:]
-    if encoding is None:
-        try:
-            text = str(body, "utf-8")
-        except UnicodeDecodeError:
-            encoding = WINDOWS_1252
-    if encoding == WINDOWS_1252:
-        text = codecs.charmap_decode(body, "strict", WINDOWS_1252_TABLE)[0]
-    elif encoding is not None:
-        try:
-            text = str(body, encoding)
-        except UnicodeDecodeError as e:
-            wide = encoding.startswith(("utf-16", "utf-32"))  # their texts hold NUL bytes
-            if b"\0" in data and not wide:
-                raise SourceError("binary file") from None
-            what = e.reason if wide else f"byte 0x{data[skip + e.start]:02x}"
-            raise SourceError(f"cannot decode as {encoding}{' (byte-order mark)' if marked else ''}: {what} "
-                              f"at offset {skip + e.start}") from None
-    if "\0" in text:
-        raise SourceError("binary file")
-    return text.removeprefix("\ufeff"), encoding == WINDOWS_1252
+    """The text of a file, and whether it was read as Windows-1252: as
+    `tarnwick_tree.decode` reads it (a byte-order mark decides the encoding;
+    without one, `encoding`, or when that is None UTF-8 if the bytes are
+    valid UTF-8, else Windows-1252)."""
+    try:
+        return tarnwick_tree.decode(data, encoding)
+    except ValueError as e:
+        raise SourceError(str(e)) from None
 
 
 # Every node line follows a line feed (the header comes first); value lines
@@ -238,6 +224,29 @@ def file_kind(mode: int) -> str:
     return "special file"
 
 
+# The messages of the diagnostics that conditional compilation gives (the
+# others are the grammar's).
+DIRECTIVE_MESSAGES = ("conditional directive", "unknown name in a conditional", "malformed conditional",
+                      "switch of unknown state", "include file")
+
+
+def blank_inactive(text: str, tree: tarnwick_tree.Tree) -> str:
+    """`text` with the code its conditionals leave out blanked: every
+    character of the inactive ranges of the file itself but its line feeds
+    becomes a space, so the tokens left keep their lines and columns."""
+    ranges = [r for r in tree.inactive if r.file == tree.file_name]
+    if not ranges:
+        return text
+    starts = [0]
+    starts.extend(i + 1 for i, c in enumerate(text) if c == "\n")
+    chars = list(text)
+    for r in ranges:
+        for i in range(starts[r.line - 1] + r.col - 1, starts[r.end_line - 1] + r.end_col - 1):
+            if chars[i] != "\n":
+                chars[i] = " "
+    return "".join(chars)
+
+
 def process(command: str, options: Options, job: Job) -> Result:
     """Reads, decodes and runs one job; every failure becomes a one-line error."""
     if job.error is not None:
@@ -258,9 +267,10 @@ def process(command: str, options: Options, job: Job) -> Result:
         text, windows_1252 = decode(data, options.encoding)
         if command == "check":
             token_list = tarnwick.lex_to_serialized(text, job.name)
-            tree = tarnwick_tree.parse(text, job.name, grammar=options.grammar)
+            tree = options.parse(text, job.name, options.grammar)
             tree.serialized_size()  # refuses a text whose tree text would pass the limit
             skipped = tree.skipped
+            found = [(d.line, d.col, d.end_line, d.end_col, d.tokens, d.message) for d in tree.diagnostics]
             return Result(
                 job.name,
                 size=len(data),
@@ -268,14 +278,16 @@ def process(command: str, options: Options, job: Job) -> Result:
                 nodes=len(tree),
                 unknown=first_unknown(token_list),
                 skipped=(len(skipped), skipped[0].line, skipped[0].col, skipped[0].value) if skipped else None,
-                diagnostics=tuple((d.line, d.col, d.end_line, d.end_col, d.tokens, d.message)
-                                  for d in tree.diagnostics),
+                diagnostics=tuple(d for d in found if not d[5].startswith(DIRECTIVE_MESSAGES)),
+                directives=tuple(d for d in found if d[5].startswith(DIRECTIVE_MESSAGES)),
                 windows_1252=windows_1252,
             )
         if command == "tokens":
+            if options.preprocessed:
+                text = blank_inactive(text, options.parse(text, job.name, "specified"))
             output = tarnwick.lex_to_serialized(text, job.name)
-        elif options.grammar == "complete":
-            output = tarnwick_tree.parse(text, job.name, grammar="complete").to_serialized()
+        elif options.grammar == "complete" or options.preprocessed:
+            output = options.parse(text, job.name, options.grammar).to_serialized()
         else:
             output = tarnwick.parse_to_serialized(text, job.name)
         if job.out is None:
@@ -453,6 +465,14 @@ def reason(result: Result) -> str:
     return result.error.removeprefix(result.name + ": ")
 
 
+def diagnostics_json(done: list[Result], field: str) -> list[dict[str, object]]:
+    """The files with diagnostics in the Result field `field`, each with all of them."""
+    return [{"file": r.name, "count": len(found), "diagnostics": [
+        {"line": line, "col": col, "end_line": end_line, "end_col": end_col, "tokens": tokens, "message": message}
+        for line, col, end_line, end_col, tokens, message in found]}
+        for r in done if (found := getattr(r, field))]
+
+
 def summary_json(done: list[Result], failed: list[Result], refused: list[Result], elapsed: float) -> str:
     """The summary as one JSON object: the totals, then each list of files."""
     summary = {
@@ -466,16 +486,16 @@ def summary_json(done: list[Result], failed: list[Result], refused: list[Result]
                            for r in done if r.unknown is not None],
         "skipped_tokens": [{"file": r.name, "count": r.skipped[0], "line": r.skipped[1], "col": r.skipped[2],
                             "token": r.skipped[3]} for r in done if r.skipped is not None],
-        "diagnostics": [{"file": r.name, "count": len(r.diagnostics), "diagnostics": [
-            {"line": line, "col": col, "end_line": end_line, "end_col": end_col, "tokens": tokens, "message": message}
-            for line, col, end_line, end_col, tokens, message in r.diagnostics]} for r in done if r.diagnostics],
+        "diagnostics": diagnostics_json(done, "diagnostics"),
+        "directive_diagnostics": diagnostics_json(done, "directives"),
         "not_read": [{"file": r.name, "reason": reason(r)} for r in failed],
         "refused": [{"file": r.name, "reason": reason(r)} for r in refused],
     }
     return json.dumps(summary, ensure_ascii=False)
 
 
-def print_summary(results: Iterator[Result], progress: Progress, as_json: bool = False) -> int:
+def print_summary(results: Iterator[Result], progress: Progress, as_json: bool = False,
+                  preprocessed: bool = False) -> int:
     done: list[Result] = []
     failed: list[Result] = []
     refused: list[Result] = []
@@ -494,6 +514,7 @@ def print_summary(results: Iterator[Result], progress: Progress, as_json: bool =
     unknown = [(r.name, r.unknown) for r in done if r.unknown is not None]
     skipped = [(r.name, r.skipped) for r in done if r.skipped is not None]
     diagnosed = [(r.name, r.diagnostics) for r in done if r.diagnostics]
+    directed = [(r.name, r.directives) for r in done if r.directives]
     lines = [
         f"files: {len(done)}",
         f"bytes: {size}",
@@ -509,6 +530,9 @@ def print_summary(results: Iterator[Result], progress: Progress, as_json: bool =
         f"files with grammar diagnostics: {len(diagnosed)}",
         *(f"  {name}: {len(found)}, the first at {found[0][0]}:{found[0][1]}: {found[0][5]}"
           for name, found in diagnosed),
+        *([f"files with directive diagnostics: {len(directed)}",
+           *(f"  {name}: {len(found)}, the first at {found[0][0]}:{found[0][1]}: {found[0][5]}"
+             for name, found in directed)] if preprocessed else []),
         f"files not read: {len(failed)}",
         *(f"  {r.error}" for r in failed),
         f"files refused: {len(refused)}",
@@ -605,18 +629,45 @@ def build_parser() -> argparse.ArgumentParser:
             command.add_argument("--grammar", choices=("complete", "specified"), default=default_grammar,
                                  help=f"the grammar that reads the files (default: {default_grammar}; see "
                                  "docs/grammar.md for the complete one)")
+        command.add_argument("--target", type=target_name, metavar="NAME",
+                             help="read conditional compilation as the compiler and platform NAME see it "
+                             '(see "tarnwick targets")')
+        command.add_argument("-D", dest="defines", action="append", default=[], metavar="NAME",
+                             help="define the conditional symbol NAME (repeatable; without --target only "
+                             "these are defined)")
+        command.add_argument("-I", dest="include_path", action="append", default=[], metavar="DIR",
+                             help="search DIR for include files after the including file's folder (repeatable)")
         if name == "check":
             command.add_argument("--json", action="store_true",
                                  help="write the summary as one JSON object (see below) instead of text")
         else:
             command.add_argument("--out", metavar="DIR",
                                  help="write one output file per input under DIR instead of printing")
+    commands.add_parser("targets", help="list the targets of --target",
+                        description="List the targets of --target: name, compiler, platform and the symbols "
+                        "each predefines.")
     return parser
+
+
+def target_name(text: str) -> str:
+    names = [t.name for t in tarnwick_tree.targets()]
+    if text not in names:
+        raise argparse.ArgumentTypeError(f"unknown target {text!r} (one of {', '.join(names)})")
+    return text
+
+
+def print_targets() -> int:
+    lines = [f"{t.name}\t{t.compiler}\t{t.platform}\t{' '.join(t.symbols)}" for t in tarnwick_tree.targets()]
+    write_all(("\n".join(lines) + "\n").encode("utf-8"))
+    sys.stdout.flush()
+    return EXIT_OK
 
 
 def main(argv: Sequence[str] | None = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
+    if args.command == "targets":
+        return print_targets()
     try:
         jobs, walked = make_jobs(args)
     except UsageError as e:
@@ -631,10 +682,11 @@ def main(argv: Sequence[str] | None = None) -> int:
     # The bar shares the terminal only with the summary, never with printed outputs.
     progress = Progress(len(jobs), bool(walked) and sys.stderr.isatty() and not (printing and sys.stdout.isatty()))
     try:
-        options = Options(encoding=args.encoding, grammar=getattr(args, "grammar", "specified"))
+        options = Options(encoding=args.encoding, grammar=getattr(args, "grammar", "specified"), target=args.target,
+                          defines=tuple(args.defines), include_path=tuple(args.include_path))
         results = run(args.command, jobs, workers, options, progress)
         if args.command == "check":
-            return print_summary(results, progress, args.json)
+            return print_summary(results, progress, args.json, options.preprocessed)
         return print_outputs(results, progress)
     except BrokenPipeError:
         # The reader went away (e.g. `| head`): stop quietly.

@@ -3,7 +3,8 @@
 // served from memory, unbalanced and malformed directives, the ranges of
 // inactive code, the targets table, and two properties over random inputs
 // (random nestings of conditionals against a model of them, and random
-// expressions against a reference evaluator). Built as `preprocessor_tests`
+// expressions against a reference evaluator), and the trees parsed from
+// the kept tokens. Built as `preprocessor_tests`
 // with TARNWICK_BUILD_NATIVE_TESTS and run by tests/test_native.py.
 //
 // Every failed check prints its expression and line on standard error; the
@@ -19,6 +20,7 @@
 #include <string_view>
 #include <vector>
 
+#include "api.h"
 #include "lexer/lexer.h"
 #include "preprocessor/decode.h"
 #include "preprocessor/expression.h"
@@ -772,6 +774,39 @@ void test_plain_text_unchanged() {
   CHECK(p.inactive().empty() && p.diagnostics().empty());
 }
 
+// The trees of preprocessed texts: node files, the main text as the source,
+// diagnostics of both kinds in the order of the text.
+void test_preprocessed_trees() {
+  MemoryFiles files;
+  files.add("src/decl.inc", "var\n  v: Integer;\n  w: Byte;\n)\n");
+  files.add("src/empty.inc", "{$IFDEF X}");
+  PreprocessorSettings settings;
+  settings.files = &files;
+  settings.defines = {"ON"};
+  const std::string text =
+      "unit U;\ninterface\n{$I decl.inc}\n{$IFDEF ON}const c = 1;{$ELSE}const c = 2;{$ENDIF}\n"
+      "{$I missing.inc}{$I empty.inc}\nimplementation\nend.\n";
+  const auto tree = parse_to_tree(text, "src/u.pas", Grammar::Complete, &settings);
+  CHECK(tree->source() == text);
+  CHECK(tree->included_files().size() == 2 && tree->included_files()[0] == "src/decl.inc");
+  CHECK(tree->texts().substr(text.size() + 1, 4) == "var\n");
+  std::string kinds;
+  for (std::uint32_t n = 0; n < tree->node_count(); ++n)
+    if (tree->node_file(n) == 1) kinds += std::string(node_kind_names[static_cast<int>(tree->node(n).kind)]) + " ";
+  CHECK_EQ(kinds, "ntVariables ntVariable ntName ntType ntVariable ntName ntType ");
+  std::string diagnostics;
+  for (const Diagnostic& d : tree->diagnostics())
+    diagnostics += std::string(diagnostic_names[static_cast<int>(d.kind)]) + " " + std::to_string(d.file) + ":" +
+                   std::to_string(d.line) + ":" + std::to_string(d.col) + "; ";
+  CHECK_EQ(diagnostics, "SkippedInUnit 1:4:1; IncludeMissing 0:5:1; DirectiveUnclosed 2:1:1; ");
+  CHECK(tree->inactive().size() == 1 && tree->inactive()[0].line == 4 && tree->inactive()[0].col == 31);
+  // Without includes nothing is copied and no node notes a file.
+  settings.files = nullptr;
+  const auto plain = parse_to_tree("unit U; interface {$I x} implementation end.", "u.pas", Grammar::Complete, &settings);
+  CHECK(plain->texts().data() == plain->source().data() && plain->included_files().empty());
+  CHECK(plain->node_file(1) == 0 && plain->diagnostics().size() == 1);
+}
+
 }  // namespace
 
 int main() {
@@ -787,6 +822,7 @@ int main() {
       {"random nestings", test_random_nestings},
       {"random expressions", test_random_expressions},
       {"plain text", test_plain_text_unchanged},
+      {"preprocessed trees", test_preprocessed_trees},
   };
   for (const auto& [name, body] : tests) {
     try {

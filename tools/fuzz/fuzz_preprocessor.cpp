@@ -16,13 +16,18 @@
 //   point but a line feed a space), at the same lines and columns;
 // - the whole text read as one expression evaluates without fault, and its
 //   value as a constant agrees with its value as a condition;
-// - the raw input decodes to UTF-8 without NUL, as the decoder promises.
+// - the raw input decodes to UTF-8 without NUL, as the decoder promises;
+// - the tree parsed from the kept tokens has the text as its source and
+//   the files included; the start of every node and every diagnostic names
+//   a file of the parse and a place inside it.
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
 
+#include "api.h"
 #include "lexer/lexer.h"
 #include "preprocessor/decode.h"
 #include "preprocessor/expression.h"
@@ -213,5 +218,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                      expected[k].text(blanked) == first.tokens[k].text(text),
                  "the blanked text has other tokens");
   }
+
+  std::unique_ptr<tarnwick::SyntaxTree> tree;
+  fuzz::no_exception("parse_to_tree", [&] {
+    try {
+      tree = tarnwick::parse_to_tree(text, "src/main.pas", tarnwick::Grammar::Complete, &settings);
+    } catch (const tarnwick::OutputTooLarge&) {
+    }
+  });
+  if (!tree) return 0;
+  FUZZ_CHECK(tree->source() == text && tree->included_files().size() + 1 == source_files.size(),
+             "the tree's source or files are not the preprocessor's");
+  for (std::uint32_t n = 0; n < tree->node_count(); ++n) {
+    const std::uint32_t f = tree->node_file(n);
+    const tarnwick::SyntaxTree::Node& node = tree->node(n);
+    FUZZ_CHECK(f < source_files.size() && (node.line == 0 || lines[f].inside(node.line, node.col)),
+               "a node's start is outside its file");
+  }
+  for (const tarnwick::Diagnostic& d : tree->diagnostics())
+    FUZZ_CHECK(d.file < source_files.size() && lines[d.file].inside(d.line, d.col) &&
+                   lines[d.file].inside(d.end_line, d.end_col),
+               "a tree's diagnostic outside its file");
   return 0;
 }

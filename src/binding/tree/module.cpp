@@ -25,13 +25,20 @@ bool make_names() {
   return true;
 }
 
-PyObject* parse_fn(PyObject*, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"text", "file_name", "grammar", nullptr};
+// parse(text, file_name, ...) and, with `read_files`, parse_file's reading
+// of the text it was given: include files are then read from the disk
+// whenever the text is preprocessed.
+PyObject* parse_with(PyObject* args, PyObject* kwargs, const char* format, bool read_files) {
+  static const char* keywords[] = {"text", "file_name", "grammar", "target", "defines", "include_path",
+                                   nullptr};
   PyObject* text = nullptr;
   PyObject* file_name = nullptr;
   const char* grammar_name = "complete";
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "U|U$s:parse", const_cast<char**>(keywords),
-                                   &text, &file_name, &grammar_name))
+  PyObject* target = nullptr;
+  PyObject* defines = nullptr;
+  PyObject* include_path = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords), &text,
+                                   &file_name, &grammar_name, &target, &defines, &include_path))
     return nullptr;
   tarnwick::Grammar grammar;
   if (std::string_view(grammar_name) == "complete") {
@@ -48,13 +55,24 @@ PyObject* parse_fn(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!empty) return nullptr;
     file_name = empty.get();
   }
+  PreprocessorSettings settings;
+  bool preprocess = false;
+  if (!settings_of(target, defines, include_path, read_files, settings, preprocess)) return nullptr;
   std::string_view source, name;
   if (!utf8_of(text, source) || !utf8_of(file_name, name)) return nullptr;
   return guarded([&] {
     std::unique_ptr<SyntaxTree> tree;
-    without_gil([&] { tree = tarnwick::parse_to_tree(source, name, grammar); });
+    without_gil([&] { tree = tarnwick::parse_to_tree(source, name, grammar, preprocess ? &settings : nullptr); });
     return new_tree(std::move(tree), text, file_name);
   });
+}
+
+PyObject* parse_fn(PyObject*, PyObject* args, PyObject* kwargs) {
+  return parse_with(args, kwargs, "U|U$sOOO:parse", false);
+}
+
+PyObject* parse_read_fn(PyObject*, PyObject* args, PyObject* kwargs) {
+  return parse_with(args, kwargs, "UU$sOOO:parse_file", true);
 }
 
 PyObject* read_fn(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -94,9 +112,24 @@ PyObject* tokens_fn(PyObject*, PyObject* args, PyObject* kwargs) {
 PyMethodDef function_table[] = {
     {"parse", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse_fn)),
      METH_VARARGS | METH_KEYWORDS,
-     "parse(text, file_name='', *, grammar='complete')\n--\n\nParse Delphi source into a Tree: "
-     "with the complete grammar (docs/grammar.md), or with grammar='specified' the tree "
-     "tarnwick.parse_to_serialized writes."},
+     "parse(text, file_name='', *, grammar='complete', target=None, defines=(), "
+     "include_path=None)\n--\n\nParse Delphi source into a Tree: with the complete grammar "
+     "(docs/grammar.md), or with grammar='specified' the tree tarnwick.parse_to_serialized "
+     "writes. With a target (its name or a Target), defines or an include path, the text is "
+     "preprocessed first: only the code the conditionals keep is parsed, and {$I name} reads "
+     "the file it names from file_name's folder, then from the include path (with "
+     "include_path=None, no file is read)."},
+    {"_parse_file_text", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse_read_fn)),
+     METH_VARARGS | METH_KEYWORDS,
+     "_parse_file_text(text, file_name, *, grammar='complete', target=None, defines=(), "
+     "include_path=None)\n--\n\nparse() of the decoded text of the file file_name, which reads "
+     "include files whenever it preprocesses."},
+    {"targets", targets_fn, METH_NOARGS,
+     "targets()\n--\n\nThe targets of conditional compilation, as a list of Target."},
+    {"_decode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(decode_fn)),
+     METH_VARARGS | METH_KEYWORDS,
+     "_decode(data, encoding=None)\n--\n\nThe core's decoder: (text, windows_1252), or None "
+     "for an encoding it does not read and data without a byte-order mark."},
     {"read", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_fn)),
      METH_VARARGS | METH_KEYWORDS,
      "read(serialized)\n--\n\nThe Tree a tree text describes (as parse_to_serialized writes "
@@ -130,6 +163,7 @@ PyObject* create_module() {
   }
   if (kind_names[0] == nullptr && !make_names()) return nullptr;
   if (!make_tuple_types()) return nullptr;
+  if (!make_targets(module.get())) return nullptr;
   struct {
     PyTypeObject** type;
     PyType_Spec* spec;
@@ -147,7 +181,8 @@ PyObject* create_module() {
       return nullptr;
   }
   if (PyModule_AddObjectRef(module.get(), "Token", token_type) < 0 ||
-      PyModule_AddObjectRef(module.get(), "Diagnostic", diagnostic_type) < 0)
+      PyModule_AddObjectRef(module.get(), "Diagnostic", diagnostic_type) < 0 ||
+      PyModule_AddObjectRef(module.get(), "InactiveRange", inactive_type) < 0)
     return nullptr;
   if (PyModule_AddObjectRef(module.get(), "PanicException", panic_exception) < 0) return nullptr;
   return module.release();

@@ -230,6 +230,11 @@ PyObject* node_richcompare(PyObject* a, PyObject* b, int op) {
   return PyBool_FromLong(op == Py_EQ ? same : !same);
 }
 
+PyObject* node_file(PyObject* self, void*) {
+  const NodeObject* n = reinterpret_cast<NodeObject*>(self);
+  return guarded([&] { return file_of(n->tree, tree_of(n).node_file(n->node)); });
+}
+
 PyGetSetDef node_getset[] = {
     {"kind", node_kind, nullptr, "The node kind as the tree text writes it, e.g. 'ntMethod'.", nullptr},
     {"attributes", node_attributes, nullptr,
@@ -265,6 +270,9 @@ PyGetSetDef node_getset[] = {
     {"doc", node_doc, nullptr,
      "The text of the node's comments, one line each, without their comment marks; None when "
      "it has none.",
+     nullptr},
+    {"file", node_file, nullptr,
+     "The file the node came from: the tree's file_name, or the path of the included file.",
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };

@@ -12,8 +12,9 @@
 // The module's files: node.cpp (Node), walk.cpp (walks and searches over
 // places, and walk()), tree.cpp (Tree), search.cpp (find_all, find,
 // node_at), source_views.cpp (the views of a tree's source: spans, texts,
-// tokens and comments), tokens.cpp (the Token and Diagnostic named tuples)
-// and module.cpp (the functions and the module).
+// tokens and comments), tokens.cpp (the Token, Diagnostic and InactiveRange
+// named tuples), preprocess.cpp (Target, the preprocessor's settings and the
+// decoder) and module.cpp (the functions and the module).
 #pragma once
 
 #include "common/python.h"  // Python.h first, as CPython asks
@@ -27,6 +28,7 @@
 #include <vector>
 
 #include "lexer/token.h"
+#include "preprocessor/preprocessor.h"
 #include "tree/node.h"
 #include "tree/syntax_tree.h"
 
@@ -39,11 +41,14 @@ namespace tarnwick::binding {
 struct SourceIndex {
   std::vector<std::uint32_t> line_starts;  // the code point where line k + 1 starts
   std::uint32_t points = 0;                // the code points of the source
-  std::vector<Token> tokens;               // in source order, the end-of-file token left out
+  std::vector<Token> tokens;               // in source order, the end-of-file token left out,
+                                           // and the code the conditionals left out
+  std::vector<std::uint8_t> included;      // by node, for a parse that included files: 1
+                                           // where the node holds code of one of them
 
   std::size_t bytes() const {
     return sizeof(SourceIndex) + line_starts.capacity() * sizeof(std::uint32_t) +
-           tokens.capacity() * sizeof(Token);
+           tokens.capacity() * sizeof(Token) + included.capacity();
   }
 };
 
@@ -142,9 +147,34 @@ PyObject* token_list(std::span<const Token> tokens, std::string_view source);
 // The tree's diagnostics as a list of Diagnostic named tuples.
 PyObject* diagnostic_list(const TreeObject* tree);
 
+// The tree's inactive code as a list of InactiveRange named tuples.
+PyObject* inactive_list(const TreeObject* tree);
+// The name of file `index` of the tree (0: its own file name); a new
+// reference.
+PyObject* file_of(const TreeObject* tree, std::uint32_t index);
+
 // Makes the named tuple types; false with an exception set.
 bool make_tuple_types();
 inline PyObject* token_type = nullptr;       // the named tuple Token
 inline PyObject* diagnostic_type = nullptr;  // the named tuple Diagnostic
+inline PyObject* inactive_type = nullptr;    // the named tuple InactiveRange
+
+// The Target type and the objects of the targets table, added to `module`;
+// false with an exception set.
+inline PyTypeObject* target_type = nullptr;
+extern PyType_Spec target_spec;
+bool make_targets(PyObject* module);
+// targets(): the table's Target objects, as a new list.
+PyObject* targets_fn(PyObject*, PyObject*);
+// The preprocessor's settings from parse's `target` (str, Target or None),
+// `defines` and `include_path` (iterables of str, the latter also of paths;
+// None for none). `preprocess` tells whether any of them asks for
+// preprocessing; include files are then read from the disk when there is
+// an include path or `read_files`. False with an exception set.
+bool settings_of(PyObject* target, PyObject* defines, PyObject* include_path, bool read_files,
+                 PreprocessorSettings& settings, bool& preprocess);
+// decode(data, encoding=None): (text, windows_1252), or None for an encoding
+// the core does not read and a file without a byte-order mark.
+PyObject* decode_fn(PyObject*, PyObject* args, PyObject* kwargs);
 
 }  // namespace tarnwick::binding

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -20,6 +21,49 @@
 
 namespace tarnwick::binding {
 namespace {
+
+// Drops the tokens of the text that lie in the code its conditionals left
+// out (a tree parsed without preprocessing has none).
+void leave_out_inactive(const SyntaxTree& tree, std::vector<Token>& tokens) {
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> ranges;
+  for (const InactiveRange& r : tree.inactive())
+    if (r.file == 0) ranges.emplace_back(r.start, r.end);
+  if (ranges.empty()) return;
+  std::sort(ranges.begin(), ranges.end());
+  auto range = ranges.begin();
+  std::erase_if(tokens, [&](const Token& t) {
+    while (range != ranges.end() && range->second <= t.start) ++range;
+    return range != ranges.end() && range->first <= t.start;
+  });
+}
+
+// Marks the nodes that hold code of a file the text included, in their own
+// place or below: their positions are not all positions of the text.
+void mark_included(const SyntaxTree& tree, std::vector<std::uint8_t>& marks) {
+  const std::size_t count = tree.node_count();
+  // 0: not met yet, 1: its children under way, 2: of the text alone, 3: marked.
+  marks.assign(count, 0);
+  std::vector<std::uint32_t> stack;
+  for (std::uint32_t start = 0; start < count; ++start) {
+    if (marks[start] != 0) continue;
+    stack.push_back(start);
+    while (!stack.empty()) {
+      const std::uint32_t n = stack.back();
+      if (marks[n] == 0) {
+        marks[n] = 1;
+        for (std::uint32_t c : tree.children(n))
+          if (marks[c] == 0) stack.push_back(c);
+        continue;
+      }
+      stack.pop_back();
+      if (marks[n] != 1) continue;
+      bool included = tree.node_file(n) != 0;
+      for (std::uint32_t c : tree.children(n)) included = included || marks[c] == 3;
+      marks[n] = included ? 3 : 2;
+    }
+  }
+  for (std::uint8_t& m : marks) m = m == 3;
+}
 
 // The index of the tree's source, made on first use; null with ValueError set
 // for a tree that has no source.
@@ -44,17 +88,30 @@ const SourceIndex* index_of(TreeObject* tree) {
   index->points = points;
   index->tokens = tarnwick::tokenize(s);
   index->tokens.pop_back();  // the end-of-file token
+  leave_out_inactive(*tree->tree, index->tokens);
   index->tokens.shrink_to_fit();
+  if (!tree->tree->included_files().empty()) mark_included(*tree->tree, index->included);
   tree->index = index.release();
   return tree->index;
 }
 
+// A node whose views the source cannot give: it holds code of an included
+// file.
+struct NotInSource : std::exception {
+  const char* what() const noexcept override {
+    return "the node holds code of a file the source included, which tree.source does not hold";
+  }
+};
+
 // The code point of (line, col) in the source.
 std::uint32_t point_of(const SourceIndex& index, std::uint32_t line, std::uint32_t col) {
-  if (line == 0 || line > index.line_starts.size() || col == 0)
+  const bool on_a_line = line > 0 && line <= index.line_starts.size() && col > 0;
+  const std::uint64_t at = on_a_line ? std::uint64_t{index.line_starts[line - 1]} + col - 1 : 0;
+  if (!on_a_line || at > index.points) {
+    // A node of the text may end at a token of a file it included.
+    if (!index.included.empty()) throw NotInSource();
     throw InternalError("a node's position lies outside its source");
-  const std::uint64_t at = std::uint64_t{index.line_starts[line - 1]} + col - 1;
-  if (at > index.points) throw InternalError("a node's position lies outside its source");
+  }
   return static_cast<std::uint32_t>(at);
 }
 
@@ -86,6 +143,7 @@ struct Span {
 };
 
 Span span_of(NodeObject* n, const SourceIndex& index) {
+  if (!index.included.empty() && index.included[n->node]) throw NotInSource();
   const SyntaxTree::Extent& e = extents_of(n->tree)[n->node];
   const std::vector<Token>& tokens = index.tokens;
   Span span;
@@ -186,64 +244,62 @@ void append_doc(std::string& out, std::string_view c) {
     if (!(c[k] == '\r' && k + 1 < c.size() && c[k + 1] == '\n')) out.push_back(c[k]);
 }
 
-NodeObject* node_of(PyObject* self) { return reinterpret_cast<NodeObject*>(self); }
+// Runs `view(node, index, span, source)` for the node `self`: a new
+// reference, or null with an exception set (ValueError for a tree without a
+// source and for a node of an included file).
+template <class View>
+PyObject* with_span(PyObject* self, View&& view) {
+  return guarded([&]() -> PyObject* {
+    NodeObject* n = reinterpret_cast<NodeObject*>(self);
+    const SourceIndex* index = index_of(n->tree);
+    if (index == nullptr) return nullptr;
+    try {
+      return view(n, *index, span_of(n, *index), n->tree->tree->source());
+    } catch (const NotInSource& e) {
+      PyErr_SetString(PyExc_ValueError, e.what());
+      return nullptr;
+    }
+  });
+}
 
 }  // namespace
 
 PyObject* node_span(PyObject* self, void*) {
-  return guarded([&]() -> PyObject* {
-    NodeObject* n = node_of(self);
-    const SourceIndex* index = index_of(n->tree);
-    if (index == nullptr) return nullptr;
-    const Span span = span_of(n, *index);
+  return with_span(self, [](NodeObject*, const SourceIndex&, const Span& span, std::string_view) {
     // Packed by hand: Py_BuildValue reads its format at every call, which
     // costs more than the span itself.
     PyRef start(PyLong_FromUnsignedLong(span.start));
     PyRef end(PyLong_FromUnsignedLong(span.end));
-    if (!start || !end) return nullptr;
+    if (!start || !end) return static_cast<PyObject*>(nullptr);
     return PyTuple_Pack(2, start.get(), end.get());
   });
 }
 
 PyObject* node_text(PyObject* self, void*) {
-  return guarded([&]() -> PyObject* {
-    NodeObject* n = node_of(self);
-    const SourceIndex* index = index_of(n->tree);
-    if (index == nullptr) return nullptr;
-    const Span span = span_of(n, *index);
+  return with_span(self, [](NodeObject* n, const SourceIndex&, const Span& span, std::string_view) {
     return PyUnicode_Substring(n->tree->source, span.start, span.end);
   });
 }
 
 PyObject* node_tokens(PyObject* self, void*) {
-  return guarded([&]() -> PyObject* {
-    NodeObject* n = node_of(self);
-    const SourceIndex* index = index_of(n->tree);
-    if (index == nullptr) return nullptr;
-    const Span span = span_of(n, *index);
+  return with_span(self, [](NodeObject*, const SourceIndex& index, const Span& span,
+                            std::string_view source) {
     return token_list(
-        std::span<const Token>(index->tokens).subspan(span.first, span.last - span.first),
-                      n->tree->tree->source());
+        std::span<const Token>(index.tokens).subspan(span.first, span.last - span.first), source);
   });
 }
 
 PyObject* node_comments(PyObject* self, void*) {
-  return guarded([&]() -> PyObject* {
-    NodeObject* n = node_of(self);
-    const SourceIndex* index = index_of(n->tree);
-    if (index == nullptr) return nullptr;
-    const std::string_view source = n->tree->tree->source();
-    return token_list(comments_of(*index, span_of(n, *index), source), source);
+  return with_span(self, [](NodeObject*, const SourceIndex& index, const Span& span,
+                            std::string_view source) {
+    return token_list(comments_of(index, span, source), source);
   });
 }
 
 PyObject* node_doc(PyObject* self, void*) {
-  return guarded([&]() -> PyObject* {
-    NodeObject* n = node_of(self);
-    const SourceIndex* index = index_of(n->tree);
-    if (index == nullptr) return nullptr;
-    const std::string_view source = n->tree->tree->source();
-    const std::vector<Token> comments = comments_of(*index, span_of(n, *index), source);
+  return with_span(self, [](NodeObject*, const SourceIndex& index, const Span& span,
+                            std::string_view source) {
+    const std::vector<Token> comments = comments_of(index, span, source);
     if (comments.empty()) return new_ref(Py_None);
     std::string doc;
     for (const Token& c : comments) {

@@ -1,5 +1,5 @@
-// The named tuples of tarnwick_tree: Token (the token list as objects) and
-// Diagnostic (what a parse reported).
+// The named tuples of tarnwick_tree: Token (the token list as objects),
+// Diagnostic (what a parse reported) and InactiveRange (code left out).
 #include "tree/objects.h"
 
 #include <cstdint>
@@ -40,15 +40,6 @@ PyObject* make_token(const Token& t, std::string_view source, PyObject* pack) {
                      pack);
 }
 
-// The name of the file a diagnostic names: the tree's own for index 0, the
-// n-th file the parse included for index n; a new reference.
-PyObject* file_of(const TreeObject* tree, std::uint32_t index) {
-  if (index == 0) return new_ref(tree->file_name);
-  const auto included = tree->tree->included_files();
-  if (index > included.size()) throw InternalError("a diagnostic names no file of the tree");
-  return make_str(included[index - 1]);
-}
-
 PyObject* make_diagnostic(const TreeObject* tree, const Diagnostic& d, PyObject* pack) {
   PyRef message(make_str(d.message()));
   if (!message) return nullptr;
@@ -61,6 +52,16 @@ PyObject* make_diagnostic(const TreeObject* tree, const Diagnostic& d, PyObject*
                                    static_cast<unsigned long>(d.end_line),
                                    static_cast<unsigned long>(d.end_col),
                                    static_cast<unsigned long>(d.tokens)),
+                     pack);
+}
+
+PyObject* make_inactive(const TreeObject* tree, const InactiveRange& r, PyObject* pack) {
+  PyRef file(file_of(tree, r.file));
+  if (!file) return nullptr;
+  return named_tuple(inactive_type,
+                     Py_BuildValue("(Okkkk)", file.get(), static_cast<unsigned long>(r.line),
+                                   static_cast<unsigned long>(r.col), static_cast<unsigned long>(r.end_line),
+                                   static_cast<unsigned long>(r.end_col)),
                      pack);
 }
 
@@ -94,6 +95,21 @@ PyObject* named_tuple_type(PyObject* collections, const char* name, const char* 
 
 }  // namespace
 
+// The name of the file of index `index`: the tree's own for 0, the n-th
+// file the parse included for n.
+PyObject* file_of(const TreeObject* tree, std::uint32_t index) {
+  if (index == 0) return new_ref(tree->file_name);
+  const auto included = tree->tree->included_files();
+  if (index > included.size()) throw InternalError("a file index names no file of the tree");
+  return make_str(included[index - 1]);
+}
+
+PyObject* inactive_list(const TreeObject* tree) {
+  return list_of(tree->tree->inactive(), [&](const InactiveRange& r, PyObject* pack) {
+    return make_inactive(tree, r, pack);
+  });
+}
+
 PyObject* token_list(std::span<const Token> tokens, std::string_view source) {
   return list_of(tokens, [&](const Token& t, PyObject* pack) { return make_token(t, source, pack); });
 }
@@ -119,6 +135,11 @@ bool make_tuple_types() {
       "its first character to just after its last, and the tokens the grammar passed over "
       "there (0 for a word it missed).");
   if (diagnostic_type == nullptr) return false;
+  inactive_type = named_tuple_type(
+      collections.get(), "InactiveRange", "file line col end_line end_col",
+      "Code that conditional compilation left out: the file it is in, and the span from the "
+      "first character of its first token to just after its last.");
+  if (inactive_type == nullptr) return false;
   token_type = named_tuple_type(
       collections.get(), "Token", "kind value line col",
       "A token: its kind as the token list writes it, its text as written (an escaped "

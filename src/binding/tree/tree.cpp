@@ -87,12 +87,16 @@ PyObject* tree_repr(PyObject* self) {
 PyObject* tree_skipped(PyObject* self, void*) {
   return guarded([&] {
     const SyntaxTree& t = *reinterpret_cast<TreeObject*>(self)->tree;
-    return token_list(t.skipped(), t.source());
+    return token_list(t.skipped(), t.texts());
   });
 }
 
 PyObject* tree_diagnostics(PyObject* self, void*) {
   return guarded([&] { return diagnostic_list(reinterpret_cast<TreeObject*>(self)); });
+}
+
+PyObject* tree_inactive(PyObject* self, void*) {
+  return guarded([&] { return inactive_list(reinterpret_cast<TreeObject*>(self)); });
 }
 
 PyObject* tree_sizeof(PyObject* self, PyObject*) {
@@ -120,6 +124,11 @@ PyGetSetDef tree_getset[] = {
     {"comments", tree_comments, nullptr,
      "Every comment of the source, in order, as Token named tuples (directives left out). "
      "ValueError for a tree read from its text.",
+     nullptr},
+    {"inactive", tree_inactive, nullptr,
+     "The code conditional compilation left out, in the order it was met, as "
+     "InactiveRange(file, line, col, end_line, end_col) named tuples. Empty for a tree parsed "
+     "without preprocessing.",
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };

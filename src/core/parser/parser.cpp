@@ -21,16 +21,22 @@ NodeArena::Stores take_arena_stores(ParserStores* stores) {
 
 }  // namespace
 
-Parser::Parser(std::string_view text, ParserStores* stores)
+Parser::Parser(std::string_view text, ParserStores* stores, HugeVector<Token>* prepared)
     : source(text), arena(text, take_arena_stores(stores)), lender_(stores) {
   if (stores) {
-    tokens = std::move(stores->tokens);
-    tokens.clear();
+    if (!prepared) {
+      tokens = std::move(stores->tokens);
+      tokens.clear();
+    }
     rule_stores_ = std::move(stores->rules);
     for (std::unique_ptr<RuleStore>& r : rule_stores_)
       if (r) r->clear();
   }
   if (text.size() > max_text_size) throw TextTooLarge();
+  if (prepared) tokens = std::move(*prepared);
+}
+
+Parser::Parser(std::string_view text, ParserStores* stores) : Parser(text, stores, nullptr) {
   // About one token per five bytes of typical source, and up to one per
   // three in tables of numbers; room that stays untouched costs nothing. The
   // cap keeps a huge text of blanks from reserving memory it never uses.
@@ -39,9 +45,20 @@ Parser::Parser(std::string_view text, ParserStores* stores)
   lexer.run([this](const Token& t) {
     if (t.kind != TokenKind::Comment && t.kind != TokenKind::Directive) tokens.push_back(t);
   });
+  ready();
+}
+
+Parser::Parser(std::string_view text, HugeVector<Token> prepared, ParserStores* stores)
+    : Parser(text, stores, &prepared) {
+  if (tokens.empty() || tokens.back().kind != TokenKind::Eof)
+    throw InternalError("a token list without its end-of-file token");
+  ready();
+}
+
+void Parser::ready() {
   // Trees hold fewer nodes than tokens in typical code.
   arena.reserve(tokens.size() + 16);
-  max_depth = max_nesting(text.size());
+  max_depth = max_nesting(source.size());
 }
 
 Parser::~Parser() {

@@ -133,6 +133,10 @@ class Parser {
   // Lexes `source` into the token list. With `stores`, the parser builds in
   // them (emptied first) and hands them back, emptied, when it ends.
   explicit Parser(std::string_view source, ParserStores* stores = nullptr);
+  // Reads `tokens` instead of lexing: tokens of `source` made beforehand
+  // (the preprocessor's, whose buffer `source` is), without comments and
+  // directives, the end-of-file token last. `stores` as above.
+  Parser(std::string_view source, HugeVector<Token> tokens, ParserStores* stores = nullptr);
   ~Parser();
   Parser(const Parser&) = delete;
   Parser& operator=(const Parser&) = delete;
@@ -194,6 +198,12 @@ class Parser {
   // Moves to the token at `index`: the end of a scanned run, or back to
   // where a tentative reading began.
   void seek(std::size_t index) { position_ = index; }
+
+  // Takes the stores (their tokens, emptied, unless `prepared`) and checks
+  // the text.
+  Parser(std::string_view source, ParserStores* stores, HugeVector<Token>* prepared);
+  // Sizes what the parse needs from the token list.
+  void ready();
 
   std::size_t position_ = 0;
   mutable RuleStores rule_stores_;

@@ -482,6 +482,9 @@ void Preprocessor::include(const Token& t, std::string_view s) {
     return;
   }
   included_text_ += f.size;
+  if (scan_->main)
+    include_sites_.push_back({static_cast<std::uint32_t>(out_->size()),
+                              static_cast<std::uint32_t>(diagnostics_.size()), t.line, t.column});
   open_files_.push_back(file);
   scan(texts_[file - 1], file, f.base, false);
   open_files_.pop_back();

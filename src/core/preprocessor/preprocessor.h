@@ -36,6 +36,7 @@
 #include "lexer/token.h"
 #include "preprocessor/expression.h"
 #include "preprocessor/files.h"
+#include "preprocessor/source_files.h"
 #include "preprocessor/targets.h"
 #include "util/memory.h"
 
@@ -61,22 +62,13 @@ struct PreprocessorSettings {
   std::vector<std::string> include_path;
 };
 
-// A file whose text is in the buffer: the text itself (file 0) or one it
-// included.
-struct SourceFile {
-  std::string path;     // as found; file 0's is the name the caller gave
-  std::uint32_t base;   // where its text starts in the buffer
-  std::uint32_t size;   // bytes of its text
-  bool windows_1252;    // read as Windows-1252 (file 0: as the caller read it)
-};
-
-// A run of code left out: from the first character of its first token to
-// just after its last (comments and nested directives included), in one
-// file. Offsets are bytes of that file's text.
-struct InactiveRange {
-  std::uint32_t file;
-  std::uint32_t line, col, end_line, end_col;
-  std::uint32_t start, end;
+// Where the main text includes a file: the number of tokens kept and of
+// diagnostics given before the file's, and the place of the {$I}
+// directive. What an included file (or a file it includes) reports is
+// sorted at that place.
+struct IncludeSite {
+  std::uint32_t first_token, first_diagnostic;
+  std::uint32_t line, col;
 };
 
 class Preprocessor final : private ConditionNames {
@@ -99,6 +91,8 @@ class Preprocessor final : private ConditionNames {
   std::uint32_t file_at(std::uint32_t offset) const;
   std::vector<InactiveRange>& inactive() { return inactive_; }
   std::vector<Diagnostic>& diagnostics() { return diagnostics_; }
+  // The includes of the main text, in its order.
+  const std::vector<IncludeSite>& include_sites() const { return include_sites_; }
 
  private:
   enum class State : std::uint8_t { Active, Waiting, Done };
@@ -194,6 +188,7 @@ class Preprocessor final : private ConditionNames {
   Token range_first_, range_last_;
   std::vector<InactiveRange> inactive_;
   std::vector<Diagnostic> diagnostics_;
+  std::vector<IncludeSite> include_sites_;
   ConditionEvaluator evaluator_;
   std::string lower_;
   std::string bytes_;

@@ -116,7 +116,9 @@ std::vector<Target> make_targets() {
     const PlatformRow& platform = platform_rows[static_cast<std::size_t>(p)];
     if (compiler.family != platform.family) throw InternalError("a target pairs two compilers");
     Target t;
-    t.name = std::string(compiler.name) + "-" + std::string(platform.name);
+    t.compiler = std::string(compiler.name);
+    t.platform = std::string(platform.name);
+    t.name = t.compiler + "-" + t.platform;
     t.family = compiler.family;
     for (std::string_view s : words_of(compiler.symbols)) t.symbols.emplace_back(s);
     for (std::string_view s : words_of(platform.symbols)) t.symbols.emplace_back(s);

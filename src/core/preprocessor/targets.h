@@ -59,6 +59,7 @@ using SwitchStates = std::array<SwitchState, 26>;  // 'A' to 'Z'
 
 struct Target {
   std::string name;
+  std::string compiler, platform;  // the parts of a table target's name ("delphi12", "win64")
   // The compiler whose rules apply ({$MODE}, sizes, include extensions);
   // none for a target of a caller's own that names no compiler.
   std::optional<CompilerFamily> family;

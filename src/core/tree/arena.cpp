@@ -135,6 +135,8 @@ NodeArena::Stores NodeArena::release_stores() {
   position_lists_ = {};
   pool_ = {};
   value_count_ = listed_positions_ = 0;
+  file_starts_ = {};
+  node_files_ = {};
   return s;
 }
 
@@ -153,7 +155,14 @@ NodeId NodeArena::add_node(NodeKind kind, const Token& token) {
   Record& r = records_.emplace_back();
   fill_from_token(r, token);
   r.kind = kind;
+  if (!file_starts_.empty()) [[unlikely]] node_files_.push_back(file_of(token));
   return records_.size() - 1;
+}
+
+std::uint32_t NodeArena::file_of(const Token& token) const {
+  // The last file that starts at or before the token.
+  const auto it = std::upper_bound(file_starts_.begin(), file_starts_.end(), token.start);
+  return static_cast<std::uint32_t>(it - file_starts_.begin() - 1);
 }
 
 NodeId NodeArena::add_value_node(NodeKind kind, const Token& token, std::string_view value) {
@@ -285,6 +294,7 @@ NodeId NodeArena::own_last_child(NodeId parent) {
   copy.attached = copy.shared = false;
   const std::uint32_t id = checked_index<Record>(records_.size());
   records_.push_back(copy);
+  if (!file_starts_.empty()) node_files_.push_back(node_files_[original]);
   if (copy.has_value) ++value_count_;
   for (std::uint32_t e = records_[original].first_attribute; e != none; e = attributes_[e].next)
     set_attribute(id, attributes_[e].key, text(attributes_[e].value));

@@ -154,6 +154,26 @@ class NodeArena {
   // The arena's own texts (those not in the source), which TextRefs index.
   std::string_view pool() const { return pool_; }
 
+  // For a source that holds the texts of several files one after another:
+  // where each starts (the first at 0, in order). From then on every node
+  // notes the file of the token it is made from (a copy, its original's).
+  // A source of one file needs none, and its nodes note nothing.
+  void track_files(std::vector<std::uint32_t> starts) {
+    file_starts_ = std::move(starts);
+    node_files_.clear();
+    node_files_.reserve(records_.capacity());
+  }
+  // The file of each node, by id; empty when files are not tracked.
+  const std::vector<std::uint32_t>& node_files() const { return node_files_; }
+  // A node whose start moves to a token, or to another node's start, takes
+  // its file too (when files are tracked).
+  void move_file(NodeId node, const Token& token) {
+    if (!file_starts_.empty()) node_files_[check(node)] = file_of(token);
+  }
+  void move_file(NodeId node, NodeId from) {
+    if (!file_starts_.empty()) node_files_[check(node)] = node_files_[check(from)];
+  }
+
  private:
   std::size_t check(NodeId node) const {
     if (node >= records_.size()) throw InternalError("node id names no node of the arena");
@@ -165,6 +185,7 @@ class NodeArena {
   void check_span(const Token& token) const;
   // Sets a node's place, end and source positions from a checked token.
   void fill_from_token(Record& r, const Token& token) const;
+  std::uint32_t file_of(const Token& token) const;
 
   std::string_view source_;
   HugeVector<Record> records_;
@@ -174,6 +195,8 @@ class NodeArena {
   std::string pool_;
   std::size_t value_count_ = 0;
   std::size_t listed_positions_ = 0;
+  std::vector<std::uint32_t> file_starts_;
+  std::vector<std::uint32_t> node_files_;
 };
 
 }  // namespace tarnwick

@@ -67,11 +67,28 @@ void add_own(const SyntaxTree& tree, std::uint32_t n, ExtentSum& sum) {
 std::unique_ptr<SyntaxTree> SyntaxTree::from_arena(const NodeArena& a, NodeId root,
                                                    std::string_view file_name,
                                                    std::vector<Token> skipped,
-                                                   std::vector<Diagnostic> diagnostics) {
+                                                   std::vector<Diagnostic> diagnostics,
+                                                   Preprocessed* preprocessed,
+                                                   std::size_t main_size) {
   std::unique_ptr<SyntaxTree> t(new SyntaxTree());
   t->skipped_ = std::move(skipped);
   t->diagnostics_ = std::move(diagnostics);
-  t->source_ = a.source();
+  t->source_ = t->texts_ = a.source();
+  if (preprocessed) {
+    t->included_files_ = std::move(preprocessed->included_files);
+    t->inactive_ = std::move(preprocessed->inactive);
+    if (preprocessed->buffer) {
+      t->buffer_ = std::move(preprocessed->buffer);
+      if (t->buffer_->data() != a.source().data() || main_size > a.source().size())
+        throw InternalError("the tree's buffer is not the arena's source");
+      t->source_ = t->texts_.substr(0, main_size);
+    }
+  }
+  const std::vector<std::uint32_t>& files = a.node_files();
+  if (!files.empty()) {
+    if (files.size() != a.size()) throw InternalError("the arena noted the files of some nodes only");
+    t->node_files_.reserve(a.size());
+  }
   t->file_name_ = std::string(file_name);
   t->output_limit_ = tarnwick::output_limit(a.source().size());
   t->pool_ = std::string(a.pool());
@@ -93,6 +110,7 @@ std::unique_ptr<SyntaxTree> SyntaxTree::from_arena(const NodeArena& a, NodeId ro
   const auto make = [&](NodeId arena_id, const NodeArena::Record& r) -> std::uint32_t {
     const std::uint32_t id = checked_u32(t->nodes_.size(), "the tree has too many nodes");
     Node& n = t->nodes_.emplace_back();
+    if (!files.empty()) t->node_files_.push_back(files[arena_id]);
     n.line = r.line;
     n.col = r.col;
     n.end_line = r.end_line;
@@ -285,7 +303,9 @@ std::size_t SyntaxTree::bytes() const {
          position_lists_.capacity() * sizeof(SourcePosition) + pool_.capacity() +
          skipped_.capacity() * sizeof(Token) +
          diagnostics_.capacity() * sizeof(Diagnostic) + file_name_.capacity() +
-         included_files_.capacity() * sizeof(std::string);
+         included_files_.capacity() * sizeof(std::string) +
+         node_files_.capacity() * sizeof(std::uint32_t) + inactive_.capacity() * sizeof(InactiveRange) +
+         (buffer_ ? buffer_->capacity() : 0);
 }
 
 }  // namespace tarnwick

@@ -22,6 +22,7 @@
 
 #include "diagnostics/diagnostics.h"
 #include "lexer/token.h"
+#include "preprocessor/source_files.h"
 #include "tree/arena.h"
 #include "tree/node.h"
 
@@ -55,17 +56,30 @@ class SyntaxTree {
   struct Extent {
     std::uint32_t line = 0, col = 0, end_line = 0, end_col = 0;
   };
+  // What a preprocessed parse adds to its tree.
+  struct Preprocessed {
+    // The buffer the tokens refer to when files were included (the text,
+    // then each file's), else none: the text is the buffer.
+    std::unique_ptr<const std::string> buffer;
+    std::vector<std::string> included_files;  // the paths of files 1, 2, ...
+    std::vector<InactiveRange> inactive;
+  };
 
   // The tree of `root` in `arena`, named `file_name`. The texts it keeps
   // from the arena's source stay views into `source` (the text the arena was
   // built from), which the caller keeps alive as long as the tree; all other
   // texts are copied. Faults on a cycle in the arena.
   // `skipped` are the tokens the grammar stepped over without reading them,
-  // `diagnostics` what the parse reported.
+  // `diagnostics` what the parse reported. A preprocessed parse gives what
+  // it adds in `preprocessed`: with a buffer, that is the arena's source and
+  // the tree owns it, and `main_size` is the length of the text itself.
+  // The arena's node files, when it tracked them, become the nodes'.
   static std::unique_ptr<SyntaxTree> from_arena(const NodeArena& arena, NodeId root,
                                                 std::string_view file_name,
                                                 std::vector<Token> skipped = {},
-                                                std::vector<Diagnostic> diagnostics = {});
+                                                std::vector<Diagnostic> diagnostics = {},
+                                                Preprocessed* preprocessed = nullptr,
+                                                std::size_t main_size = 0);
   // The tree a tree text describes (see tree/reader.cpp); it refers to no
   // source.
   static std::unique_ptr<SyntaxTree> from_text(std::string_view text);
@@ -88,7 +102,7 @@ class SyntaxTree {
   const Item& item(std::uint32_t at) const { return items_[at]; }
   std::string_view text(const Item& item) const {
     return item.in_pool ? std::string_view(pool_).substr(item.offset, item.length)
-                        : source_.substr(item.offset, item.length);
+                        : texts_.substr(item.offset, item.length);
   }
   std::string_view value(std::uint32_t n) const {
     return (nodes_[n].flags & has_value_flag) ? text(items(n).back()) : std::string_view();
@@ -109,17 +123,25 @@ class SyntaxTree {
   std::vector<Extent> all_extents() const;
 
   // The tokens the grammar stepped over without reading them, in source
-  // order (none for a tree read from its text); their texts are in source().
+  // order (none for a tree read from its text); their texts are in texts().
   std::span<const Token> skipped() const { return skipped_; }
   // What the parse reported about its text, in the order it was met (none
   // for a tree read from its text).
   std::span<const Diagnostic> diagnostics() const { return diagnostics_; }
   // The files the parse read besides its text, in the order of the file
-  // indices of the diagnostics: index n names the n-th (none yet: a parse
-  // reads its text alone).
+  // indices of the diagnostics and nodes: index n names the n-th.
   std::span<const std::string> included_files() const { return included_files_; }
+  // The file node n came from: 0 for the text, n for the n-th file included.
+  std::uint32_t node_file(std::uint32_t n) const { return node_files_.empty() ? 0 : node_files_[n]; }
+  // The code the conditionals left out, in the order it was met (none
+  // without preprocessing).
+  std::span<const InactiveRange> inactive() const { return inactive_; }
 
+  // The text parsed (the main file's).
   std::string_view source() const { return source_; }
+  // The text the tokens and node texts refer to: the source, followed by
+  // the texts of the files it included.
+  std::string_view texts() const { return texts_; }
   std::string_view file_name() const { return file_name_; }
   // The longest tree text the tree may write (see call_limits.h).
   std::uint64_t output_limit() const { return output_limit_; }
@@ -143,7 +165,11 @@ class SyntaxTree {
   std::vector<Token> skipped_;
   std::vector<Diagnostic> diagnostics_;
   std::vector<std::string> included_files_;
+  std::vector<std::uint32_t> node_files_;  // by node; empty when all are of the text
+  std::vector<InactiveRange> inactive_;
+  std::unique_ptr<const std::string> buffer_;
   std::string_view source_;
+  std::string_view texts_;
   std::string file_name_;
   std::uint64_t output_limit_ = 0;
 };

@@ -49,10 +49,12 @@ void finish_before(Parser& p, NodeId node, std::size_t first, std::size_t last) 
     const TextExtent e = p.arena.token_extent(p.tokens[before - 1]);
     p.arena.set_start(node, e.end_line, e.end_col);
     p.arena.set_end(node, e.end_line, e.end_col);
+    p.arena.move_file(node, p.tokens[before - 1]);
     return;
   }
   const Token& a = p.tokens[first];
   p.arena.set_start(node, a.line, a.column);
+  p.arena.move_file(node, a);
   const TextExtent e = p.arena.token_extent(p.tokens[last - 1]);
   p.arena.set_end(node, e.end_line, e.end_col);
 }
@@ -60,6 +62,7 @@ void finish_before(Parser& p, NodeId node, std::size_t first, std::size_t last) 
 void span_over(Parser& p, NodeId node, NodeId from, NodeId to) {
   const NodeArena::Record& a = p.arena.record(from);
   p.arena.set_start(node, a.line, a.col);
+  p.arena.move_file(node, from);
   const NodeArena::Record& b = p.arena.record(to);
   p.arena.set_end(node, b.end_line, b.end_col);
 }
