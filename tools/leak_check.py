@@ -135,7 +135,8 @@ def tree_objects(tarnwick_tree, text: str, name: str) -> None:
     for node in itertools.islice(tree, 200):
         (node.kind, node.attributes, node.value, node.source_positions, node.children,
          node.parent, node.extent, node.tree, node.get("name"), "name" in node, repr(node),
-         hash(node))
+         hash(node), node.span, node.text, node.tokens, node.comments, node.doc,
+         node.ancestors(), node.find("Identifier"), node.find_all(name="P"))
         try:
             node["name"]
         except KeyError:
@@ -153,7 +154,7 @@ def tree_objects(tarnwick_tree, text: str, name: str) -> None:
     tree.node_at(1, 1)
     tree.node_at(2, 3)
     (len(tree), repr(tree), tree.root == tree.root, tree.source, tree.file_name, tree.skipped,
-     tree.diagnostics)
+     tree.diagnostics, tree.comments)
     if serialized is not None:
         back = tarnwick_tree.read(serialized)
         (back.to_serialized(), back.skipped, back.diagnostics)
@@ -170,7 +171,13 @@ def tree_objects(tarnwick_tree, text: str, name: str) -> None:
         tarnwick_tree.parse(text, name, grammar="specified").find_all("Method")
         for target in ("delphi12-win64", "fpc3.2-linux64"):
             pre = tarnwick_tree.parse(text, name, target=target, defines=("DEBUG",), include_path=[INCLUDES])
-            (pre.inactive, pre.diagnostics, pre.skipped, [n.file for n in itertools.islice(pre, 50)])
+            (pre.inactive, pre.diagnostics, pre.skipped, [n.file for n in itertools.islice(pre, 50)],
+             pre.comments)
+            for node in itertools.islice(pre, 50):
+                try:
+                    (node.text, node.tokens, node.doc)
+                except ValueError:  # a node holding code of an included file
+                    pass
     except MemoryError:
         pass
     try:
@@ -219,6 +226,10 @@ def tree_argument_errors(tarnwick_tree) -> int:
         (lambda: tree.find("Unit", name=1.5), TypeError),
         (lambda: tree.node_at("1", 1), TypeError),
         (lambda: tree.root["nothing"], KeyError),
+        (lambda: tree.root.find_all("ntNothing"), ValueError),
+        (lambda: tree.root.find("Unit", name=1.5), TypeError),
+        (lambda: tarnwick_tree.read(tree.to_serialized()).root.text, ValueError),
+        (lambda: tarnwick_tree.read(tree.to_serialized()).comments, ValueError),
         (lambda: tarnwick_tree.parse(text, target="delphi1-win16"), ValueError),
         (lambda: tarnwick_tree.parse(text, target=1.5), TypeError),
         (lambda: tarnwick_tree.parse(text, defines="DEBUG"), TypeError),
