@@ -69,28 +69,9 @@ TextExtent text_extent(std::string_view text, std::uint32_t line, std::uint32_t 
   return {points, static_cast<std::uint32_t>(line + line_feeds), static_cast<std::uint32_t>(1 + after_lf)};
 }
 
-TextExtent NodeArena::token_extent(const Token& token) const {
-  std::string_view s = source_.substr(token.start, token.end - token.start);
-  // Count line feeds and code points of the token as written. Numbers,
-  // symbols and character codes are ASCII; words are well-formed UTF-8; only
-  // the other kinds can hold line feeds.
-  std::uint64_t points = 0;
-  switch (token.kind) {
-    case TokenKind::Number:
-    case TokenKind::Symbol:
-    case TokenKind::CharCode:
-      points = s.size();
-      break;
-    case TokenKind::Identifier:
-    case TokenKind::Keyword:
-      points = unicode::count_code_points_at(source_, token.start, token.end);
-      break;
-    default:
-      break;
-  }
-  if (points > 0 || s.empty())
-    return {points, token.line, static_cast<std::uint32_t>(token.column + points)};
-  // Strings and other tokens that may span lines.
+TextExtent NodeArena::text_token_extent(const Token& token) const {
+  const std::string_view s = source_.substr(token.start, token.end - token.start);
+  if (s.empty()) return {0, token.line, token.column};
   return text_extent(s, token.line, token.column);
 }
 

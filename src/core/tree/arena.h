@@ -16,6 +16,7 @@
 #include "errors.h"
 #include "lexer/token.h"
 #include "tree/node.h"
+#include "unicode/unicode.h"
 #include "util/memory.h"
 
 namespace tarnwick {
@@ -121,7 +122,25 @@ class NodeArena {
   void set_start(NodeId node, std::uint32_t line, std::uint32_t col);
   void set_end(NodeId node, std::uint32_t end_line, std::uint32_t end_col);
   // The extent of a token of the source as written (its '&' included).
-  TextExtent token_extent(const Token& token) const;
+  // Taken for every node made or finished at a token: numbers, symbols,
+  // character codes and words hold no line feed and are counted here.
+  TextExtent token_extent(const Token& token) const {
+    std::uint64_t points = 0;
+    switch (token.kind) {
+      case TokenKind::Number:
+      case TokenKind::Symbol:
+      case TokenKind::CharCode:
+        points = token.end - token.start;
+        break;
+      case TokenKind::Identifier:
+      case TokenKind::Keyword:
+        points = unicode::count_code_points_at(source_, token.start, token.end);
+        break;
+      default:
+        return text_token_extent(token);
+    }
+    return {points, token.line, static_cast<std::uint32_t>(token.column + points)};
+  }
   // Replaces a node's source positions with a run on one line.
   void set_positions_run(NodeId node, std::uint32_t line, std::uint32_t col, std::uint32_t count);
   // Replaces a node's source positions with an explicit list.
@@ -149,6 +168,7 @@ class NodeArena {
   // What the nodes hold in all, attached or not: attribute entries, values
   // and positions kept as lists (bounds of what a packed tree takes).
   std::size_t attribute_count() const { return attributes_.size(); }
+  std::size_t child_entry_count() const { return children_.size(); }
   std::size_t value_count() const { return value_count_; }
   std::size_t listed_positions() const { return listed_positions_; }
   // The arena's own texts (those not in the source), which TextRefs index.
@@ -186,6 +206,9 @@ class NodeArena {
   // Sets a node's place, end and source positions from a checked token.
   void fill_from_token(Record& r, const Token& token) const;
   std::uint32_t file_of(const Token& token) const;
+  // The extent of a token that may span lines (strings, comments and the
+  // like).
+  TextExtent text_token_extent(const Token& token) const;
 
   std::string_view source_;
   HugeVector<Record> records_;

@@ -13,6 +13,13 @@
 namespace tarnwick {
 namespace {
 
+// The walk below runs once per node: its steps are inlined into it.
+#if defined(__GNUC__) || defined(__clang__)
+#define TARNWICK_INLINE __attribute__((always_inline, flatten))
+#else
+#define TARNWICK_INLINE
+#endif
+
 constexpr std::uint64_t saturated_places = std::uint64_t{1} << 62;
 
 std::uint32_t checked_u32(std::size_t n, const char* what) {
@@ -87,15 +94,37 @@ std::unique_ptr<SyntaxTree> SyntaxTree::from_arena(const NodeArena& a, NodeId ro
   const std::vector<std::uint32_t>& files = a.node_files();
   if (!files.empty()) {
     if (files.size() != a.size()) throw InternalError("the arena noted the files of some nodes only");
-    t->node_files_.reserve(a.size());
   }
   t->file_name_ = std::string(file_name);
   t->output_limit_ = tarnwick::output_limit(a.source().size());
   t->pool_ = std::string(a.pool());
-  t->nodes_.reserve(a.size() + 1);
-  t->child_ids_.reserve(a.size());
-  t->items_.reserve(a.attribute_count() + a.value_count());
-  t->position_lists_.reserve(a.listed_positions());
+  // The stores are sized for the most the arena can give, written through
+  // their counts, cut to what was written and handed to the tree at the end.
+  // Each arena node is made once and each child entry read once, so the
+  // bounds hold unless the arena's children form a cycle, which they stop.
+  const std::size_t node_bound = a.size();
+  const std::size_t child_bound = a.child_entry_count();
+  const std::size_t item_bound = a.attribute_count() + a.value_count();
+  if (node_bound >= NodeArena::none || child_bound >= NodeArena::none || item_bound >= NodeArena::none)
+    throw InternalError("the tree has too many nodes");
+  UnclearedBlockVector<Node> nodes;
+  UnclearedBlockVector<std::uint32_t> child_ids;
+  UnclearedBlockVector<Item> items;
+  UnclearedBlockVector<std::uint64_t> places;
+  BlockVector<SourcePosition> position_lists;
+  std::vector<std::uint32_t> node_files;
+  nodes.reserve(node_bound + 1);  // and the sentinel
+  nodes.resize(node_bound);
+  child_ids.resize(child_bound);
+  items.resize(item_bound);
+  places.resize(node_bound);
+  position_lists.reserve(a.listed_positions());
+  if (!files.empty()) node_files.reserve(node_bound);
+  Node* const node_at = nodes.data();
+  std::uint32_t* const child_at = child_ids.data();
+  Item* const item_at = items.data();
+  std::uint64_t* const places_at = places.data();
+  std::uint32_t node_count = 0, child_count = 0, item_count = 0;
 
   const auto item_of = [](std::uint8_t key, const NodeArena::TextRef& ref) {
     return Item{ref.offset, ref.length, key, !ref.in_source};
@@ -105,42 +134,45 @@ std::unique_ptr<SyntaxTree> SyntaxTree::from_arena(const NodeArena& a, NodeId ro
   // made when the first one is met).
   std::vector<std::uint32_t> shared_ids;
   // Makes the node of `arena_id` with its items and positions, and the
-  // slots of child_ids_ that its children take once they are made; answers
-  // its id.
-  const auto make = [&](NodeId arena_id, const NodeArena::Record& r) -> std::uint32_t {
-    const std::uint32_t id = checked_u32(t->nodes_.size(), "the tree has too many nodes");
-    Node& n = t->nodes_.emplace_back();
-    if (!files.empty()) t->node_files_.push_back(files[arena_id]);
+  // slots of child_ids that its children take: each holds the child's arena
+  // id until the child is made, then its id. Answers the node's id.
+  const auto make = [&](NodeId arena_id, const NodeArena::Record& r) TARNWICK_INLINE -> std::uint32_t {
+    if (node_count == node_bound) throw InternalError("the node arena holds a cycle");
+    const std::uint32_t id = node_count++;
+    Node& n = node_at[id];
+    if (!files.empty()) node_files.push_back(files[arena_id]);
     n.line = r.line;
     n.col = r.col;
     n.end_line = r.end_line;
     n.end_col = r.end_col;
     n.kind = r.kind;
     n.flags = 0;
-    n.first_child = checked_u32(t->child_ids_.size(), "the tree has too many children");
-    n.first_item = checked_u32(t->items_.size(), "the tree has too many attributes");
+    n.first_child = child_count;
+    n.first_item = item_count;
     // Attributes in the order the text writes them (by key name): appended
     // as they come, then sorted in place (a node holds few, each key once).
-    const std::size_t first_item = t->items_.size();
+    const std::uint32_t first_item = item_count;
     for (std::uint32_t e = r.first_attribute; e != NodeArena::none;) {
       const NodeArena::AttributeEntry& entry = a.attribute_entry(e);
-      if (t->items_.size() - first_item == attribute_key_count)
+      if (item_count - first_item == attribute_key_count)
         throw InternalError("a node holds one attribute key twice");
-      t->items_.push_back(item_of(static_cast<std::uint8_t>(entry.key), entry.value));
+      if (item_count == item_bound) throw InternalError("the node arena holds a cycle");
+      item_at[item_count++] = item_of(static_cast<std::uint8_t>(entry.key), entry.value);
       e = entry.next;
     }
-    Item* items = t->items_.data() + first_item;
-    const std::size_t n_attrs = t->items_.size() - first_item;
+    Item* own = item_at + first_item;
+    const std::size_t n_attrs = item_count - first_item;
     for (std::size_t i = 1; i < n_attrs; ++i) {
-      const Item item = items[i];
+      const Item item = own[i];
       const auto rank = attribute_order.rank[item.key];
       std::size_t j = i;
-      for (; j > 0 && attribute_order.rank[items[j - 1].key] > rank; --j) items[j] = items[j - 1];
-      items[j] = item;
+      for (; j > 0 && attribute_order.rank[own[j - 1].key] > rank; --j) own[j] = own[j - 1];
+      own[j] = item;
     }
     if (r.has_value) {
+      if (item_count == item_bound) throw InternalError("the node arena holds a cycle");
       n.flags |= has_value_flag;
-      t->items_.push_back(item_of(value_key, r.value));
+      item_at[item_count++] = item_of(value_key, r.value);
     }
     if (r.positions.pool == NodeArena::none) {
       n.position_a = r.positions.line;
@@ -148,8 +180,8 @@ std::unique_ptr<SyntaxTree> SyntaxTree::from_arena(const NodeArena& a, NodeId ro
       n.position_count = r.positions.count;
     } else {
       const std::vector<SourcePosition>& list = a.position_list(r.positions.pool);
-      const std::uint64_t at = t->position_lists_.size();
-      t->position_lists_.insert(t->position_lists_.end(), list.begin(), list.end());
+      const std::uint64_t at = position_lists.size();
+      position_lists.insert(position_lists.end(), list.begin(), list.end());
       n.flags |= position_list_flag;
       n.position_a = static_cast<std::uint32_t>(at);
       n.position_b = static_cast<std::uint32_t>(at >> 32);
@@ -160,76 +192,81 @@ std::unique_ptr<SyntaxTree> SyntaxTree::from_arena(const NodeArena& a, NodeId ro
       if (shared_ids.empty()) shared_ids.assign(a.size(), NodeArena::none);
       shared_ids[arena_id] = id;
     }
-    // The children's slots, each filled with the child's id once it is
-    // made.
     for (std::uint32_t e = r.first_child; e != NodeArena::none;) {
       const NodeArena::ChildEntry& entry = a.child_entry(e);
-      t->child_ids_.push_back(entry.child);
+      if (child_count == child_bound) throw InternalError("the node arena holds a cycle");
+      child_at[child_count++] = entry.child;
       e = entry.next;
     }
     return id;
   };
+  const auto add_places = [](std::uint64_t& to, std::uint64_t more) {
+    to = std::min(saturated_places, to + more);
+  };
 
-  t->places_.reserve(a.size() + 1);
-  // The nodes whose children are being made, the deepest last: the slot
-  // of the next child and the places counted so far. A node's places are
-  // 0 while it is open and set when it closes.
+  // A depth-first walk that makes each node when it is first met, so that
+  // ids follow document order. The nodes whose children are being made, the
+  // deepest last: the next and the end slot of their children and the places
+  // counted so far. A node's places are 0 while it is open and set when it
+  // closes.
   struct Open {
-    std::uint32_t id, slot;
+    std::uint32_t id, slot, end;
     std::uint64_t places;
   };
   std::vector<Open> open;
-  // The node met last is done when met (a leaf, or listed again), so its
-  // subtree needs nothing more when it is left.
-  bool done_when_met = false;
-  const auto add_places = [](Open& o, std::uint64_t places) {
-    o.places = std::min(saturated_places, o.places + places);
+  // Opens the node just made, or closes it at once when it has no children;
+  // answers the places it adds to its parent now (none until it closes).
+  const auto open_node = [&](std::uint32_t id) TARNWICK_INLINE {
+    const std::uint32_t first = node_at[id].first_child;
+    if (first == child_count) {
+      places_at[id] = 1;
+      return std::uint64_t{1};
+    }
+    places_at[id] = 0;
+    open.push_back(Open{id, first, child_count, 1});
+    return std::uint64_t{0};
   };
-  // The node the cursor arrives at, made or, when shared and made before,
-  // listed again; answers whether its children are to be made.
-  const ArenaShape shape(a);
-  TreeCursor<ArenaShape> cursor(shape, static_cast<std::uint32_t>(root));
-  const auto arrive = [&]() -> bool {
-    const NodeId arena_id = cursor.node();
+  open_node(make(root, a.record(root)));
+  while (!open.empty()) {
+    Open& o = open.back();
+    if (o.slot == o.end) {
+      const Open done = o;
+      open.pop_back();
+      places_at[done.id] = done.places;
+      if (!open.empty()) add_places(open.back().places, done.places);
+      continue;
+    }
+    const std::uint32_t slot = o.slot++;
+    const NodeId arena_id = child_at[slot];
     const NodeArena::Record& r = a.record(arena_id);
-    const bool top = cursor.depth() == 0;
-    const std::uint32_t slot = top ? 0 : open.back().slot++;
     if (r.shared && !shared_ids.empty()) {
       const std::uint32_t made = shared_ids[arena_id];
       if (made != NodeArena::none) {
         // Met again inside its own subtree, which is still open.
-        if (t->places_[made] == 0) throw InternalError("the node arena holds a cycle");
-        t->child_ids_[slot] = made;
-        add_places(open.back(), t->places_[made]);
-        return done_when_met = true, false;
+        if (places_at[made] == 0) throw InternalError("the node arena holds a cycle");
+        child_at[slot] = made;
+        add_places(o.places, places_at[made]);
+        continue;
       }
     }
     const std::uint32_t id = make(arena_id, r);
-    if (!top) t->child_ids_[slot] = id;
-    const std::uint32_t first_child = t->nodes_[id].first_child;
-    if (t->child_ids_.size() == first_child) {
-      t->places_.push_back(1);
-      if (!top) add_places(open.back(), 1);
-      return done_when_met = true, false;
-    }
-    t->places_.push_back(0);
-    open.push_back(Open{id, first_child, 1});
-    return true;
-  };
-  const auto leave = [&](const TreeCursor<ArenaShape>&) {
-    if (done_when_met) {
-      done_when_met = false;
-      return;
-    }
-    const Open done = open.back();
-    open.pop_back();
-    t->places_[done.id] = done.places;
-    if (!open.empty()) add_places(open.back(), done.places);
-  };
-  bool descend;
-  do {
-    descend = arrive();
-  } while (cursor.goto_next(descend, leave));
+    child_at[slot] = id;
+    // `o` may move when a node opens: the parent is then the one below the
+    // top, and is looked up after.
+    const std::size_t parent = open.size() - 1;
+    const std::uint64_t leaf_places = open_node(id);
+    add_places(open[parent].places, leaf_places);
+  }
+  nodes.resize(node_count);
+  child_ids.resize(child_count);
+  items.resize(item_count);
+  places.resize(node_count);
+  t->nodes_ = std::move(nodes);
+  t->child_ids_ = std::move(child_ids);
+  t->items_ = std::move(items);
+  t->places_ = std::move(places);
+  t->position_lists_ = std::move(position_lists);
+  if (!files.empty()) t->node_files_ = std::move(node_files);
   t->finish();
   return t;
 }

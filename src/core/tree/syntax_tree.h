@@ -156,10 +156,10 @@ class SyntaxTree {
   // are too many to number.
   void finish();
 
-  BlockVector<Node> nodes_;
-  BlockVector<std::uint32_t> child_ids_;
-  BlockVector<Item> items_;
-  BlockVector<std::uint64_t> places_;
+  UnclearedBlockVector<Node> nodes_;
+  UnclearedBlockVector<std::uint32_t> child_ids_;
+  UnclearedBlockVector<Item> items_;
+  UnclearedBlockVector<std::uint64_t> places_;
   BlockVector<SourcePosition> position_lists_;
   std::string pool_;
   std::vector<Token> skipped_;

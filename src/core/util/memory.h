@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <new>
 #include <string>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace tarnwick {
@@ -104,5 +106,31 @@ using BlockAllocator = FunctionAllocator<T, allocate_block, free_block>;
 
 template <class T>
 using BlockVector = std::vector<T, BlockAllocator<T>>;
+
+// The same memory, for arrays that are sized first and then written element
+// by element: growing one leaves new elements of trivial types unwritten
+// instead of clearing them.
+template <class T>
+struct UnclearedBlockAllocator : BlockAllocator<T> {
+  template <class U>
+  struct rebind {
+    using other = UnclearedBlockAllocator<U>;
+  };
+  UnclearedBlockAllocator() = default;
+  template <class U>
+  UnclearedBlockAllocator(const UnclearedBlockAllocator<U>&) noexcept {}
+
+  template <class U>
+  void construct(U* p) noexcept(std::is_nothrow_default_constructible_v<U>) {
+    ::new (static_cast<void*>(p)) U;
+  }
+  template <class U, class... Args>
+  void construct(U* p, Args&&... args) {
+    ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+  }
+};
+
+template <class T>
+using UnclearedBlockVector = std::vector<T, UnclearedBlockAllocator<T>>;
 
 }  // namespace tarnwick
