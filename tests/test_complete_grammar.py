@@ -277,6 +277,41 @@ def test_units(text, expected):
     assert unit(text) == expected
 
 
+# Include files read on their own: the part of the includer each one holds.
+HEADLESS = [
+    ("TA = class end; TB = ^TA; Max = 10;",
+     "Unit(TypeSection(TypeDecl[name=TA](Type[type=class]) TypeDecl[name=TB](Type[type=pointer](Type[name=TA])))"
+     " Constants(Constant(Name:Max Value(10))))"),
+    ("TAlias = TOther; TList<T> = class end;",
+     "Unit(TypeSection(TypeDecl[name=TAlias](Type[name=TOther]) TypeDecl[name=TList](TypeParams(TypeParam(Name:T))"
+     " Type[type=class])))"),
+    ("NR_NO = tregister($0);",
+     "Unit(Constants(Constant(Name:NR_NO Value(Call(tregister Arguments(PositionalArgument($0)))))))"),
+    ("((Op: 1; N: 0), (Op: 2; N: 1))",
+     "Unit(Value(Expressions(Expressions[kind=record](Field(Name:Op 1) Field(Name:N 0))"
+     " Expressions[kind=record](Field(Name:Op 2) Field(Name:N 1)))))"),
+    ("R(0), R(1),", "Unit(Value(Call(R Arguments(PositionalArgument(0))) Call(R Arguments(PositionalArgument(1)))))"),
+    ("'a', 'b'", "Unit(Value('a' 'b'))"),
+    ("sl.Add('a'); Done;", "Unit(Statements(Call(Dot(sl Add) Arguments(PositionalArgument('a'))) Done))"),
+    ("if A then B; procedure P; begin end;",
+     "Unit(Statements(If(A Then(B))) Method[kind=procedure,name=P](Statements))"),
+    ("a, b: Integer; c: Byte;",
+     "Unit(Variables(Variable(Name:a Name:b Type[name=Integer]) Variable(Name:c Type[name=Byte])))"),
+]
+
+
+@pytest.mark.parametrize("text, expected", HEADLESS)
+def test_text_without_header(text, expected):
+    tree = complete(text)
+    assert (shape(tree.root), tree.diagnostics) == (expected, [])
+
+
+def test_a_unit_reads_no_headless_parts():
+    tree = complete("unit U; X = 1; interface implementation end.")
+    assert shape(tree.root) == "Unit[kind=unit,name=U](Interface Implementation)"
+    assert sum(d.tokens for d in tree.diagnostics) == 4
+
+
 @pytest.mark.parametrize("text, expected", DECLARATIONS + ROUTINES + GENERICS)
 def test_declarations(text, expected):
     assert declaration(text) == expected

@@ -101,6 +101,11 @@ NodeId read_variable(Parser& p, NodeKind kind, std::optional<NodeId> attributes 
 NodeId read_inline_const(Parser& p);
 // A constant's value: an expression, or a parenthesised aggregate of values.
 std::optional<NodeId> read_constant_value(Parser& p);
+// At the top level of a text without header: declarations whose section word
+// is in the file that includes the text ("TA = class end;", "Max = 10;"),
+// those of one kind in a row as one section; none when no such declaration
+// starts here.
+std::optional<NodeId> read_headless_declarations(Parser& p);
 // Hints after a declaration: "deprecated" (with its message), "platform",
 // "library", "experimental", "unimplemented".
 void read_hints(Parser& p, NodeId node);

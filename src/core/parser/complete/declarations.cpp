@@ -305,6 +305,88 @@ NodeId read_type_section(Parser& p, bool in_type) {
   return section;
 }
 
+namespace {
+
+// What a declaration of a text without header starts as, its section word
+// being in the file that includes the text.
+enum class Headless : std::uint8_t { None, Type, Constant, Variable };
+
+// "N =" (or "N<") at the top level of a text without header: a type
+// declaration when what follows the "=" starts a type, else a constant.
+Headless headless_declaration_at(const Parser& p) {
+  const std::size_t i = p.position();
+  if (i + 2 >= p.tokens.size() || !is_name(p.tokens[i])) return Headless::None;
+  // "a, b: T": variables (or fields) of a section opened by the includer.
+  for (std::size_t k = i; k + 1 < p.tokens.size() && is_name(p.tokens[k]); k += 2) {
+    const Word after = p.tokens[k + 1].word;
+    if (after == Word::Colon) return Headless::Variable;
+    if (after != Word::Comma) break;
+  }
+  const Word next = p.tokens[i + 1].word;
+  if (next == Word::Less) return Headless::Type;
+  if (next != Word::Equal) return Headless::None;
+  const Token& t = p.tokens[i + 2];
+  switch (t.word) {
+    case Word::Class:
+    case Word::Interface:
+    case Word::DispInterface:
+    case Word::Record:
+    case Word::Object:
+    case Word::Packed:
+    case Word::Array:
+    case Word::Set:
+    case Word::File:
+    case Word::String:
+    case Word::Procedure:
+    case Word::Function:
+    case Word::Reference:
+    case Word::Type:
+    case Word::Caret:
+    case Word::OpenRound:
+      return Headless::Type;
+    default:
+      break;
+  }
+  // "TAlias = TOther;" names a type; "Max = Other;" would name a constant
+  // just as well, and is read the way type sections hold it.
+  if (is_name(t) && i + 3 < p.tokens.size() && p.tokens[i + 3].word == Word::Semicolon)
+    return Headless::Type;
+  return Headless::Constant;
+}
+
+}  // namespace
+
+std::optional<NodeId> read_headless_declarations(Parser& p) {
+  const Headless kind = headless_declaration_at(p);
+  if (kind == Headless::None) return std::nullopt;
+  const std::size_t first = here(p);
+  const NodeKind section_kind = kind == Headless::Type       ? NodeKind::TypeSection
+                               : kind == Headless::Constant ? NodeKind::Constants
+                                                            : NodeKind::Variables;
+  NodeId section = p.arena.add_node(section_kind, peek(p));
+  while (headless_declaration_at(p) == kind) {
+    const std::size_t before = here(p);
+    if (kind == Headless::Type) {
+      p.arena.add_child(section, read_type_declaration(p));
+    } else if (kind == Headless::Variable) {
+      // As in a var section: the ";" and the modifiers after it belong to
+      // the variable.
+      NodeId variable = read_variable(p, NodeKind::Variable);
+      if (!at(p, Word::Semicolon) && !at_eof(p))
+        skip_until(p, declaration_resume, DiagnosticKind::SkippedInDeclaration);
+      expect(p, Word::Semicolon);
+      read_variable_directives(p, variable);
+      finish(p, variable, before);
+      p.arena.add_child(section, variable);
+    } else if (std::optional<NodeId> constant = read_constant(p, false)) {
+      p.arena.add_child(section, *constant);
+    }
+    if (here(p) == before) break;  // left to the caller's recovery
+  }
+  finish(p, section, first);
+  return section;
+}
+
 // label-section: 'label' label {',' label} ';'
 NodeId read_label_section(Parser& p) {
   const std::size_t first = here(p);

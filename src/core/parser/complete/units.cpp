@@ -192,6 +192,54 @@ void read_header(Parser& p, NodeId root) {
   expect(p, Word::Semicolon);
 }
 
+// A token that starts an expression but no declaration or statement.
+bool starts_value_only(const Token& t) {
+  switch (t.kind) {
+    case TokenKind::Number:
+    case TokenKind::String:
+    case TokenKind::CharCode:
+      return true;
+    default:
+      break;
+  }
+  return t.word == Word::OpenRound || t.word == Word::OpenSquare || t.word == Word::Minus ||
+         t.word == Word::AtSign;
+}
+
+constexpr WordSet statement_words{Word::If,  Word::Case, Word::While, Word::With,
+                                  Word::For, Word::Repeat, Word::Try, Word::Raise,
+                                  Word::Goto, Word::Asm, Word::Inherited};
+
+// At the top level of a text without header, what is neither a section nor
+// a declaration: the values of a constant, separated by ",", as one Value,
+// or the statements of a block, as one Statements. None when neither starts
+// here.
+std::optional<NodeId> read_headless_code(Parser& p) {
+  const std::size_t first = here(p);
+  bool values = starts_value_only(peek(p));
+  if (!values && at_name(p)) {
+    Tentative attempt(p);  // rolled back: only what follows the expression counts
+    values = read_expression(p) && at(p, Word::Comma);
+  }
+  if (values) {
+    NodeId value = p.arena.add_node(NodeKind::Value, peek(p));
+    do {
+      std::optional<NodeId> item = read_constant_value(p);
+      if (!item) break;
+      p.arena.add_child(value, *item);
+    } while (accept(p, Word::Comma) && !at_eof(p));
+    if (here(p) == first) return std::nullopt;
+    finish(p, value, first);
+    return value;
+  }
+  if (!at_name(p) && !at_one_of(p, statement_words)) return std::nullopt;
+  NodeId statements = p.arena.add_node(NodeKind::Statements, peek(p));
+  read_statement_list(p, statements, code_section_stops);
+  if (here(p) == first) return std::nullopt;
+  finish(p, statements, first);
+  return statements;
+}
+
 }  // namespace
 
 // file: [header] {section | clause | declaration | block} ['end' '.']
@@ -277,6 +325,15 @@ NodeId read_file(Parser& p) {
         if (at_routine(p)) {
           p.arena.add_child(section, read_routine(p, place, here(p), std::nullopt));
           continue;
+        }
+        if (!has_header) {
+          // An include file read on its own: the part of its includer it holds.
+          std::optional<NodeId> part = read_headless_declarations(p);
+          if (!part) part = read_headless_code(p);
+          if (part) {
+            p.arena.add_child(section, *part);
+            continue;
+          }
         }
         break;
     }
