@@ -35,6 +35,8 @@ UNITS = [
 ]
 
 DECLARATIONS = [
+    ("type P = ^Char; far; Q = ^Byte;",
+     "TypeSection(TypeDecl[far=true,name=P](Type[type=pointer](Type[name=Char])) TypeDecl[name=Q](Type[type=pointer](Type[name=Byte])))"),
     ("const Max = 10; Name: string = 'x';",
      "Constants[kind=const](Constant(Name:Max Value(10)) Constant(Name:Name Type[name=string] Value('x')))"),
     ("resourcestring S = 'a' + 'b';", "Constants[kind=resourcestring](Constant(Name:S Value(Add('a' 'b'))))"),
@@ -92,6 +94,14 @@ TYPES = [
     ("class sealed(TBase) end", "Type[sealed=true,type=class](Type[name=TBase])"),
     ("class abstract end", "Type[abstract=true,type=class]"),
     ("class", "Type[forwarded=true,type=class]"),
+    ("class sealed external 'android' name 'Manifest' (JLObject) end",
+     "Type[external=true,sealed=true,type=class](External('android' Name('Manifest')) Type[name=JLObject])"),
+    ("interface external 'java.lang' name 'Runnable' procedure run; end",
+     "Type[external=true,type=interface](External('java.lang' Name('Runnable')) Method[kind=procedure,name=run])"),
+    ("class external 'java.lang' name 'Object'",
+     "Type[external=true,forwarded=true,type=class](External('java.lang' Name('Object')))"),
+    ("objcclass(NSObject) external name 'NSView'",
+     "Type[external=true,type=objcclass](Type[name=NSObject] External(Name('NSView')))"),
     ("class(TObject)", "Type[type=class](Type[name=TObject])"),
     ("interface(IBase) ['{0}'] procedure P; end",
      "Type[type=interface](Type[name=IBase] Guid[name={0}] Method[kind=procedure,name=P])"),
@@ -148,6 +158,9 @@ MEMBERS = [
     ("property Items[I: Integer]: string read GetItem write SetItem; default;",
      "Type[type=class](Property[name=Items](Parameters(Parameter(Name:I Type[name=Integer])) Type[name=string] Read(GetItem)"
      " Write(SetItem) Default))"),
+    ("final class var fin: TIn; external name 'in'; procedure X;",
+     "Type[type=class](Fields[class=true,final=true,kind=var](Field[class=true,external=true](Name:fin Type[name=TIn]"
+     " External(Name('in')))) Method[kind=procedure,name=X])"),
     ("property X: Integer index 3 read GetX stored False default 0; property Y: Integer read FY nodefault;",
      "Type[type=class](Property[name=X](Type[name=Integer] Index(3) Read(GetX) Stored(False) Default(0))"
      " Property[name=Y](Type[name=Integer] Read(FY) Default[kind=nodefault]))"),

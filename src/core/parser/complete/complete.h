@@ -120,6 +120,8 @@ enum class RoutinePlace : std::uint8_t { Interface, Implementation, Type };
 NodeId read_routine(Parser& p, RoutinePlace place, std::size_t first,
                      std::optional<NodeId> attributes);
 NodeId read_parameters(Parser& p, Word close);
+// A node of `kind` at the current word, holding the expression after it.
+NodeId read_worded_expression(Parser& p, NodeKind kind);
 // Free Pascal's modifiers after a variable's ";": cvar, external, public, export.
 void read_variable_directives(Parser& p, NodeId variable);
 // The declarations and block of a routine or an anonymous method, into `owner`.
@@ -155,6 +157,9 @@ std::optional<NodeId> read_expression(Parser& p);
 // An operand: a primary with its member accesses, calls, indexes and
 // dereferences, after any unary operators (the control of a "for").
 std::optional<NodeId> read_operand(Parser& p);
+// A literal at a number, string or character code: strings and codes side
+// by side make one string.
+NodeId read_literal(Parser& p);
 // An expression, or the range "a..b" as a `Subrange`: set elements, case
 // labels, array bounds and subrange types.
 std::optional<NodeId> read_range(Parser& p);

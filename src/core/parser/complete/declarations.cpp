@@ -289,6 +289,12 @@ NodeId read_type_declaration(Parser& p) {
     p.arena.add_child(decl, align);
   }
   end_declaration(p, decl);
+  // Free Pascal's 16-bit pointers: "PFoo = ^TFoo; far;".
+  while ((at(p, Word::Far) || at(p, Word::Near)) && peek_is(p, 1, Word::Semicolon)) {
+    p.arena.set_attribute(decl, at(p, Word::Far) ? AttributeKey::Far : AttributeKey::Near, "true");
+    next_token(p);
+    next_token(p);
+  }
   finish(p, decl, first);
   return decl;
 }

@@ -182,49 +182,6 @@ std::size_t string_run_end(const Parser& p, std::size_t i) {
   return i;
 }
 
-// literal: number | string | character code, strings and codes side by side
-// making one string
-[[gnu::noinline]] NodeId read_literal(Parser& p) {
-  const std::size_t first = here(p);
-  const Token& t = peek(p);
-  NodeId literal;
-  if (t.kind == TokenKind::Number) {
-    literal = p.arena.add_value_node(NodeKind::Literal, t, p.text(t));
-    p.arena.set_attribute(literal, AttributeKey::Type, "numeric");
-    next_token(p);
-    return literal;
-  }
-  const std::size_t end = string_run_end(p, first);
-  if (end == first + 1) {
-    if (t.kind == TokenKind::String) {
-      literal = p.arena.add_value_node(NodeKind::Literal, t, unquote(p.text(t)));
-      p.arena.set_attribute(literal, AttributeKey::Type, "string");
-    } else {
-      literal = p.arena.add_value_node(NodeKind::Literal, t, p.text(t));
-      p.arena.set_attribute(literal, AttributeKey::Type, "char");
-    }
-    next_token(p);
-    return literal;
-  }
-  std::string value;
-  for (std::size_t i = first; i < end; ++i) {
-    const std::string_view text = p.text(p.tokens[i]);
-    if (p.tokens[i].kind == TokenKind::String) {
-      value.append(unquote(text));
-    } else if (p.tokens[i].word == Word::Caret) {
-      // ^M is the character whose code is M's with bit 6 flipped.
-      value.push_back(static_cast<char>(p.source[p.tokens[i + 1].start] ^ 0x40));
-      ++i;
-    } else if (!append_char_code(value, text)) {
-      value.append(text);
-    }
-  }
-  literal = p.arena.add_value_node(NodeKind::Literal, t, value);
-  p.arena.set_attribute(literal, AttributeKey::Type, "string");
-  while (p.position() < end) next_token(p);
-  finish(p, literal, first);
-  return literal;
-}
 
 // name: word [type-arguments]
 NodeId read_name(Parser& p) {
@@ -486,6 +443,50 @@ std::optional<NodeId> read_binary(Parser& p, int min_level) {
 }
 
 }  // namespace
+
+// literal: number | string | character code, strings and codes side by side
+// making one string
+[[gnu::noinline]] NodeId read_literal(Parser& p) {
+  const std::size_t first = here(p);
+  const Token& t = peek(p);
+  NodeId literal;
+  if (t.kind == TokenKind::Number) {
+    literal = p.arena.add_value_node(NodeKind::Literal, t, p.text(t));
+    p.arena.set_attribute(literal, AttributeKey::Type, "numeric");
+    next_token(p);
+    return literal;
+  }
+  const std::size_t end = string_run_end(p, first);
+  if (end == first + 1) {
+    if (t.kind == TokenKind::String) {
+      literal = p.arena.add_value_node(NodeKind::Literal, t, unquote(p.text(t)));
+      p.arena.set_attribute(literal, AttributeKey::Type, "string");
+    } else {
+      literal = p.arena.add_value_node(NodeKind::Literal, t, p.text(t));
+      p.arena.set_attribute(literal, AttributeKey::Type, "char");
+    }
+    next_token(p);
+    return literal;
+  }
+  std::string value;
+  for (std::size_t i = first; i < end; ++i) {
+    const std::string_view text = p.text(p.tokens[i]);
+    if (p.tokens[i].kind == TokenKind::String) {
+      value.append(unquote(text));
+    } else if (p.tokens[i].word == Word::Caret) {
+      // ^M is the character whose code is M's with bit 6 flipped.
+      value.push_back(static_cast<char>(p.source[p.tokens[i + 1].start] ^ 0x40));
+      ++i;
+    } else if (!append_char_code(value, text)) {
+      value.append(text);
+    }
+  }
+  literal = p.arena.add_value_node(NodeKind::Literal, t, value);
+  p.arena.set_attribute(literal, AttributeKey::Type, "string");
+  while (p.position() < end) next_token(p);
+  finish(p, literal, first);
+  return literal;
+}
 
 std::size_t type_args_close(const Parser& p, std::size_t index) {
   if (index >= p.tokens.size() || p.tokens[index].word != Word::Less) return 0;

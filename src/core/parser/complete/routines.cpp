@@ -50,7 +50,8 @@ constexpr WordSet operator_symbols{Word::Plus,      Word::Minus,       Word::Sta
                                    Word::NotEqual,  Word::Assign,      Word::Power,
                                    Word::SymmetricDifference};
 
-// A node of `kind` at the current word, holding the expression after it.
+}  // namespace
+
 NodeId read_worded_expression(Parser& p, NodeKind kind) {
   const std::size_t first = here(p);
   NodeId node = take_node(p, kind);
@@ -58,6 +59,8 @@ NodeId read_worded_expression(Parser& p, NodeKind kind) {
   finish(p, node, first);
   return node;
 }
+
+namespace {
 
 // The index of the ">" that closes the "<" at `open` in a heading, where
 // only names, ",", ";", ":", "." and nested brackets may stand between; 0

@@ -195,9 +195,32 @@ NodeId read_procedural_type(Parser& p) {
 // The members of a structured type up to its 'end', which is consumed.
 void read_type_body(Parser& p, NodeId type);
 
+// Free Pascal's Java and Objective-C classes and interfaces name the class
+// they stand for: 'external' [package] ['name' expr].
+void read_external_class(Parser& p, NodeId type) {
+  p.arena.set_attribute(type, AttributeKey::External, "true");
+  const std::size_t first = here(p);
+  NodeId external = take_node(p, NodeKind::External);
+  if (peek(p).kind == TokenKind::String) p.arena.add_child(external, read_literal(p));
+  if (at(p, Word::Name)) {
+    if (peek_at(p, 1).kind == TokenKind::String) {
+      // Only the string: a "(" after it opens the ancestors.
+      const std::size_t name_first = here(p);
+      NodeId name = take_node(p, NodeKind::Name);
+      p.arena.add_child(name, read_literal(p));
+      finish(p, name, name_first);
+      p.arena.add_child(external, name);
+    } else {
+      p.arena.add_child(external, read_worded_expression(p, NodeKind::Name));
+    }
+  }
+  finish(p, external, first);
+  p.arena.add_child(type, external);
+}
+
 // class-type, record-type, object-type, interface-type:
-//   word ['abstract' | 'sealed'] ['(' type {',' type} ')'] [guid] members 'end'
-//   | word ';'   (a forward declaration)
+//   word ['abstract' | 'sealed'] [external] ['(' type {',' type} ')'] [external] [guid] members 'end'
+//   | word ... ';'   (a forward declaration)
 NodeId read_structured_type(Parser& p, std::size_t first) {
   const Word word = peek(p).word;
   NodeId type = take_node(p, NodeKind::Type);
@@ -210,6 +233,11 @@ NodeId read_structured_type(Parser& p, std::size_t first) {
     } else {
       break;
     }
+  }
+  bool external = false;
+  if (at(p, Word::External)) {
+    external = true;
+    read_external_class(p, type);
   }
   bool ancestors = false;
   if (at(p, Word::OpenRound)) {
@@ -228,13 +256,8 @@ NodeId read_structured_type(Parser& p, std::size_t first) {
     finish(p, type, first);
     return type;
   }
-  // Free Pascal's Objective-C classes may name their external class.
-  if (at(p, Word::External)) {
-    next_token(p);
-    if (at(p, Word::Name)) {
-      next_token(p);
-      read_expression(p);
-    }
+  if (!external && at(p, Word::External)) {
+    read_external_class(p, type);
     if (at(p, Word::Semicolon)) {
       finish(p, type, first);
       return type;
@@ -292,6 +315,9 @@ NodeId read_field(Parser& p, std::size_t first, std::optional<NodeId> attributes
   if (!at(p, Word::Semicolon) && !at(p, Word::End) && !at(p, Word::CloseRound) && !at_eof(p))
     skip_until(p, member_resume | WordSet{Word::CloseRound}, DiagnosticKind::SkippedInType);
   if (!at(p, Word::End) && !at(p, Word::CloseRound)) expect(p, Word::Semicolon);
+  // Free Pascal's Java classes: "external name 'N';" after a field.
+  if (at(p, Word::External) && !peek_is(p, 1, Word::Colon) && !peek_is(p, 1, Word::Comma))
+    read_variable_directives(p, field);
   finish(p, field, first);
   return field;
 }
@@ -416,6 +442,10 @@ void read_type_body(Parser& p, NodeId type) {
     }
     std::optional<NodeId> attributes;
     if (at(p, Word::OpenSquare)) attributes = read_attributes(p);
+    // Free Pascal's Java classes: "final class var" (fields that cannot change).
+    const bool is_final = at(p, Word::Final) && (peek_is(p, 1, Word::Var) ||
+                                                 (peek_is(p, 1, Word::Class) && peek_is(p, 2, Word::Var)));
+    if (is_final) next_token(p);
     const bool is_class = at(p, Word::Class);
     const Word after_class = is_class ? peek_at(p, 1).word : Word::None;
     const Word w = is_class ? after_class : peek(p).word;
@@ -426,6 +456,7 @@ void read_type_body(Parser& p, NodeId type) {
       fields = take_node(p, NodeKind::Fields);
       p.arena.set_attribute(*fields, AttributeKey::Kind, word_text(w));
       if (is_class) p.arena.set_attribute(*fields, AttributeKey::Class, "true");
+      if (is_final) p.arena.set_attribute(*fields, AttributeKey::Final, "true");
       class_fields = is_class;
       p.arena.add_child(container, *fields);
       if (attributes) p.arena.add_child(*fields, *attributes);
