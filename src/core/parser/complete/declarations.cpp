@@ -222,6 +222,22 @@ NodeId read_variable(Parser& p, NodeKind kind, std::optional<NodeId> attributes)
 }
 
 // var-section: ('var' | 'threadvar') variable ';' {variable ';'}
+namespace {
+
+// A variable of a var section from its first token (`first`, before its
+// attributes): the ";" and the modifiers after it belong to the variable.
+NodeId read_section_variable(Parser& p, std::size_t first, std::optional<NodeId> attributes) {
+  NodeId variable = read_variable(p, NodeKind::Variable, attributes);
+  if (!at(p, Word::Semicolon) && !at_eof(p))
+    skip_until(p, declaration_resume, DiagnosticKind::SkippedInDeclaration);
+  expect(p, Word::Semicolon);
+  read_variable_directives(p, variable);
+  finish(p, variable, first);
+  return variable;
+}
+
+}  // namespace
+
 NodeId read_var_section(Parser& p) {
   const std::size_t first = here(p);
   const Word word = peek(p).word;
@@ -235,13 +251,7 @@ NodeId read_var_section(Parser& p) {
     const std::size_t item_first = here(p);
     std::optional<NodeId> attributes;
     if (attributed) attributes = read_attributes(p);
-    NodeId variable = read_variable(p, NodeKind::Variable, attributes);
-    if (!at(p, Word::Semicolon) && !at_eof(p))
-      skip_until(p, declaration_resume, DiagnosticKind::SkippedInDeclaration);
-    expect(p, Word::Semicolon);
-    read_variable_directives(p, variable);
-    finish(p, variable, item_first);
-    p.arena.add_child(section, variable);
+    p.arena.add_child(section, read_section_variable(p, item_first, attributes));
   }
   finish(p, section, first);
   return section;
@@ -375,15 +385,7 @@ std::optional<NodeId> read_headless_declarations(Parser& p) {
     if (kind == Headless::Type) {
       p.arena.add_child(section, read_type_declaration(p));
     } else if (kind == Headless::Variable) {
-      // As in a var section: the ";" and the modifiers after it belong to
-      // the variable.
-      NodeId variable = read_variable(p, NodeKind::Variable);
-      if (!at(p, Word::Semicolon) && !at_eof(p))
-        skip_until(p, declaration_resume, DiagnosticKind::SkippedInDeclaration);
-      expect(p, Word::Semicolon);
-      read_variable_directives(p, variable);
-      finish(p, variable, before);
-      p.arena.add_child(section, variable);
+      p.arena.add_child(section, read_section_variable(p, before, std::nullopt));
     } else if (std::optional<NodeId> constant = read_constant(p, false)) {
       p.arena.add_child(section, *constant);
     }
