@@ -13,13 +13,6 @@
 namespace tarnwick {
 namespace {
 
-// The walk below runs once per node: its steps are inlined into it.
-#if defined(__GNUC__) || defined(__clang__)
-#define TARNWICK_INLINE __attribute__((always_inline, flatten))
-#else
-#define TARNWICK_INLINE
-#endif
-
 constexpr std::uint64_t saturated_places = std::uint64_t{1} << 62;
 
 std::uint32_t checked_u32(std::size_t n, const char* what) {
@@ -136,7 +129,7 @@ std::unique_ptr<SyntaxTree> SyntaxTree::from_arena(const NodeArena& a, NodeId ro
   // Makes the node of `arena_id` with its items and positions, and the
   // slots of child_ids that its children take: each holds the child's arena
   // id until the child is made, then its id. Answers the node's id.
-  const auto make = [&](NodeId arena_id, const NodeArena::Record& r) TARNWICK_INLINE -> std::uint32_t {
+  const auto make = [&](NodeId arena_id, const NodeArena::Record& r) -> std::uint32_t {
     if (node_count == node_bound) throw InternalError("the node arena holds a cycle");
     const std::uint32_t id = node_count++;
     Node& n = node_at[id];
@@ -216,7 +209,7 @@ std::unique_ptr<SyntaxTree> SyntaxTree::from_arena(const NodeArena& a, NodeId ro
   std::vector<Open> open;
   // Opens the node just made, or closes it at once when it has no children;
   // answers the places it adds to its parent now (none until it closes).
-  const auto open_node = [&](std::uint32_t id) TARNWICK_INLINE {
+  const auto open_node = [&](std::uint32_t id) {
     const std::uint32_t first = node_at[id].first_child;
     if (first == child_count) {
       places_at[id] = 1;

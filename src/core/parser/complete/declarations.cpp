@@ -327,8 +327,9 @@ namespace {
 // being in the file that includes the text.
 enum class Headless : std::uint8_t { None, Type, Constant, Variable };
 
-// "N =" (or "N<") at the top level of a text without header: a type
-// declaration when what follows the "=" starts a type, else a constant.
+// At the top level of a text without header: "a, b:" starts variables;
+// "N =" (or "N<") a type declaration when what follows the "=" starts a
+// type, else a constant.
 Headless headless_declaration_at(const Parser& p) {
   const std::size_t i = p.position();
   if (i + 2 >= p.tokens.size() || !is_name(p.tokens[i])) return Headless::None;
