@@ -46,6 +46,9 @@ class Lexer {
   std::size_t offset() const { return offset_; }
   std::uint32_t line() const { return line_; }
   std::uint32_t column() const { return column_; }
+  // True while every word scanned so far has as many code points as bytes
+  // (all ASCII), so that a word token's extent is its byte length.
+  bool ascii_words() const { return ascii_words_; }
 
  private:
   // What a rule found: the token's end, kind, text skip and word. Returned whole,
@@ -57,6 +60,7 @@ class Lexer {
     TokenKind kind;
     std::uint8_t text_skip = 0;
     Word word = Word::None;
+    bool ascii_word = false;  // a word known to be ASCII: one column per byte
   };
   // Picks the rule for the token at `offset_`. Inline for the tokens most
   // texts are made of, ASCII words and symbols; every other token is read
@@ -131,6 +135,7 @@ class Lexer {
   std::size_t offset_ = 0;
   std::uint32_t line_ = 1;
   std::uint32_t column_ = 1;
+  bool ascii_words_ = true;
 };
 
 namespace lexer_detail {
@@ -213,7 +218,7 @@ inline Lexer::Scan Lexer::scan_token() const {
     const Word w = length >= shortest_ascii_word && length <= longest_ascii_word
                        ? look_up_ascii_word_at(source_, o, end)
                        : Word::None;
-    return {end, is_keyword_word(w) ? TokenKind::Keyword : TokenKind::Identifier, 0, w};
+    return {end, is_keyword_word(w) ? TokenKind::Keyword : TokenKind::Identifier, 0, w, true};
   }
   if (cls & symbol) {
     const unsigned char d = o + 1 < n ? bytes[o + 1] : 0;
@@ -254,7 +259,15 @@ void Lexer::run(Sink&& sink) {
         break;
       case TokenKind::Identifier:
       case TokenKind::Keyword:
-        advance_within_line(t.end);
+        if (scan.ascii_word) {
+          column_ += static_cast<std::uint32_t>(t.end - offset_);
+          offset_ = t.end;
+        } else {
+          const std::size_t bytes = t.end - offset_;
+          const std::uint32_t before = column_;
+          advance_within_line(t.end);
+          if (column_ - before != bytes) ascii_words_ = false;
+        }
         break;
       default:
         advance_to(t.end);

@@ -45,6 +45,8 @@ Parser::Parser(std::string_view text, ParserStores* stores) : Parser(text, store
   lexer.run([this](const Token& t) {
     if (t.kind != TokenKind::Comment && t.kind != TokenKind::Directive) tokens.push_back(t);
   });
+  arena.set_ascii_words(lexer.ascii_words());
+  arena.trust_tokens(tokens);
   ready();
 }
 

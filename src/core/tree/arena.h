@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -134,12 +135,25 @@ class NodeArena {
         break;
       case TokenKind::Identifier:
       case TokenKind::Keyword:
-        points = unicode::count_code_points_at(source_, token.start, token.end);
+        points = ascii_words_ ? token.end - token.start
+                              : unicode::count_code_points_at(source_, token.start, token.end);
         break;
       default:
         return text_token_extent(token);
     }
     return {points, token.line, static_cast<std::uint32_t>(token.column + points)};
+  }
+  // Tells the arena that every word token of its source is ASCII (as the
+  // lexer found), so that a word's extent is its byte length. A word token
+  // is counted code point by code point otherwise.
+  void set_ascii_words(bool ascii) { ascii_words_ = ascii; }
+  // Tells the arena that the tokens of `tokens` are the lexer's own for its
+  // source, whose spans delimit whole characters: a node made from one of
+  // them (not a copy) needs no check of its span. The tokens must stay in
+  // place while the arena is built.
+  void trust_tokens(std::span<const Token> tokens) {
+    trusted_begin_ = tokens.data();
+    trusted_end_ = tokens.data() + tokens.size();
   }
   // Replaces a node's source positions with a run on one line.
   void set_positions_run(NodeId node, std::uint32_t line, std::uint32_t col, std::uint32_t count);
@@ -203,6 +217,11 @@ class NodeArena {
   std::uint32_t new_position_list(std::vector<SourcePosition> list);
   // Faults unless the token's span delimits whole characters of the source.
   void check_span(const Token& token) const;
+  // True when `token` is one of the trusted tokens (see trust_tokens).
+  bool trusted(const Token& token) const {
+    const std::less<const Token*> below;
+    return !below(&token, trusted_begin_) && below(&token, trusted_end_);
+  }
   // Sets a node's place, end and source positions from a checked token.
   void fill_from_token(Record& r, const Token& token) const;
   std::uint32_t file_of(const Token& token) const;
@@ -218,6 +237,9 @@ class NodeArena {
   std::string pool_;
   std::size_t value_count_ = 0;
   std::size_t listed_positions_ = 0;
+  bool ascii_words_ = false;
+  const Token* trusted_begin_ = nullptr;
+  const Token* trusted_end_ = nullptr;
   std::vector<std::uint32_t> file_starts_;
   std::vector<std::uint32_t> node_files_;
 };

@@ -79,9 +79,12 @@ inline bool is_ascii(std::string_view text) {
 // do not continue a sequence, counted eight bytes at a time.
 inline std::size_t count_code_points_at(std::string_view text, std::size_t begin,
                                         std::size_t end) {
-  // A continuation byte has its top bit set and the next one clear.
+  // A continuation byte has its top bit set and the next one clear. The
+  // marks are the top bits of bytes only, so a multiply adds them up in the
+  // top byte (a portable build has no popcount instruction to call).
   const auto continuations = [](std::uint64_t x) {
-    return static_cast<std::size_t>(std::popcount(x & ~(x << 1) & byte_high_bits));
+    const std::uint64_t marks = (x & ~(x << 1) & byte_high_bits) >> 7;
+    return static_cast<std::size_t>((marks * 0x0101010101010101u) >> 56);
   };
   std::uint64_t lo, hi;
   if (load_short_span(text, begin, end, lo, hi)) {
