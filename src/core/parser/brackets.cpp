@@ -95,13 +95,51 @@ void build_angle_close(const Parser& p, BracketIndex& b) {
 
 }  // namespace
 
-// Fills the bracket partners and pair effects of the whole token list, once
-// per parse. A stack of open pairs per shape finds the partners; the effects
-// of a pair on the angle depth and on the depth of the other shape are
-// composed from its own tokens and its nested pairs of the same shape.
+// Fills the bracket partners of the whole token list, once per parse: a
+// stack of open brackets per shape finds them.
 const BracketIndex& bracket_index(const Parser& p) {
   BracketIndex& b = p.rule_store<BracketIndex>(RuleStoreSlot::BracketIndex);
   if (b.built) return b;
+  const std::size_t n = p.tokens.size();
+  if (n >= BracketIndex::none) throw InternalError("token list too long for the bracket index");
+  b.partner.assign(n, BracketIndex::none);
+  std::vector<std::uint32_t> round, square;
+  for (std::size_t i = 0; i < n; ++i) {
+    const auto at = static_cast<std::uint32_t>(i);
+    switch (p.tokens[i].word) {
+      case Word::OpenRound:
+        round.push_back(at);
+        break;
+      case Word::CloseRound:
+        if (!round.empty()) {
+          b.partner[round.back()] = at;
+          round.pop_back();
+        }
+        break;
+      case Word::OpenSquare:
+        square.push_back(at);
+        break;
+      case Word::CloseSquare:
+        if (!square.empty()) {
+          b.partner[square.back()] = at;
+          square.pop_back();
+        }
+        break;
+      default:
+        break;
+    }
+  }
+  b.built = true;
+  return b;
+}
+
+// Fills the pair effects (and the partners again, the same), once per parse.
+// The effects of a pair on the angle depth and on the depth of the other
+// shape are composed from its own tokens and its nested pairs of the same
+// shape.
+const BracketIndex& bracket_effects(const Parser& p) {
+  BracketIndex& b = p.rule_store<BracketIndex>(RuleStoreSlot::BracketIndex);
+  if (b.effects_built) return b;
   const std::size_t n = p.tokens.size();
   if (n >= BracketIndex::none) throw InternalError("token list too long for the bracket index");
   b.partner.assign(n, BracketIndex::none);
@@ -139,7 +177,7 @@ const BracketIndex& bracket_index(const Parser& p) {
         break;
     }
   }
-  b.built = true;
+  b.built = b.effects_built = true;
   return b;
 }
 

@@ -73,7 +73,8 @@ struct PairEffect {
 // The bracket partners of the whole token list, built on first use: for
 // each "(" or "[", the index of the first closer of its shape after it that
 // brings the count of that shape, started at 1, back to 0 (a token is one
-// shape or the other, so both share one list), and the pair's effect. Also,
+// shape or the other, so both share one list). Built on first use of their
+// own, by the rules that count per shape only: the pairs' effects. Also,
 // built on first use of its own, the closer of every "<" under the
 // `TypeArgs` rule.
 struct BracketIndex final : RuleStore {
@@ -83,6 +84,7 @@ struct BracketIndex final : RuleStore {
   HugeVector<std::uint32_t> pair_slot;
   HugeVector<PairEffect> pair_effects;
   bool built = false;
+  bool effects_built = false;
   // For each "<" in order, its index and that of the ">" closing it (the
   // token count when none does).
   std::vector<std::pair<std::uint32_t, std::uint32_t>> angle_close;
@@ -90,6 +92,7 @@ struct BracketIndex final : RuleStore {
 
   void clear() override {
     built = false;
+    effects_built = false;
     angles_built = false;
   }
   std::size_t bytes() const override {
@@ -105,8 +108,10 @@ struct BracketIndex final : RuleStore {
   }
 };
 
-// The bracket partners and pair effects of the parse's token list.
+// The bracket partners of the parse's token list.
 const BracketIndex& bracket_index(const Parser& p);
+// The same with the pairs' effects.
+const BracketIndex& bracket_effects(const Parser& p);
 
 // The partner of the opener at `i` when it lies before `end`, else `none`.
 inline std::uint32_t partner_before(const BracketIndex& b, std::size_t i, std::size_t end) {
@@ -168,7 +173,7 @@ inline std::size_t scan_run(const Parser& p, std::size_t from, std::size_t end, 
     // A "(" or "[" whose partner lies before `end` is stepped over whole:
     // inside it its own depth stays above 0, so nothing there can stop the
     // scan, and its effect moves the other depths as its tokens would.
-    const BracketIndex& b = bracket_index(p);
+    const BracketIndex& b = rule.depth == PerShape ? bracket_effects(p) : bracket_index(p);
     std::int64_t round = 0, square = 0, angle = 0;
     while (i < end) {
       const Token& t = p.tokens[i];

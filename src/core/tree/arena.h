@@ -67,8 +67,8 @@ class NodeArena {
     bool shared = false;    // under more than one parent, or twice under one
   };
   struct AttributeEntry {
+    TextRef value;  // first, so that the entry takes 24 bytes, not 32
     AttributeKey key;
-    TextRef value;
     std::uint32_t next;
   };
   struct ChildEntry {
