@@ -6,8 +6,8 @@
 // time, which costs about a third of a parse of a typical file. Instead each
 // thread keeps its stores between calls, emptied, up to `retained_bytes` in
 // all; stores that a large text made larger are freed as soon as the call no
-// longer needs them, so a large call takes no more memory than it did
-// without reuse.
+// longer needs them (their mappings are kept lazily below, see
+// `allocate_store`, where the system can take them back).
 #pragma once
 
 #include <cstddef>

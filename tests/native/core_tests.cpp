@@ -45,6 +45,7 @@
 #include "tree/writer.h"
 #include "util/memory.h"
 #include "util/own_stack.h"
+#include "util/sanitizers.h"
 #include "util/platform.h"
 #include "owned_tree.h"
 
@@ -1768,6 +1769,29 @@ void test_huge_vector_growth() {
   }
 }
 
+// A dropped store's mapping serves the next store of about its size, and a
+// mapping lent for a smaller store comes back whole when that one is freed.
+void test_store_reuse() {
+  constexpr std::size_t mib = std::size_t{1} << 20;
+  const auto touch = [](void* p, std::size_t bytes) {
+    static_cast<volatile char*>(p)[0] = 1;
+    static_cast<volatile char*>(p)[bytes - 1] = 1;
+  };
+  void* a = allocate_store(99 * mib);
+  touch(a, 99 * mib);
+  free_store(a, 99 * mib);
+  void* b = allocate_store(70 * mib);
+  touch(b, 70 * mib);
+  free_store(b, 70 * mib);
+  void* c = allocate_store(99 * mib);
+  touch(c, 99 * mib);  // all of it mapped still
+  free_store(c, 99 * mib);
+#if defined(__linux__) && !defined(TARNWICK_ADDRESS_SANITIZER) && !defined(TARNWICK_PORTABLE_FALLBACK)
+  CHECK(b == a);
+  CHECK(c == a);
+#endif
+}
+
 // A thread reuses its stores from call to call: results never depend on
 // what the thread parsed before, a large call leaves at most the retained
 // amount behind, and a call made while the thread's workspace is lent out
@@ -2033,6 +2057,7 @@ int main() {
       {"split_by_comma", test_split_by_comma},
       {"stamp_end", test_stamp_end},
       {"parse_to_serialized", test_parse_to_serialized},
+      {"store reuse", test_store_reuse},
       {"workspace reuse", test_workspace_reuse},
       {"output buffer growth", test_output_buffer_growth},
       {"huge vector growth", test_huge_vector_growth},

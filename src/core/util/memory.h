@@ -22,10 +22,20 @@ inline std::size_t whole_huge_pages(std::size_t bytes) {
   return (bytes + huge_page_bytes - 1) & ~(huge_page_bytes - 1);
 }
 
+// The most memory of dropped stores that is kept for the next ones, its
+// pages left to the system (see `allocate_store`).
+inline constexpr std::size_t lazily_kept_bytes = std::size_t{256} << 20;
+
 // Memory for a store of `bytes` (implemented in util/platform.cpp). On Linux,
 // from one huge page on, a store is a mapping of its own whose length is a
 // whole number of huge pages and which starts on a huge-page boundary, so all
-// of it can be huge pages. Through malloc a large block starts and ends
+// of it can be huge pages. A dropped mapping is not unmapped at once: up to
+// `lazily_kept_bytes` of them are kept, their pages marked free (MADV_FREE),
+// which the kernel takes back only when it runs short of memory, and the
+// next store of about that size reuses one; where the kernel has not taken
+// its pages, they need no fresh mapping and clearing. The stores of a call
+// on a text of a few megabytes take a few hundred megabytes, and faulting
+// them in afresh costs as much as the parse. Through malloc a large block starts and ends
 // between those boundaries (or lies in the heap, where the advice may not
 // hold), and those parts fault in 4 KiB at a time: about 13,000 faults a call
 // on a text of a few megabytes. Smaller stores, and every store on other

@@ -4,10 +4,13 @@
 // below; what they share comes first.
 #include "util/platform.h"
 
+#include <array>
 #include <cstdint>
 #include <exception>
+#include <mutex>
 #include <new>
 #include <type_traits>
+#include <vector>
 
 #include "errors.h"
 #include "util/memory.h"
@@ -147,13 +150,85 @@ void* map_on_huge_page_boundary(std::size_t length) {
   return reinterpret_cast<void*>(start);
 }
 
+// The mappings that stores dropped, kept for the next stores of about their
+// size (see `lazily_kept_bytes`), and the kept mappings lent out longer
+// than asked for, whose whole length is given back when they are freed.
+class LazyMappings {
+ public:
+  // A kept mapping of `length` bytes up to twice that, the smallest there
+  // is, or null.
+  void* take(std::size_t length) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    std::size_t best = count_;
+    for (std::size_t i = 0; i < count_; ++i) {
+      const std::size_t l = slots_[i].length;
+      if (l >= length && l / 2 <= length && (best == count_ || l < slots_[best].length)) best = i;
+    }
+    if (best == count_) return nullptr;
+    const Slot slot = slots_[best];
+    if (slot.length != length) lent_.push_back(slot);  // may throw, before anything changed
+    for (std::size_t i = best + 1; i < count_; ++i) slots_[i - 1] = slots_[i];
+    --count_;
+    kept_ -= slot.length;
+    return slot.p;
+  }
+  // Gives back the mapping at `p` that a store of `length` bytes took (more,
+  // when it was lent longer): kept, its pages left to the system to take
+  // whenever it needs memory, or else unmapped. The oldest kept mappings
+  // make room for it.
+  void give_back(void* p, std::size_t length) noexcept {
+    std::lock_guard<std::mutex> hold(mutex_);
+    for (std::size_t i = 0; i < lent_.size(); ++i) {
+      if (lent_[i].p == p) {
+        length = lent_[i].length;
+        lent_[i] = lent_.back();
+        lent_.pop_back();
+        break;
+      }
+    }
+#if defined(MADV_FREE)
+    if (length <= lazily_kept_bytes && madvise(p, length, MADV_FREE) == 0) {
+      while (count_ > 0 && (count_ == slots_.size() || kept_ + length > lazily_kept_bytes)) {
+        munmap(slots_[0].p, slots_[0].length);
+        kept_ -= slots_[0].length;
+        for (std::size_t i = 1; i < count_; ++i) slots_[i - 1] = slots_[i];
+        --count_;
+      }
+      slots_[count_++] = Slot{p, length};
+      kept_ += length;
+      return;
+    }
+#endif
+    munmap(p, length);
+  }
+
+ private:
+  struct Slot {
+    void* p;
+    std::size_t length;
+  };
+  std::mutex mutex_;
+  std::array<Slot, 16> slots_{};  // oldest first
+  std::size_t count_ = 0;
+  std::size_t kept_ = 0;
+  std::vector<Slot> lent_;
+};
+
+// Never destroyed, like the kept tree blocks: stores freed late at exit
+// still find it.
+LazyMappings& lazy_mappings() {
+  static LazyMappings* mappings = new LazyMappings();
+  return *mappings;
+}
+
 }  // namespace
 
 void* allocate_store(std::size_t bytes) {
   if (is_mapped(bytes)) {
     if (bytes > SIZE_MAX / 2) throw std::bad_alloc();
     const std::size_t length = whole_huge_pages(bytes);
-    void* p = map_on_huge_page_boundary(length);
+    void* p = lazy_mappings().take(length);
+    if (p == nullptr) p = map_on_huge_page_boundary(length);
     // Only the whole huge pages within what was asked for: the rest of the
     // last one stays on small pages, which fault in only where written.
     advise_huge_pages(p, bytes & ~(huge_page_bytes - 1));
@@ -164,7 +239,7 @@ void* allocate_store(std::size_t bytes) {
 
 void free_store(void* p, std::size_t bytes) noexcept {
   if (is_mapped(bytes)) {
-    munmap(p, whole_huge_pages(bytes));
+    lazy_mappings().give_back(p, whole_huge_pages(bytes));
     return;
   }
   ::operator delete(p);
