@@ -30,6 +30,7 @@
 #include <sstream>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -1792,6 +1793,58 @@ void test_store_reuse() {
 #endif
 }
 
+// Stores of random sizes, allocated and freed in random order by two
+// threads at once: each keeps its own pattern whole while it lives, however
+// the mappings behind it were kept, lent and given back.
+void test_store_churn() {
+  constexpr std::size_t mib = std::size_t{1} << 20;
+  const auto churn = [](std::uint32_t seed) {
+    struct Live {
+      unsigned char* p;
+      std::size_t bytes;
+      unsigned char mark;
+    };
+    std::vector<Live> live;
+    bool whole = true;
+    const auto next = [&seed] {
+      seed = seed * 1664525u + 1013904223u;
+      return seed >> 8;
+    };
+    const auto holds = [](const Live& l) {
+      for (std::size_t at = 0; at < l.bytes; at += 4096)
+        if (l.p[at] != l.mark) return false;
+      return l.p[l.bytes - 1] == l.mark;
+    };
+    for (int step = 0; step < 300; ++step) {
+      if (live.size() < 6 && (live.empty() || next() % 3 != 0)) {
+        const std::size_t bytes = (1 + next() % 40) * mib + next() % 4096;
+        Live l{static_cast<unsigned char*>(allocate_store(bytes)), bytes,
+               static_cast<unsigned char>(1 + next() % 250)};
+        for (std::size_t at = 0; at < bytes; at += 4096) l.p[at] = l.mark;
+        l.p[bytes - 1] = l.mark;
+        live.push_back(l);
+      } else {
+        const std::size_t i = next() % live.size();
+        whole = whole && holds(live[i]);
+        free_store(live[i].p, live[i].bytes);
+        live[i] = live.back();
+        live.pop_back();
+      }
+    }
+    for (const Live& l : live) {
+      whole = whole && holds(l);
+      free_store(l.p, l.bytes);
+    }
+    return whole;
+  };
+  bool other = false;
+  std::thread second([&] { other = churn(7); });
+  const bool first = churn(1);
+  second.join();
+  CHECK(first);
+  CHECK(other);
+}
+
 // A thread reuses its stores from call to call: results never depend on
 // what the thread parsed before, a large call leaves at most the retained
 // amount behind, and a call made while the thread's workspace is lent out
@@ -2058,6 +2111,7 @@ int main() {
       {"stamp_end", test_stamp_end},
       {"parse_to_serialized", test_parse_to_serialized},
       {"store reuse", test_store_reuse},
+      {"store churn", test_store_churn},
       {"workspace reuse", test_workspace_reuse},
       {"output buffer growth", test_output_buffer_growth},
       {"huge vector growth", test_huge_vector_growth},
