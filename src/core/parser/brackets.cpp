@@ -104,29 +104,20 @@ const BracketIndex& bracket_index(const Parser& p) {
   if (n >= BracketIndex::none) throw InternalError("token list too long for the bracket index");
   b.partner.assign(n, BracketIndex::none);
   std::vector<std::uint32_t> round, square;
+  // The innermost open bracket of a shape, if any, closes at `at`.
+  const auto close = [&b](std::vector<std::uint32_t>& open, std::uint32_t at) {
+    if (open.empty()) return;
+    b.partner[open.back()] = at;
+    open.pop_back();
+  };
   for (std::size_t i = 0; i < n; ++i) {
     const auto at = static_cast<std::uint32_t>(i);
     switch (p.tokens[i].word) {
-      case Word::OpenRound:
-        round.push_back(at);
-        break;
-      case Word::CloseRound:
-        if (!round.empty()) {
-          b.partner[round.back()] = at;
-          round.pop_back();
-        }
-        break;
-      case Word::OpenSquare:
-        square.push_back(at);
-        break;
-      case Word::CloseSquare:
-        if (!square.empty()) {
-          b.partner[square.back()] = at;
-          square.pop_back();
-        }
-        break;
-      default:
-        break;
+      case Word::OpenRound: round.push_back(at); break;
+      case Word::CloseRound: close(round, at); break;
+      case Word::OpenSquare: square.push_back(at); break;
+      case Word::CloseSquare: close(square, at); break;
+      default: break;
     }
   }
   b.built = true;
