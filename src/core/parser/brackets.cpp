@@ -93,6 +93,14 @@ void build_angle_close(const Parser& p, BracketIndex& b) {
   b.angles_built = true;
 }
 
+// Sets every token's partner to none; answers the token count.
+std::size_t clear_partners(const Parser& p, BracketIndex& b) {
+  const std::size_t n = p.tokens.size();
+  if (n >= BracketIndex::none) throw InternalError("token list too long for the bracket index");
+  b.partner.assign(n, BracketIndex::none);
+  return n;
+}
+
 }  // namespace
 
 // Fills the bracket partners of the whole token list, once per parse: a
@@ -100,9 +108,7 @@ void build_angle_close(const Parser& p, BracketIndex& b) {
 const BracketIndex& bracket_index(const Parser& p) {
   BracketIndex& b = p.rule_store<BracketIndex>(RuleStoreSlot::BracketIndex);
   if (b.built) return b;
-  const std::size_t n = p.tokens.size();
-  if (n >= BracketIndex::none) throw InternalError("token list too long for the bracket index");
-  b.partner.assign(n, BracketIndex::none);
+  const std::size_t n = clear_partners(p, b);
   std::vector<std::uint32_t> round, square;
   // The innermost open bracket of a shape, if any, closes at `at`.
   const auto close = [&b](std::vector<std::uint32_t>& open, std::uint32_t at) {
@@ -131,9 +137,7 @@ const BracketIndex& bracket_index(const Parser& p) {
 const BracketIndex& bracket_effects(const Parser& p) {
   BracketIndex& b = p.rule_store<BracketIndex>(RuleStoreSlot::BracketIndex);
   if (b.effects_built) return b;
-  const std::size_t n = p.tokens.size();
-  if (n >= BracketIndex::none) throw InternalError("token list too long for the bracket index");
-  b.partner.assign(n, BracketIndex::none);
+  const std::size_t n = clear_partners(p, b);
   b.pair_slot.assign(n, BracketIndex::none);
   b.pair_effects.clear();
   std::vector<OpenPair> round, square;
